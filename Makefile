@@ -1,0 +1,49 @@
+# The two commands of the README:
+#   make run    installs what is missing, builds, and runs Noctave
+#   make test   installs what is missing, builds, and runs every test
+BUILD_DIR ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: deps configure build run test test-core sanitize tsan format tidy bench clean
+
+deps:
+	@scripts/install-deps.sh
+
+configure: deps
+	@cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_CXX_COMPILER_LAUNCHER=ccache $(CMAKE_FLAGS) >/dev/null
+
+build: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS)
+
+run: build
+	@scripts/run.sh $(BUILD_DIR)
+
+test: build
+	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The core tests under AddressSanitizer + UndefinedBehaviorSanitizer.
+sanitize: deps
+	@cmake -S . -B build-asan -G Ninja -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_BUILD_TYPE=Debug \
+	  -DNOCTAVE_SANITIZE=ON -DNOCTAVE_BUILD_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
+	@cmake --build build-asan -j $(JOBS)
+	@cd build-asan && ctest --output-on-failure -j $(JOBS) -L core
+
+# Threaded code under ThreadSanitizer.
+tsan: deps
+	@cmake -S . -B build-tsan -G Ninja -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_BUILD_TYPE=Debug \
+	  -DNOCTAVE_TSAN=ON -DNOCTAVE_CORE_ONLY=ON -DNOCTAVE_BUILD_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
+	@cmake --build build-tsan -j $(JOBS)
+	@cd build-tsan && ctest --output-on-failure -j $(JOBS) -L core
+
+format:
+	@git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
+
+tidy: configure
+	@git ls-files 'core/*.cpp' 'platform/*.cpp' 'app/*.cpp' | xargs clang-tidy -p $(BUILD_DIR) --quiet
+
+bench: build
+	@for b in $(BUILD_DIR)/bench/noctave_bench_*; do [ -x "$$b" ] && "$$b"; done
+
+clean:
+	@rm -rf $(BUILD_DIR) build-asan build-tsan

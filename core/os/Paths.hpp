@@ -1,0 +1,29 @@
+#pragma once
+
+#include <filesystem>
+
+namespace noctave::os {
+
+// Where the program keeps its files.
+class Paths {
+public:
+    virtual ~Paths() = default;
+
+    // The user's application-support folder. The program's own folder "Noctave" (log files,
+    // the recovery marker) lives inside it; callers create it when they need it.
+    virtual std::filesystem::path applicationSupport() const = 0;
+
+    // The file behind the user-defaults store.
+    virtual std::filesystem::path userDefaultsFile() const = 0;
+};
+
+// The XDG base-directory rules: application support is ${XDG_STATE_HOME:-$HOME/.local/state},
+// the defaults file ${XDG_CONFIG_HOME:-$HOME/.config}/com.quillor.noctave.conf. Relative
+// XDG values are ignored, as the XDG rules require.
+class EnvPaths final : public Paths {
+public:
+    std::filesystem::path applicationSupport() const override;
+    std::filesystem::path userDefaultsFile() const override;
+};
+
+}  // namespace noctave::os

@@ -1,0 +1,204 @@
+#include "core/support/Log.hpp"
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <system_error>
+
+#include "core/os/Paths.hpp"
+#include "core/os/System.hpp"
+#include "core/runtime/Runtime.hpp"
+#include "core/support/Iso8601.hpp"
+#include "core/support/Utf8.hpp"
+
+namespace noctave::Log {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::uintmax_t kRotateAbove = 262'144;
+
+std::atomic<bool> gVerbose{false};
+std::atomic<bool> gStandardError{true};
+
+std::mutex& observerMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+Observer& observer() {
+    static Observer instance;
+    return instance;
+}
+
+// The file queue belongs to the runtime installed when it was made; a new runtime (a test's)
+// gets a new queue.
+struct FileQueue {
+    std::mutex mutex;
+    runtime::Runtime* owner = nullptr;
+    std::shared_ptr<runtime::Queue> queue;
+};
+FileQueue& fileQueue() {
+    static FileQueue instance;
+    return instance;
+}
+
+std::shared_ptr<runtime::Queue> currentFileQueue() {
+    if (!runtime::isInstalled()) {
+        return nullptr;
+    }
+    auto& files = fileQueue();
+    std::lock_guard lock(files.mutex);
+    runtime::Runtime* now = &runtime::current();
+    if (files.owner != now || !files.queue) {
+        files.owner = now;
+        files.queue = now->makeSerialQueue("noctave.log", runtime::QoS::background);
+    }
+    return files.queue;
+}
+
+// With no runtime installed, appends run on the caller's thread under this lock.
+std::mutex& inlineAppendMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+void createEmptyFile(const fs::path& file) {
+    { std::ofstream create(file, std::ios::binary | std::ios::app); }
+    std::error_code ignored;
+    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write, ignored);
+}
+
+void append(const fs::path& folder, const std::string& line) {
+    std::error_code error;
+    if (!fs::is_directory(folder, error)) {
+        fs::create_directories(folder, error);
+        if (error) {
+            return;
+        }
+        fs::permissions(folder, fs::perms::owner_all, error);
+    }
+    const fs::path current = folder / "diagnostics.log";
+    if (!fs::exists(current, error)) {
+        createEmptyFile(current);
+    }
+    std::uintmax_t size;
+    {
+        std::fstream file(current, std::ios::binary | std::ios::in | std::ios::out);
+        if (!file) {
+            return;
+        }
+        file.seekp(0, std::ios::end);
+        const auto position = file.tellp();
+        if (position < 0) {
+            return;
+        }
+        size = static_cast<std::uintmax_t>(position);
+        if (size <= kRotateAbove) {
+            file.write(line.data(), static_cast<std::streamsize>(line.size()));
+            return;
+        }
+    }
+    const fs::path previous = folder / "diagnostics.1.log";
+    fs::remove(previous, error);
+    fs::rename(current, previous, error);
+    createEmptyFile(current);
+    std::ofstream fresh(current, std::ios::binary | std::ios::trunc);
+    fresh.write(line.data(), static_cast<std::streamsize>(line.size()));
+}
+
+std::string readUtf8(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        return {};
+    }
+    std::ostringstream contents;
+    contents << in.rdbuf();
+    std::string text = std::move(contents).str();
+    return utf8::isValid(text) ? text : std::string();
+}
+
+}  // namespace
+
+std::string_view rawValue(Level level) {
+    switch (level) {
+        case Level::debug:
+            return "DBG";
+        case Level::info:
+            return "INF";
+        case Level::warn:
+            return "WRN";
+        case Level::error:
+            return "ERR";
+    }
+    return "ERR";
+}
+
+std::optional<Level> levelFromRawValue(std::string_view raw) {
+    for (Level level : {Level::debug, Level::info, Level::warn, Level::error}) {
+        if (rawValue(level) == raw) {
+            return level;
+        }
+    }
+    return std::nullopt;
+}
+
+bool verbose() { return gVerbose.load(std::memory_order_relaxed); }
+void setVerbose(bool on) { gVerbose.store(on, std::memory_order_relaxed); }
+
+void setStandardErrorEnabled(bool on) { gStandardError.store(on); }
+
+void setObserver(Observer newObserver) {
+    std::lock_guard lock(observerMutex());
+    observer() = std::move(newObserver);
+}
+
+fs::path directory() { return os::system().paths->applicationSupport() / "Noctave"; }
+
+void write(Level level, std::string_view message) {
+    const runtime::WallTime now = runtime::isInstalled() ? runtime::clock().wall()
+                                                         : std::chrono::system_clock::now();
+    std::string line;
+    line.reserve(message.size() + 34);
+    line += '[';
+    line += iso8601::format(now);
+    line += "] ";
+    line += rawValue(level);
+    line += ' ';
+    line += message;
+    line += '\n';
+
+    if (gStandardError.load(std::memory_order_relaxed)) {
+        // stderr is unbuffered: one fwrite of the whole line is one write.
+        std::fwrite(line.data(), 1, line.size(), stderr);
+    }
+    {
+        std::lock_guard lock(observerMutex());
+        if (observer()) {
+            observer()(level, message);
+        }
+    }
+    fs::path folder = directory();
+    if (auto queue = currentFileQueue()) {
+        queue->async([folder = std::move(folder), line = std::move(line)] { append(folder, line); });
+    } else {
+        std::lock_guard lock(inlineAppendMutex());
+        append(folder, line);
+    }
+}
+
+std::string snapshot() {
+    const fs::path folder = directory();
+    return readUtf8(folder / "diagnostics.1.log") + readUtf8(folder / "diagnostics.log");
+}
+
+void flush() {
+    if (auto queue = currentFileQueue(); queue && !queue->isCurrent()) {
+        queue->sync([] {});
+    }
+}
+
+}  // namespace noctave::Log

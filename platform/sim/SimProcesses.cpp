@@ -1,0 +1,80 @@
+#include "platform/sim/SimProcesses.hpp"
+
+#include <unistd.h>
+
+#include <charconv>
+
+#include "platform/sim/VirtualLaptop.hpp"
+
+namespace noctave::sim {
+
+namespace {
+// 2026-12-05T10:00:00Z: the virtual laptop booted two hours before its clock starts.
+constexpr int64_t kDefaultBootTime = 1'796'464'800;
+}  // namespace
+
+SimProcesses::SimProcesses() : bootTime_(kDefaultBootTime) { alive_.insert(::getpid()); }
+
+int SimProcesses::currentPid() const { return static_cast<int>(::getpid()); }
+
+bool SimProcesses::isAlive(int pid) const {
+    std::lock_guard lock(mutex_);
+    return pid > 0 && alive_.count(pid) != 0;
+}
+
+int64_t SimProcesses::bootTime() const {
+    std::lock_guard lock(mutex_);
+    return bootTime_;
+}
+
+os::Processes::SpawnResult SimProcesses::spawnAndWait(const std::string& program,
+                                                      const std::vector<std::string>& arguments) {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> call{program};
+    call.insert(call.end(), arguments.begin(), arguments.end());
+    spawned_.push_back(std::move(call));
+    if (script_.empty()) {
+        return SpawnResult{true, 0, {}};
+    }
+    SpawnResult result = script_.front();
+    script_.erase(script_.begin());
+    return result;
+}
+
+void SimProcesses::setBootTime(int64_t seconds) {
+    std::lock_guard lock(mutex_);
+    bootTime_ = seconds;
+}
+
+void SimProcesses::setAlive(int pid, bool alive) {
+    std::lock_guard lock(mutex_);
+    if (alive) {
+        alive_.insert(pid);
+    } else {
+        alive_.erase(pid);
+    }
+}
+
+void SimProcesses::scriptSpawn(SpawnResult result) {
+    std::lock_guard lock(mutex_);
+    script_.push_back(std::move(result));
+}
+
+std::vector<std::vector<std::string>> SimProcesses::spawned() const {
+    std::lock_guard lock(mutex_);
+    return spawned_;
+}
+
+void SimProcesses::registerKeys(VirtualLaptop& laptop) {
+    laptop.registerKey("boottime", [this](std::string_view value) {
+        int64_t seconds = 0;
+        auto [ptr, ec] = std::from_chars(value.data(), value.data() + value.size(), seconds);
+        if (ec != std::errc{} || ptr != value.data() + value.size() || seconds < 0) {
+            return false;
+        }
+        setBootTime(seconds);
+        return true;
+    });
+}
+
+}  // namespace noctave::sim

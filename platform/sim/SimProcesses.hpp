@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "core/os/Processes.hpp"
+
+namespace noctave::sim {
+
+class VirtualLaptop;
+
+// Processes of the virtual laptop. The running process is the real one (its pid is real, so
+// signal tests work); which other pids are alive and when the machine booted are knobs.
+// Spawned commands are recorded and answered from a script instead of being run.
+class SimProcesses final : public os::Processes {
+public:
+    SimProcesses();
+
+    int currentPid() const override;
+    bool isAlive(int pid) const override;
+    int64_t bootTime() const override;
+    SpawnResult spawnAndWait(const std::string& program,
+                             const std::vector<std::string>& arguments) override;
+
+    // Knobs.
+    void setBootTime(int64_t seconds);
+    void setAlive(int pid, bool alive);
+    // Answers for the next spawns, in order; with none left a spawn exits with status 0.
+    void scriptSpawn(SpawnResult result);
+
+    // Recorded: every spawn, as program followed by its arguments.
+    std::vector<std::vector<std::string>> spawned() const;
+
+    void registerKeys(VirtualLaptop& laptop);
+
+private:
+    mutable std::mutex mutex_;
+    int64_t bootTime_;
+    std::set<int> alive_;
+    std::vector<SpawnResult> script_;
+    std::vector<std::vector<std::string>> spawned_;
+};
+
+}  // namespace noctave::sim

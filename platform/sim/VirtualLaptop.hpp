@@ -1,0 +1,66 @@
+#pragma once
+
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "core/os/Paths.hpp"
+#include "core/os/System.hpp"
+
+namespace noctave::sim {
+
+class SimProcesses;
+
+// Files of the virtual laptop live under one folder (a test's temporary folder).
+class SimPaths final : public os::Paths {
+public:
+    explicit SimPaths(std::filesystem::path root) : root_(std::move(root)) {}
+    std::filesystem::path applicationSupport() const override { return root_ / "state"; }
+    std::filesystem::path userDefaultsFile() const override {
+        return root_ / "config" / "com.quillor.noctave.conf";
+    }
+    const std::filesystem::path& root() const { return root_; }
+
+private:
+    std::filesystem::path root_;
+};
+
+// The simulated machine that plays the Mac: every port of os::System over in-memory hardware,
+// with knobs for tests and recorded outputs. Hardware reports are delivered on the queues the
+// ports promise, through the installed runtime.
+//
+// Its starting state can be given as "key=value,key=value" (NOCTAVE_SIM); each piece of
+// hardware registers the keys it understands.
+class VirtualLaptop {
+public:
+    // `root`: where its files live. Empty: a fresh temporary folder, removed on destruction.
+    explicit VirtualLaptop(std::filesystem::path root = {});
+    ~VirtualLaptop();
+    VirtualLaptop(const VirtualLaptop&) = delete;
+    VirtualLaptop& operator=(const VirtualLaptop&) = delete;
+
+    os::System& system() { return system_; }
+    const std::filesystem::path& root() const { return root_; }
+    SimProcesses& processes() { return *processes_; }
+
+    // Applies "key=value,key=value". On a bad piece returns false and sets `error` to the text
+    // the command line prints: "unknown NOCTAVE_SIM key: <key>" or
+    // "bad NOCTAVE_SIM value for <key>: <value>".
+    bool configure(std::string_view spec, std::string* error);
+
+    // Hardware modules register their keys here. A handler returns false for a bad value.
+    using KeyHandler = std::function<bool(std::string_view value)>;
+    void registerKey(std::string key, KeyHandler handler);
+
+private:
+    std::filesystem::path root_;
+    bool ownsRoot_ = false;
+    os::System system_;
+    std::shared_ptr<SimProcesses> processes_;
+    std::map<std::string, KeyHandler, std::less<>> keys_;
+};
+
+}  // namespace noctave::sim

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Noctave needs to build, test and run. Safe to run again: it
+# installs only what is missing. Runs apt-get as root, or through sudo when available.
+set -euo pipefail
+
+packages=(
+  # toolchain
+  build-essential cmake ninja-build ccache pkg-config clang clang-format clang-tidy
+  libclang-rt-14-dev
+  # core and tests
+  nlohmann-json3-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
+  # Linux backend
+  libsystemd-dev libudev-dev libcurl4-openssl-dev
+  # application shell
+  qt6-base-dev qt6-base-dev-tools libgl-dev libxcb1-dev libx11-dev libxext-dev
+  # integration tests: private buses, mocked system services, a virtual X display
+  dbus dbus-x11 python3-dbusmock xvfb xauth x11-xserver-utils xdotool
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: all ${#packages[@]} packages present"
+  exit 0
+fi
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+  if command -v sudo >/dev/null 2>&1; then
+    sudo="sudo"
+  else
+    echo "install-deps: missing packages and not root (no sudo): ${missing[*]}" >&2
+    exit 1
+  fi
+fi
+
+echo "install-deps: installing ${missing[*]}"
+$sudo apt-get update -q
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,100 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/runtime/ManualRuntime.hpp"
+
+namespace noctave::runtime {
+namespace {
+
+class ManualRuntimeTest : public ::testing::Test {
+protected:
+    ManualRuntime runtime;
+    RuntimeInstaller installer{runtime};
+    std::vector<std::string> order;
+};
+
+TEST_F(ManualRuntimeTest, RunsJobsAcrossQueuesInDueOrderWithTiesInPostingOrder) {
+    auto gesture = runtime.makeSerialQueue("noctave.gesture");
+    runtime.mainQueue().asyncAfter(0.2, [&] { order.push_back("main@0.2"); });
+    gesture->asyncAfter(0.1, [&] { order.push_back("gesture@0.1"); });
+    gesture->async([&] { order.push_back("gesture@0 first"); });
+    runtime.mainQueue().async([&] { order.push_back("main@0 second"); });
+    gesture->asyncAfter(0.2, [&] { order.push_back("gesture@0.2"); });
+
+    runtime.advance(1.0);
+
+    EXPECT_EQ(order, (std::vector<std::string>{"gesture@0 first", "main@0 second", "gesture@0.1",
+                                                "main@0.2", "gesture@0.2"}));
+    EXPECT_DOUBLE_EQ(runtime.now(), 1.0);
+}
+
+TEST_F(ManualRuntimeTest, ClockStandsAtEachJobsDueTimeWhileItRuns) {
+    std::vector<double> seen;
+    runtime.mainQueue().asyncAfter(0.25, [&] {
+        seen.push_back(clock().monotonic());
+        runtime.mainQueue().asyncAfter(0.5, [&] { seen.push_back(clock().monotonic()); });
+    });
+    runtime.advance(0.7);
+    EXPECT_EQ(seen, (std::vector<double>{0.25}));
+    runtime.advance(0.05);
+    EXPECT_EQ(seen, (std::vector<double>{0.25, 0.75}));
+}
+
+TEST_F(ManualRuntimeTest, RunUntilIdleRunsWhatIsDueNowIncludingFollowUps) {
+    runtime.mainQueue().async([&] {
+        order.push_back("a");
+        runtime.mainQueue().async([&] { order.push_back("b"); });
+    });
+    runtime.mainQueue().asyncAfter(0.001, [&] { order.push_back("later"); });
+    runtime.runUntilIdle();
+    EXPECT_EQ(order, (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(runtime.pendingCount(), 1u);
+}
+
+TEST_F(ManualRuntimeTest, IsCurrentFollowsTheRunningJob) {
+    auto lidState = runtime.makeSerialQueue("noctave.lid-state");
+    EXPECT_TRUE(runtime.mainQueue().isCurrent()) << "the driving code plays the main thread";
+    EXPECT_FALSE(lidState->isCurrent());
+    bool mainSeen = true;
+    bool lidSeen = false;
+    lidState->async([&] {
+        mainSeen = runtime.mainQueue().isCurrent();
+        lidSeen = lidState->isCurrent();
+    });
+    runtime.runUntilIdle();
+    EXPECT_FALSE(mainSeen);
+    EXPECT_TRUE(lidSeen);
+}
+
+TEST_F(ManualRuntimeTest, JobsOfADroppedQueueNeverRun) {
+    auto queue = runtime.makeSerialQueue("short-lived");
+    bool ran = false;
+    queue->asyncAfter(1, [&] { ran = true; });
+    queue.reset();
+    runtime.advance(2);
+    EXPECT_FALSE(ran);
+}
+
+TEST_F(ManualRuntimeTest, RunUntilStopsAtTheConditionOrTheLimit) {
+    int ticks = 0;
+    std::function<void()> tick = [&] {
+        ++ticks;
+        runtime.mainQueue().asyncAfter(1, tick);
+    };
+    runtime.mainQueue().async(tick);
+    EXPECT_TRUE(runtime.runUntil([&] { return ticks == 3; }, 100));
+    EXPECT_DOUBLE_EQ(runtime.now(), 2.0);
+    EXPECT_FALSE(runtime.runUntil([] { return false; }, 10.5));
+    EXPECT_DOUBLE_EQ(runtime.now(), 12.5);
+}
+
+TEST_F(ManualRuntimeTest, WallClockMovesWithVirtualTime) {
+    const WallTime start = runtime.clock().wall();
+    runtime.advance(1.5);
+    EXPECT_EQ(runtime.clock().wall() - start, std::chrono::milliseconds(1500));
+}
+
+}  // namespace
+}  // namespace noctave::runtime

@@ -1,0 +1,91 @@
+#include "core/runtime/Timer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "core/runtime/ManualRuntime.hpp"
+
+namespace noctave::runtime {
+namespace {
+
+class TimerTest : public ::testing::Test {
+protected:
+    ManualRuntime runtime;
+    RuntimeInstaller installer{runtime};
+    int fired = 0;
+};
+
+TEST_F(TimerTest, OneShotFiresExactlyAtItsDeadlineAndOnlyOnce) {
+    auto timer = Timer::oneShot(runtime.mainQueue(), 1.0, 0, [&] { ++fired; });
+    runtime.advance(0.999);
+    EXPECT_EQ(fired, 0);
+    EXPECT_TRUE(timer->isValid());
+    runtime.advance(0.001);
+    EXPECT_EQ(fired, 1);
+    EXPECT_FALSE(timer->isValid());
+    runtime.advance(10);
+    EXPECT_EQ(fired, 1);
+}
+
+TEST_F(TimerTest, RepeatingTimerKeepsItsCadenceAndRecordsItsTolerance) {
+    std::vector<double> at;
+    auto heartbeat =
+        Timer::repeating(runtime.mainQueue(), 0.1, 0.02, [&] { at.push_back(clock().monotonic()); });
+    EXPECT_DOUBLE_EQ(heartbeat->leeway(), 0.02);
+    EXPECT_TRUE(heartbeat->repeats());
+    runtime.advance(0.35);
+    ASSERT_EQ(at.size(), 3u);
+    EXPECT_NEAR(at[0], 0.1, 1e-9);
+    EXPECT_NEAR(at[1], 0.2, 1e-9);
+    EXPECT_NEAR(at[2], 0.3, 1e-9);
+    runtime.advance(100);
+    EXPECT_EQ(at.size(), 1003u) << "a hundred seconds of 0.1 s ticks without drift";
+}
+
+TEST_F(TimerTest, CancelAndDestructionBeforeTheDeadlineStopTheHandler) {
+    auto cancelled = Timer::oneShot(runtime.mainQueue(), 1, 0, [&] { ++fired; });
+    auto destroyed = Timer::repeating(runtime.mainQueue(), 0.5, 0, [&] { ++fired; });
+    cancelled->cancel();
+    EXPECT_FALSE(cancelled->isValid());
+    destroyed.reset();
+    runtime.advance(5);
+    EXPECT_EQ(fired, 0);
+}
+
+TEST_F(TimerTest, AHandlerMayDestroyItsOwnTimer) {
+    std::unique_ptr<Timer> timer;
+    timer = Timer::repeating(runtime.mainQueue(), 0.1, 0, [&] {
+        ++fired;
+        timer.reset();
+    });
+    runtime.advance(1);
+    EXPECT_EQ(fired, 1);
+    EXPECT_EQ(timer, nullptr);
+}
+
+TEST_F(TimerTest, ATimerOnAQueueThatGoesAwayNeverFires) {
+    auto queue = runtime.makeSerialQueue("noctave.gesture");
+    auto timer = Timer::repeating(*queue, 0.05, 0.005, [&] { ++fired; });
+    timer.reset();
+    queue.reset();
+    runtime.advance(1);
+    EXPECT_EQ(fired, 0);
+}
+
+TEST(TimerTeardownTest, RuntimeTornDownWithPendingTimersRunsNothing) {
+    int fired = 0;
+    {
+        ManualRuntime runtime;
+        RuntimeInstaller installer{runtime};
+        auto leaked = Timer::repeating(runtime.mainQueue(), 1, 0, [&] { ++fired; });
+        auto shot = Timer::oneShot(runtime.mainQueue(), 1, 0, [&] { ++fired; });
+        runtime.advance(0.5);
+        // Timers destroyed first, then the runtime with their firings still on its agenda.
+    }
+    EXPECT_EQ(fired, 0);
+}
+
+}  // namespace
+}  // namespace noctave::runtime

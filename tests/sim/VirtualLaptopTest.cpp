@@ -1,0 +1,50 @@
+#include "platform/sim/VirtualLaptop.hpp"
+
+#include <gtest/gtest.h>
+
+#include "platform/sim/SimProcesses.hpp"
+#include "tests/support/TempDir.hpp"
+
+namespace noctave::sim {
+namespace {
+
+TEST(VirtualLaptopTest, ConfigureAppliesKnownKeysAndNamesTheFirstBadPiece) {
+    test::TempDir temp;
+    VirtualLaptop laptop(temp.path());
+    std::string error;
+    EXPECT_TRUE(laptop.configure("boottime=1700000000", &error));
+    EXPECT_EQ(laptop.processes().bootTime(), 1700000000);
+    EXPECT_TRUE(laptop.configure(" , boottime = 5 ,", &error)) << "spaces and empty pieces";
+    EXPECT_EQ(laptop.processes().bootTime(), 5);
+
+    EXPECT_FALSE(laptop.configure("boottime=1,warp=9", &error));
+    EXPECT_EQ(error, "unknown NOCTAVE_SIM key: warp");
+    EXPECT_FALSE(laptop.configure("boottime=soon", &error));
+    EXPECT_EQ(error, "bad NOCTAVE_SIM value for boottime: soon");
+    EXPECT_FALSE(laptop.configure("boottime", &error));
+    EXPECT_EQ(error, "bad NOCTAVE_SIM value for boottime: ");
+}
+
+TEST(VirtualLaptopTest, OwnTemporaryFolderGoesAwayWithTheLaptop) {
+    std::filesystem::path root;
+    {
+        VirtualLaptop laptop;
+        root = laptop.root();
+        EXPECT_TRUE(std::filesystem::is_directory(root));
+    }
+    EXPECT_FALSE(std::filesystem::exists(root));
+}
+
+TEST(VirtualLaptopTest, SpawnsAreRecordedAndScripted) {
+    VirtualLaptop laptop;
+    auto& processes = laptop.processes();
+    processes.scriptSpawn({true, 1, {}});
+    EXPECT_EQ(processes.spawnAndWait("/usr/bin/pmset", {"displaysleepnow"}).exitStatus, 1);
+    EXPECT_EQ(processes.spawnAndWait("/usr/bin/pmset", {"displaysleepnow"}).exitStatus, 0);
+    EXPECT_EQ(processes.spawned().size(), 2u);
+    EXPECT_TRUE(processes.isAlive(processes.currentPid()));
+    EXPECT_FALSE(processes.isAlive(0));
+}
+
+}  // namespace
+}  // namespace noctave::sim
