@@ -1,0 +1,1 @@
+# Keyboard shortcut, login item, update adapter.

@@ -1,0 +1,1 @@
+# The application shell: delegate, status item, menus, icon, entry point.

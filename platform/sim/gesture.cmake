@@ -1,0 +1,1 @@
+# Virtual gesture hardware: target_sources(noctave_platform_sim PRIVATE ...)
