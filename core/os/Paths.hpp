@@ -6,7 +6,7 @@ namespace noctave::os {
 
 // Where the program keeps its files.
 class Paths {
-public:
+  public:
     virtual ~Paths() = default;
 
     // The user's application-support folder. The program's own folder "Noctave" (log files,
@@ -21,7 +21,7 @@ public:
 // the defaults file ${XDG_CONFIG_HOME:-$HOME/.config}/com.quillor.noctave.conf. Relative
 // XDG values are ignored, as the XDG rules require.
 class EnvPaths final : public Paths {
-public:
+  public:
     std::filesystem::path applicationSupport() const override;
     std::filesystem::path userDefaultsFile() const override;
 };

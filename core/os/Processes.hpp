@@ -9,7 +9,7 @@ namespace noctave::os {
 // Process-level facilities: identity, liveness, boot time and spawning helper commands.
 // Every member may be called from any thread.
 class Processes {
-public:
+  public:
     virtual ~Processes() = default;
 
     virtual int currentPid() const = 0;

@@ -24,11 +24,15 @@ System& system() {
     return installed != nullptr ? *installed : fallbackSystem();
 }
 
-bool isSystemInstalled() { return gSystem.load(std::memory_order_acquire) != nullptr; }
+bool isSystemInstalled() {
+    return gSystem.load(std::memory_order_acquire) != nullptr;
+}
 
 SystemInstaller::SystemInstaller(System& system)
     : previous_(gSystem.exchange(&system, std::memory_order_acq_rel)) {}
 
-SystemInstaller::~SystemInstaller() { gSystem.store(previous_, std::memory_order_release); }
+SystemInstaller::~SystemInstaller() {
+    gSystem.store(previous_, std::memory_order_release);
+}
 
 }  // namespace noctave::os

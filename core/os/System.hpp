@@ -42,13 +42,13 @@ bool isSystemInstalled();
 // Installs a system for the lifetime of this object, restoring the previous one after.
 // The composition root installs one for the whole process; tests install one per test.
 class SystemInstaller {
-public:
+  public:
     explicit SystemInstaller(System& system);
     ~SystemInstaller();
     SystemInstaller(const SystemInstaller&) = delete;
     SystemInstaller& operator=(const SystemInstaller&) = delete;
 
-private:
+  private:
     System* previous_;
 };
 

@@ -10,7 +10,7 @@ using WallTime = std::chrono::system_clock::time_point;
 // Two clocks of different types on purpose: intervals and timeouts use monotonic seconds,
 // which never go back; stamps and stored dates use wall time.
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
 
     // Seconds since an arbitrary fixed origin; never decreases.

@@ -36,7 +36,7 @@ struct Later {
 }  // namespace
 
 class ManualRuntime::VirtualClock final : public Clock {
-public:
+  public:
     explicit VirtualClock(const ManualRuntime& owner) : owner_(owner) {}
     double monotonic() const override { return owner_.now(); }
     WallTime wall() const override {
@@ -45,16 +45,19 @@ public:
             std::chrono::nanoseconds(owner_.nowNs_ + owner_.wallOffsetNs_)));
     }
 
-private:
+  private:
     const ManualRuntime& owner_;
 };
 
 class ManualRuntime::LogicalQueue final : public Queue,
                                           public std::enable_shared_from_this<LogicalQueue> {
-public:
-    LogicalQueue(ManualRuntime& owner, std::string label) : owner_(owner), label_(std::move(label)) {}
+  public:
+    LogicalQueue(ManualRuntime& owner, std::string label)
+        : owner_(owner), label_(std::move(label)) {}
 
-    void async(std::function<void()> fn) override { owner_.post(shared_from_this(), 0, std::move(fn)); }
+    void async(std::function<void()> fn) override {
+        owner_.post(shared_from_this(), 0, std::move(fn));
+    }
     void asyncAfter(double seconds, std::function<void()> fn) override {
         owner_.post(shared_from_this(), toNs(seconds), std::move(fn));
     }
@@ -62,7 +65,7 @@ public:
     bool isCurrent() const override { return owner_.isCurrent(this); }
     const std::string& label() const override { return label_; }
 
-private:
+  private:
     ManualRuntime& owner_;
     std::string label_;
 };
@@ -82,13 +85,17 @@ ManualRuntime::~ManualRuntime() {
     }
 }
 
-Queue& ManualRuntime::mainQueue() { return *main_; }
+Queue& ManualRuntime::mainQueue() {
+    return *main_;
+}
 
 std::shared_ptr<Queue> ManualRuntime::makeSerialQueue(std::string label, QoS /*qos*/) {
     return std::make_shared<LogicalQueue>(*this, std::move(label));
 }
 
-const Clock& ManualRuntime::clock() const { return *clock_; }
+const Clock& ManualRuntime::clock() const {
+    return *clock_;
+}
 
 void ManualRuntime::post(const std::shared_ptr<LogicalQueue>& queue, int64_t delayNs,
                          std::function<void()> fn) {

@@ -19,7 +19,7 @@ namespace noctave::runtime {
 // at the same time in the order they were posted. Time moves only when the driver moves it.
 // Posting is thread-safe, so real threads (a subprocess watcher, say) may feed it.
 class ManualRuntime final : public Runtime {
-public:
+  public:
     ManualRuntime();
     ~ManualRuntime() override;
 
@@ -50,11 +50,12 @@ public:
     // For queue implementations.
     struct Job;
     class LogicalQueue;
-    void post(const std::shared_ptr<LogicalQueue>& queue, int64_t delayNs, std::function<void()> fn);
+    void post(const std::shared_ptr<LogicalQueue>& queue, int64_t delayNs,
+              std::function<void()> fn);
     bool isCurrent(const LogicalQueue* queue) const;
     void runInline(LogicalQueue* queue, const std::function<void()>& fn);
 
-private:
+  private:
     class VirtualClock;
     bool runOneDueBy(int64_t limitNs);
 

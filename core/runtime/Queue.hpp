@@ -12,7 +12,7 @@ enum class QoS { userInteractive, userInitiated, utility, background };
 //
 // Thread-safety: every member may be called from any thread.
 class Queue {
-public:
+  public:
     virtual ~Queue() = default;
 
     // Runs fn on this queue as soon as possible. Never runs it inline.

@@ -19,15 +19,23 @@ Runtime& current() {
     return *runtime;
 }
 
-bool isInstalled() { return gRuntime.load(std::memory_order_acquire) != nullptr; }
+bool isInstalled() {
+    return gRuntime.load(std::memory_order_acquire) != nullptr;
+}
 
-Queue& mainQueue() { return current().mainQueue(); }
+Queue& mainQueue() {
+    return current().mainQueue();
+}
 
-const Clock& clock() { return current().clock(); }
+const Clock& clock() {
+    return current().clock();
+}
 
 RuntimeInstaller::RuntimeInstaller(Runtime& runtime)
     : previous_(gRuntime.exchange(&runtime, std::memory_order_acq_rel)) {}
 
-RuntimeInstaller::~RuntimeInstaller() { gRuntime.store(previous_, std::memory_order_release); }
+RuntimeInstaller::~RuntimeInstaller() {
+    gRuntime.store(previous_, std::memory_order_release);
+}
 
 }  // namespace noctave::runtime

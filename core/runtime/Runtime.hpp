@@ -12,7 +12,7 @@ namespace noctave::runtime {
 // Exactly one runtime is installed at a time (the composition root installs the real one,
 // tests install a ManualRuntime through RuntimeInstaller).
 class Runtime {
-public:
+  public:
     virtual ~Runtime() = default;
 
     virtual Queue& mainQueue() = 0;
@@ -39,13 +39,13 @@ const Clock& clock();
 
 // Installs a runtime for the lifetime of this object and restores the previous one after.
 class RuntimeInstaller {
-public:
+  public:
     explicit RuntimeInstaller(Runtime& runtime);
     ~RuntimeInstaller();
     RuntimeInstaller(const RuntimeInstaller&) = delete;
     RuntimeInstaller& operator=(const RuntimeInstaller&) = delete;
 
-private:
+  private:
     Runtime* previous_;
 };
 

@@ -86,7 +86,9 @@ SerialQueue::~SerialQueue() {
     }
 }
 
-void SerialQueue::async(std::function<void()> fn) { asyncAfter(0, std::move(fn)); }
+void SerialQueue::async(std::function<void()> fn) {
+    asyncAfter(0, std::move(fn));
+}
 
 void SerialQueue::asyncAfter(double seconds, std::function<void()> fn) {
     {
@@ -119,7 +121,9 @@ bool SerialQueue::isCurrent() const {
 
 RunLoopQueue::RunLoopQueue() : owner_(std::this_thread::get_id()) {}
 
-void RunLoopQueue::async(std::function<void()> fn) { asyncAfter(0, std::move(fn)); }
+void RunLoopQueue::async(std::function<void()> fn) {
+    asyncAfter(0, std::move(fn));
+}
 
 void RunLoopQueue::asyncAfter(double seconds, std::function<void()> fn) {
     {
@@ -142,7 +146,9 @@ void RunLoopQueue::sync(const std::function<void()>& fn) {
     done.get_future().wait();
 }
 
-bool RunLoopQueue::isCurrent() const { return std::this_thread::get_id() == owner_; }
+bool RunLoopQueue::isCurrent() const {
+    return std::this_thread::get_id() == owner_;
+}
 
 void RunLoopQueue::runFor(double seconds) {
     runUntil([] { return false; }, seconds);

@@ -15,7 +15,7 @@ namespace noctave::runtime {
 
 // Jobs ordered by due time (ties: posting order), shared by the real queues below.
 class JobHeap {
-public:
+  public:
     using TimePoint = std::chrono::steady_clock::time_point;
     struct Job {
         TimePoint due;
@@ -29,7 +29,7 @@ public:
     Job pop();
     void clear() { jobs_.clear(); }
 
-private:
+  private:
     std::vector<Job> jobs_;
     uint64_t nextSeq_ = 0;
 };
@@ -38,7 +38,7 @@ private:
 // Destroying it drops jobs that have not started and joins the worker (from the worker itself,
 // as when a job lets go of the last reference, the worker is detached and ends after the job).
 class SerialQueue final : public Queue {
-public:
+  public:
     explicit SerialQueue(std::string label);
     ~SerialQueue() override;
 
@@ -48,7 +48,7 @@ public:
     bool isCurrent() const override;
     const std::string& label() const override { return label_; }
 
-private:
+  private:
     struct Shared;
     std::string label_;
     std::shared_ptr<Shared> shared_;
@@ -58,7 +58,7 @@ private:
 // The main queue of a plain (non-Qt) process: jobs run on the thread that made it, while that
 // thread is inside runFor() or runUntil().
 class RunLoopQueue final : public Queue {
-public:
+  public:
     RunLoopQueue();
     void async(std::function<void()> fn) override;
     void asyncAfter(double seconds, std::function<void()> fn) override;
@@ -71,7 +71,7 @@ public:
     // Runs jobs until done() is true after a job, or `seconds` have passed. Returns done().
     bool runUntil(const std::function<bool()>& done, double seconds);
 
-private:
+  private:
     std::string label_ = "main";
     std::thread::id owner_;
     mutable std::mutex mutex_;

@@ -7,7 +7,9 @@ double SystemClock::monotonic() const {
         .count();
 }
 
-WallTime SystemClock::wall() const { return std::chrono::system_clock::now(); }
+WallTime SystemClock::wall() const {
+    return std::chrono::system_clock::now();
+}
 
 std::shared_ptr<Queue> ThreadedRuntime::makeSerialQueue(std::string label, QoS /*qos*/) {
     return std::make_shared<SerialQueue>(std::move(label));

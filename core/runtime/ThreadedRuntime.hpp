@@ -9,7 +9,7 @@ namespace noctave::runtime {
 
 // Real time: monotonic seconds from the steady clock, wall time from the system clock.
 class SystemClock final : public Clock {
-public:
+  public:
     double monotonic() const override;
     WallTime wall() const override;
 };
@@ -17,7 +17,7 @@ public:
 // The real runtime of a process without a GUI event loop: serial queues are worker threads,
 // the main queue is a run loop drained by the thread that made the runtime.
 class ThreadedRuntime final : public Runtime {
-public:
+  public:
     ThreadedRuntime() = default;
     Queue& mainQueue() override { return main_; }
     std::shared_ptr<Queue> makeSerialQueue(std::string label, QoS qos = QoS::utility) override;
@@ -27,7 +27,7 @@ public:
         return main_.runUntil(done, seconds);
     }
 
-private:
+  private:
     SystemClock clock_;
     RunLoopQueue main_;
 };

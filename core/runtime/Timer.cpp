@@ -59,7 +59,9 @@ void Timer::schedule(const std::shared_ptr<State>& state, double delay) {
     });
 }
 
-Timer::~Timer() { cancel(); }
+Timer::~Timer() {
+    cancel();
+}
 
 void Timer::cancel() {
     std::lock_guard lock(state_->mutex);

@@ -17,7 +17,7 @@ namespace noctave::runtime {
 // called from another thread while the handler runs, it waits for that run to end. The
 // handler may cancel or destroy its own timer. The queue must outlive the timer.
 class Timer {
-public:
+  public:
     static std::unique_ptr<Timer> oneShot(Queue& queue, double after, double leeway,
                                           std::function<void()> handler);
     static std::unique_ptr<Timer> repeating(Queue& queue, double interval, double leeway,
@@ -33,7 +33,7 @@ public:
     double leeway() const { return leeway_; }
     bool repeats() const { return repeats_; }
 
-private:
+  private:
     struct State;
     Timer(Queue& queue, double interval, double leeway, bool repeats,
           std::function<void()> handler);

@@ -13,22 +13,23 @@ namespace noctave::runtime {
 // queue): post callbacks to that queue and let them test the pointer there.
 template <class T>
 class WeakPtr {
-public:
+  public:
     WeakPtr() = default;
-    WeakPtr(std::weak_ptr<const void> token, T* object) : token_(std::move(token)), object_(object) {}
+    WeakPtr(std::weak_ptr<const void> token, T* object)
+        : token_(std::move(token)), object_(object) {}
 
     T* get() const { return token_.expired() ? nullptr : object_; }
     explicit operator bool() const { return get() != nullptr; }
     T* operator->() const { return get(); }
 
-private:
+  private:
     std::weak_ptr<const void> token_;
     T* object_ = nullptr;
 };
 
 template <class T>
 class WeakFactory {
-public:
+  public:
     explicit WeakFactory(T* owner) : owner_(owner) {}
     ~WeakFactory() = default;
     WeakFactory(const WeakFactory&) = delete;
@@ -39,7 +40,7 @@ public:
     // Makes every pointer handed out so far read null; later ones are valid again.
     void invalidate() { token_ = std::make_shared<char>(); }
 
-private:
+  private:
     T* owner_;
     std::shared_ptr<const void> token_ = std::make_shared<char>();
 };

@@ -8,8 +8,8 @@ namespace noctave::AppInfo {
 
 namespace {
 const Values& built() {
-    static const Values values{buildinfo::kVersion,  buildinfo::kBeta,         buildinfo::kConfigURL,
-                               buildinfo::kFeedURL,  buildinfo::kPublicEDKey, buildinfo::kWebDomain};
+    static const Values values{buildinfo::kVersion, buildinfo::kBeta,        buildinfo::kConfigURL,
+                               buildinfo::kFeedURL, buildinfo::kPublicEDKey, buildinfo::kWebDomain};
     return values;
 }
 std::atomic<const Values*> gOverride{nullptr};
@@ -41,18 +41,29 @@ std::string shortVersion() {
     return version.empty() ? "0.0.0" : version;
 }
 
-bool isBeta() { return values().beta; }
+bool isBeta() {
+    return values().beta;
+}
 
-std::optional<std::string> configURL() { return configured(values().configURL); }
-std::optional<std::string> feedURL() { return configured(values().feedURL); }
-std::optional<std::string> publicEDKey() { return configured(values().publicEDKey); }
-std::string webDomain() { return values().webDomain; }
+std::optional<std::string> configURL() {
+    return configured(values().configURL);
+}
+std::optional<std::string> feedURL() {
+    return configured(values().feedURL);
+}
+std::optional<std::string> publicEDKey() {
+    return configured(values().publicEDKey);
+}
+std::string webDomain() {
+    return values().webDomain;
+}
 
-Override::Override(Values values)
-    : previous_(nullptr), values_(std::move(values)) {
+Override::Override(Values values) : previous_(nullptr), values_(std::move(values)) {
     previous_ = gOverride.exchange(&values_, std::memory_order_acq_rel);
 }
 
-Override::~Override() { gOverride.store(previous_, std::memory_order_release); }
+Override::~Override() {
+    gOverride.store(previous_, std::memory_order_release);
+}
 
 }  // namespace noctave::AppInfo

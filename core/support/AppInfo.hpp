@@ -13,10 +13,10 @@ bool isConfigured(std::string_view value);
 struct Values {
     std::string shortVersion;  // the short version string; may be empty
     bool beta = false;         // a beta build
-    std::string configURL;    // remote configuration document
-    std::string feedURL;      // update feed
-    std::string publicEDKey;  // update signing key
-    std::string webDomain;    // the maker's web domain
+    std::string configURL;     // remote configuration document
+    std::string feedURL;       // update feed
+    std::string publicEDKey;   // update signing key
+    std::string webDomain;     // the maker's web domain
 };
 
 // The values compiled into this build, or the override installed by a test.
@@ -38,13 +38,13 @@ std::string webDomain();
 
 // Test seam: replaces the build's values while it lives.
 class Override {
-public:
+  public:
     explicit Override(Values values);
     ~Override();
     Override(const Override&) = delete;
     Override& operator=(const Override&) = delete;
 
-private:
+  private:
     const Values* previous_;
     Values values_;
 };

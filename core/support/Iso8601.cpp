@@ -41,8 +41,8 @@ std::optional<runtime::WallTime> parse(std::string_view text) {
     int y, mo, d, h, mi, s;
     if (text.size() < 20 || !number(text, 0, 4, y) || text[4] != '-' || !number(text, 5, 2, mo) ||
         text[7] != '-' || !number(text, 8, 2, d) || (text[10] != 'T' && text[10] != 't') ||
-        !number(text, 11, 2, h) || text[13] != ':' || !number(text, 14, 2, mi) ||
-        text[16] != ':' || !number(text, 17, 2, s)) {
+        !number(text, 11, 2, h) || text[13] != ':' || !number(text, 14, 2, mi) || text[16] != ':' ||
+        !number(text, 17, 2, s)) {
         return std::nullopt;
     }
     std::size_t at = 19;

@@ -146,21 +146,29 @@ std::optional<Level> levelFromRawValue(std::string_view raw) {
     return std::nullopt;
 }
 
-bool verbose() { return gVerbose.load(std::memory_order_relaxed); }
-void setVerbose(bool on) { gVerbose.store(on, std::memory_order_relaxed); }
+bool verbose() {
+    return gVerbose.load(std::memory_order_relaxed);
+}
+void setVerbose(bool on) {
+    gVerbose.store(on, std::memory_order_relaxed);
+}
 
-void setStandardErrorEnabled(bool on) { gStandardError.store(on); }
+void setStandardErrorEnabled(bool on) {
+    gStandardError.store(on);
+}
 
 void setObserver(Observer newObserver) {
     std::lock_guard lock(observerMutex());
     observer() = std::move(newObserver);
 }
 
-fs::path directory() { return os::system().paths->applicationSupport() / "Noctave"; }
+fs::path directory() {
+    return os::system().paths->applicationSupport() / "Noctave";
+}
 
 void write(Level level, std::string_view message) {
-    const runtime::WallTime now = runtime::isInstalled() ? runtime::clock().wall()
-                                                         : std::chrono::system_clock::now();
+    const runtime::WallTime now =
+        runtime::isInstalled() ? runtime::clock().wall() : std::chrono::system_clock::now();
     std::string line;
     line.reserve(message.size() + 34);
     line += '[';
@@ -183,7 +191,8 @@ void write(Level level, std::string_view message) {
     }
     fs::path folder = directory();
     if (auto queue = currentFileQueue()) {
-        queue->async([folder = std::move(folder), line = std::move(line)] { append(folder, line); });
+        queue->async(
+            [folder = std::move(folder), line = std::move(line)] { append(folder, line); });
     } else {
         std::lock_guard lock(inlineAppendMutex());
         append(folder, line);

@@ -25,9 +25,15 @@ void setVerbose(bool on);
 
 void write(Level level, std::string_view message);
 
-inline void info(std::string_view message) { write(Level::info, message); }
-inline void warn(std::string_view message) { write(Level::warn, message); }
-inline void error(std::string_view message) { write(Level::error, message); }
+inline void info(std::string_view message) {
+    write(Level::info, message);
+}
+inline void warn(std::string_view message) {
+    write(Level::warn, message);
+}
+inline void error(std::string_view message) {
+    write(Level::error, message);
+}
 inline void debug(std::string_view message) {
     if (verbose()) {
         write(Level::debug, message);
@@ -36,7 +42,7 @@ inline void debug(std::string_view message) {
 
 // The lazy form: the message is built only when the line is written.
 template <class F>
-    requires std::invocable<F&>
+requires std::invocable<F&>
 void debug(F&& makeMessage) {
     if (verbose()) {
         write(Level::debug, std::string(makeMessage()));

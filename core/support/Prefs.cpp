@@ -6,10 +6,16 @@
 namespace noctave::Prefs {
 
 namespace {
-UserDefaults& store() { return UserDefaults::standard(); }
+UserDefaults& store() {
+    return UserDefaults::standard();
+}
 
-bool readBool(const char* key) { return store().boolForKey(key); }
-void writeBool(const char* key, bool value) { store().set(key, value); }
+bool readBool(const char* key) {
+    return store().boolForKey(key);
+}
+void writeBool(const char* key, bool value) {
+    store().set(key, value);
+}
 }  // namespace
 
 void registerDefaults() {
@@ -29,40 +35,82 @@ void registerDefaults() {
     });
 }
 
-bool armWithGesture() { return readBool("armWithGesture"); }
-void setArmWithGesture(bool value) { writeBool("armWithGesture", value); }
+bool armWithGesture() {
+    return readBool("armWithGesture");
+}
+void setArmWithGesture(bool value) {
+    writeBool("armWithGesture", value);
+}
 
-bool armWithRightClick() { return readBool("armWithRightClick"); }
-void setArmWithRightClick(bool value) { writeBool("armWithRightClick", value); }
+bool armWithRightClick() {
+    return readBool("armWithRightClick");
+}
+void setArmWithRightClick(bool value) {
+    writeBool("armWithRightClick", value);
+}
 
-bool armWithShortcut() { return readBool("armWithShortcut"); }
-void setArmWithShortcut(bool value) { writeBool("armWithShortcut", value); }
+bool armWithShortcut() {
+    return readBool("armWithShortcut");
+}
+void setArmWithShortcut(bool value) {
+    writeBool("armWithShortcut", value);
+}
 
-bool stayOnAfterOpeningLid() { return readBool("stayOnAfterOpeningLid"); }
-void setStayOnAfterOpeningLid(bool value) { writeBool("stayOnAfterOpeningLid", value); }
+bool stayOnAfterOpeningLid() {
+    return readBool("stayOnAfterOpeningLid");
+}
+void setStayOnAfterOpeningLid(bool value) {
+    writeBool("stayOnAfterOpeningLid", value);
+}
 
-bool disarmOnLowBattery() { return readBool("disarmOnLowBattery"); }
-void setDisarmOnLowBattery(bool value) { writeBool("disarmOnLowBattery", value); }
+bool disarmOnLowBattery() {
+    return readBool("disarmOnLowBattery");
+}
+void setDisarmOnLowBattery(bool value) {
+    writeBool("disarmOnLowBattery", value);
+}
 
-int64_t lowBatteryPercent() { return store().integerForKey("lowBatteryDisarmPercent"); }
-void setLowBatteryPercent(int64_t value) { store().set("lowBatteryDisarmPercent", value); }
+int64_t lowBatteryPercent() {
+    return store().integerForKey("lowBatteryDisarmPercent");
+}
+void setLowBatteryPercent(int64_t value) {
+    store().set("lowBatteryDisarmPercent", value);
+}
 
-bool keepAwake() { return readBool("keepAwakeWithLidOpen"); }
-void setKeepAwake(bool value) { writeBool("keepAwakeWithLidOpen", value); }
+bool keepAwake() {
+    return readBool("keepAwakeWithLidOpen");
+}
+void setKeepAwake(bool value) {
+    writeBool("keepAwakeWithLidOpen", value);
+}
 
-bool openAtLogin() { return readBool("openAtLogin"); }
-void setOpenAtLogin(bool value) { writeBool("openAtLogin", value); }
+bool openAtLogin() {
+    return readBool("openAtLogin");
+}
+void setOpenAtLogin(bool value) {
+    writeBool("openAtLogin", value);
+}
 
-bool verboseLogging() { return readBool("verboseLogging"); }
+bool verboseLogging() {
+    return readBool("verboseLogging");
+}
 void setVerboseLogging(bool value) {
     writeBool("verboseLogging", value);
     Log::setVerbose(value);
 }
 
-bool automaticUpdates() { return readBool("automaticUpdates"); }
-void setAutomaticUpdates(bool value) { writeBool("automaticUpdates", value); }
+bool automaticUpdates() {
+    return readBool("automaticUpdates");
+}
+void setAutomaticUpdates(bool value) {
+    writeBool("automaticUpdates", value);
+}
 
-bool hasSeenOnboarding() { return readBool("hasSeenOnboarding"); }
-void setHasSeenOnboarding(bool value) { writeBool("hasSeenOnboarding", value); }
+bool hasSeenOnboarding() {
+    return readBool("hasSeenOnboarding");
+}
+void setHasSeenOnboarding(bool value) {
+    writeBool("hasSeenOnboarding", value);
+}
 
 }  // namespace noctave::Prefs

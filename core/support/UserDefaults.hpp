@@ -31,7 +31,7 @@ namespace noctave {
 //
 // Thread-safe.
 class UserDefaults {
-public:
+  public:
     using Value = std::variant<bool, int64_t, std::string, runtime::WallTime>;
 
     explicit UserDefaults(std::filesystem::path file);
@@ -55,10 +55,10 @@ public:
 
     // Parsing and printing the file format; exposed for tests and tools.
     static std::optional<std::map<std::string, Value, std::less<>>> parse(std::string_view text,
-                                                                         std::string* error);
+                                                                          std::string* error);
     static std::string serialize(const std::map<std::string, Value, std::less<>>& values);
 
-private:
+  private:
     struct Stamp {
         bool exists = false;
         std::filesystem::file_time_type mtime{};

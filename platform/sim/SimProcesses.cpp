@@ -13,9 +13,13 @@ namespace {
 constexpr int64_t kDefaultBootTime = 1'796'464'800;
 }  // namespace
 
-SimProcesses::SimProcesses() : bootTime_(kDefaultBootTime) { alive_.insert(::getpid()); }
+SimProcesses::SimProcesses() : bootTime_(kDefaultBootTime) {
+    alive_.insert(::getpid());
+}
 
-int SimProcesses::currentPid() const { return static_cast<int>(::getpid()); }
+int SimProcesses::currentPid() const {
+    return static_cast<int>(::getpid());
+}
 
 bool SimProcesses::isAlive(int pid) const {
     std::lock_guard lock(mutex_);

@@ -16,7 +16,7 @@ class VirtualLaptop;
 // signal tests work); which other pids are alive and when the machine booted are knobs.
 // Spawned commands are recorded and answered from a script instead of being run.
 class SimProcesses final : public os::Processes {
-public:
+  public:
     SimProcesses();
 
     int currentPid() const override;
@@ -36,7 +36,7 @@ public:
 
     void registerKeys(VirtualLaptop& laptop);
 
-private:
+  private:
     mutable std::mutex mutex_;
     int64_t bootTime_;
     std::set<int> alive_;

@@ -9,7 +9,7 @@ namespace noctave::runtime {
 namespace {
 
 class ManualRuntimeTest : public ::testing::Test {
-protected:
+  protected:
     ManualRuntime runtime;
     RuntimeInstaller installer{runtime};
     std::vector<std::string> order;
@@ -26,7 +26,7 @@ TEST_F(ManualRuntimeTest, RunsJobsAcrossQueuesInDueOrderWithTiesInPostingOrder) 
     runtime.advance(1.0);
 
     EXPECT_EQ(order, (std::vector<std::string>{"gesture@0 first", "main@0 second", "gesture@0.1",
-                                                "main@0.2", "gesture@0.2"}));
+                                               "main@0.2", "gesture@0.2"}));
     EXPECT_DOUBLE_EQ(runtime.now(), 1.0);
 }
 

@@ -103,16 +103,18 @@ TEST(ThreadedRuntimeTest, RepeatingTimerOnAWorkerStopsWhenCancelledFromTheMainTh
 TEST(ThreadedRuntimeTest, QueueReleasedFromItsOwnJobShutsDownCleanly) {
     ThreadedRuntime runtime;
     RuntimeInstaller installer{runtime};
-    auto queue = runtime.makeSerialQueue("noctave.self");
-    std::promise<void> released;
-    std::shared_ptr<Queue>* holder = new std::shared_ptr<Queue>(queue);
-    queue.reset();
-    (*holder)->async([holder, &released] {
-        delete holder;  // last reference dropped on the queue's own worker
-        released.set_value();
-    });
-    released.get_future().wait();
-    SUCCEED();
+    for (int round = 0; round < 50; ++round) {
+        auto queue = runtime.makeSerialQueue("noctave.self");
+        std::promise<void> released;
+        // Whichever side lets go last destroys the queue: the main thread (join) or the
+        // queue's own job (the worker detaches itself).
+        queue->async([holder = queue, &released]() mutable {
+            holder.reset();
+            released.set_value();
+        });
+        queue.reset();
+        released.get_future().wait();
+    }
 }
 
 }  // namespace

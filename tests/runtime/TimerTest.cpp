@@ -11,7 +11,7 @@ namespace noctave::runtime {
 namespace {
 
 class TimerTest : public ::testing::Test {
-protected:
+  protected:
     ManualRuntime runtime;
     RuntimeInstaller installer{runtime};
     int fired = 0;
@@ -31,8 +31,8 @@ TEST_F(TimerTest, OneShotFiresExactlyAtItsDeadlineAndOnlyOnce) {
 
 TEST_F(TimerTest, RepeatingTimerKeepsItsCadenceAndRecordsItsTolerance) {
     std::vector<double> at;
-    auto heartbeat =
-        Timer::repeating(runtime.mainQueue(), 0.1, 0.02, [&] { at.push_back(clock().monotonic()); });
+    auto heartbeat = Timer::repeating(runtime.mainQueue(), 0.1, 0.02,
+                                      [&] { at.push_back(clock().monotonic()); });
     EXPECT_DOUBLE_EQ(heartbeat->leeway(), 0.02);
     EXPECT_TRUE(heartbeat->repeats());
     runtime.advance(0.35);

@@ -10,18 +10,19 @@ namespace noctave::runtime {
 namespace {
 
 class Owner {
-public:
+  public:
     explicit Owner(int& calls) : calls_(calls) {}
     void postTo(Queue& queue) {
         queue.async(bindWeak(weakFactory_.weak(), [](Owner& self) { ++self.calls_; }));
     }
     std::function<void(int)> callback() {
-        return bindWeak(weakFactory_.weak(), [](Owner& self, int amount) { self.calls_ += amount; });
+        return bindWeak(weakFactory_.weak(),
+                        [](Owner& self, int amount) { self.calls_ += amount; });
     }
     WeakPtr<Owner> weak() { return weakFactory_.weak(); }
     void invalidate() { weakFactory_.invalidate(); }
 
-private:
+  private:
     int& calls_;
     WeakFactory<Owner> weakFactory_{this};
 };

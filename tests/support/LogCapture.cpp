@@ -38,12 +38,15 @@ std::vector<std::string> LogCapture::messages() const {
     return out;
 }
 
-bool LogCapture::contains(const std::string& message) const { return count(message) > 0; }
+bool LogCapture::contains(const std::string& message) const {
+    return count(message) > 0;
+}
 
 std::size_t LogCapture::count(const std::string& message) const {
     std::lock_guard lock(mutex_);
-    return static_cast<std::size_t>(std::count_if(
-        entries_.begin(), entries_.end(), [&](const auto& entry) { return entry.second == message; }));
+    return static_cast<std::size_t>(
+        std::count_if(entries_.begin(), entries_.end(),
+                      [&](const auto& entry) { return entry.second == message; }));
 }
 
 void LogCapture::clear() {

@@ -11,7 +11,7 @@ namespace noctave::test {
 
 // Records every log line written while it lives (and keeps them off standard error).
 class LogCapture {
-public:
+  public:
     LogCapture();
     ~LogCapture();
     LogCapture(const LogCapture&) = delete;
@@ -24,7 +24,7 @@ public:
     std::size_t count(const std::string& message) const;
     void clear();
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<std::pair<Log::Level, std::string>> entries_;
 };

@@ -30,7 +30,7 @@ unsigned mode(const fs::path& path) {
 }
 
 class LogTest : public test::SimTest {
-protected:
+  protected:
     fs::path folder() const { return Log::directory(); }
     fs::path current() const { return folder() / "diagnostics.log"; }
     fs::path previous() const { return folder() / "diagnostics.1.log"; }

@@ -14,7 +14,7 @@ namespace {
 namespace fs = std::filesystem;
 
 class PrefsTest : public test::SimTest {
-protected:
+  protected:
     fs::path file() const { return UserDefaults::standard().file(); }
     void writeFromOutside(const std::string& text) {
         fs::create_directories(file().parent_path());
@@ -89,7 +89,8 @@ TEST_F(PrefsTest, AnUnreadableFileIsKeptAsideNotOverwritten) {
     writeFromOutside("armWithGesture = false\nthis line is not a setting\n");
     EXPECT_TRUE(Prefs::armWithGesture()) << "falls back to the defaults";
     EXPECT_EQ(log.count("settings file unreadable (line 2: expected key = value); using defaults, "
-                        "kept it as " + file().string() + ".bad"),
+                        "kept it as " +
+                        file().string() + ".bad"),
               1u);
     fs::path aside = file();
     aside += ".bad";

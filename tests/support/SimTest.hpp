@@ -16,7 +16,7 @@ namespace noctave::test {
 // the log captured, the preference defaults registered. Member order matters: the runtime and
 // the laptop are installed before anything a test builds and removed after it.
 class SimTest : public ::testing::Test {
-protected:
+  protected:
     SimTest();
     ~SimTest() override;
 
