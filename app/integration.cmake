@@ -1,1 +1,4 @@
 # Keyboard shortcut, login item, update adapter.
+target_sources(noctave_app PRIVATE
+  HotKeyController.cpp
+)

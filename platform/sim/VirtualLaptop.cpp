@@ -5,6 +5,7 @@
 #include <string>
 #include <system_error>
 
+#include "platform/sim/SimHotKeys.hpp"
 #include "platform/sim/SimProcesses.hpp"
 
 namespace noctave::sim {
@@ -40,6 +41,9 @@ VirtualLaptop::VirtualLaptop(fs::path root) : root_(std::move(root)) {
     processes_ = std::make_shared<SimProcesses>();
     system_.processes = processes_;
     processes_->registerKeys(*this);
+    hotKeys_ = std::make_shared<SimHotKeys>();
+    system_.hotKeys = hotKeys_;
+    hotKeys_->registerKeys(*this);
 }
 
 VirtualLaptop::~VirtualLaptop() {

@@ -13,6 +13,7 @@
 namespace noctave::sim {
 
 class SimProcesses;
+class SimHotKeys;
 
 // Files of the virtual laptop live under one folder (a test's temporary folder).
 class SimPaths final : public os::Paths {
@@ -45,6 +46,7 @@ public:
     os::System& system() { return system_; }
     const std::filesystem::path& root() const { return root_; }
     SimProcesses& processes() { return *processes_; }
+    SimHotKeys& hotKeys() { return *hotKeys_; }
 
     // Applies "key=value,key=value". On a bad piece returns false and sets `error` to the text
     // the command line prints: "unknown NOCTAVE_SIM key: <key>" or
@@ -60,6 +62,7 @@ private:
     bool ownsRoot_ = false;
     os::System system_;
     std::shared_ptr<SimProcesses> processes_;
+    std::shared_ptr<SimHotKeys> hotKeys_;
     std::map<std::string, KeyHandler, std::less<>> keys_;
 };
 
