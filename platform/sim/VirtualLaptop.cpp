@@ -5,8 +5,11 @@
 #include <string>
 #include <system_error>
 
+#include "platform/sim/SimHinge.hpp"
 #include "platform/sim/SimHotKeys.hpp"
+#include "platform/sim/SimKeyboard.hpp"
 #include "platform/sim/SimProcesses.hpp"
+#include "platform/sim/SimHttpClient.hpp"
 
 namespace noctave::sim {
 
@@ -41,9 +44,17 @@ VirtualLaptop::VirtualLaptop(fs::path root) : root_(std::move(root)) {
     processes_ = std::make_shared<SimProcesses>();
     system_.processes = processes_;
     processes_->registerKeys(*this);
+    http_ = std::make_shared<SimHttpClient>();
+    system_.httpClient = http_;
     hotKeys_ = std::make_shared<SimHotKeys>();
     system_.hotKeys = hotKeys_;
     hotKeys_->registerKeys(*this);
+    hinge_ = std::make_shared<SimHinge>();
+    system_.hidManager = hinge_;
+    hinge_->registerKeys(*this);
+    keyboard_ = std::make_shared<SimKeyboard>();
+    system_.keyboardState = keyboard_;
+    keyboard_->registerKeys(*this);
 }
 
 VirtualLaptop::~VirtualLaptop() {

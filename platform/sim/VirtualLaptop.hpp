@@ -13,7 +13,10 @@
 namespace noctave::sim {
 
 class SimProcesses;
+class SimHttpClient;
 class SimHotKeys;
+class SimHinge;
+class SimKeyboard;
 
 // Files of the virtual laptop live under one folder (a test's temporary folder).
 class SimPaths final : public os::Paths {
@@ -46,7 +49,10 @@ public:
     os::System& system() { return system_; }
     const std::filesystem::path& root() const { return root_; }
     SimProcesses& processes() { return *processes_; }
+    SimHttpClient& http() { return *http_; }
     SimHotKeys& hotKeys() { return *hotKeys_; }
+    SimHinge& hinge() { return *hinge_; }
+    SimKeyboard& keyboard() { return *keyboard_; }
 
     // Applies "key=value,key=value". On a bad piece returns false and sets `error` to the text
     // the command line prints: "unknown NOCTAVE_SIM key: <key>" or
@@ -62,7 +68,10 @@ private:
     bool ownsRoot_ = false;
     os::System system_;
     std::shared_ptr<SimProcesses> processes_;
+    std::shared_ptr<SimHttpClient> http_;
     std::shared_ptr<SimHotKeys> hotKeys_;
+    std::shared_ptr<SimHinge> hinge_;
+    std::shared_ptr<SimKeyboard> keyboard_;
     std::map<std::string, KeyHandler, std::less<>> keys_;
 };
 
