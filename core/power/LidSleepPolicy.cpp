@@ -1,0 +1,127 @@
+#include "core/power/LidSleepPolicy.hpp"
+
+#include <cstdio>
+
+#include "core/os/System.hpp"
+
+namespace noctave {
+
+std::atomic<uint32_t> gRootDomainConnection{0};
+
+namespace {
+
+constexpr const char* kRootDomainClass = "IOPMrootDomain";
+constexpr uint32_t kConnectionType = 0;
+
+// The port's signal-safe call, published before the connection it goes with: the signal
+// handler must find both without touching any object.
+std::atomic<os::PowerManagement::SignalSafeScalarMethod> gEmergencyScalarMethod{nullptr};
+static_assert(std::atomic<os::PowerManagement::SignalSafeScalarMethod>::is_always_lock_free);
+
+std::shared_ptr<os::PowerManagement> powerPort() {
+    return os::system().powerManagement;
+}
+
+}  // namespace
+
+const std::string& LidSleepPolicy::lidSleepAdvisoryProperty() {
+    static const std::string name = "AppleClamshellCausesSleep";
+    return name;
+}
+
+LidSleepPolicy::OpenError::OpenError(Kind kind, os::IoReturn code)
+    : kind_(kind), code_(code), description_(description()) {}
+
+std::string LidSleepPolicy::OpenError::description() const {
+    if (kind_ == Kind::serviceNotFound) {
+        return "IOPMrootDomain service not found";
+    }
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%x", static_cast<uint32_t>(code_));
+    return std::string("IOServiceOpen failed (0x") + hex + ")";
+}
+
+LidSleepPolicy::LidSleepPolicy() : power_(powerPort()) {
+    const os::IoObject service = power_ ? power_->matchingService(kRootDomainClass) : 0;
+    if (service == 0) {
+        throw OpenError::serviceNotFound();
+    }
+    os::IoConnection connection = 0;
+    const os::IoReturn result = power_->openService(service, kConnectionType, &connection);
+    if (result != os::kIoReturnSuccess) {
+        power_->releaseObject(service);
+        throw OpenError::openFailed(result);
+    }
+    service_ = service;
+    connection_ = connection;
+    gEmergencyScalarMethod.store(power_->signalSafeScalarMethod());
+    gRootDomainConnection.store(connection_);
+}
+
+LidSleepPolicy::~LidSleepPolicy() {
+    if (connection_ != 0) {
+        power_->callScalarMethod(connection_, setLidSleepPolicySelector, 0);
+        power_->closeService(connection_);
+    }
+    if (service_ != 0) {
+        power_->releaseObject(service_);
+    }
+    gRootDomainConnection.store(0);
+}
+
+bool LidSleepPolicy::set(bool enabled) {
+    if (connection_ == 0) {
+        return false;
+    }
+    return power_->callScalarMethod(connection_, setLidSleepPolicySelector, enabled ? 1 : 0) ==
+           os::kIoReturnSuccess;
+}
+
+std::optional<bool> LidSleepPolicy::kernelLidCausesSleep() const {
+    if (service_ == 0) {
+        return std::nullopt;
+    }
+    const auto value = power_->registryProperty(service_, lidSleepAdvisoryProperty());
+    if (!value || !value->number) {
+        return std::nullopt;
+    }
+    return *value->number != 0;
+}
+
+bool LidSleepPolicy::kernelVisiblyConfirmsSuppression() const {
+    if (service_ == 0) {
+        return false;
+    }
+    const auto value = power_->registryProperty(service_, lidSleepAdvisoryProperty());
+    return value && value->number && *value->number == 0;
+}
+
+void LidSleepPolicy::emergencyClear() noexcept {
+    const os::IoConnection connection = gRootDomainConnection.load();
+    if (connection == 0) {
+        return;
+    }
+    if (auto call = gEmergencyScalarMethod.load()) {
+        call(connection, setLidSleepPolicySelector, 0);
+    }
+}
+
+bool LidSleepPolicy::clearOnFreshConnection() {
+    const auto power = powerPort();
+    const os::IoObject service = power ? power->matchingService(kRootDomainClass) : 0;
+    if (service == 0) {
+        return false;
+    }
+    os::IoConnection connection = 0;
+    if (power->openService(service, kConnectionType, &connection) != os::kIoReturnSuccess) {
+        power->releaseObject(service);
+        return false;
+    }
+    const bool cleared =
+        power->callScalarMethod(connection, setLidSleepPolicySelector, 0) == os::kIoReturnSuccess;
+    power->closeService(connection);
+    power->releaseObject(service);
+    return cleared;
+}
+
+}  // namespace noctave
