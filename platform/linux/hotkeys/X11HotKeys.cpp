@@ -1,0 +1,265 @@
+#include "platform/linux/hotkeys/X11HotKeys.hpp"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
+#include <xcb/xcb_keysyms.h>
+
+#include <array>
+#include <cerrno>
+#include <optional>
+#include <cstdlib>
+#include <vector>
+
+#include "core/support/Log.hpp"
+
+namespace noctave::linuxos {
+
+namespace {
+
+constexpr std::uint32_t kSuperL = 0xffeb;
+constexpr std::uint32_t kSuperR = 0xffec;
+constexpr std::uint32_t kAltL = 0xffe9;
+constexpr std::uint32_t kAltR = 0xffea;
+constexpr std::uint32_t kMetaL = 0xffe7;
+constexpr std::uint32_t kNumLock = 0xff7f;
+constexpr std::uint8_t kBadAccess = 10;
+
+// The four lock-key variants of a chord, without repeats when NumLock is not mapped.
+std::vector<std::uint16_t> lockVariants(std::uint16_t numLock) {
+    std::vector<std::uint16_t> variants{0, XCB_MOD_MASK_LOCK};
+    if (numLock != 0) {
+        variants.push_back(numLock);
+        variants.push_back(static_cast<std::uint16_t>(numLock | XCB_MOD_MASK_LOCK));
+    }
+    return variants;
+}
+
+}  // namespace
+
+std::shared_ptr<X11HotKeys> X11HotKeys::connect(const std::string& displayName) {
+    xcb_connection_t* connection =
+        xcb_connect(displayName.empty() ? nullptr : displayName.c_str(), nullptr);
+    if (connection == nullptr || xcb_connection_has_error(connection) != 0) {
+        if (connection != nullptr) {
+            xcb_disconnect(connection);
+        }
+        return nullptr;
+    }
+    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
+    const int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (screen == nullptr || wakeFd < 0) {
+        if (wakeFd >= 0) {
+            ::close(wakeFd);
+        }
+        xcb_disconnect(connection);
+        return nullptr;
+    }
+    return std::shared_ptr<X11HotKeys>(new X11HotKeys(connection, screen->root, wakeFd));
+}
+
+X11HotKeys::X11HotKeys(xcb_connection_t* connection, std::uint32_t root, int wakeFd)
+    : connection_(connection), root_(root), wakeFd_(wakeFd) {
+    thread_ = std::thread([this] { run(); });
+}
+
+X11HotKeys::~X11HotKeys() {
+    stopping_ = true;
+    wake();
+    thread_.join();
+    {
+        std::lock_guard lock(grabsMutex_);
+        for (const auto& [ref, grab] : grabs_) {
+            ungrab(grab);
+        }
+        grabs_.clear();
+    }
+    xcb_flush(connection_);
+    xcb_disconnect(connection_);
+    ::close(wakeFd_);
+}
+
+os::HotKeys::Status X11HotKeys::installEventHandler(EventHandler handler, HandlerRef* ref) {
+    return handlers_.install(std::move(handler), ref);
+}
+
+os::HotKeys::Status X11HotKeys::removeEventHandler(HandlerRef ref) {
+    return handlers_.remove(ref);
+}
+
+X11HotKeys::ModifierMasks X11HotKeys::readModifierMasks() {
+    ModifierMasks masks;
+    xcb_key_symbols_t* symbols = xcb_key_symbols_alloc(connection_);
+    xcb_get_modifier_mapping_reply_t* mapping = xcb_get_modifier_mapping_reply(
+        connection_, xcb_get_modifier_mapping(connection_), nullptr);
+    if (symbols != nullptr && mapping != nullptr) {
+        const xcb_keycode_t* keycodes = xcb_get_modifier_mapping_keycodes(mapping);
+        const int perModifier = mapping->keycodes_per_modifier;
+        // Which of the eight modifiers carries a key that produces one of these keysyms.
+        for (int modifier = 0; modifier < 8; ++modifier) {
+            for (int index = 0; index < perModifier; ++index) {
+                const xcb_keycode_t keycode = keycodes[modifier * perModifier + index];
+                if (keycode == 0) {
+                    continue;
+                }
+                const auto bit = static_cast<std::uint16_t>(1U << modifier);
+                for (int column = 0; column < 4; ++column) {
+                    const std::uint32_t keysym =
+                        xcb_key_symbols_get_keysym(symbols, keycode, column);
+                    if (keysym == kSuperL || keysym == kSuperR) {
+                        masks.super = masks.super != 0 ? masks.super : bit;
+                    } else if (keysym == kAltL || keysym == kAltR || keysym == kMetaL) {
+                        masks.alt = masks.alt != 0 ? masks.alt : bit;
+                    } else if (keysym == kNumLock) {
+                        masks.numLock = bit;
+                    }
+                }
+            }
+        }
+    }
+    std::free(mapping);
+    if (symbols != nullptr) {
+        xcb_key_symbols_free(symbols);
+    }
+    // The usual X layout when the server's table says nothing.
+    if (masks.super == 0) {
+        masks.super = XCB_MOD_MASK_4;
+    }
+    if (masks.alt == 0) {
+        masks.alt = XCB_MOD_MASK_1;
+    }
+    return masks;
+}
+
+std::uint8_t X11HotKeys::keycodeFor(std::uint32_t keysym) {
+    xcb_key_symbols_t* symbols = xcb_key_symbols_alloc(connection_);
+    if (symbols == nullptr) {
+        return 0;
+    }
+    std::uint8_t found = 0;
+    if (xcb_keycode_t* keycodes = xcb_key_symbols_get_keycode(symbols, keysym)) {
+        found = keycodes[0];
+        std::free(keycodes);
+    }
+    xcb_key_symbols_free(symbols);
+    return found;
+}
+
+os::HotKeys::Status X11HotKeys::registerHotKey(std::uint32_t keyCode, std::uint32_t modifiers,
+                                               HotKeyID hotKeyID, std::uint32_t /*options*/,
+                                               HotKeyRef* ref) {
+    const char letter = letterForKeyCode(keyCode);
+    const std::uint32_t known = kCommand | kShift | kOption | kControl;
+    if (ref == nullptr || letter == 0 || (modifiers & ~known) != 0) {
+        return kParamError;
+    }
+    const ModifierMasks masks = readModifierMasks();
+    const std::uint8_t keycode = keycodeFor(static_cast<std::uint32_t>(letter));
+    if (keycode == 0) {
+        return kParamError;
+    }
+    std::uint16_t xModifiers = 0;
+    xModifiers |= (modifiers & kControl) != 0 ? XCB_MOD_MASK_CONTROL : 0;
+    xModifiers |= (modifiers & kShift) != 0 ? XCB_MOD_MASK_SHIFT : 0;
+    xModifiers |= (modifiers & kOption) != 0 ? masks.alt : 0;
+    xModifiers |= (modifiers & kCommand) != 0 ? masks.super : 0;
+
+    const Grab grab{keycode, xModifiers, masks.numLock, hotKeyID};
+    std::vector<xcb_void_cookie_t> cookies;
+    for (const std::uint16_t variant : lockVariants(masks.numLock)) {
+        cookies.push_back(xcb_grab_key_checked(connection_, 1, root_,
+                                               static_cast<std::uint16_t>(xModifiers | variant),
+                                               keycode, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+    }
+    Status status = kNoError;
+    for (const xcb_void_cookie_t cookie : cookies) {
+        if (xcb_generic_error_t* error = xcb_request_check(connection_, cookie)) {
+            // One refused variant makes the chord unreliable: report the whole chord as taken.
+            if (status == kNoError) {
+                status = error->error_code == kBadAccess ? kHotKeyExists : kServiceFailed;
+            }
+            std::free(error);
+        }
+    }
+    if (status != kNoError) {
+        ungrab(grab);
+        xcb_flush(connection_);
+        wake();
+        return status;
+    }
+    {
+        std::lock_guard lock(grabsMutex_);
+        *ref = nextRef_++;
+        grabs_.emplace(*ref, grab);
+    }
+    // Replies read above may have queued events the event thread has not seen yet.
+    wake();
+    return kNoError;
+}
+
+os::HotKeys::Status X11HotKeys::unregisterHotKey(HotKeyRef ref) {
+    std::lock_guard lock(grabsMutex_);
+    const auto found = grabs_.find(ref);
+    if (found == grabs_.end()) {
+        return kInvalidRef;
+    }
+    ungrab(found->second);
+    grabs_.erase(found);
+    xcb_flush(connection_);
+    return kNoError;
+}
+
+void X11HotKeys::ungrab(const Grab& grab) {
+    // Ungrabbing touches only this client's grabs, so every variant may be released blindly.
+    for (const std::uint16_t variant : lockVariants(grab.numLock)) {
+        xcb_ungrab_key(connection_, grab.keycode, root_,
+                       static_cast<std::uint16_t>(grab.modifiers | variant));
+    }
+}
+
+void X11HotKeys::wake() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const auto written = ::write(wakeFd_, &one, sizeof one);
+}
+
+void X11HotKeys::run() {
+    const int xFd = xcb_get_file_descriptor(connection_);
+    while (!stopping_) {
+        while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
+            if ((event->response_type & 0x7F) == XCB_KEY_PRESS) {
+                const auto* press = reinterpret_cast<const xcb_key_press_event_t*>(event);
+                std::optional<HotKeyID> hotKeyID;
+                {
+                    std::lock_guard lock(grabsMutex_);
+                    for (const auto& [ref, grab] : grabs_) {
+                        const auto ignored =
+                            static_cast<std::uint16_t>(grab.numLock | XCB_MOD_MASK_LOCK);
+                        const auto state = static_cast<std::uint16_t>(press->state & ~ignored);
+                        if (grab.keycode == press->detail && grab.modifiers == state) {
+                            hotKeyID = grab.hotKeyID;
+                        }
+                    }
+                }
+                if (hotKeyID) {
+                    handlers_.dispatch(Event{*hotKeyID});
+                }
+            }
+            std::free(event);
+        }
+        if (xcb_connection_has_error(connection_) != 0) {
+            Log::warn("hotkey X connection lost");
+            return;
+        }
+        std::array<pollfd, 2> fds{pollfd{xFd, POLLIN, 0}, pollfd{wakeFd_, POLLIN, 0}};
+        if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) {
+            return;
+        }
+        if ((fds[1].revents & POLLIN) != 0) {
+            std::uint64_t count = 0;
+            [[maybe_unused]] const auto read = ::read(wakeFd_, &count, sizeof count);
+        }
+    }
+}
+
+}  // namespace noctave::linuxos
