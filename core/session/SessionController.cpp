@@ -1,0 +1,283 @@
+#include "core/session/SessionController.hpp"
+
+#include <utility>
+
+#include "core/os/HidManager.hpp"  // completes LidAngleSensor for its construction
+#include "core/os/System.hpp"
+#include "core/runtime/Runtime.hpp"
+#include "core/session/Recovery.hpp"
+#include "core/support/Log.hpp"
+#include "core/support/Prefs.hpp"
+
+namespace noctave {
+
+namespace {
+constexpr const char* kArmedReason = "Noctave: keeping Mac awake (lid closed)";
+constexpr const char* kKeepAwakeReason = "Noctave: keep awake (lid open)";
+constexpr const char* kClosedLidReason = "Noctave: lid shut, session running";
+}  // namespace
+
+SessionController::SessionController()
+    : armedAssertion_(SleepAssertion::preventIdleSystemSleep, kArmedReason),
+      keepAwakeAssertion_(SleepAssertion::preventIdleSystemSleep, kKeepAwakeReason),
+      closedLidAssertion_(SleepAssertion::preventSystemSleep, kClosedLidReason),
+      displays_(std::make_unique<DisplayObserver>()),
+      power_(std::make_unique<PowerSourceMonitor>()),
+      sensor_(std::make_shared<LidAngleSensor>()),
+      lastExternalDisplays_(DisplayObserver::externalDisplayCount()) {
+    // Opening the flag is the one step that may fail; it throws before anything has started.
+    flag_ = std::make_unique<LidSleepPolicy>();
+    lidObserver_ = LidStateObserver::create();
+    gesture_ = std::make_unique<GestureDriver>(sensor_, GestureDriver::Config());
+
+    Recovery::installSignalHandlers();
+    Recovery::recoverFromUncleanExit();
+
+    sensor_->open();
+    lastLidState_ = lidObserver_ ? lidObserver_->currentState() : LidState::unknown;
+
+    auto weak = weakFactory_.weak();
+    gesture_->onCommit = [weak] {
+        runtime::mainQueue().async(
+            runtime::bindWeak(weak, [](SessionController& self) { self.beginPending(); }));
+    };
+    gesture_->onCancel = [weak] {
+        runtime::mainQueue().async(
+            runtime::bindWeak(weak, [](SessionController& self) { self.handleGestureCancel(); }));
+    };
+
+    if (lidObserver_) {
+        lidObserver_->onChange = [weak](LidState reported) {
+            runtime::mainQueue().async(runtime::bindWeak(
+                weak, [reported](SessionController& self) { self.handleLidReport(reported); }));
+        };
+        lidObserver_->start();
+    }
+
+    power_->onLevel = runtime::bindWeak(
+        weak, [](SessionController& self, const PowerSourceMonitor::Snapshot& snapshot) {
+            self.handleBattery(snapshot);
+        });
+    power_->onPowerSourceChanged = runtime::bindWeak(
+        weak, [](SessionController& self, bool) { self.reapplyIfArmed("power-source change"); });
+    power_->start();
+
+    displays_->onChange = [weak](DisplayObserver::Phase phase) {
+        postDisplayReconfiguration(weak, phase);
+    };
+    displays_->start();
+
+    subscribeToWorkspace();
+
+    applyKeepAwakePreference();
+
+    gesture_->setEnabled(Prefs::armWithGesture());
+    gesture_->start();
+
+    Log::info(std::string("session ready (lid-angle sensor: ") +
+              (sensor_->isAvailable() ? "yes" : "no") + ")");
+}
+
+SessionController::~SessionController() {
+    // Stop the components that call back from other queues before the members go; the weak
+    // pointers already read null, so anything still queued for the main queue does nothing.
+    weakFactory_.invalidate();
+    if (gesture_) {
+        gesture_->stop();
+    }
+    if (lidObserver_) {
+        lidObserver_->stop();
+    }
+    displays_->stop();
+    power_->stop();
+    if (workspace_) {
+        for (const auto token : workspaceTokens_) {
+            workspace_->removeObserver(token);
+        }
+    }
+}
+
+void SessionController::subscribeToWorkspace() {
+    workspace_ = os::system().workspace;
+    if (!workspace_) {
+        return;
+    }
+    auto weak = weakFactory_.weak();
+    workspaceTokens_.push_back(workspace_->addObserver(
+        os::Workspace::Notification::didWake, runtime::bindWeak(weak, [](SessionController& self) {
+            self.reapplyIfArmed("system wake");
+        })));
+    workspaceTokens_.push_back(workspace_->addObserver(
+        os::Workspace::Notification::screenParametersDidChange,
+        runtime::bindWeak(weak, [](SessionController& self) {
+            self.handleDisplayReconfiguration(DisplayObserver::Phase::didChange);
+        })));
+}
+
+void SessionController::setState(State next) {
+    if (next == state_) {
+        return;
+    }
+    state_ = next;
+    if (next == State::disarmed || next == State::restoreFailed) {
+        preBlanked_ = false;
+    }
+    syncLidWatches();
+    if (onStateChange) {
+        onStateChange(next);
+    }
+}
+
+void SessionController::notify(const std::string& title, const std::string& body) {
+    if (onNotice) {
+        onNotice(title, body);
+    }
+}
+
+bool SessionController::engagePower() {
+    if (!flag_->set(true)) {
+        Log::error("could not set lid-close kernel flag");
+        notify("Could not change the Mac's sleep setting", "Try again.");
+        return false;
+    }
+    if (!armedAssertion_.acquire()) {
+        Log::error("could not create idle-sleep assertion; rolling back");
+        flag_->set(false);
+        notify("Could not keep the Mac awake", "The power assertion was refused.");
+        return false;
+    }
+    // A session that takes hold supersedes a restore still being retried: the retry would
+    // otherwise clear the flag under the new session while its assertion and marker stay.
+    stopRestoreRetry();
+    Recovery::markArmed();
+    return true;
+}
+
+void SessionController::releasePower() {
+    if (armedAssertion_.isHeld()) {
+        armedAssertion_.release();
+    }
+    Recovery::guardedClear(*flag_);
+    Recovery::clearMarker();
+}
+
+bool SessionController::arm(const std::string& source) {
+    switch (state_) {
+        case State::armed:
+            return true;
+        case State::pending:
+            origin_ = Origin::persistent;
+            setState(State::armed);
+            Log::info("armed (" + source + ", promoted from pending gesture)");
+            return true;
+        case State::disarmed:
+        case State::restoreFailed:
+            break;
+    }
+    if (!engagePower()) {
+        return false;
+    }
+    origin_ = Origin::persistent;
+    setState(State::armed);
+    Log::info("armed (" + source + ")");
+    return true;
+}
+
+bool SessionController::disarm(const std::string& source) {
+    if (state_ == State::disarmed) {
+        return true;
+    }
+    if (armedAssertion_.isHeld()) {
+        armedAssertion_.release();
+    }
+    const bool cleared = Recovery::guardedClear(*flag_);
+    Recovery::clearMarker();
+    if (cleared) {
+        setState(State::disarmed);
+        Log::info("disarmed (" + source + ")");
+        stopRestoreRetry();
+        return true;
+    }
+    setState(State::restoreFailed);
+    Log::error("disarm FAILED: kernel flag clear not confirmed; entering retry state");
+    notify("Lid sleep could not be restored",
+           "Retrying. Open the lid before leaving your Mac; a restart always resets this.");
+    scheduleRestoreRetry();
+    return false;
+}
+
+bool SessionController::toggle(const std::string& source) {
+    return state_ == State::armed ? disarm(source) : arm(source);
+}
+
+void SessionController::beginPending() {
+    if (state_ != State::disarmed) {
+        return;
+    }
+    if (!engagePower()) {
+        Log::error("gesture commit FAILED to engage power state");
+        return;
+    }
+    origin_ = Origin::oneShot;
+    setState(State::pending);
+    Log::info("gesture committed; flag set provisionally, awaiting confirmed close");
+    preBlankForClose("gesture committed");
+    // The lid may have shut before this reached the main queue; its report was then dropped
+    // as a repeat, so the close is handled here.
+    if (lidObserver_ && lidObserver_->currentState() == LidState::closed) {
+        lastLidState_ = LidState::closed;
+        handleLidChange(LidState::closed);
+    }
+}
+
+void SessionController::handleGestureCancel() {
+    if (state_ != State::pending) {
+        return;
+    }
+    releasePower();
+    setState(State::disarmed);
+    Log::info("gesture abandoned before close; no session created");
+}
+
+void SessionController::applyKeepAwakePreference() {
+    if (!Prefs::keepAwake()) {
+        if (keepAwakeAssertion_.isHeld()) {
+            keepAwakeAssertion_.release();
+            Log::info("keep-awake disabled");
+        }
+        return;
+    }
+    if (!keepAwakeAssertion_.acquire()) {
+        Log::error("keep-awake FAILED: assertion refused");
+        Prefs::setKeepAwake(false);
+        return;
+    }
+    Log::info("keep-awake enabled (idle system sleep blocked; display sleeps normally)");
+}
+
+void SessionController::shutdown() {
+    if (isSessionActive()) {
+        disarm("quit");
+    }
+    if (keepAwakeAssertion_.isHeld()) {
+        keepAwakeAssertion_.release();
+    }
+    if (closedLidAssertion_.isHeld()) {
+        closedLidAssertion_.release();
+    }
+    flagHeartbeat_.reset();
+    preBlankExpiry_.reset();
+    stopClosingWatch();
+    relightGuardTimer_.reset();
+    gesture_->stop();
+    sensor_->close();
+    if (lidObserver_) {
+        lidObserver_->stop();
+    }
+    displays_->stop();
+    power_->stop();
+    Recovery::clearMarker();
+    Log::info("clean exit");
+}
+
+}  // namespace noctave
