@@ -37,9 +37,9 @@ bool HotKeyHandlers::dispatch(const os::HotKeys::Event& event) {
 char letterForKeyCode(std::uint32_t keyCode) {
     // Virtual key codes of the letter keys on the ANSI layout, in code order 0...46.
     static constexpr std::array<char, 47> kLetters = {
-        'a', 's', 'd', 'f', 'h', 'g', 'z', 'x', 'c', 'v', 0,   'b', 'q', 'w', 'e', 'r',
-        'y', 't', 0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   0,   'o',
-        'u', 0,   'i', 'p', 0,   'l', 'j', 0,   'k', 0,   0,   0,   0,   'n', 'm'};
+        'a', 's', 'd', 'f', 'h', 'g', 'z', 'x', 'c', 'v', 0, 'b', 'q', 'w', 'e', 'r',
+        'y', 't', 0,   0,   0,   0,   0,   0,   0,   0,   0, 0,   0,   0,   0,   'o',
+        'u', 0,   'i', 'p', 0,   'l', 'j', 0,   'k', 0,   0, 0,   0,   'n', 'm'};
     return keyCode < kLetters.size() ? kLetters[keyCode] : 0;
 }
 

@@ -14,14 +14,14 @@ namespace noctave::linuxos {
 // `remove` returns the handler is neither running nor ever called again. Handlers must not
 // install or remove handlers themselves.
 class HotKeyHandlers {
-public:
+  public:
     os::HotKeys::Status install(os::HotKeys::EventHandler handler, os::HotKeys::HandlerRef* ref);
     os::HotKeys::Status remove(os::HotKeys::HandlerRef ref);
 
     // Newest first, until one handles the event. False when none did.
     bool dispatch(const os::HotKeys::Event& event);
 
-private:
+  private:
     std::mutex mutex_;
     std::uint64_t nextRef_ = 1;
     std::vector<std::pair<os::HotKeys::HandlerRef, os::HotKeys::EventHandler>> handlers_;

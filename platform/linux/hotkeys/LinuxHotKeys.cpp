@@ -11,7 +11,7 @@ namespace noctave::linuxos {
 namespace {
 
 class SelectingHotKeys final : public os::HotKeys {
-public:
+  public:
     Status installEventHandler(EventHandler handler, HandlerRef* ref) override {
         return select() ? chosen_->installEventHandler(std::move(handler), ref) : kUnimplemented;
     }
@@ -27,7 +27,7 @@ public:
         return chosen_ ? chosen_->unregisterHotKey(ref) : kInvalidRef;
     }
 
-private:
+  private:
     bool select() {
         if (!isSelected_) {
             isSelected_ = true;
@@ -50,6 +50,8 @@ private:
 
 }  // namespace
 
-std::shared_ptr<os::HotKeys> makeHotKeys() { return std::make_shared<SelectingHotKeys>(); }
+std::shared_ptr<os::HotKeys> makeHotKeys() {
+    return std::make_shared<SelectingHotKeys>();
+}
 
 }  // namespace noctave::linuxos

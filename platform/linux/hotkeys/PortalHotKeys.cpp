@@ -51,7 +51,8 @@ std::optional<std::string> readStringVariant(sd_bus_message* message) {
     char type = 0;
     const char* contents = nullptr;
     if (sd_bus_message_peek_type(message, &type, &contents) <= 0 || type != 'v' ||
-        contents == nullptr || (std::strcmp(contents, "s") != 0 && std::strcmp(contents, "o") != 0)) {
+        contents == nullptr ||
+        (std::strcmp(contents, "s") != 0 && std::strcmp(contents, "o") != 0)) {
         sd_bus_message_skip(message, "v");
         return std::nullopt;
     }
@@ -231,14 +232,15 @@ std::string PortalHotKeys::triggerFor(std::uint32_t keyCode, std::uint32_t modif
     return trigger + letter;
 }
 
-std::string PortalHotKeys::nextToken() { return "noctave" + std::to_string(nextToken_++); }
+std::string PortalHotKeys::nextToken() {
+    return "noctave" + std::to_string(nextToken_++);
+}
 
 int PortalHotKeys::request(const std::string& method, const std::string& token,
                            sd_bus_message* call, Response& response, double wait,
                            sd_bus_slot** pending) {
     // Listen on the request path before calling, so an early answer is not missed.
-    const std::string path =
-        std::string(kObject) + "/request/" + senderPath_ + "/" + token;
+    const std::string path = std::string(kObject) + "/request/" + senderPath_ + "/" + token;
     sd_bus_slot* slot = nullptr;
     int result = sd_bus_match_signal(bus_, &slot, nullptr, path.c_str(), kRequestInterface,
                                      "Response", &PortalCallbacks::onResponse, &response);
@@ -250,10 +252,11 @@ int PortalHotKeys::request(const std::string& method, const std::string& token,
     result = sd_bus_call(bus_, call, toMicroseconds(replyTimeout_), &error.error, &reply.message);
     if (result < 0) {
         sd_bus_slot_unref(slot);
-        Log::debug([&] { return "hotkey portal " + method + " failed (" +
-                                std::string(error.error.message ? error.error.message
-                                                                : std::strerror(-result)) +
-                                ")"; });
+        Log::debug([&] {
+            return "hotkey portal " + method + " failed (" +
+                   std::string(error.error.message ? error.error.message : std::strerror(-result)) +
+                   ")";
+        });
         return result;
     }
     const char* handle = nullptr;
@@ -329,18 +332,16 @@ os::HotKeys::Status PortalHotKeys::registerHotKey(std::uint32_t keyCode, std::ui
         return status;
     }
 
-    char signature[5] = {static_cast<char>(hotKeyID.signature >> 24),
-                         static_cast<char>(hotKeyID.signature >> 16),
-                         static_cast<char>(hotKeyID.signature >> 8),
-                         static_cast<char>(hotKeyID.signature), 0};
-    const std::string shortcutID =
-        std::string(signature) + "-" + std::to_string(hotKeyID.id);
+    char signature[5] = {
+        static_cast<char>(hotKeyID.signature >> 24), static_cast<char>(hotKeyID.signature >> 16),
+        static_cast<char>(hotKeyID.signature >> 8), static_cast<char>(hotKeyID.signature), 0};
+    const std::string shortcutID = std::string(signature) + "-" + std::to_string(hotKeyID.id);
     const std::string token = nextToken();
     MessageRef call;
     auto response = std::make_shared<Response>();
     sd_bus_slot* lateSlot = nullptr;
-    int result = sd_bus_message_new_method_call(bus_, &call.message, kService, kObject,
-                                                kInterface, "BindShortcuts");
+    int result = sd_bus_message_new_method_call(bus_, &call.message, kService, kObject, kInterface,
+                                                "BindShortcuts");
     if (result >= 0) {
         result = sd_bus_message_append(call.message, "o", session.c_str());
     }
@@ -351,9 +352,9 @@ os::HotKeys::Status PortalHotKeys::registerHotKey(std::uint32_t keyCode, std::ui
         result = sd_bus_message_open_container(call.message, 'r', "sa{sv}");
     }
     if (result >= 0) {
-        result = sd_bus_message_append(call.message, "sa{sv}", shortcutID.c_str(), 2,
-                                       "description", "s", "Arm or disarm Noctave",
-                                       "preferred_trigger", "s", trigger.c_str());
+        result = sd_bus_message_append(call.message, "sa{sv}", shortcutID.c_str(), 2, "description",
+                                       "s", "Arm or disarm Noctave", "preferred_trigger", "s",
+                                       trigger.c_str());
     }
     if (result >= 0) {
         result = sd_bus_message_close_container(call.message);

@@ -25,7 +25,7 @@ namespace noctave::linuxos {
 // The bus connection is used under one lock: by the main thread for the calls, and by a
 // thread of this object that waits for the desktop's Activated signals.
 class PortalHotKeys final : public os::HotKeys {
-public:
+  public:
     // Opens the bus at `address` (empty: the user's session bus) and returns a backend when
     // the portal there offers GlobalShortcuts. `replyTimeout`: longest wait for any reply.
     static std::shared_ptr<PortalHotKeys> connect(const std::string& address = {},
@@ -46,7 +46,7 @@ public:
 
     struct Response;  // one awaited answer of the portal
 
-private:
+  private:
     struct Binding {
         std::string session;
         std::string shortcutID;

@@ -8,8 +8,8 @@
 
 #include <array>
 #include <cerrno>
-#include <optional>
 #include <cstdlib>
+#include <optional>
 #include <vector>
 
 #include "core/support/Log.hpp"
@@ -91,8 +91,8 @@ os::HotKeys::Status X11HotKeys::removeEventHandler(HandlerRef ref) {
 X11HotKeys::ModifierMasks X11HotKeys::readModifierMasks() {
     ModifierMasks masks;
     xcb_key_symbols_t* symbols = xcb_key_symbols_alloc(connection_);
-    xcb_get_modifier_mapping_reply_t* mapping = xcb_get_modifier_mapping_reply(
-        connection_, xcb_get_modifier_mapping(connection_), nullptr);
+    xcb_get_modifier_mapping_reply_t* mapping =
+        xcb_get_modifier_mapping_reply(connection_, xcb_get_modifier_mapping(connection_), nullptr);
     if (symbols != nullptr && mapping != nullptr) {
         const xcb_keycode_t* keycodes = xcb_get_modifier_mapping_keycodes(mapping);
         const int perModifier = mapping->keycodes_per_modifier;

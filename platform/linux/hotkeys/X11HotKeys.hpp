@@ -19,7 +19,7 @@ namespace noctave::linuxos {
 // it. A grab that another client already holds (BadAccess) is kHotKeyExists. Presses are read
 // on a thread of this object and passed to the handlers there.
 class X11HotKeys final : public os::HotKeys {
-public:
+  public:
     // Connects to `displayName` (empty: $DISPLAY). Nothing when no X server answers.
     static std::shared_ptr<X11HotKeys> connect(const std::string& displayName = {});
     ~X11HotKeys() override;
@@ -32,7 +32,7 @@ public:
                           std::uint32_t options, HotKeyRef* ref) override;
     Status unregisterHotKey(HotKeyRef ref) override;
 
-private:
+  private:
     struct Grab {
         std::uint8_t keycode;
         std::uint16_t modifiers;
