@@ -8,6 +8,8 @@
 #include "platform/sim/SimHinge.hpp"
 #include "platform/sim/SimHotKeys.hpp"
 #include "platform/sim/SimKeyboard.hpp"
+#include "platform/sim/SimLidUser.hpp"
+#include "platform/sim/SimPower.hpp"
 #include "platform/sim/SimProcesses.hpp"
 #include "platform/sim/SimHttpClient.hpp"
 
@@ -55,6 +57,9 @@ VirtualLaptop::VirtualLaptop(fs::path root) : root_(std::move(root)) {
     keyboard_ = std::make_shared<SimKeyboard>();
     system_.keyboardState = keyboard_;
     keyboard_->registerKeys(*this);
+    power_ = SimPower::make();
+    power_->install(*this);
+    SimLidUser::install(*this);  // after the lid and hinge it drives
 }
 
 VirtualLaptop::~VirtualLaptop() {

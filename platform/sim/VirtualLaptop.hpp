@@ -17,6 +17,7 @@ class SimHttpClient;
 class SimHotKeys;
 class SimHinge;
 class SimKeyboard;
+class SimPower;
 
 // Files of the virtual laptop live under one folder (a test's temporary folder).
 class SimPaths final : public os::Paths {
@@ -53,6 +54,8 @@ public:
     SimHotKeys& hotKeys() { return *hotKeys_; }
     SimHinge& hinge() { return *hinge_; }
     SimKeyboard& keyboard() { return *keyboard_; }
+    // Root power domain, assertions, lid, power sources, displays, display sleep, session lock.
+    SimPower& power() { return *power_; }
 
     // Applies "key=value,key=value". On a bad piece returns false and sets `error` to the text
     // the command line prints: "unknown NOCTAVE_SIM key: <key>" or
@@ -72,6 +75,7 @@ private:
     std::shared_ptr<SimHotKeys> hotKeys_;
     std::shared_ptr<SimHinge> hinge_;
     std::shared_ptr<SimKeyboard> keyboard_;
+    std::shared_ptr<SimPower> power_;
     std::map<std::string, KeyHandler, std::less<>> keys_;
 };
 

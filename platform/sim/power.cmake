@@ -1,1 +1,5 @@
 # Virtual power hardware: target_sources(noctave_platform_sim PRIVATE ...)
+target_sources(noctave_platform_sim PRIVATE
+  SimKernel.cpp
+  SimPower.cpp
+)
