@@ -1,0 +1,75 @@
+// The whole Fn + close road on the virtual laptop, with the real session controller: the
+// gesture commits, the lid shuts, the session arms, locks and blanks, and opening the lid
+// ends the one-shot session.
+#include <gtest/gtest.h>
+
+#include "core/gesture/GestureDriver.hpp"
+#include "core/session/SessionController.hpp"
+#include "platform/sim/SimHinge.hpp"
+#include "platform/sim/SimKeyboard.hpp"
+#include "platform/sim/SimPower.hpp"
+#include "tests/support/SimTest.hpp"
+
+namespace noctave {
+namespace {
+
+using State = SessionController::State;
+
+class GestureSessionTest : public test::SimTest {
+  protected:
+    void start() {
+        controller = std::make_unique<SessionController>();
+        controller->onStateChange = [this](State state) { states.push_back(state); };
+        runUntilIdle();
+    }
+
+    sim::SimHinge& hinge() { return laptop.hinge(); }
+    sim::SimPower& power() { return laptop.power(); }
+    void setFn(bool held) { laptop.keyboard().setFunctionHeld(held); }
+
+    std::unique_ptr<SessionController> controller;
+    std::vector<State> states;
+};
+
+TEST_F(GestureSessionTest, FnHeldWhileClosingArmsAOneShotSessionThatEndsWhenTheLidOpens) {
+    start();
+    ASSERT_TRUE(log.contains("session ready (lid-angle sensor: yes)"));
+
+    hinge().setAngle(110);
+    setFn(true);
+    advance(0.2);
+    hinge().moveTo(32, 0.8);
+    advance(0.85);
+    EXPECT_TRUE(log.contains("gesture: committed @32° (from 110°) - fn may now be released"));
+    EXPECT_EQ(controller->state(), State::pending);
+    EXPECT_TRUE(power().kernelFlag());
+
+    // Fn may go now; the lid goes on down and shuts.
+    setFn(false);
+    hinge().moveTo(0, 0.3);
+    advance(0.35);
+    EXPECT_EQ(controller->state(), State::pending);
+    const int blanksBefore = power().instantIdleCalls();
+    power().closeLid();
+    advance(2.0);
+    EXPECT_EQ(controller->state(), State::armed);
+    EXPECT_EQ(states, (std::vector<State>{State::pending, State::armed}));
+    EXPECT_EQ(power().sessionLocks(), 1);
+    EXPECT_GT(power().instantIdleCalls(), blanksBefore);
+    EXPECT_FALSE(controller->gesture()->isCommitted());  // the lid close ended the gesture
+    EXPECT_EQ(log.count("gesture: cancelled (committed but lid never closed)"), 0U);
+
+    // Long after the commit timeout, the closed lid still holds the session.
+    advance(30.0);
+    EXPECT_EQ(controller->state(), State::armed);
+
+    hinge().moveTo(110, 0.8);
+    power().openLid();
+    advance(1.0);
+    EXPECT_EQ(controller->state(), State::disarmed);
+    EXPECT_TRUE(log.contains("disarmed (lid-open (one-shot))"));
+    EXPECT_FALSE(power().kernelFlag());
+}
+
+}  // namespace
+}  // namespace noctave
