@@ -14,6 +14,8 @@
 #include "core/runtime/ManualRuntime.hpp"
 #include "core/runtime/ThreadedRuntime.hpp"
 #include "core/support/Log.hpp"
+#include "platform/sim/SimStateReport.hpp"
+#include "platform/sim/VirtualLaptop.hpp"
 
 namespace noctave::app {
 
@@ -81,6 +83,10 @@ int runOnPlatform(Mode mode, runtime::Runtime& runtime) {
             manual->runUntilIdle();
         }
         Log::flush();
+    }
+    // What the run left behind on the virtual machine, for whoever checks it afterwards.
+    if (platform->laptop) {
+        sim::writeStateReport(*platform->laptop);
     }
     return status;
 }

@@ -1,0 +1,101 @@
+#include "platform/sim/SimLidUser.hpp"
+
+#include "core/runtime/ManualRuntime.hpp"
+#include "core/runtime/Runtime.hpp"
+#include "platform/sim/SimHinge.hpp"
+#include "platform/sim/SimPower.hpp"
+#include "platform/sim/VirtualLaptop.hpp"
+
+namespace noctave::sim {
+
+namespace {
+constexpr const char* kIdleSleepAssertion = "PreventUserIdleSystemSleep";
+
+// Runs `fn` on the main queue after `seconds`, unless the user is gone by then.
+void later(const std::weak_ptr<SimLidUser>& weak, double seconds, void (SimLidUser::*fn)()) {
+    runtime::mainQueue().asyncAfter(seconds, [weak, fn] {
+        if (auto user = weak.lock()) {
+            ((*user).*fn)();
+        }
+    });
+}
+}  // namespace
+
+void SimLidUser::install(VirtualLaptop& laptop) {
+    auto user = std::make_shared<SimLidUser>(laptop.power(), laptop.hinge());
+    laptop.registerKey("autolid", [user](std::string_view value) { return user->applyKey(value); });
+}
+
+SimLidUser::SimLidUser(SimPower& power, SimHinge& hinge) : power_(power), hinge_(hinge) {}
+
+bool SimLidUser::applyKey(std::string_view value) {
+    if (value == "0") {
+        return true;
+    }
+    if (value != "1" || !runtime::isInstalled()) {
+        return false;
+    }
+    start();
+    return true;
+}
+
+void SimLidUser::start() {
+    if (started_) {
+        return;
+    }
+    started_ = true;
+    schedulePoll();
+}
+
+void SimLidUser::schedulePoll() {
+    later(weak_from_this(), kPollInterval, &SimLidUser::poll);
+}
+
+void SimLidUser::poll() {
+    if (power_.isAsleep()) {
+        sleepThroughSuspension();
+    }
+    switch (phase_) {
+        case Phase::waitingForArm:
+            if (power_.kernelFlag() && power_.isAsserted(kIdleSleepAssertion) &&
+                power_.lid() == SimPower::Lid::open) {
+                phase_ = Phase::closing;
+                hinge_.moveTo(0, kHingeTravel);
+                later(weak_from_this(), kCloseDelay, &SimLidUser::closeLid);
+            }
+            break;
+        case Phase::closing:
+        case Phase::closed:
+            break;
+        case Phase::done:
+            return;
+    }
+    schedulePoll();
+}
+
+void SimLidUser::closeLid() {
+    power_.closeLid();
+    phase_ = Phase::closed;
+    later(weak_from_this(), kClosedSeconds, &SimLidUser::openLid);
+}
+
+void SimLidUser::openLid() {
+    hinge_.moveTo(kOpenAngle, kHingeTravel);
+    power_.openLid();
+    phase_ = Phase::done;
+}
+
+void SimLidUser::sleepThroughSuspension() {
+    auto* manual = dynamic_cast<runtime::ManualRuntime*>(&runtime::current());
+    if (manual == nullptr) {
+        return;
+    }
+    // The program is frozen: everything else (the user opening the lid, the machine waking)
+    // happens without control coming back to it.
+    manual->runUntil([this] { return !power_.isAsleep(); }, kLongestSleep);
+    if (power_.isAsleep()) {
+        power_.wake();
+    }
+}
+
+}  // namespace noctave::sim

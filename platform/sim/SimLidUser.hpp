@@ -1,0 +1,57 @@
+#pragma once
+
+#include <memory>
+#include <string_view>
+
+namespace noctave::sim {
+
+class SimHinge;
+class SimPower;
+class VirtualLaptop;
+
+// A virtual user who follows the disconnect-guard check's instructions, so that the check runs
+// unattended (NOCTAVE_SIM key autolid=1): once the machine is armed (the lid-close bit set and
+// a "PreventUserIdleSystemSleep" assertion held) the user closes the lid a moment later, leaves
+// it closed for a minute, then opens it again.
+//
+// It also plays what a real sleep does to the program: while the machine sleeps the program
+// does not run, and when it wakes its clock has jumped. So when the user finds the machine
+// asleep, virtual time runs on without returning to the program until the machine wakes (the
+// lid opening wakes it). Needs a ManualRuntime; with another runtime it only moves the lid.
+//
+// Driven by a 0.25 s poll on the main queue of the runtime installed when the key is applied;
+// the poll holds the user weakly and ends once the lid is open again.
+class SimLidUser : public std::enable_shared_from_this<SimLidUser> {
+  public:
+    static constexpr double kPollInterval = 0.25;
+    static constexpr double kCloseDelay = 1.0;      // from seeing the machine armed
+    static constexpr double kClosedSeconds = 60.0;  // "wait about a minute"
+    static constexpr double kHingeTravel = 0.8;     // the hinge's swing, either way
+    static constexpr double kOpenAngle = 110.0;
+    static constexpr double kLongestSleep = 3600.0;  // a sleep nobody ends wakes after this
+
+    // Registers "autolid" with `laptop`; the user lives as long as the laptop's keys.
+    static void install(VirtualLaptop& laptop);
+
+    SimLidUser(SimPower& power, SimHinge& hinge);
+
+    // Starts following the instructions (idempotent).
+    void start();
+
+  private:
+    enum class Phase { waitingForArm, closing, closed, done };
+
+    bool applyKey(std::string_view value);
+    void poll();
+    void schedulePoll();
+    void closeLid();
+    void openLid();
+    void sleepThroughSuspension();
+
+    SimPower& power_;
+    SimHinge& hinge_;
+    Phase phase_ = Phase::waitingForArm;
+    bool started_ = false;
+};
+
+}  // namespace noctave::sim
