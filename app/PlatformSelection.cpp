@@ -26,9 +26,9 @@ std::unique_ptr<Platform> selectPlatform(std::string* error) {
         // NOCTAVE_SIM_HOME keeps the virtual laptop's files between runs; otherwise they live
         // in a temporary folder for this run only.
         const char* home = std::getenv("NOCTAVE_SIM_HOME");
-        platform->laptop = std::make_unique<sim::VirtualLaptop>(
-            home != nullptr && home[0] != '\0' ? std::filesystem::path(home)
-                                               : std::filesystem::path());
+        platform->laptop = std::make_unique<sim::VirtualLaptop>(home != nullptr && home[0] != '\0'
+                                                                    ? std::filesystem::path(home)
+                                                                    : std::filesystem::path());
         const char* spec = std::getenv("NOCTAVE_SIM");
         if (spec != nullptr && !platform->laptop->configure(spec, error)) {
             return nullptr;

@@ -1,24 +1,14 @@
-// The noctave executable: picks the platform, then runs the mode the command line asks for.
-#include <cstdio>
-#include <string>
+// The noctave executable: a command-line mode when one is asked for, else the tray application.
+#include "app/DiagnosticCommands.hpp"
+#include "app/EntryPoint.hpp"
 
-#include "app/PlatformSelection.hpp"
-#include "core/runtime/ThreadedRuntime.hpp"
-#include "core/support/AppInfo.hpp"
-#include "core/support/Log.hpp"
-
-int main(int /*argc*/, char** /*argv*/) {
-    using namespace noctave;
-    std::string error;
-    auto platform = app::selectPlatform(&error);
-    if (!platform) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        return 2;
+int main(int argc, char** argv) {
+    // The checks of the power mechanisms come first; like the exports, they end the process.
+    if (const auto status = noctave::app::runDiagnosticMode(argc, argv)) {
+        return *status;
     }
-    runtime::ThreadedRuntime runtime;
-    runtime::RuntimeInstaller runtimeInstaller{runtime};
-    os::SystemInstaller systemInstaller{platform->system()};
-    std::printf("Noctave %s (%s platform)\n", AppInfo::version().c_str(),
-                platform->isSimulated() ? "virtual laptop" : "Linux");
-    return 0;
+    if (const auto status = noctave::app::runExportMode(argc, argv)) {
+        return *status;
+    }
+    return noctave::app::runApplication(argc, argv);
 }

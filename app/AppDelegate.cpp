@@ -1,0 +1,393 @@
+#include "app/AppDelegate.hpp"
+
+#include <algorithm>
+#include <utility>
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QUrl>
+
+#include "app/Alerts.hpp"
+#include "app/MainMenu.hpp"
+#include "core/os/System.hpp"
+#include "core/runtime/Runtime.hpp"
+#include "core/support/AppInfo.hpp"
+#include "core/support/Log.hpp"
+#include "core/support/Prefs.hpp"
+
+namespace noctave::app {
+
+using State = SessionController::State;
+
+namespace {
+
+QString qs(const std::string& text) {
+    return QString::fromStdString(text);
+}
+
+struct StateTexts {
+    MenuBarIcon::State icon;
+    const char* toolTip;
+};
+
+StateTexts textsFor(State state) {
+    switch (state) {
+        case State::disarmed:
+            return {MenuBarIcon::State::ready, "Noctave - ready (not active)"};
+        case State::pending:
+            return {MenuBarIcon::State::ready, "Noctave - closing\u2026"};
+        case State::armed:
+            return {MenuBarIcon::State::armed,
+                    "Noctave - active; the next lid close keeps this Mac awake"};
+        case State::restoreFailed:
+            return {MenuBarIcon::State::warning, "Noctave - could not restore lid sleep; retrying"};
+    }
+    return {MenuBarIcon::State::ready, "Noctave"};
+}
+
+}  // namespace
+
+AppDelegate::AppDelegate(Options options) : options_(std::move(options)) {
+    if (!options_.terminate) {
+        options_.terminate = [] { QCoreApplication::quit(); };
+    }
+    if (!options_.makeStatusItem) {
+        options_.makeStatusItem = [] { return makeSystemStatusItem(); };
+    }
+    if (!options_.openURL) {
+        options_.openURL = [](const std::string& url) {
+            QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
+        };
+    }
+}
+
+AppDelegate::~AppDelegate() {
+    removeWorkspaceObservers();
+}
+
+bool AppDelegate::hasArgument(const std::string& option) const {
+    return std::find(options_.arguments.begin(), options_.arguments.end(), option) !=
+           options_.arguments.end();
+}
+
+void AppDelegate::applicationDidFinishLaunching() {
+    const auto weak = weakFactory_.weak();
+    mainMenu_ =
+        std::make_unique<MainMenu>(runtime::bindWeak(weak, [](AppDelegate& self) { self.quit(); }));
+    Prefs::registerDefaults();
+    // Forced on at every launch: an earlier "off" does not survive a restart.
+    Prefs::setAutomaticUpdates(true);
+    Log::setVerbose(Prefs::verboseLogging());
+    Log::info("launch (v" + AppInfo::version() + ")");
+
+    try {
+        session_ = std::make_unique<SessionController>();
+    } catch (const LidSleepPolicy::OpenError& error) {
+        Log::error("launch failed: " + error.description());
+        Alert alert;
+        alert.message = QStringLiteral("Noctave could not start");
+        alert.informativeText =
+            QStringLiteral("Could not open a connection to IOPMrootDomain.\n\n") +
+            qs(error.description());
+        alert.style = Alert::Style::critical;
+        alert.activatesApplication = false;
+        Alerts::run(alert);
+        options_.terminate();
+        return;
+    }
+
+    if (options_.makeUpdates) {
+        updates_ = options_.makeUpdates();
+    }
+
+    statusItem_ = options_.makeStatusItem();
+    if (statusItem_) {
+        statusItem_->onClick = runtime::bindWeak(
+            weak, [](AppDelegate& self, StatusItem::Click click) { self.statusClicked(click); });
+        statusItem_->setToolTip(QStringLiteral("Noctave"));
+        statusItem_->setAccessibilityLabel(QStringLiteral("Noctave"));
+    }
+
+    applyGesturePreference();
+
+    if (updates_) {
+        // The flag must be restored before an update replaces the program.
+        updates_->willInstallUpdate = runtime::bindWeak(weak, [](AppDelegate& self) {
+            if (self.session_) {
+                self.session_->shutdown();
+            }
+        });
+    }
+
+    remoteConfig_.onNotice =
+        runtime::bindWeak(weak, [](AppDelegate& self, const RemoteConfig::Notice& notice) {
+            self.showRemoteNotice(notice);
+        });
+    remoteConfig_.onOutdated = runtime::bindWeak(
+        weak, [](AppDelegate& self, const std::string& minimum) { self.showOutdated(minimum); });
+    remoteConfig_.refresh(false);
+
+    session_->onStateChange = runtime::bindWeak(
+        weak, [](AppDelegate& self, State state) { self.handleStateChange(state); });
+    session_->onNotice =
+        runtime::bindWeak(weak, [](AppDelegate& self, const std::string& title,
+                                   const std::string& body) { self.notify(title, body); });
+    session_->onLidOpen = runtime::bindWeak(weak, [](AppDelegate& self) { self.hideOverlay(); });
+    if (GestureDriver* gesture = session_->gesture()) {
+        gesture->onProgress =
+            runtime::bindWeak(weak, [](AppDelegate& self, std::optional<double> progress) {
+                if (self.overlay_) {
+                    self.overlay_->setProgress(progress);
+                }
+            });
+    }
+
+    installWorkspaceObservers();
+    updateHotKeyRegistration();
+    refreshIcon(session_->state());
+
+    if (hasArgument("--show-settings")) {
+        runtime::mainQueue().async(
+            runtime::bindWeak(weak, [](AppDelegate& self) { self.openSettings(); }));
+    }
+}
+
+void AppDelegate::applicationWillTerminate() {
+    if (isTerminated_) {
+        return;
+    }
+    isTerminated_ = true;
+    removeWorkspaceObservers();
+    hotKey_.unregister();
+    hideOverlay();
+    if (session_) {
+        session_->shutdown();
+    }
+}
+
+void AppDelegate::notify(const std::string& title, const std::string& body) {
+    Log::info("notice: " + title + " - " + body);
+    Alert alert;
+    alert.message = qs(title);
+    alert.informativeText = qs(body);
+    alert.style = Alert::Style::warning;
+    alert.buttons = {QStringLiteral("OK")};
+    Alerts::run(alert);
+}
+
+void AppDelegate::showRemoteNotice(const RemoteConfig::Notice& notice) {
+    const std::string title = notice.clampedTitle();
+    Log::info("notice: " + title);
+    const auto url = notice.safeURL();
+    Alert alert;
+    alert.message = qs(title);
+    alert.informativeText = qs(notice.clampedBody());
+    alert.style = Alert::Style::informational;
+    alert.icon = MenuBarIcon::appIcon(64, std::nullopt);
+    alert.buttons = {QStringLiteral("OK")};
+    if (url) {
+        alert.buttons.push_back(QStringLiteral("Read More"));
+    }
+    if (Alerts::run(alert) == 1 && url) {
+        options_.openURL(*url);
+    }
+}
+
+void AppDelegate::showOutdated(const std::string& minimumVersion) {
+    notify("There\u2019s a newer Noctave",
+           "This Mac is running " + AppInfo::version() + " and " + minimumVersion +
+               " is the oldest version still supported. Settings \u2192 About \u2192 Check for "
+               "Updates will fetch it.");
+}
+
+void AppDelegate::refreshIcon(State state) {
+    if (!statusItem_) {
+        return;
+    }
+    const StateTexts texts = textsFor(state);
+    statusItem_->setImage(MenuBarIcon::image(texts.icon));
+    statusItem_->setToolTip(QString::fromUtf8(texts.toolTip));
+    statusItem_->setAccessibilityValue(QString::fromUtf8(texts.toolTip));
+}
+
+void AppDelegate::handleStateChange(State state) {
+    refreshIcon(state);
+    switch (state) {
+        case State::pending:
+            break;
+        case State::armed:
+            if (overlay_) {
+                overlay_->seal();
+            }
+            break;
+        case State::disarmed:
+        case State::restoreFailed:
+            // A live gesture keeps its curtain.
+            if (overlay_ && !overlay_->isTrackingGesture()) {
+                overlay_->retract();
+            }
+            break;
+    }
+}
+
+void AppDelegate::hideOverlay() {
+    if (overlay_) {
+        overlay_->hide();
+    }
+}
+
+void AppDelegate::applyGesturePreference() {
+    if (!session_) {
+        return;
+    }
+    if (GestureDriver* gesture = session_->gesture()) {
+        gesture->setEnabled(Prefs::armWithGesture() && session_->sensor().isAvailable());
+    }
+    refreshIcon(session_->state());
+}
+
+void AppDelegate::updateHotKeyRegistration() {
+    if (Prefs::armWithShortcut()) {
+        hotKey_.registerHotKey(runtime::bindWeak(weakFactory_.weak(),
+                                                 [](AppDelegate& self) { self.handleShortcut(); }));
+    } else {
+        hotKey_.unregister();
+    }
+}
+
+void AppDelegate::handleShortcut() {
+    if (!Prefs::armWithShortcut() || !session_) {
+        return;
+    }
+    if (session_->state() == State::armed) {
+        session_->disarm("hotkey");
+    } else {
+        session_->arm("hotkey");
+    }
+}
+
+void AppDelegate::openSettings() {
+    if (onOpenSettings) {
+        onOpenSettings();
+    } else {
+        Log::debug("settings window not available in this build");
+    }
+}
+
+void AppDelegate::installWorkspaceObservers() {
+    workspace_ = os::system().workspace;
+    if (!workspace_) {
+        return;
+    }
+    using Notification = os::Workspace::Notification;
+    const auto weak = weakFactory_.weak();
+    auto hide = runtime::bindWeak(weak, [](AppDelegate& self) { self.hideOverlay(); });
+    workspaceObservers_.push_back(workspace_->addObserver(Notification::screensDidWake, hide));
+    workspaceObservers_.push_back(
+        workspace_->addObserver(Notification::sessionDidBecomeActive, hide));
+    workspaceObservers_.push_back(workspace_->addObserver(Notification::didWake, hide));
+    workspaceObservers_.push_back(workspace_->addObserver(
+        Notification::didWake,
+        runtime::bindWeak(weak, [](AppDelegate& self) { self.remoteConfig_.refresh(false); })));
+}
+
+void AppDelegate::removeWorkspaceObservers() {
+    if (workspace_) {
+        for (const auto token : workspaceObservers_) {
+            workspace_->removeObserver(token);
+        }
+    }
+    workspaceObservers_.clear();
+}
+
+void AppDelegate::statusClicked(StatusItem::Click click) {
+    if (click == StatusItem::Click::right && Prefs::armWithRightClick()) {
+        if (!session_) {
+            return;
+        }
+        if (session_->state() == State::armed) {
+            session_->disarm("right-click");
+        } else {
+            session_->arm("right-click");
+        }
+        return;
+    }
+    showMenu();
+}
+
+std::vector<MenuEntry> AppDelegate::statusMenuEntries() {
+    const auto weak = weakFactory_.weak();
+    auto call = [&weak](void (AppDelegate::*method)()) {
+        return runtime::bindWeak(weak, [method](AppDelegate& self) { (self.*method)(); });
+    };
+    const bool isArmed = session_ && session_->state() == State::armed;
+    std::vector<MenuEntry> entries;
+    entries.push_back(
+        MenuEntry{MenuEntry::Kind::action,
+                  isArmed ? QStringLiteral("Disarm") : QStringLiteral("Arm for Next Close"),
+                  {},
+                  false,
+                  call(&AppDelegate::toggleFromMenu)});
+    entries.push_back(MenuEntry{MenuEntry::Kind::action,
+                                QStringLiteral("Keep Awake (lid open)"),
+                                {},
+                                Prefs::keepAwake(),
+                                call(&AppDelegate::toggleKeepAwake)});
+    entries.push_back(MenuEntry::separator());
+    entries.push_back(MenuEntry{MenuEntry::Kind::action, QStringLiteral("Settings..."),
+                                QKeySequence(Qt::CTRL | Qt::Key_Comma), false,
+                                call(&AppDelegate::openSettings)});
+    if (updates_ && updates_->isConfigured()) {
+        entries.push_back(MenuEntry{MenuEntry::Kind::action,
+                                    QString::fromUtf8("Check for Updates\u2026"),
+                                    {},
+                                    false,
+                                    call(&AppDelegate::checkForUpdatesFromMenu)});
+    }
+    entries.push_back(MenuEntry::separator());
+    entries.push_back(MenuEntry{MenuEntry::Kind::action, QStringLiteral("Quit Noctave"),
+                                QKeySequence(Qt::CTRL | Qt::Key_Q), false,
+                                call(&AppDelegate::quit)});
+    return entries;
+}
+
+void AppDelegate::showMenu() {
+    if (statusItem_) {
+        statusItem_->popUpMenu(statusMenuEntries());
+    }
+}
+
+void AppDelegate::toggleFromMenu() {
+    if (!session_) {
+        return;
+    }
+    if (session_->state() == State::armed) {
+        session_->disarm("menu");
+    } else {
+        session_->arm("menu");
+    }
+}
+
+void AppDelegate::toggleKeepAwake() {
+    Prefs::setKeepAwake(!Prefs::keepAwake());
+    if (session_) {
+        session_->applyKeepAwakePreference();
+    }
+}
+
+void AppDelegate::checkForUpdatesFromMenu() {
+    if (!updates_) {
+        return;
+    }
+    if (!updates_->hasUpdater()) {
+        updates_->explainMissingFeed();
+    } else {
+        updates_->checkForUpdates();
+    }
+}
+
+void AppDelegate::quit() {
+    options_.terminate();
+}
+
+}  // namespace noctave::app

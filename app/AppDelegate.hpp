@@ -1,0 +1,107 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QString>
+
+#include "app/Curtain.hpp"
+#include "app/HotKeyController.hpp"
+#include "app/MenuBarIcon.hpp"
+#include "app/StatusItem.hpp"
+#include "app/UpdateAdapter.hpp"
+#include "core/os/Workspace.hpp"
+#include "core/remote/RemoteConfigLoader.hpp"
+#include "core/runtime/WeakPtr.hpp"
+#include "core/session/SessionController.hpp"
+
+namespace noctave::app {
+
+class MainMenu;
+
+// The application's delegate: wires the program together at launch, reacts to the session,
+// shows alerts, and undoes everything at termination. Main thread only.
+class AppDelegate {
+  public:
+    struct Options {
+        // The whole argument vector (element 0 included), for the launch-time options.
+        std::vector<std::string> arguments;
+        // Makes the tray item; the desktop's own when not set.
+        std::function<std::unique_ptr<StatusItem>()> makeStatusItem;
+        // Makes the update adapter; without one the build cannot update itself.
+        std::function<std::unique_ptr<UpdateAdapter>()> makeUpdates;
+        // Asks the application to terminate (the termination steps follow from the event loop);
+        // QCoreApplication::quit when not set.
+        std::function<void()> terminate;
+        // Opens a web address with the desktop's default handler; QDesktopServices when not set.
+        std::function<void(const std::string&)> openURL;
+    };
+
+    explicit AppDelegate(Options options = {});
+    ~AppDelegate();
+    AppDelegate(const AppDelegate&) = delete;
+    AppDelegate& operator=(const AppDelegate&) = delete;
+
+    // Called by the platform once the event loop runs, and as the process ends. The second is
+    // safe to call more than once (logout, a signal and the loop's end may all ask for it).
+    void applicationDidFinishLaunching();
+    void applicationWillTerminate();
+
+    // Operations, also used by the menus.
+    void notify(const std::string& title, const std::string& body);
+    void refreshIcon(SessionController::State state);
+    void applyGesturePreference();
+    void updateHotKeyRegistration();
+    void openSettings();
+
+    // The status item's click and menu.
+    void statusClicked(StatusItem::Click click);
+    void showMenu();
+    std::vector<MenuEntry> statusMenuEntries();
+    void toggleFromMenu();
+    void toggleKeepAwake();
+    void checkForUpdatesFromMenu();
+    void quit();
+
+    // What launched; empty before launch and after a failed one.
+    SessionController* session() { return session_.get(); }
+    StatusItem* statusItem() { return statusItem_.get(); }
+    UpdateAdapter* updates() { return updates_.get(); }
+    MainMenu* mainMenu() { return mainMenu_.get(); }
+    HotKeyController& hotKey() { return hotKey_; }
+
+    // Attaches the curtain that follows the lid; until then the session runs without one.
+    void attachCurtain(std::unique_ptr<Curtain> curtain) { overlay_ = std::move(curtain); }
+    Curtain* overlay() { return overlay_.get(); }
+    RemoteConfigLoader& remoteConfig() { return remoteConfig_; }
+
+    // Hook for the settings window: set it to open the window, with this delegate's session.
+    std::function<void()> onOpenSettings;
+
+  private:
+    void handleStateChange(SessionController::State state);
+    void showRemoteNotice(const RemoteConfig::Notice& notice);
+    void showOutdated(const std::string& minimumVersion);
+    void hideOverlay();
+    void installWorkspaceObservers();
+    void removeWorkspaceObservers();
+    void handleShortcut();
+    bool hasArgument(const std::string& option) const;
+
+    Options options_;
+    std::unique_ptr<MainMenu> mainMenu_;
+    std::unique_ptr<SessionController> session_;
+    std::unique_ptr<StatusItem> statusItem_;
+    HotKeyController hotKey_;
+    std::unique_ptr<Curtain> overlay_;
+    std::vector<os::Workspace::Token> workspaceObservers_;
+    std::shared_ptr<os::Workspace> workspace_;
+    RemoteConfigLoader remoteConfig_;
+    std::unique_ptr<UpdateAdapter> updates_;
+    bool isTerminated_ = false;
+    runtime::WeakFactory<AppDelegate> weakFactory_{this};
+};
+
+}  // namespace noctave::app

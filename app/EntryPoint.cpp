@@ -1,0 +1,147 @@
+#include "app/EntryPoint.hpp"
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QApplication>
+#include <QGuiApplication>
+#include <QTimer>
+
+#include "app/AppDelegate.hpp"
+#include "app/MenuBarIcon.hpp"
+#include "app/PlatformSelection.hpp"
+#include "app/QtRuntime.hpp"
+#include "app/TerminationSignals.hpp"
+#include "core/os/System.hpp"
+#include "core/support/Log.hpp"
+
+namespace noctave::app {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A relative path is taken from the current folder; what is printed is the absolute path,
+// without a trailing slash.
+fs::path location(const char* argument) {
+    std::error_code ignored;
+    fs::path path = fs::absolute(fs::path(argument), ignored);
+    std::string text = path.string();
+    while (text.size() > 1 && text.back() == '/') {
+        text.pop_back();
+    }
+    return text;
+}
+
+// The exports draw text, which needs a GUI application, but never a display. Their standard
+// error carries only their own line, not the platform plugin's remarks.
+std::unique_ptr<QGuiApplication> makeOffscreenApplication(int& argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& message) {
+        if (type == QtCriticalMsg || type == QtFatalMsg) {
+            std::fprintf(stderr, "%s\n", qPrintable(message));
+        }
+    });
+    return std::make_unique<QGuiApplication>(argc, argv);
+}
+
+}  // namespace
+
+std::optional<int> findOption(int argc, char** argv, std::string_view option) {
+    for (int i = 0; i < argc; ++i) {
+        if (argv[i] != nullptr && option == argv[i]) {
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<int> runExportMode(int argc, char** argv) {
+    if (const auto i = findOption(argc, argv, "--preview-menu-icon")) {
+        if (*i + 1 >= argc) {
+            std::fputs("usage: Noctave --preview-menu-icon <png-path>\n", stderr);
+            return 2;
+        }
+        const fs::path file = location(argv[*i + 1]);
+        auto application = makeOffscreenApplication(argc, argv);
+        std::string error;
+        if (!MenuBarIcon::writeMenuBarPreview(file, &error)) {
+            std::fprintf(stderr, "could not export menu icon preview: %s\n", error.c_str());
+            return 1;
+        }
+        std::printf("wrote %s\n", file.c_str());
+        return 0;
+    }
+    if (const auto i = findOption(argc, argv, "--export-app-icon-set")) {
+        if (*i + 2 >= argc) {
+            std::fputs("usage: Noctave --export-app-icon-set <directory> <source-png>\n", stderr);
+            return 2;
+        }
+        const fs::path directory = location(argv[*i + 1]);
+        const fs::path source = location(argv[*i + 2]);
+        auto application = makeOffscreenApplication(argc, argv);
+        std::string error;
+        if (!MenuBarIcon::writeAppIconSet(directory, source, &error)) {
+            std::fprintf(stderr, "could not export app icon: %s\n", error.c_str());
+            return 1;
+        }
+        std::printf("wrote %s\n", directory.c_str());
+        return 0;
+    }
+    return std::nullopt;
+}
+
+int runApplication(int argc, char** argv) {
+    std::string error;
+    auto platform = selectPlatform(&error);
+    if (!platform) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 2;
+    }
+    std::vector<std::string> arguments(argv, argv + argc);
+
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Noctave"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Noctave"));
+    QApplication::setDesktopFileName(QStringLiteral("com.quillor.noctave"));
+    // A tray utility: closing its windows never ends it; only Quit (or the session) does.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    QtRuntime runtime;
+    runtime::RuntimeInstaller runtimeInstaller{runtime};
+    os::SystemInstaller systemInstaller{platform->system()};
+    if (platform->isSimulated()) {
+        Log::info("running on the virtual laptop (NOCTAVE_PLATFORM=sim)");
+    }
+
+    AppDelegate delegate(AppDelegate::Options{std::move(arguments), {}, {}, {}, {}});
+    std::unique_ptr<TerminationSignals> terminationSignals;
+
+    QObject::connect(&application, &QCoreApplication::aboutToQuit, &application,
+                     [&delegate] { delegate.applicationWillTerminate(); });
+    // Logging out: the session manager may end the process right after this request, so the
+    // session is shut down now rather than when the loop ends.
+    QObject::connect(&application, &QGuiApplication::commitDataRequest, &application,
+                     [&delegate](QSessionManager&) {
+                         delegate.applicationWillTerminate();
+                         QCoreApplication::quit();
+                     });
+    QTimer::singleShot(0, &application, [&delegate, &terminationSignals] {
+        delegate.applicationDidFinishLaunching();
+        // After the launch: the session controller has installed its crash-recovery handlers
+        // by now, and ours must sit on top of them (see TerminationSignals).
+        if (delegate.session() != nullptr) {
+            terminationSignals =
+                std::make_unique<TerminationSignals>([] { QCoreApplication::quit(); });
+        }
+    });
+    QApplication::exec();
+    terminationSignals.reset();
+    Log::flush();
+    return 0;
+}
+
+}  // namespace noctave::app

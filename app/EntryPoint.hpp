@@ -1,0 +1,21 @@
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+namespace noctave::app {
+
+// The index of the first element of argv that equals `option` exactly (element 0 included),
+// or no value.
+std::optional<int> findOption(int argc, char** argv, std::string_view option);
+
+// The image exports ("--preview-menu-icon <png>", "--export-app-icon-set <dir> <source-png>"),
+// the first present in that order. Prints the result and returns the exit status (0 written,
+// 1 export failed, 2 usage error); no value when neither option is present.
+std::optional<int> runExportMode(int argc, char** argv);
+
+// Starts the application: the platform from the environment, the Qt runtime, the delegate,
+// the tray, then the event loop. Returns the process's exit status.
+int runApplication(int argc, char** argv);
+
+}  // namespace noctave::app

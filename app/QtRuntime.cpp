@@ -1,0 +1,161 @@
+#include "app/QtRuntime.hpp"
+
+#include <cmath>
+#include <future>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QMetaObject>
+#include <QObject>
+#include <QThread>
+#include <QTimer>
+
+namespace noctave::app {
+
+namespace {
+runtime::JobHeap::TimePoint dueIn(double seconds) {
+    const auto now = std::chrono::steady_clock::now();
+    if (!(seconds > 0)) {
+        return now;
+    }
+    return now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                     std::chrono::duration<double>(seconds));
+}
+}  // namespace
+
+struct QtMainQueue::Shared {
+    std::mutex mutex;
+    runtime::JobHeap heap;
+    bool wakePosted = false;
+    bool closed = false;
+    // Set on the GUI thread only; the posted wake-ups find the queue through it.
+    QtMainQueue* owner = nullptr;
+};
+
+QtMainQueue::QtMainQueue()
+    : guiThread_(std::this_thread::get_id()),
+      shared_(std::make_shared<Shared>()),
+      context_(std::make_unique<QObject>()) {
+    shared_->owner = this;
+    timer_ = new QTimer(context_.get());
+    timer_->setSingleShot(true);
+    timer_->setTimerType(Qt::PreciseTimer);
+    QObject::connect(timer_, &QTimer::timeout, context_.get(), [this] { drain(); });
+}
+
+QtMainQueue::~QtMainQueue() {
+    runtime::JobHeap dropped;
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->closed = true;
+        shared_->owner = nullptr;
+        std::swap(dropped, shared_->heap);
+    }
+    // Deleting the context discards wake-ups that were posted to it and not yet delivered.
+    context_.reset();
+}
+
+void QtMainQueue::wake(const std::shared_ptr<Shared>& shared) {
+    QObject* context = nullptr;
+    {
+        std::lock_guard lock(shared->mutex);
+        if (shared->closed || shared->wakePosted || shared->owner == nullptr) {
+            return;
+        }
+        shared->wakePosted = true;
+        context = shared->owner->context_.get();
+    }
+    QMetaObject::invokeMethod(
+        context,
+        [weak = std::weak_ptr<Shared>(shared)] {
+            auto locked = weak.lock();
+            if (!locked || locked->owner == nullptr) {
+                return;
+            }
+            locked->owner->drain();
+        },
+        Qt::QueuedConnection);
+}
+
+void QtMainQueue::async(std::function<void()> fn) {
+    asyncAfter(0, std::move(fn));
+}
+
+void QtMainQueue::asyncAfter(double seconds, std::function<void()> fn) {
+    {
+        std::lock_guard lock(shared_->mutex);
+        if (shared_->closed) {
+            return;
+        }
+        shared_->heap.push(dueIn(seconds), std::move(fn));
+    }
+    wake(shared_);
+}
+
+void QtMainQueue::drain() {
+    // Only what is due now runs here; what the jobs post comes in a later turn of the event
+    // loop, so a job that keeps posting cannot starve the window system's events.
+    const auto now = std::chrono::steady_clock::now();
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->wakePosted = false;
+    }
+    while (true) {
+        runtime::JobHeap::Job job;
+        {
+            std::lock_guard lock(shared_->mutex);
+            if (shared_->closed || shared_->heap.empty()) {
+                return;
+            }
+            const auto due = shared_->heap.nextDue();
+            if (due > now) {
+                if (due <= std::chrono::steady_clock::now()) {
+                    break;
+                }
+                const double ms = std::chrono::duration<double, std::milli>(
+                                      due - std::chrono::steady_clock::now())
+                                      .count();
+                timer_->start(std::max(1, static_cast<int>(std::ceil(ms))));
+                return;
+            }
+            job = shared_->heap.pop();
+        }
+        const auto alive = shared_;
+        job.fn();
+        job.fn = nullptr;
+        if (alive->closed) {
+            return;  // a job destroyed the queue
+        }
+    }
+    wake(shared_);
+}
+
+void QtMainQueue::sync(const std::function<void()>& fn) {
+    if (isCurrent()) {
+        fn();
+        return;
+    }
+    std::promise<void> done;
+    async([&] {
+        fn();
+        done.set_value();
+    });
+    done.get_future().wait();
+}
+
+bool QtMainQueue::isCurrent() const {
+    return std::this_thread::get_id() == guiThread_;
+}
+
+std::shared_ptr<runtime::Queue> QtRuntime::makeSerialQueue(std::string label, runtime::QoS) {
+    return std::make_shared<runtime::SerialQueue>(std::move(label));
+}
+
+void QtRuntime::runFor(double seconds) {
+    QEventLoop loop;
+    QTimer::singleShot(std::max(0, static_cast<int>(std::lround(seconds * 1000))), &loop,
+                       &QEventLoop::quit);
+    loop.exec();
+}
+
+}  // namespace noctave::app

@@ -1,0 +1,88 @@
+#include <QAction>
+#include <QCursor>
+#include <QGuiApplication>
+#include <QMenu>
+#include <QPointer>
+#include <QSystemTrayIcon>
+
+#include "app/StatusItem.hpp"
+#include "core/support/Log.hpp"
+
+namespace noctave::app {
+
+namespace {
+
+class SystemStatusItem final : public StatusItem {
+  public:
+    SystemStatusItem() {
+        QObject::connect(&tray_, &QSystemTrayIcon::activated, &tray_,
+                         [this](QSystemTrayIcon::ActivationReason reason) { activated(reason); });
+        if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+            Log::warn("no system tray found; the status item may not be visible");
+        }
+        tray_.setToolTip(QStringLiteral("Noctave"));
+        tray_.show();
+    }
+
+    void setImage(const MenuBarIcon::Image& image) override { tray_.setIcon(image.icon); }
+    void setToolTip(const QString& text) override { tray_.setToolTip(text); }
+    // A tray item's accessible name is the application's name and its description is the
+    // tooltip, which already carries the state text.
+    void setAccessibilityLabel(const QString&) override {}
+    void setAccessibilityValue(const QString&) override {}
+
+    void popUpMenu(const std::vector<MenuEntry>& entries) override {
+        QMenu menu;
+        for (const MenuEntry& entry : entries) {
+            if (entry.kind == MenuEntry::Kind::separator) {
+                menu.addSeparator();
+                continue;
+            }
+            QAction* action = menu.addAction(entry.title);
+            action->setShortcut(entry.keyEquivalent);
+            action->setCheckable(entry.isChecked);
+            action->setChecked(entry.isChecked);
+            QObject::connect(action, &QAction::triggered, &menu, [fn = entry.action] {
+                if (fn) {
+                    fn();
+                }
+            });
+        }
+        // Open under the item when the tray tells where it is, else at the pointer.
+        const QRect where = tray_.geometry();
+        const QPoint at = where.isValid() ? where.bottomLeft() : QCursor::pos();
+        menu.exec(at);
+    }
+
+  private:
+    void activated(QSystemTrayIcon::ActivationReason reason) {
+        if (!onClick) {
+            return;
+        }
+        switch (reason) {
+            case QSystemTrayIcon::Context:
+                onClick(Click::right);
+                break;
+            case QSystemTrayIcon::Trigger:
+            case QSystemTrayIcon::MiddleClick: {
+                const bool control =
+                    QGuiApplication::queryKeyboardModifiers().testFlag(Qt::ControlModifier);
+                onClick(control ? Click::right : Click::left);
+                break;
+            }
+            case QSystemTrayIcon::DoubleClick:  // its first click was already a Trigger
+            case QSystemTrayIcon::Unknown:
+                break;
+        }
+    }
+
+    QSystemTrayIcon tray_;
+};
+
+}  // namespace
+
+std::unique_ptr<StatusItem> makeSystemStatusItem() {
+    return std::make_unique<SystemStatusItem>();
+}
+
+}  // namespace noctave::app
