@@ -99,6 +99,8 @@ class GestureDriver::Engine : public std::enable_shared_from_this<Engine> {
 
   private:
     bool isFunctionHeld() const { return keyboard && keyboard->isFunctionHeld(); }
+    // Practice may run on a machine whose platform offers no sensor at all.
+    std::optional<double> readAngle() const { return sensor ? sensor->angle() : std::nullopt; }
     double now() const { return runtime::clock().monotonic(); }
     void tickIdle();
     void tickDetecting(Detecting& detecting);
@@ -146,7 +148,7 @@ void GestureDriver::Engine::tick() {
         tickDetecting(*detecting);
     } else if (auto* tracking = std::get_if<Tracking>(&phase)) {
         const double start = tracking->start;
-        if (auto angle = sensor->angle()) {
+        if (auto angle = readAngle()) {
             processTrackingSample(start, *angle);
         }
     } else if (auto* handoff = std::get_if<Handoff>(&phase)) {
@@ -162,7 +164,7 @@ void GestureDriver::Engine::tickIdle() {
         return;
     }
     schedule(config.activeInterval);
-    const auto angle = sensor->angle();
+    const auto angle = readAngle();
     if (!angle || *angle < config.minStartAngle) {
         return;
     }
@@ -183,7 +185,7 @@ void GestureDriver::Engine::tickDetecting(Detecting& detecting) {
         cancel("fn released while detecting");  // not logged from this phase
         return;
     }
-    const auto angle = sensor->angle();
+    const auto angle = readAngle();
     if (!angle) {
         return;
     }
@@ -226,7 +228,7 @@ void GestureDriver::Engine::tickHandoff(Handoff handoff) {
         cancel("hand-off timed out before lid close");
         return;
     }
-    const auto angle = sensor->angle();
+    const auto angle = readAngle();
     if (!angle) {
         emitProgress(visualProgress(handoff.start, handoff.lowest, config));
         return;
@@ -250,7 +252,7 @@ void GestureDriver::Engine::tickCommitted(Committed committed) {
         cancel("committed but lid never closed");
         return;
     }
-    const auto angle = sensor->angle();
+    const auto angle = readAngle();
     if (!angle) {
         emitProgress(1.0);  // no reading: most likely the lid is already down
         return;
@@ -410,10 +412,6 @@ void GestureDriver::stop() {
         engine.stopPolling();
         engine.phase = Idle{};
         engine.emitProgress(std::nullopt);
-        // Practice goes on: its own polling continues until endPractice().
-        if (engine.isPracticing) {
-            engine.schedule(engine.config.idleInterval);
-        }
     });
 }
 

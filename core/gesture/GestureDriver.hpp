@@ -49,7 +49,8 @@ class GestureDriver {
 
     // Starts idle polling when the sensor is open; otherwise logs why and does nothing.
     bool start();
-    // Stops polling, returns to idle, reports an absent progress. Idempotent; keeps practice on.
+    // Stops polling, returns to idle, reports an absent progress. Idempotent. Practice mode
+    // stays on; its polling resumes with the next beginPractice/endPractice.
     // Callbacks emitted before it and not yet delivered are dropped.
     void stop();
 

@@ -309,6 +309,19 @@ TEST_F(GestureDriverTest, PracticeRunsWhileDisabledAndEndingItWithdrawsTheCommit
     EXPECT_EQ(practiceProgress.size(), reports);
 }
 
+TEST_F(GestureDriverTest, PracticeShowsFnEvenWithoutASensor) {
+    GestureDriver bare(nullptr);
+    std::vector<bool> fnReports;
+    bare.onPracticeFunctionHeld = [&](bool held) { fnReports.push_back(held); };
+    EXPECT_FALSE(bare.start());
+    bare.beginPractice();
+    setFn(true);
+    advance(0.2);
+    setFn(false);
+    advance(0.2);
+    EXPECT_EQ(fnReports, (std::vector<bool>{true, false}));
+}
+
 TEST_F(GestureDriverTest, StopEndsPollingAndDropsDeliveriesStillInFlight) {
     driver->start();
     holdFnAt(110);
