@@ -1,0 +1,80 @@
+#pragma once
+
+#include <gmock/gmock.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/session/Recovery.hpp"
+#include "core/session/SessionController.hpp"
+#include "platform/sim/SimHinge.hpp"
+#include "platform/sim/SimPower.hpp"
+#include "tests/support/SimTest.hpp"
+
+namespace noctave::test {
+
+using State = SessionController::State;
+using Notice = std::pair<std::string, std::string>;
+
+inline constexpr const char* kArmedName = "Noctave: keeping Mac awake (lid closed)";
+inline constexpr const char* kKeepAwakeName = "Noctave: keep awake (lid open)";
+inline constexpr const char* kGuardName = "Noctave: lid shut, session running";
+
+// A controller on the virtual laptop, with everything it tells its owner recorded.
+class SessionFixture : public SimTest {
+  protected:
+    sim::SimPower& power() { return laptop.power(); }
+    sim::SimHinge& hinge() { return laptop.hinge(); }
+
+    // Builds the controller as the application does at launch and lets its start-up reports in.
+    SessionController& start() {
+        controller = std::make_unique<SessionController>();
+        controller->onStateChange = [this](State state) { states.push_back(state); };
+        controller->onNotice = [this](const std::string& title, const std::string& body) {
+            notices.emplace_back(title, body);
+        };
+        controller->onLidOpen = [this] { ++lidOpens; };
+        runUntilIdle();
+        return *controller;
+    }
+
+    // What the gesture driver delivers on the main queue when a gesture commits or is undone.
+    void commitGesture() {
+        controller->gesture()->onCommit();
+        runUntilIdle();
+    }
+    void cancelGesture() {
+        controller->gesture()->onCancel();
+        runUntilIdle();
+    }
+
+    void closeLid() {
+        power().closeLid();
+        runUntilIdle();
+    }
+    void openLid() {
+        power().openLid();
+        runUntilIdle();
+    }
+
+    // Names of the power assertions the machine holds now, in creation order.
+    std::vector<std::string> assertionNames() {
+        std::vector<std::string> names;
+        for (const auto& assertion : power().assertions()) {
+            names.push_back(assertion.name);
+        }
+        return names;
+    }
+
+    bool markerExists() { return std::filesystem::exists(Recovery::pidFileURL()); }
+
+    std::unique_ptr<SessionController> controller;
+    std::vector<State> states;
+    std::vector<Notice> notices;
+    int lidOpens = 0;
+};
+
+}  // namespace noctave::test
