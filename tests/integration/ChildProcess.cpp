@@ -12,6 +12,7 @@
 #include <cstring>
 #include <filesystem>
 #include <sstream>
+#include <utility>
 
 extern char** environ;
 
@@ -77,6 +78,11 @@ ChildProcess::ChildProcess(std::vector<std::string> argv,
         ::close(pipeFds[1]);
     }
 }
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept
+    : pid_(std::exchange(other.pid_, -1)),
+      reportRead_(std::exchange(other.reportRead_, -1)),
+      buffered_(std::move(other.buffered_)) {}
 
 ChildProcess::~ChildProcess() {
     if (pid_ > 0) {

@@ -21,6 +21,8 @@ class ChildProcess {
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
+    ChildProcess(ChildProcess&& other) noexcept;
+    ChildProcess& operator=(ChildProcess&&) = delete;
 
     bool isRunning() const { return pid_ > 0; }
     // The next line from the report pipe, or nothing when none came within `seconds`.

@@ -22,6 +22,21 @@ constexpr const char* kPortal = "org.freedesktop.portal.Desktop";
 constexpr const char* kPortalObject = "/org/freedesktop/portal/desktop";
 constexpr const char* kPython = "/usr/bin/python3";
 
+// A session bus of the test's own, printing its address on the report pipe. It has no
+// service directories, so nothing real can be activated on it.
+test::ChildProcess startPrivateBus(const test::TempDir& temp) {
+    const auto config = temp.path() / "bus.conf";
+    std::ofstream(config) << "<busconfig><type>session</type><listen>unix:dir="
+                          << temp.path().string()
+                          << "</listen><policy context=\"default\">"
+                             "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                             "<allow eavesdrop=\"true\"/><allow own=\"*\"/>"
+                             "</policy></busconfig>\n";
+    return test::ChildProcess(
+        {"dbus-daemon", "--config-file=" + config.string(), "--nofork", "--print-address=3"}, {},
+        3);
+}
+
 // A private session bus with a mocked desktop portal on it, and a test connection to drive
 // the mock.
 class PortalHotKeysTest : public ::testing::Test {
@@ -30,18 +45,7 @@ class PortalHotKeysTest : public ::testing::Test {
         if (!test::hasProgram("dbus-daemon") || !test::hasProgram(kPython)) {
             GTEST_SKIP() << "needs dbus-daemon and python3-dbusmock";
         }
-        // No service directories: nothing real can be activated on this bus.
-        const auto config = temp_.path() / "bus.conf";
-        std::ofstream(config) << "<busconfig><type>session</type>"
-                                 "<listen>unix:dir="
-                              << temp_.path().string()
-                              << "</listen><policy context=\"default\">"
-                                 "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                                 "<allow eavesdrop=\"true\"/><allow own=\"*\"/>"
-                                 "</policy></busconfig>\n";
-        bus_.emplace(std::vector<std::string>{"dbus-daemon", "--config-file=" + config.string(),
-                                              "--nofork", "--print-address=3"},
-                     std::map<std::string, std::string>{}, 3);
+        bus_.emplace(startPrivateBus(temp_));
         const auto address = bus_->readLine(20);
         ASSERT_TRUE(address.has_value()) << "dbus-daemon did not start";
         address_ = *address;
@@ -121,7 +125,13 @@ class PortalHotKeysTest : public ::testing::Test {
         return strings;
     }
 
-    bool waitFor(const std::function<bool()>& done) { return runtime_.runUntil(done, 10); }
+    // Also for conditions that change off the main queue (log lines of the bus thread).
+    bool waitFor(const std::function<bool()>& done) {
+        for (int round = 0; round < 1000 && !done(); ++round) {
+            runtime_.runFor(0.01);
+        }
+        return done();
+    }
 
     test::TempDir temp_;
     runtime::ThreadedRuntime runtime_;
@@ -192,14 +202,7 @@ TEST(PortalHotKeysAbsent, NoPortalOnTheBusMeansNoBackend) {
         GTEST_SKIP() << "needs dbus-daemon";
     }
     test::TempDir temp;
-    const auto config = temp.path() / "bus.conf";
-    std::ofstream(config) << "<busconfig><type>session</type><listen>unix:dir="
-                          << temp.path().string()
-                          << "</listen><policy context=\"default\"><allow send_destination=\"*\"/>"
-                             "<allow own=\"*\"/></policy></busconfig>\n";
-    test::ChildProcess bus(
-        {"dbus-daemon", "--config-file=" + config.string(), "--nofork", "--print-address=3"}, {},
-        3);
+    test::ChildProcess bus = startPrivateBus(temp);
     const auto address = bus.readLine(20);
     ASSERT_TRUE(address.has_value());
     EXPECT_FALSE(PortalHotKeys::connect(*address, 2));
