@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <thread>
 
@@ -85,6 +86,29 @@ TEST_F(GestureDriverThreadedTest, MainThreadPhaseChangesAndDestructionDoNotRaceT
     }
     // The drivers did run: deliveries reached the main thread while they lived.
     EXPECT_GT(deliveries.load(), 0);
+}
+
+TEST_F(GestureDriverThreadedTest, PhaseChangesFromTheMainThreadWhileTicksRunFlatOut) {
+    ASSERT_TRUE(sensor->open());
+    GestureDriver::Config fast;
+    fast.idleInterval = 0.0005;  // ticks nearly back to back, so they overlap the calls below
+    fast.activeInterval = 0.0005;
+    GestureDriver driver(sensor, fast);
+    driver.start();
+    laptop.keyboard().setFunctionHeld(true);
+    laptop.hinge().moveTo(20, 0.3);
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    int calls = 0;
+    while (std::chrono::steady_clock::now() < until) {
+        driver.noteLidClosed();
+        driver.resetToIdle();
+        if (++calls % 50 == 0) {
+            driver.setEnabled(calls % 100 != 0);
+            runtime.runFor(0);
+        }
+    }
+    driver.stop();
+    EXPECT_EQ(driver.currentInterval(), 0.0);
 }
 
 TEST_F(GestureDriverThreadedTest, SensorReopensWhileAnotherThreadReads) {
