@@ -118,6 +118,7 @@ sd_bus* DBusConnection::ensureBus() {
         return nullptr;
     }
     bus_ = bus;
+    ++generation_;
     for (auto& [id, sub] : subscriptions_) {
         installMatch(sub);
     }
@@ -132,6 +133,7 @@ void DBusConnection::dropBus(int why) {
     }
     if (bus_ != nullptr) {
         bus_ = sd_bus_flush_close_unref(bus_);
+        ++generation_;
     }
     auto pending = std::move(pending_);
     pending_.clear();

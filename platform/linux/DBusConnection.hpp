@@ -2,6 +2,7 @@
 
 #include <systemd/sd-bus.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -89,6 +90,10 @@ class DBusConnection {
     // True when the calling code runs on this connection's thread.
     bool isCurrent() const;
 
+    // Changes every time the connection is made or lost: what a peer handed out under one
+    // generation (an inhibitor, a cookie) may be gone in the next.
+    uint64_t generation() const { return generation_.load(); }
+
   private:
     struct PendingCall;
     struct Subscription;
@@ -115,6 +120,7 @@ class DBusConnection {
     std::vector<std::shared_ptr<PendingCall>> pending_;
     std::map<uint64_t, std::shared_ptr<Subscription>> subscriptions_;
     uint64_t nextSubscription_ = 1;
+    std::atomic<uint64_t> generation_{0};
 
     std::thread thread_;
 };

@@ -57,7 +57,7 @@ std::optional<HidPrimaryUsage> primaryUsage(std::span<const uint8_t> descriptor)
     return std::nullopt;
 }
 
-std::vector<std::filesystem::path> findHingeHidraw(const MachineRoots& roots) {
+std::vector<std::filesystem::path> findHidraw(const MachineRoots& roots, HidPrimaryUsage usage) {
     std::vector<std::filesystem::path> found;
     std::error_code ec;
     for (const auto& entry :
@@ -68,7 +68,7 @@ std::vector<std::filesystem::path> findHingeHidraw(const MachineRoots& roots) {
         }
         std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
                                    std::istreambuf_iterator<char>());
-        if (primaryUsage(bytes) == kHingeSensorUsage) {
+        if (primaryUsage(bytes) == usage) {
             found.push_back(roots.dev / entry.path().filename());
         }
     }

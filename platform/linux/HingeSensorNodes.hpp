@@ -25,9 +25,9 @@ inline constexpr HidPrimaryUsage kHingeSensorUsage{0x20, 0x8A};
 // absent when the descriptor has none or is malformed before it.
 std::optional<HidPrimaryUsage> primaryUsage(std::span<const uint8_t> descriptor);
 
-// /dev/hidrawN nodes whose report descriptor (from sysfs) names the hinge sensor, in
-// name order.
-std::vector<std::filesystem::path> findHingeHidraw(const MachineRoots& roots);
+// /dev/hidrawN nodes whose report descriptor (from sysfs) has this primary usage, in name
+// order.
+std::vector<std::filesystem::path> findHidraw(const MachineRoots& roots, HidPrimaryUsage usage);
 
 // An IIO angle channel of a device named "hinge".
 struct IioHinge {

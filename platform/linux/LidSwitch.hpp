@@ -1,0 +1,76 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/linux/DBusConnection.hpp"
+#include "platform/linux/MachineRoots.hpp"
+
+namespace noctave::linuxos {
+
+// The laptop's lid, from the best source the machine offers:
+//   1. an evdev switch device with SW_LID that we may read (events as they happen),
+//   2. UPower's LidIsClosed, when UPower says a lid is present (PropertiesChanged),
+//   3. logind's LidClosed, polled, when the kernel shows a lid but we cannot read it,
+//   4. /proc/acpi/button/lid/*/state, polled.
+// Without any of them the machine has no lid we can see (a desktop): the state is unknown.
+//
+// Watchers are told of every message of the source (and of logind's sleep and property
+// signals), not only of changes; callers read the state afresh and drop repeats themselves.
+class LidSwitch {
+  public:
+    enum class Source { none, evdev, upower, logind, acpi };
+
+    LidSwitch(MachineRoots roots, std::shared_ptr<DBusConnection> systemBus);
+    ~LidSwitch();
+    LidSwitch(const LidSwitch&) = delete;
+    LidSwitch& operator=(const LidSwitch&) = delete;
+
+    // The source in use; chosen on first use and again after a bus source stops answering.
+    Source source();
+    static const char* sourceName(Source source);
+
+    // True: closed, false: open; absent: no lid, or its source cannot be read now.
+    std::optional<bool> isClosed();
+
+    // `onMessage` runs on an internal thread (the bus's or the poller's) for every message.
+    uint64_t watch(std::function<void()> onMessage);
+    void unwatch(uint64_t id);
+
+    // Polling period of the polled sources, in seconds.
+    static constexpr double kPollInterval = 1.0;
+
+  private:
+    Source select();
+    std::optional<bool> readSource(Source source);
+    void startWatching();
+    void stopWatching();
+    void notifyAll();
+    void pollerLoop();
+    bool kernelShowsLid() const;
+
+    MachineRoots roots_;
+    std::shared_ptr<DBusConnection> bus_;
+
+    std::mutex mutex_;
+    std::optional<Source> source_;
+    int evdevFd_ = -1;
+    std::map<uint64_t, std::function<void()>> watchers_;
+    uint64_t nextWatcher_ = 1;
+    std::vector<uint64_t> subscriptions_;
+    std::optional<bool> lastPolled_;
+
+    int stopFd_ = -1;
+    std::thread poller_;
+    std::atomic<bool> stopping_{false};
+};
+
+}  // namespace noctave::linuxos

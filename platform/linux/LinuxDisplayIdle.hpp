@@ -1,0 +1,35 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+
+#include "core/os/DisplayIdle.hpp"
+#include "platform/linux/DBusConnection.hpp"
+
+namespace noctave::linuxos {
+
+// Sleeping the displays at once. The instant path is found at run time: GNOME's Mutter
+// (PowerSaveMode on the session bus), else X11 DPMS through libXext opened with dlopen, so
+// the program runs where neither exists. The fallback command suits the session: KDE on
+// Wayland has kscreen-doctor, everything with an X server has xset.
+class LinuxDisplayIdle final : public os::DisplayIdle {
+  public:
+    explicit LinuxDisplayIdle(std::shared_ptr<DBusConnection> sessionBus)
+        : bus_(std::move(sessionBus)) {}
+    ~LinuxDisplayIdle() override;
+
+    LibraryHandle openLibrary(const std::string& path, int mode) override;
+    IdleFunction lookup(LibraryHandle library, const std::string& symbol) override;
+    Command fallbackCommand() const override;
+
+    static constexpr LibraryHandle kMutter = 1;
+    static constexpr LibraryHandle kXDpms = 2;
+
+  private:
+    std::shared_ptr<DBusConnection> bus_;
+    std::mutex mutex_;
+    void* x11_ = nullptr;
+    void* xext_ = nullptr;
+};
+
+}  // namespace noctave::linuxos

@@ -1,0 +1,559 @@
+#include "platform/linux/LinuxPowerManagement.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/runtime/Queue.hpp"
+#include "core/support/Log.hpp"
+#include "platform/linux/PowerSupplyTree.hpp"
+
+namespace noctave::linuxos {
+
+namespace {
+
+constexpr const char* kLogin = "org.freedesktop.login1";
+constexpr const char* kLoginPath = "/org/freedesktop/login1";
+constexpr const char* kLoginManager = "org.freedesktop.login1.Manager";
+constexpr const char* kRootDomainClass = "IOPMrootDomain";
+constexpr const char* kClamshellState = "AppleClamshellState";
+constexpr const char* kClamshellCausesSleep = "AppleClamshellCausesSleep";
+constexpr const char* kWho = "Noctave";
+constexpr const char* kLidWhy = "Keeping the laptop awake with its lid closed";
+// Taking an inhibitor may wait for polkit; a lost logind must not hold the caller longer.
+constexpr double kInhibitTimeout = 5.0;
+constexpr double kQueryTimeout = 2.0;
+
+// The lid inhibitor's fd, or -1. Process-wide like the kernel bit it stands for, and read by
+// the signal-safe clear, which may only exchange and close.
+std::atomic<int> gLidInhibitorFd{-1};
+
+os::IoReturn signalSafeClear(os::IoConnection, uint32_t selector, uint64_t input) noexcept {
+    if (selector != LinuxPowerManagement::kLidSleepPolicySelector || input != 0) {
+        return ENOTSUP;  // taking a lock needs the bus, which a signal handler may not touch
+    }
+    int fd = gLidInhibitorFd.exchange(-1);
+    if (fd >= 0) {
+        close(fd);
+    }
+    return 0;
+}
+
+os::IoReturn codeOf(const CallStatus& status) {
+    return status.code < 0 ? -status.code : EIO;
+}
+
+// What the desktop (GNOME, KDE) offers on the session bus to stop its own idle suspend.
+enum class DesktopInhibit { none, gnome, freedesktop };
+
+}  // namespace
+
+struct LinuxPowerManagement::Registration {
+    std::shared_ptr<std::atomic<bool>> live = std::make_shared<std::atomic<bool>>(true);
+    uint64_t lidWatch = 0;
+    os::IoNotificationPort port = 0;
+};
+
+struct LinuxPowerManagement::Assertion {
+    int fd = -1;
+    DesktopInhibit desktop = DesktopInhibit::none;
+    uint32_t cookie = 0;
+};
+
+LinuxPowerManagement::LinuxPowerManagement(MachineRoots roots,
+                                           std::shared_ptr<DBusConnection> systemBus,
+                                           std::shared_ptr<DBusConnection> sessionBus)
+    : roots_(std::move(roots)),
+      system_(std::move(systemBus)),
+      session_(std::move(sessionBus)),
+      lid_(std::make_unique<LidSwitch>(roots_, system_)) {
+    // A logind that leaves or restarts forgets our lid inhibitor; dropping our end makes the
+    // next set take a fresh one, or fail when there is no logind to take it from.
+    ownerWatch_ = system_->subscribe(
+        std::string("type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop."
+                    "DBus',member='NameOwnerChanged',arg0='") +
+            kLogin + "'",
+        [](sd_bus_message*) {
+            int fd = gLidInhibitorFd.exchange(-1);
+            if (fd >= 0) {
+                close(fd);
+            }
+        });
+}
+
+LinuxPowerManagement::~LinuxPowerManagement() {
+    system_->unsubscribe(ownerWatch_);
+    std::map<os::IoObject, std::shared_ptr<Registration>> registrations;
+    std::vector<os::AssertionId> assertions;
+    {
+        std::lock_guard lock(mutex_);
+        registrations.swap(registrations_);
+        for (const auto& [id, assertion] : assertions_) {
+            assertions.push_back(id);
+        }
+    }
+    for (auto& [id, registration] : registrations) {
+        *registration->live = false;
+        lid_->unwatch(registration->lidWatch);
+    }
+    for (auto id : assertions) {
+        releaseAssertion(id);
+    }
+}
+
+void LinuxPowerManagement::logOnce(const std::string& message) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!logged_.insert(message).second) {
+            return;
+        }
+    }
+    Log::error(message);
+}
+
+bool LinuxPowerManagement::isLidInhibitorHeld() {
+    return gLidInhibitorFd.load() >= 0;
+}
+
+os::PowerManagement::SignalSafeScalarMethod LinuxPowerManagement::signalSafeScalarMethod() const {
+    return &signalSafeClear;
+}
+
+os::IoObject LinuxPowerManagement::matchingService(const std::string& className) {
+    if (className != kRootDomainClass) {
+        return 0;
+    }
+    bool has = false;
+    MethodRef method{"org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                     "NameHasOwner"};
+    CallStatus status = system_->call(
+        method, [](sd_bus_message* m) { return sd_bus_message_append(m, "s", kLogin); },
+        [&](sd_bus_message* m) { return readBool(m, has); }, kQueryTimeout);
+    if (!status.ok()) {
+        logOnce("system bus unavailable (" + status.describe() + ")");
+        return 0;
+    }
+    if (!has) {
+        logOnce("systemd-logind is not on the system bus (org.freedesktop.login1 has no owner)");
+        return 0;
+    }
+    return kRootDomain;
+}
+
+os::IoReturn LinuxPowerManagement::openService(os::IoObject service, uint32_t,
+                                               os::IoConnection* connection) {
+    *connection = 0;
+    if (service != kRootDomain) {
+        return EINVAL;
+    }
+    MethodRef ping{kLogin, kLoginPath, "org.freedesktop.DBus.Peer", "Ping"};
+    CallStatus status = system_->call(ping, {}, {}, kQueryTimeout);
+    if (!status.ok()) {
+        logOnce("systemd-logind does not answer (" + status.describe() + ")");
+        return codeOf(status);
+    }
+    std::lock_guard lock(mutex_);
+    *connection = nextConnection_++;
+    connections_.insert(*connection);
+    return 0;
+}
+
+os::IoReturn LinuxPowerManagement::closeService(os::IoConnection connection) {
+    std::lock_guard lock(mutex_);
+    return connections_.erase(connection) > 0 ? 0 : EBADF;
+}
+
+int LinuxPowerManagement::inhibit(const std::string& what, const std::string& why,
+                                  CallStatus& status) {
+    int fd = -1;
+    MethodRef method{kLogin, kLoginPath, kLoginManager, "Inhibit"};
+    status = system_->call(
+        method,
+        [&](sd_bus_message* m) {
+            return sd_bus_message_append(m, "ssss", what.c_str(), kWho, why.c_str(), "block");
+        },
+        [&](sd_bus_message* m) {
+            int borrowed = -1;
+            int r = sd_bus_message_read(m, "h", &borrowed);
+            if (r < 0) {
+                return r;
+            }
+            // The reply owns its fd; ours must survive it and never leak into children.
+            fd = fcntl(borrowed, F_DUPFD_CLOEXEC, 3);
+            return fd < 0 ? -errno : 0;
+        },
+        kInhibitTimeout);
+    if (!status.ok() && fd >= 0) {
+        close(fd);
+        fd = -1;
+    }
+    return fd;
+}
+
+os::IoReturn LinuxPowerManagement::callScalarMethod(os::IoConnection connection, uint32_t selector,
+                                                    uint64_t input) {
+    {
+        std::lock_guard lock(mutex_);
+        if (connections_.count(connection) == 0) {
+            return EBADF;
+        }
+    }
+    if (selector != kLidSleepPolicySelector) {
+        return ENOTSUP;
+    }
+    std::lock_guard lidLock(lidMutex_);
+    if (input == 0) {
+        dropLidInhibitor();
+        return 0;
+    }
+    if (gLidInhibitorFd.load() >= 0) {
+        if (lidInhibitorGeneration_ == system_->generation()) {
+            return 0;
+        }
+        // The bus connection was lost since: the inhibitor went with it.
+        dropLidInhibitor();
+    }
+    CallStatus status;
+    int fd = inhibit("handle-lid-switch", kLidWhy, status);
+    if (fd < 0) {
+        Log::error("logind refused the lid-switch inhibitor (" + status.describe() + ")");
+        return codeOf(status);
+    }
+    lidInhibitorGeneration_ = system_->generation();
+    int previous = gLidInhibitorFd.exchange(fd);
+    if (previous >= 0) {
+        close(previous);
+    }
+    return 0;
+}
+
+void LinuxPowerManagement::dropLidInhibitor() {
+    int fd = gLidInhibitorFd.exchange(-1);
+    if (fd >= 0) {
+        close(fd);
+    }
+}
+
+os::IoReturn LinuxPowerManagement::releaseObject(os::IoObject object) {
+    if (object == kRootDomain) {
+        return 0;
+    }
+    std::shared_ptr<Registration> registration;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = registrations_.find(object);
+        if (it == registrations_.end()) {
+            return EINVAL;
+        }
+        registration = it->second;
+        registrations_.erase(it);
+    }
+    *registration->live = false;
+    lid_->unwatch(registration->lidWatch);
+    return 0;
+}
+
+std::optional<bool> LinuxPowerManagement::onBattery() {
+    bool value = false;
+    auto status = system_->getProperty(
+        "org.freedesktop.UPower", "/org/freedesktop/UPower", "org.freedesktop.UPower", "OnBattery",
+        "b", [&](sd_bus_message* m) { return readBool(m, value); }, kQueryTimeout);
+    if (status.ok()) {
+        return value;
+    }
+    return runsOnBattery(readPowerSupplies(roots_.sys / "class" / "power_supply"));
+}
+
+std::optional<bool> LinuxPowerManagement::lidActionStopsMachine() {
+    // Anyone's handle-lid-switch block inhibitor (ours, or the desktop's) stops logind acting.
+    bool inhibited = false;
+    MethodRef list{kLogin, kLoginPath, kLoginManager, "ListInhibitors"};
+    CallStatus status = system_->call(
+        list, {},
+        [&](sd_bus_message* m) {
+            int r = sd_bus_message_enter_container(m, 'a', "(ssssuu)");
+            if (r < 0) {
+                return r;
+            }
+            const char* what = nullptr;
+            const char* who = nullptr;
+            const char* why = nullptr;
+            const char* mode = nullptr;
+            uint32_t uid = 0;
+            uint32_t pid = 0;
+            while ((r = sd_bus_message_read(m, "(ssssuu)", &what, &who, &why, &mode, &uid, &pid)) >
+                   0) {
+                if (std::strstr(what, "handle-lid-switch") != nullptr &&
+                    std::strcmp(mode, "block") == 0) {
+                    inhibited = true;
+                }
+            }
+            return r < 0 ? r : sd_bus_message_exit_container(m);
+        },
+        kQueryTimeout);
+    if (!status.ok()) {
+        return std::nullopt;
+    }
+    if (inhibited) {
+        return false;
+    }
+    auto stringProperty = [&](const char* name) -> std::optional<std::string> {
+        std::string value;
+        auto st = system_->getProperty(
+            kLogin, kLoginPath, kLoginManager, name, "s",
+            [&](sd_bus_message* m) {
+                const char* s = nullptr;
+                int r = sd_bus_message_read(m, "s", &s);
+                if (r >= 0) {
+                    value = s;
+                }
+                return r;
+            },
+            kQueryTimeout);
+        return st.ok() ? std::optional(value) : std::nullopt;
+    };
+    bool docked = false;
+    system_->getProperty(
+        kLogin, kLoginPath, kLoginManager, "Docked", "b",
+        [&](sd_bus_message* m) { return readBool(m, docked); }, kQueryTimeout);
+    std::optional<std::string> action;
+    if (docked) {
+        action = stringProperty("HandleLidSwitchDocked");
+    } else if (onBattery() == false) {
+        action = stringProperty("HandleLidSwitchExternalPower");
+    }
+    // An empty external-power action means "same as on battery".
+    if (!action || action->empty()) {
+        action = stringProperty("HandleLidSwitch");
+    }
+    if (!action) {
+        return std::nullopt;
+    }
+    static const std::set<std::string> kStopping = {
+        "suspend", "hibernate", "hybrid-sleep", "suspend-then-hibernate", "sleep", "poweroff",
+        "halt",    "reboot",    "kexec",        "factory-reset"};
+    return kStopping.count(*action) > 0;
+}
+
+std::optional<os::PropertyValue> LinuxPowerManagement::registryProperty(os::IoObject service,
+                                                                        const std::string& name) {
+    if (service != kRootDomain) {
+        return std::nullopt;
+    }
+    std::optional<bool> value;
+    if (name == kClamshellState) {
+        value = lid_->isClosed();
+    } else if (name == kClamshellCausesSleep) {
+        value = lidActionStopsMachine();
+    }
+    if (!value) {
+        return std::nullopt;
+    }
+    return os::PropertyValue{*value ? 1 : 0, *value ? "Yes" : "No"};
+}
+
+std::optional<std::map<std::string, std::string>> LinuxPowerManagement::registryProperties(
+    os::IoObject service) {
+    if (service != kRootDomain) {
+        return std::nullopt;
+    }
+    std::map<std::string, std::string> properties;
+    for (const char* name : {kClamshellState, kClamshellCausesSleep}) {
+        if (auto value = registryProperty(service, name)) {
+            properties[name] = value->description;
+        }
+    }
+    properties["LidSource"] = LidSwitch::sourceName(lid_->source());
+    properties["LidInhibitorHeld"] = isLidInhibitorHeld() ? "Yes" : "No";
+    for (const char* name : {"HandleLidSwitch", "HandleLidSwitchExternalPower",
+                             "HandleLidSwitchDocked", "BlockInhibited"}) {
+        std::string value;
+        auto status = system_->getProperty(
+            kLogin, kLoginPath, kLoginManager, name, "s",
+            [&](sd_bus_message* m) {
+                const char* s = nullptr;
+                int r = sd_bus_message_read(m, "s", &s);
+                if (r >= 0) {
+                    value = s;
+                }
+                return r;
+            },
+            kQueryTimeout);
+        if (status.ok()) {
+            properties[name] = value;
+        }
+    }
+    for (const char* name : {"LidClosed", "Docked"}) {
+        bool value = false;
+        auto status = system_->getProperty(
+            kLogin, kLoginPath, kLoginManager, name, "b",
+            [&](sd_bus_message* m) { return readBool(m, value); }, kQueryTimeout);
+        if (status.ok()) {
+            properties[name] = value ? "Yes" : "No";
+        }
+    }
+    return properties;
+}
+
+os::IoNotificationPort LinuxPowerManagement::createNotificationPort() {
+    std::lock_guard lock(mutex_);
+    os::IoNotificationPort port = nextPort_++;
+    ports_[port] = nullptr;
+    return port;
+}
+
+void LinuxPowerManagement::setNotificationPortQueue(os::IoNotificationPort port,
+                                                    std::shared_ptr<runtime::Queue> queue) {
+    std::lock_guard lock(mutex_);
+    auto it = ports_.find(port);
+    if (it != ports_.end()) {
+        it->second = std::move(queue);
+    }
+}
+
+os::IoReturn LinuxPowerManagement::addInterestNotification(os::IoNotificationPort port,
+                                                           os::IoObject service, const std::string&,
+                                                           InterestHandler handler,
+                                                           os::IoObject* registration) {
+    *registration = 0;
+    std::shared_ptr<runtime::Queue> queue;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = ports_.find(port);
+        if (it == ports_.end() || !it->second || service != kRootDomain) {
+            return EINVAL;
+        }
+        queue = it->second;
+    }
+    auto entry = std::make_shared<Registration>();
+    entry->port = port;
+    auto live = entry->live;
+    entry->lidWatch = lid_->watch([queue, live, handler = std::move(handler)] {
+        queue->async([live, handler] {
+            if (*live) {
+                handler(kRootDomain, 0, 0);
+            }
+        });
+    });
+    std::lock_guard lock(mutex_);
+    *registration = nextRegistration_++;
+    registrations_[*registration] = entry;
+    return 0;
+}
+
+void LinuxPowerManagement::destroyNotificationPort(os::IoNotificationPort port) {
+    std::vector<std::shared_ptr<Registration>> dropped;
+    {
+        std::lock_guard lock(mutex_);
+        ports_.erase(port);
+        for (auto it = registrations_.begin(); it != registrations_.end();) {
+            if (it->second->port == port) {
+                dropped.push_back(it->second);
+                it = registrations_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& registration : dropped) {
+        *registration->live = false;
+        lid_->unwatch(registration->lidWatch);
+    }
+}
+
+os::IoReturn LinuxPowerManagement::createAssertion(const std::string& type, uint32_t,
+                                                   const std::string& name, os::AssertionId* id) {
+    *id = 0;
+    std::string what;
+    if (type == "PreventSystemSleep") {
+        what = "sleep";
+    } else if (type == "PreventUserIdleSystemSleep") {
+        what = "idle";
+    } else {
+        return ENOTSUP;
+    }
+    auto assertion = std::make_shared<Assertion>();
+    CallStatus status;
+    assertion->fd = inhibit(what, name, status);
+    if (assertion->fd < 0) {
+        logOnce("logind refused the " + what + " inhibitor (" + status.describe() + ")");
+        return codeOf(status);
+    }
+    if (what == "idle" && session_) {
+        // Desktops suspend on idle through logind as the same user, which logind's own idle
+        // lock does not stop; their session inhibition does.
+        uint32_t cookie = 0;
+        auto readCookie = [&](sd_bus_message* m) { return sd_bus_message_read(m, "u", &cookie); };
+        if (session_->nameHasOwner("org.gnome.SessionManager", kQueryTimeout) == true) {
+            MethodRef gnome{"org.gnome.SessionManager", "/org/gnome/SessionManager",
+                            "org.gnome.SessionManager", "Inhibit"};
+            auto st = session_->call(
+                gnome,
+                [&](sd_bus_message* m) {
+                    // flags 4: inhibit suspending, which idle suspend honours
+                    return sd_bus_message_append(m, "susu", "noctave", 0U, name.c_str(), 4U);
+                },
+                readCookie, kQueryTimeout);
+            if (st.ok()) {
+                assertion->desktop = DesktopInhibit::gnome;
+                assertion->cookie = cookie;
+            }
+        } else if (session_->nameHasOwner("org.freedesktop.PowerManagement", kQueryTimeout) ==
+                   true) {
+            MethodRef kde{"org.freedesktop.PowerManagement",
+                          "/org/freedesktop/PowerManagement/Inhibit",
+                          "org.freedesktop.PowerManagement.Inhibit", "Inhibit"};
+            auto st = session_->call(
+                kde,
+                [&](sd_bus_message* m) {
+                    return sd_bus_message_append(m, "ss", "Noctave", name.c_str());
+                },
+                readCookie, kQueryTimeout);
+            if (st.ok()) {
+                assertion->desktop = DesktopInhibit::freedesktop;
+                assertion->cookie = cookie;
+            }
+        }
+    }
+    std::lock_guard lock(mutex_);
+    *id = nextAssertion_++;
+    assertions_[*id] = assertion;
+    return 0;
+}
+
+os::IoReturn LinuxPowerManagement::releaseAssertion(os::AssertionId id) {
+    std::shared_ptr<Assertion> assertion;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = assertions_.find(id);
+        if (it == assertions_.end()) {
+            return EINVAL;
+        }
+        assertion = it->second;
+        assertions_.erase(it);
+    }
+    if (assertion->fd >= 0) {
+        close(assertion->fd);
+        assertion->fd = -1;
+    }
+    if (assertion->desktop == DesktopInhibit::gnome) {
+        MethodRef gnome{"org.gnome.SessionManager", "/org/gnome/SessionManager",
+                        "org.gnome.SessionManager", "Uninhibit"};
+        session_->call(
+            gnome,
+            [&](sd_bus_message* m) { return sd_bus_message_append(m, "u", assertion->cookie); }, {},
+            kQueryTimeout);
+    } else if (assertion->desktop == DesktopInhibit::freedesktop) {
+        MethodRef kde{"org.freedesktop.PowerManagement", "/org/freedesktop/PowerManagement/Inhibit",
+                      "org.freedesktop.PowerManagement.Inhibit", "UnInhibit"};
+        session_->call(
+            kde,
+            [&](sd_bus_message* m) { return sd_bus_message_append(m, "u", assertion->cookie); }, {},
+            kQueryTimeout);
+    }
+    return 0;
+}
+
+}  // namespace noctave::linuxos

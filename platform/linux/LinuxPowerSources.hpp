@@ -1,0 +1,46 @@
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "core/os/PowerSources.hpp"
+#include "platform/linux/DBusConnection.hpp"
+#include "platform/linux/MachineRoots.hpp"
+
+namespace noctave::linuxos {
+
+// Power sources from UPower (OnBattery and the display device, which sums every system
+// battery), or from sysfs power_supply when UPower is not running. UPower announces its
+// changes; the sysfs fallback listens to udev's power_supply events and, on battery, also
+// re-reads periodically, because charge drift is rarely announced.
+class LinuxPowerSources final : public os::PowerSources {
+  public:
+    LinuxPowerSources(MachineRoots roots, std::shared_ptr<DBusConnection> systemBus);
+    ~LinuxPowerSources() override;
+
+    std::optional<std::string> providingPowerSourceType() override;
+    std::optional<std::vector<std::optional<SourceDescription>>> powerSources() override;
+    Handle createNotificationSource(std::function<void()> callback) override;
+    void addToMainQueue(Handle source) override;
+    void removeNotificationSource(Handle source) override;
+
+    // Seconds between re-reads of sysfs while on battery.
+    static constexpr double kBatteryRereadInterval = 60.0;
+
+  private:
+    struct Source;
+
+    bool upowerRunning();
+    void startSysfsWatch(const std::shared_ptr<Source>& source);
+
+    MachineRoots roots_;
+    std::shared_ptr<DBusConnection> bus_;
+    std::mutex mutex_;
+    std::map<Handle, std::shared_ptr<Source>> sources_;
+    Handle next_ = 1;
+};
+
+}  // namespace noctave::linuxos

@@ -1,0 +1,59 @@
+#include "platform/linux/LinuxSessionLock.hpp"
+
+#include "core/support/Log.hpp"
+
+namespace noctave::linuxos {
+
+namespace {
+
+constexpr const char* kLogin = "org.freedesktop.login1";
+constexpr const char* kLoginPath = "/org/freedesktop/login1";
+constexpr const char* kLoginManager = "org.freedesktop.login1.Manager";
+constexpr double kTimeout = 3.0;
+
+}  // namespace
+
+os::SessionLockFacility::LibraryHandle LinuxSessionLock::openLibrary(const std::string&, int) {
+    return bus_->nameHasOwner(kLogin, kTimeout) == true ? kLogind : 0;
+}
+
+os::SessionLockFacility::LockFunction LinuxSessionLock::lookup(LibraryHandle library,
+                                                               const std::string&) {
+    if (library != kLogind) {
+        return {};
+    }
+    return [bus = bus_] {
+        MethodRef lock{kLogin, kLoginPath, kLoginManager, "LockSession"};
+        CallStatus status = bus->call(
+            lock, [](sd_bus_message* m) { return sd_bus_message_append(m, "s", "auto"); }, {},
+            kTimeout);
+        if (status.ok()) {
+            return;
+        }
+        // Older logind versions know no "auto" session; ask for ours and lock it directly.
+        std::string path;
+        MethodRef get{kLogin, kLoginPath, kLoginManager, "GetSessionByPID"};
+        CallStatus found = bus->call(
+            get, [](sd_bus_message* m) { return sd_bus_message_append(m, "u", 0U); },
+            [&](sd_bus_message* m) {
+                const char* p = nullptr;
+                int r = sd_bus_message_read(m, "o", &p);
+                if (r >= 0) {
+                    path = p;
+                }
+                return r;
+            },
+            kTimeout);
+        if (found.ok()) {
+            MethodRef sessionLock{kLogin, path, "org.freedesktop.login1.Session", "Lock"};
+            if (bus->call(sessionLock, {}, {}, kTimeout).ok()) {
+                return;
+            }
+        }
+        Log::warn("logind could not lock the session (" + status.describe() + ")");
+    };
+}
+
+void LinuxSessionLock::closeLibrary(LibraryHandle) {}
+
+}  // namespace noctave::linuxos

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/linux/DBusConnection.hpp"
+#include "tests/support/TempDir.hpp"
+
+namespace noctave::test {
+
+// A system bus of the test's own: a dbus-daemon with a permissive system-type configuration
+// in a temporary folder, exported as DBUS_SYSTEM_BUS_ADDRESS while it lives, and mocked
+// system services on it (Debian's python3-dbusmock templates, run by /usr/bin/python3).
+// Everything waits for the names it needs to appear or vanish, with a deadline; nothing
+// sleeps blindly.
+class PrivateSystemBus {
+  public:
+    PrivateSystemBus();
+    ~PrivateSystemBus();
+    PrivateSystemBus(const PrivateSystemBus&) = delete;
+    PrivateSystemBus& operator=(const PrivateSystemBus&) = delete;
+
+    // Why the bus cannot exist here (dbus-daemon or dbusmock missing); empty when it runs.
+    const std::string& unavailable() const { return unavailable_; }
+
+    // Starts `python3 -m dbusmock --system --template <name>` with optional template
+    // parameters (a Python dict literal) and waits for `busName` to appear.
+    bool startTemplate(const std::string& name, const std::string& busName,
+                       const std::string& parameters = {});
+    // Kills the service and waits for its name to vanish.
+    bool stopTemplate(const std::string& busName);
+
+    bool waitForName(const std::string& name, bool present, double seconds = 15.0);
+
+    // A connection of the test's own, separate from the ones under test.
+    linuxos::DBusConnection& control() { return *control_; }
+
+    // org.freedesktop.DBus.Mock.AddProperty(interface, name, value) with a basic value
+    // ("b", "s", "u", "d" given as text: "true", "suspend", "2", "50.0").
+    bool addProperty(const std::string& busName, const std::string& path,
+                     const std::string& interface, const std::string& name, char type,
+                     const std::string& value);
+    // Properties.Set on the mocked object; dbusmock emits PropertiesChanged for it.
+    bool setProperty(const std::string& busName, const std::string& path,
+                     const std::string& interface, const std::string& name, char type,
+                     const std::string& value);
+    // How many times the mock's method was called, and the first string argument of each.
+    std::vector<std::string> methodCalls(const std::string& busName, const std::string& path,
+                                         const std::string& method);
+    // Calls a method of the mock interface (AddSession...) with string/uint/bool arguments
+    // given by a signature and its values as text.
+    bool callMock(const std::string& busName, const std::string& path, const std::string& method,
+                  const std::string& signature, const std::vector<std::string>& values);
+    bool emitSignal(const std::string& busName, const std::string& path,
+                    const std::string& interface, const std::string& member, char type,
+                    const std::string& value);
+
+    // logind's inhibitors now: "what:mode:who" per entry.
+    std::vector<std::string> inhibitors();
+    // Waits until the inhibitors satisfy `pred`.
+    bool waitForInhibitors(const std::function<bool(const std::vector<std::string>&)>& pred,
+                           double seconds = 10.0);
+
+  private:
+    TempDir dir_;
+    std::string unavailable_;
+    pid_t daemon_ = -1;
+    std::optional<std::string> previousAddress_;
+    std::map<std::string, pid_t> services_;
+    std::unique_ptr<linuxos::DBusConnection> control_;
+};
+
+// Spawns a program with argv and the current environment; returns its pid, or -1.
+pid_t spawnProcess(const std::vector<std::string>& argv, int stdoutFd = -1);
+
+}  // namespace noctave::test
