@@ -161,6 +161,42 @@ TEST_F(SessionLidTest, PreBlankWithoutACloseStandsDownAfterTwentySeconds) {
     EXPECT_EQ(power().instantIdleCalls(), 1);
 }
 
+TEST_F(SessionLidTest, MissedReadingsAndFailedBlanksOutsideTheCloseAreShrugged) {
+    power().setExternalCount(2);
+    auto& session = start();
+    session.arm("menu");
+    hinge().setAngle(110);
+    advance(0.1);
+
+    // The lid drops while the sensor misses a few reads: the watch waits for a good one.
+    hinge().setAngle(60);
+    hinge().failReads(3);
+    advance(0.15);
+    EXPECT_EQ(power().instantIdleCalls(), 0);
+    power().setDisplayIdleStatus(-1);
+    const os::Processes::SpawnResult exit1{true, 1, {}};
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        laptop.processes().scriptSpawn(exit1);
+    }
+    advance(0.05);
+    EXPECT_EQ(power().instantIdleCalls(), 1);
+    EXPECT_TRUE(
+        log.contains("closing while docked (lid at 60°) - blanking now, lid still open, "
+                     "so powerd can drop desktop mode for free"));
+
+    // That blank failed, and so will the relight after a display change: nobody is told.
+    power().setDisplayIdleStatus(0);
+    closeLid();
+    advance(12);
+    power().setDisplayIdleStatus(-1);
+    power().detachExternal();
+    advance(2);
+    EXPECT_TRUE(log.contains("display set changed with the lid shut; blanking again"));
+    EXPECT_EQ(power().instantIdleCalls(), 3);
+    EXPECT_TRUE(notices.empty());
+    EXPECT_EQ(session.state(), State::armed);
+}
+
 TEST_F(SessionLidTest, DockedGestureBlanksAtCommitAndHoldsTheGuardOnceShut) {
     power().setExternalCount(1);
     auto& session = start();

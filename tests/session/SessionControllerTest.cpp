@@ -87,6 +87,12 @@ TEST_F(SessionControllerTest, RefusedFlagOrAssertionStartsNoSessionAndLeavesTheB
                                             "The power assertion was refused."}));
     EXPECT_FALSE(markerExists());
     EXPECT_TRUE(states.empty());
+
+    // Notices are requests: with nobody to show them, the failure still changes nothing.
+    session.onNotice = nullptr;
+    EXPECT_FALSE(session.arm("menu"));
+    EXPECT_FALSE(power().kernelFlag());
+    EXPECT_EQ(session.state(), State::disarmed);
 }
 
 TEST_F(SessionControllerTest, GestureSessionIsPendingUntilTheLidShutsAndEndsWhenItOpens) {
@@ -255,6 +261,13 @@ TEST_F(SessionControllerTest, NewSessionDuringARestoreRetryIsNotClearedByTheRetr
     power().setRefuseFlag(true);
     session.disarm("menu");
     ASSERT_EQ(session.state(), State::restoreFailed);
+
+    // While the kernel still refuses, arming fails and the retry goes on.
+    notices.clear();
+    EXPECT_FALSE(session.arm("menu"));
+    EXPECT_EQ(session.state(), State::restoreFailed);
+    EXPECT_THAT(notices,
+                ElementsAre(Notice{"Could not change the Mac's sleep setting", "Try again."}));
 
     // The kernel accepts again and the user arms before the next retry tick.
     power().setRefuseFlag(false);
