@@ -55,60 +55,37 @@ TEST_F(GestureDriverThreadedTest, CallbacksArriveOnTheMainThread) {
     EXPECT_FALSE(driver.isCommitted());
 }
 
-TEST_F(GestureDriverThreadedTest, MainThreadPhaseChangesAndDestructionDoNotRaceTicks) {
-    ASSERT_TRUE(sensor->open());
-    std::atomic<int> deliveries{0};
-    for (int round = 0; round < 20; ++round) {
-        auto driver = std::make_unique<GestureDriver>(sensor);
-        driver->onCommit = [&] { ++deliveries; };
-        driver->onCancel = [&] { ++deliveries; };
-        driver->onProgress = [&](std::optional<double>) { ++deliveries; };
-        driver->start();
-        laptop.keyboard().setFunctionHeld(true);
-        laptop.hinge().setAngle(110);
-        laptop.hinge().moveTo(20, 0.05);
-        for (int i = 0; i < 10; ++i) {
-            runtime.runFor(0.002);
-            driver->setEnabled(i % 3 != 0);
-            if (i % 4 == 0) {
-                driver->noteLidClosed();
-            }
-            (void)driver->isCommitted();
-            laptop.hinge().setAngle(i % 2 == 0 ? 110 : 25);
-        }
-        driver->abort();
-        driver->beginPractice();
-        driver->stop();
-        driver->start();
-        driver->endPractice();
-        driver.reset();  // ticks may be running right now
-        runtime.runFor(0.005);
-    }
-    // The drivers did run: deliveries reached the main thread while they lived.
-    EXPECT_GT(deliveries.load(), 0);
-}
-
-TEST_F(GestureDriverThreadedTest, PhaseChangesFromTheMainThreadWhileTicksRunFlatOut) {
+TEST_F(GestureDriverThreadedTest, MainThreadCallsAndDestructionNeverRaceTicks) {
     ASSERT_TRUE(sensor->open());
     GestureDriver::Config fast;
     fast.idleInterval = 0.0005;  // ticks nearly back to back, so they overlap the calls below
     fast.activeInterval = 0.0005;
-    GestureDriver driver(sensor, fast);
-    driver.start();
     laptop.keyboard().setFunctionHeld(true);
-    laptop.hinge().moveTo(20, 0.3);
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
-    int calls = 0;
-    while (std::chrono::steady_clock::now() < until) {
-        driver.noteLidClosed();
-        driver.resetToIdle();
-        if (++calls % 50 == 0) {
-            driver.setEnabled(calls % 100 != 0);
-            runtime.runFor(0);
+    int progressReports = 0;
+    for (int round = 0; round < 3; ++round) {
+        auto driver = std::make_unique<GestureDriver>(sensor, fast);
+        driver->onProgress = [&](std::optional<double>) { ++progressReports; };
+        driver->start();
+        laptop.hinge().setAngle(110);
+        laptop.hinge().moveTo(20, 0.1);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+        int calls = 0;
+        while (std::chrono::steady_clock::now() < until) {
+            driver->noteLidClosed();
+            driver->resetToIdle();
+            if (++calls % 50 == 0) {
+                driver->setEnabled(calls % 100 != 0);
+                (void)driver->isCommitted();
+                runtime.runFor(0);
+            }
         }
+        driver->abort();
+        driver->beginPractice();
+        driver->endPractice();
+        driver.reset();  // while ticks are still running
+        runtime.runFor(0.002);
     }
-    driver.stop();
-    EXPECT_EQ(driver.currentInterval(), 0.0);
+    EXPECT_GT(progressReports, 0);
 }
 
 TEST_F(GestureDriverThreadedTest, SensorReopensWhileAnotherThreadReads) {
