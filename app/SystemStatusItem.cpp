@@ -21,10 +21,15 @@ class SystemStatusItem final : public StatusItem {
             Log::warn("no system tray found; the status item may not be visible");
         }
         tray_.setToolTip(QStringLiteral("Noctave"));
-        tray_.show();
     }
 
-    void setImage(const MenuBarIcon::Image& image) override { tray_.setIcon(image.icon); }
+    // Shown with its first image: an item without one would be an empty slot in the tray.
+    void setImage(const MenuBarIcon::Image& image) override {
+        tray_.setIcon(image.icon);
+        if (!tray_.isVisible()) {
+            tray_.show();
+        }
+    }
     void setToolTip(const QString& text) override { tray_.setToolTip(text); }
     // A tray item's accessible name is the application's name and its description is the
     // tooltip, which already carries the state text.

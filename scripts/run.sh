@@ -1,5 +1,48 @@
 #!/usr/bin/env bash
 # The README's run command: starts Noctave from the build folder.
+#
+#   - With systemd-logind (a real Linux laptop) it runs on the real backend.
+#   - Without logind (a container, a build machine) it runs on the virtual laptop, and says so
+#     in its first line. NOCTAVE_PLATFORM set by hand always wins.
+#   - Without a graphical session it starts Noctave on a virtual X display (xvfb-run) so the log
+#     shows the launch working, then quits it after NOCTAVE_RUN_SECONDS (default 5) with the
+#     same SIGTERM a session manager sends; the log ends with "clean exit".
 set -euo pipefail
 build=${1:-build}
-exec "$build/app/noctave" "${@:2}"
+shift || true
+app="$build/app/noctave"
+
+# logind must answer on the system bus; leftover folders under /run/systemd prove nothing.
+has_logind() {
+  command -v busctl >/dev/null 2>&1 &&
+    busctl --system --no-pager status org.freedesktop.login1 >/dev/null 2>&1
+}
+
+if [ -z "${NOCTAVE_PLATFORM:-}" ]; then
+  if has_logind; then
+    export NOCTAVE_PLATFORM=linux
+  else
+    echo "run: no systemd-logind here (a container?), so Noctave runs on the virtual laptop (NOCTAVE_PLATFORM=sim): nothing on this machine changes."
+    export NOCTAVE_PLATFORM=sim
+  fi
+fi
+
+if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then
+  exec "$app" "$@"
+fi
+
+seconds=${NOCTAVE_RUN_SECONDS:-5}
+echo "run: no graphical session (neither DISPLAY nor WAYLAND_DISPLAY is set), so Noctave starts on a virtual X display (xvfb-run) where no tray can be seen; it quits by itself after ${seconds} s."
+if ! command -v xvfb-run >/dev/null 2>&1; then
+  echo "run: xvfb-run is missing (Debian package xvfb; scripts/install-deps.sh installs it)" >&2
+  exit 1
+fi
+export NOCTAVE_RUN_SECONDS_INNER="$seconds"
+# shellcheck disable=SC2016  # expanded by the inner shell
+exec xvfb-run -a bash -c '
+  "$0" "$@" &
+  pid=$!
+  sleep "$NOCTAVE_RUN_SECONDS_INNER"
+  kill -TERM "$pid" 2>/dev/null || true
+  wait "$pid"
+' "$app" "$@"
