@@ -1,16 +1,13 @@
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
-#include <fstream>
 #include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "app/Diagnose.hpp"
 #include "platform/sim/SimPower.hpp"
+#include "tests/diagnostics/NoctaveProcess.hpp"
 #include "tests/support/SimTest.hpp"
 
 namespace noctave::test {
@@ -33,22 +30,8 @@ class DiagnoseReport : public SimTest {
         });
     }
 
-    // Runs the report with standard output going to a file, and returns what it printed.
     std::string runCapturingOutput(int* status) {
-        const auto file = temp.path() / "diagnose.out";
-        std::fflush(stdout);
-        const int saved = ::dup(STDOUT_FILENO);
-        std::FILE* out = std::fopen(file.c_str(), "w");
-        ::dup2(::fileno(out), STDOUT_FILENO);
-        *status = app::Diagnose::run();
-        std::fflush(stdout);
-        ::dup2(saved, STDOUT_FILENO);
-        ::close(saved);
-        std::fclose(out);
-        std::ifstream in(file);
-        std::ostringstream text;
-        text << in.rdbuf();
-        return text.str();
+        return captureStandardOutput([status] { *status = app::Diagnose::run(); }, temp.path());
     }
 };
 

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -79,6 +80,21 @@ NoctaveRun runNoctave(const std::vector<std::string>& arguments, const std::stri
         run.status = WEXITSTATUS(wstatus);
     }
     return run;
+}
+
+std::string captureStandardOutput(const std::function<void()>& fn,
+                                  const std::filesystem::path& scratch) {
+    const auto file = scratch / "captured.stdout";
+    std::fflush(stdout);
+    const int saved = ::dup(STDOUT_FILENO);
+    const int capture = ::open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(capture, STDOUT_FILENO);
+    ::close(capture);
+    fn();
+    std::fflush(stdout);
+    ::dup2(saved, STDOUT_FILENO);
+    ::close(saved);
+    return readWhole(file);
 }
 
 std::string finalSimState(const std::filesystem::path& home) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,5 +22,10 @@ NoctaveRun runNoctave(const std::vector<std::string>& arguments, const std::stri
 
 // The virtual laptop's final state as the run left it ("flag=0" and the like), read from `home`.
 std::string finalSimState(const std::filesystem::path& home);
+
+// Runs `fn` in this process with standard output sent to a file in `scratch`, and returns what
+// it printed.
+std::string captureStandardOutput(const std::function<void()>& fn,
+                                  const std::filesystem::path& scratch);
 
 }  // namespace noctave::test

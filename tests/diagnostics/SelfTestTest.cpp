@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
+#include "app/SelfTest.hpp"
+#include "platform/sim/SimPower.hpp"
 #include "tests/diagnostics/NoctaveProcess.hpp"
+#include "tests/support/SimTest.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace noctave::test {
@@ -90,6 +94,31 @@ INSTANTIATE_TEST_SUITE_P(
         SelfTestCase{"rootDomainMissing", "rootdomain=missing",
                      kHeader + "  FAIL  open IOPMrootDomain user client\n", 1}),
     [](const ::testing::TestParamInfo<SelfTestCase>& info) { return info.param.name; });
+
+class SelfTestInProcess : public SimTest {};
+
+// A clear refused on the self-test's own connection is reported, but the flag must not stay
+// set behind the report: the confirmed clear takes over on a fresh connection.
+TEST_F(SelfTestInProcess, AFailedClearIsReportedAndTheFlagClearedAnyway) {
+    auto calls = std::make_shared<int>(0);
+    laptop.power().setOnScalarCall([this, calls] {
+        ++*calls;
+        // Calls 1 and 2 are the two sets; the next two clears on that connection are refused.
+        laptop.power().setRefuseFlag(*calls == 3 || *calls == 4);
+    });
+
+    int status = -1;
+    const std::string out =
+        captureStandardOutput([&status] { status = app::SelfTest::run(); }, temp.path());
+
+    EXPECT_NE(out.find("  FAIL  clear lid-close flag (selector 12, arg 0)\n"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("-------------------\nFAIL (1)\n"), std::string::npos) << out;
+    EXPECT_EQ(status, 1);
+    EXPECT_TRUE(
+        log.contains("kernel flag clear failed on primary connection; trying fresh connection"));
+    EXPECT_FALSE(laptop.power().kernelFlag());
+}
 
 }  // namespace
 }  // namespace noctave::test
