@@ -19,8 +19,9 @@ class VirtualLaptop;
 // asleep, virtual time runs on without returning to the program until the machine wakes (the
 // lid opening wakes it). Needs a ManualRuntime; with another runtime it only moves the lid.
 //
-// Driven by a 0.25 s poll on the main queue of the runtime installed when the key is applied;
-// the poll holds the user weakly and ends once the lid is open again.
+// Driven by a 0.25 s poll on the main queue of the runtime installed when the key is applied
+// (with none installed, as in the application, the key is accepted and does nothing); the poll
+// holds the user weakly and ends once the lid is open again.
 class SimLidUser : public std::enable_shared_from_this<SimLidUser> {
   public:
     static constexpr double kPollInterval = 0.25;
