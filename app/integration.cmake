@@ -2,4 +2,6 @@
 target_sources(noctave_app PRIVATE
   HotKeyController.cpp
   LoginItem.cpp
+  AppcastUpdater.cpp
+  UpdateController.cpp
 )
