@@ -164,6 +164,14 @@ PrivateSystemBus::~PrivateSystemBus() {
     }
 }
 
+void PrivateSystemBus::killDaemon() {
+    if (daemon_ > 0) {
+        kill(daemon_, SIGKILL);
+        waitpid(daemon_, nullptr, 0);
+        daemon_ = -1;
+    }
+}
+
 bool PrivateSystemBus::waitForName(const std::string& name, bool present, double seconds) {
     std::mutex mutex;
     std::condition_variable changed;

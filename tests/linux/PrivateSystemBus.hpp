@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -36,6 +37,9 @@ class PrivateSystemBus {
     bool stopTemplate(const std::string& busName);
 
     bool waitForName(const std::string& name, bool present, double seconds = 15.0);
+
+    // Ends the bus daemon itself, as when the system bus goes down.
+    void killDaemon();
 
     // A connection of the test's own, separate from the ones under test.
     linuxos::DBusConnection& control() { return *control_; }
