@@ -31,8 +31,9 @@ UpdateController::UpdateController(FeedProvider effectiveFeedURL, UpdaterFactory
         return;
     }
     if (!makeUpdater) {
-        makeUpdater = [](Updater::Delegate& delegate) {
-            return std::make_unique<AppcastUpdater>(delegate);
+        // The updater's own messages go the same way as ours.
+        makeUpdater = [this](Updater::Delegate& delegate) {
+            return std::make_unique<AppcastUpdater>(delegate, nullptr, present_);
         };
     }
     controller_ = makeUpdater(*this);

@@ -26,7 +26,7 @@ class UpdateController final : public UpdateAdapter, private Updater::Delegate {
 
     // `effectiveFeedURL`: the feed to use at each check (the remote configuration's).
     // `makeUpdater`: the update framework; the appcast updater when not given.
-    // `present`: how alerts are shown; Alerts::run when not given.
+    // `present`: how alerts are shown (also the appcast updater's); Alerts::run when not given.
     explicit UpdateController(FeedProvider effectiveFeedURL, UpdaterFactory makeUpdater = nullptr,
                               std::function<int(const Alert&)> present = nullptr);
     ~UpdateController() override;
