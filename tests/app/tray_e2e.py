@@ -132,13 +132,28 @@ def main():
         if not spin_until(lambda: done):
             fail("the menu did not close", log_path)
 
-    choose_from_menu(["Down", "Return"])  # the first entry: "Disarm"
-    if not spin_until(lambda: log_has("disarmed (menu)") and "ready (not active)" in tooltip()):
-        fail("Disarm from the menu did not disarm", log_path)
+    # A left click with Control held counts as a right click: it disarms, no menu.
+    subprocess.run(["xdotool", "keydown", "ctrl"], check=True)
+    actions.Activate(10, 10)
+    subprocess.run(["xdotool", "keyup", "ctrl"], check=True)
+    if not spin_until(lambda: log_has("disarmed (right-click)") and "ready (not" in tooltip()):
+        fail("a Control-click did not disarm", log_path)
 
-    choose_from_menu(["Down", "Return"])  # now "Arm for Next Close"
-    if not spin_until(lambda: log_has("armed (menu)")):
+    choose_from_menu(["Down", "Return"])  # the first entry: "Arm for Next Close"
+    if not spin_until(lambda: log_has("armed (menu)") and "active;" in tooltip()):
         fail("Arm for Next Close did not arm", log_path)
+
+    choose_from_menu(["Down", "Return"])  # now "Disarm"
+    if not spin_until(lambda: log_has("disarmed (menu)")):
+        fail("Disarm from the menu did not disarm", log_path)
+    choose_from_menu(["Down", "Down", "Return"])  # "Keep Awake (lid open)"
+    if not spin_until(lambda: log_has("keep-awake enabled")):
+        fail("Keep Awake from the menu did not turn keep-awake on", log_path)
+
+    # Quitting while armed must restore everything.
+    actions.ContextMenu(10, 10)
+    if not spin_until(lambda: log_has("armed (right-click)") and "active;" in tooltip()):
+        fail("a second right click did not arm", log_path)
 
     choose_from_menu(["Up", "Return"])  # the last entry: "Quit Noctave"
     try:
@@ -148,7 +163,7 @@ def main():
         fail("Quit Noctave did not end the application", log_path)
     if status != 0 or not log_has("disarmed (quit)") or not log_has("clean exit"):
         fail("quitting did not restore everything (status %d)" % status, log_path)
-    print("tray_e2e: ready, right-click arm, menu disarm, menu arm, quit: all as expected")
+    print("tray_e2e: right-click arm, Control-click disarm, menu arm, disarm, keep awake, quit")
 
 
 if __name__ == "__main__":
