@@ -14,7 +14,9 @@
 #include "core/runtime/ManualRuntime.hpp"
 #include "core/runtime/ThreadedRuntime.hpp"
 #include "core/support/Log.hpp"
+#include "platform/sim/SimPower.hpp"
 #include "platform/sim/SimStateReport.hpp"
+#include "platform/sim/SimSuspension.hpp"
 #include "platform/sim/VirtualLaptop.hpp"
 
 namespace noctave::app {
@@ -75,11 +77,18 @@ int runOnPlatform(Mode mode, runtime::Runtime& runtime) {
     int status = 0;
     {
         os::SystemInstaller systemInstaller{platform->system()};
+        // A virtual machine that sleeps holds the check back, as a real one would.
+        std::shared_ptr<sim::SimSuspension> suspension;
+        auto* manual = dynamic_cast<runtime::ManualRuntime*>(&runtime);
+        if (platform->laptop && manual != nullptr) {
+            suspension = sim::SimSuspension::start(platform->laptop->power(), *manual);
+        }
         status = runMode(mode);
+        suspension.reset();
         std::fflush(stdout);
         // Lines still queued for the log file belong to the run: let them land while the
         // platform's folders exist.
-        if (auto* manual = dynamic_cast<runtime::ManualRuntime*>(&runtime)) {
+        if (manual != nullptr) {
             manual->runUntilIdle();
         }
         Log::flush();

@@ -1,6 +1,5 @@
 #include "platform/sim/SimLidUser.hpp"
 
-#include "core/runtime/ManualRuntime.hpp"
 #include "core/runtime/Runtime.hpp"
 #include "platform/sim/SimHinge.hpp"
 #include "platform/sim/SimPower.hpp"
@@ -56,9 +55,6 @@ void SimLidUser::schedulePoll() {
 }
 
 void SimLidUser::poll() {
-    if (power_.isAsleep()) {
-        sleepThroughSuspension();
-    }
     switch (phase_) {
         case Phase::waitingForArm:
             if (power_.kernelFlag() && power_.isAsserted(kIdleSleepAssertion) &&
@@ -87,19 +83,6 @@ void SimLidUser::openLid() {
     hinge_.moveTo(kOpenAngle, kHingeTravel);
     power_.openLid();
     phase_ = Phase::done;
-}
-
-void SimLidUser::sleepThroughSuspension() {
-    auto* manual = dynamic_cast<runtime::ManualRuntime*>(&runtime::current());
-    if (manual == nullptr) {
-        return;
-    }
-    // The program is frozen: everything else (the user opening the lid, the machine waking)
-    // happens without control coming back to it.
-    manual->runUntil([this] { return !power_.isAsleep(); }, kLongestSleep);
-    if (power_.isAsleep()) {
-        power_.wake();
-    }
 }
 
 }  // namespace noctave::sim

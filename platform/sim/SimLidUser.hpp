@@ -14,10 +14,7 @@ class VirtualLaptop;
 // a "PreventUserIdleSystemSleep" assertion held) the user closes the lid a moment later, leaves
 // it closed for a minute, then opens it again.
 //
-// It also plays what a real sleep does to the program: while the machine sleeps the program
-// does not run, and when it wakes its clock has jumped. So when the user finds the machine
-// asleep, virtual time runs on without returning to the program until the machine wakes (the
-// lid opening wakes it). Needs a ManualRuntime; with another runtime it only moves the lid.
+// The user only moves the lid; what a sleep in between does to the program is SimSuspension's.
 //
 // Driven by a 0.25 s poll on the main queue of the runtime installed when the key is applied
 // (with none installed, as in the application, the key is accepted and does nothing); the poll
@@ -29,7 +26,6 @@ class SimLidUser : public std::enable_shared_from_this<SimLidUser> {
     static constexpr double kClosedSeconds = 60.0;  // "wait about a minute"
     static constexpr double kHingeTravel = 0.8;     // the hinge's swing, either way
     static constexpr double kOpenAngle = 110.0;
-    static constexpr double kLongestSleep = 3600.0;  // a sleep nobody ends wakes after this
 
     // Registers "autolid" with `laptop`; the user lives as long as the laptop's keys.
     static void install(VirtualLaptop& laptop);
@@ -47,7 +43,6 @@ class SimLidUser : public std::enable_shared_from_this<SimLidUser> {
     void schedulePoll();
     void closeLid();
     void openLid();
-    void sleepThroughSuspension();
 
     SimPower& power_;
     SimHinge& hinge_;

@@ -2,4 +2,5 @@
 target_sources(noctave_platform_sim PRIVATE
   SimLidUser.cpp
   SimStateReport.cpp
+  SimSuspension.cpp
 )

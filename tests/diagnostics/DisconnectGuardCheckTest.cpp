@@ -64,6 +64,14 @@ INSTANTIATE_TEST_SUITE_P(
                       "  power source:     AC\n"
                       "FAIL  the Mac slept when the bit was cleared\n",
                   1, "1"},
+        // Nobody opens the lid here: each sleep lasts until the machine wakes by itself, and
+        // giving the guard back on the closed lid sleeps it once more.
+        GuardCase{"alreadyClosedOnBattery", "lid=closed,power=battery",
+                  kIntro + kArmed + kOpenPrompt + kRule +
+                      "  guard assertion:  held\n"
+                      "  power source:     battery - the guard is inert here\n"
+                      "FAIL  the Mac slept when the bit was cleared\n",
+                  1, "2"},
         GuardCase{"cannotArm", "autolid=1,assertions=refuse", kIntro + "FAIL  could not arm\n", 1,
                   "0"},
         GuardCase{"lidNeverCloses", "",
