@@ -2,6 +2,8 @@
 #include <QCursor>
 #include <QGuiApplication>
 #include <QMenu>
+#include <QPainter>
+#include <QPalette>
 #include <QPointer>
 #include <QSystemTrayIcon>
 
@@ -11,6 +13,31 @@
 namespace noctave::app {
 
 namespace {
+
+// Trays here do not recolour mask images as a menu bar does, so the shell does it: white on
+// GNOME's always-dark top bar, elsewhere the theme's text colour (what the panel's own labels
+// use).
+QColor maskColour() {
+    const QByteArray desktop = qgetenv("XDG_CURRENT_DESKTOP").toLower();
+    if (desktop.contains("gnome") || desktop.contains("unity")) {
+        return Qt::white;
+    }
+    return QGuiApplication::palette().color(QPalette::WindowText);
+}
+
+QIcon tinted(const QIcon& mask, const QColor& colour) {
+    QIcon result;
+    for (const int edge : {16, 22, 24, 32, 44, 48, 64}) {
+        QImage image =
+            mask.pixmap(edge, edge).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
+        QPainter painter(&image);
+        painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
+        painter.fillRect(image.rect(), colour);
+        painter.end();
+        result.addPixmap(QPixmap::fromImage(std::move(image)));
+    }
+    return result;
+}
 
 class SystemStatusItem final : public StatusItem {
   public:
@@ -25,7 +52,7 @@ class SystemStatusItem final : public StatusItem {
 
     // Shown with its first image: an item without one would be an empty slot in the tray.
     void setImage(const MenuBarIcon::Image& image) override {
-        tray_.setIcon(image.icon);
+        tray_.setIcon(image.isTemplate ? tinted(image.icon, maskColour()) : image.icon);
         if (!tray_.isVisible()) {
             tray_.show();
         }

@@ -108,13 +108,19 @@ def main():
 
     if not spin_until(lambda: "ready (not active)" in tooltip()):
         fail("the item does not say it is ready: " + tooltip(), log_path)
-    if not props.Get(ITEM, "IconPixmap") and not props.Get(ITEM, "IconName"):
-        fail("the item has no icon", log_path)
+    def icon():
+        return [bytes(p[2]) for p in props.Get(ITEM, "IconPixmap")]
+
+    ready_icon = icon()
+    if not ready_icon or not any(any(b) for b in ready_icon):
+        fail("the item shows no icon", log_path)
 
     # A right click arms at once (armWithRightClick is on by default).
     actions.ContextMenu(10, 10)
     if not spin_until(lambda: log_has("armed (right-click)") and "active;" in tooltip()):
         fail("a right click did not arm", log_path)
+    if not spin_until(lambda: icon() and icon() != ready_icon):
+        fail("arming did not fill the ember", log_path)
 
     def choose_from_menu(keys):
         # A left click opens the menu and the click returns only once the menu has closed.
