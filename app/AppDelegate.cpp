@@ -9,6 +9,7 @@
 
 #include "app/Alerts.hpp"
 #include "app/MainMenu.hpp"
+#include "app/UpdateController.hpp"
 #include "core/os/System.hpp"
 #include "core/runtime/Runtime.hpp"
 #include "core/support/AppInfo.hpp"
@@ -53,6 +54,13 @@ AppDelegate::AppDelegate(Options options) : options_(std::move(options)) {
     }
     if (!options_.makeStatusItem) {
         options_.makeStatusItem = [] { return makeSystemStatusItem(); };
+    }
+    if (!options_.makeUpdates) {
+        // The updater asks for the remote configuration's feed at every check.
+        options_.makeUpdates = [this] {
+            return std::make_unique<UpdateController>(
+                [this] { return remoteConfig_.effectiveFeedURL(); });
+        };
     }
     if (!options_.openURL) {
         options_.openURL = [](const std::string& url) {
