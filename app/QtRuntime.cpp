@@ -45,28 +45,24 @@ QtMainQueue::QtMainQueue()
 
 QtMainQueue::~QtMainQueue() {
     runtime::JobHeap dropped;
-    {
-        std::lock_guard lock(shared_->mutex);
-        shared_->closed = true;
-        shared_->owner = nullptr;
-        std::swap(dropped, shared_->heap);
-    }
-    // Deleting the context discards wake-ups that were posted to it and not yet delivered.
+    std::lock_guard lock(shared_->mutex);
+    shared_->closed = true;
+    shared_->owner = nullptr;
+    std::swap(dropped, shared_->heap);
+    // Under the lock, so no other thread is posting to the context while it goes; deleting it
+    // discards the wake-ups that were posted and not yet delivered.
     context_.reset();
 }
 
 void QtMainQueue::wake(const std::shared_ptr<Shared>& shared) {
-    QObject* context = nullptr;
-    {
-        std::lock_guard lock(shared->mutex);
-        if (shared->closed || shared->wakePosted || shared->owner == nullptr) {
-            return;
-        }
-        shared->wakePosted = true;
-        context = shared->owner->context_.get();
+    // Posting happens under the lock: the destructor deletes the context under it too.
+    std::lock_guard lock(shared->mutex);
+    if (shared->closed || shared->wakePosted || shared->owner == nullptr) {
+        return;
     }
+    shared->wakePosted = true;
     QMetaObject::invokeMethod(
-        context,
+        shared->owner->context_.get(),
         [weak = std::weak_ptr<Shared>(shared)] {
             auto locked = weak.lock();
             if (!locked || locked->owner == nullptr) {
