@@ -37,7 +37,6 @@ struct DBusConnection::Subscription {
     std::string rule;
     SignalHandler handler;
     sd_bus_slot* slot = nullptr;
-    DBusConnection* owner = nullptr;
     // The caller of subscribe() waits for the daemon to confirm the rule.
     std::shared_ptr<PendingCall> installWaiter;
 };
@@ -413,7 +412,6 @@ uint64_t DBusConnection::subscribe(const std::string& matchRule, SignalHandler h
     auto sub = std::make_shared<Subscription>();
     sub->rule = matchRule;
     sub->handler = std::move(handler);
-    sub->owner = this;
     auto waiter = std::make_shared<PendingCall>();
     sub->installWaiter = waiter;
     uint64_t id = 0;

@@ -122,12 +122,16 @@ std::optional<IioHinge> findIioHinge(const MachineRoots& roots) {
     return std::nullopt;
 }
 
+double iioHingeDegrees(const IioHinge& hinge, double raw) {
+    return (raw + hinge.offset) * hinge.scale * 180.0 / std::numbers::pi;
+}
+
 std::optional<double> readIioHingeDegrees(const IioHinge& hinge) {
     auto raw = readDouble(hinge.rawFile);
     if (!raw) {
         return std::nullopt;
     }
-    return (*raw + hinge.offset) * hinge.scale * 180.0 / std::numbers::pi;
+    return iioHingeDegrees(hinge, *raw);
 }
 
 }  // namespace noctave::linuxos

@@ -39,6 +39,7 @@ struct IioHinge {
 std::optional<IioHinge> findIioHinge(const MachineRoots& roots);
 
 // The hinge angle in degrees: the IIO angle unit is the radian once scale and offset apply.
+double iioHingeDegrees(const IioHinge& hinge, double raw);
 std::optional<double> readIioHingeDegrees(const IioHinge& hinge);
 
 }  // namespace noctave::linuxos

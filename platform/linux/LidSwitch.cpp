@@ -257,8 +257,10 @@ void LidSwitch::stopWatching() {
 void LidSwitch::pollerLoop() {
     const Source current = source();
     if (current != Source::evdev) {
+        // Reports start with the first change after watching began.
+        auto now = readSource(current);
         std::lock_guard lock(mutex_);
-        lastPolled_.reset();
+        lastPolled_ = now;
     }
     while (!stopping_) {
         pollfd fds[2] = {{stopFd_, POLLIN, 0}, {-1, 0, 0}};

@@ -9,7 +9,6 @@
 #include <charconv>
 #include <cmath>
 #include <mutex>
-#include <numbers>
 
 #include "platform/linux/HingeSensorNodes.hpp"
 
@@ -102,7 +101,7 @@ class IioHingeDevice final : public os::HidDevice {
         if (ec != std::errc{}) {
             return EIO;
         }
-        double degrees = (raw + hinge_.offset) * hinge_.scale * 180.0 / std::numbers::pi;
+        double degrees = iioHingeDegrees(hinge_, raw);
         long rounded = std::lround(degrees);
         uint16_t angle = rounded < 0        ? 0
                          : rounded > 0xFFFF ? 0xFFFF

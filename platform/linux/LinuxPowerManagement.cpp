@@ -366,7 +366,7 @@ std::optional<std::map<std::string, std::string>> LinuxPowerManagement::registry
         }
     }
     properties["LidSource"] = LidSwitch::sourceName(lid_->source());
-    properties["LidInhibitorHeld"] = isLidInhibitorHeld() ? "Yes" : "No";
+    properties["lid-close inhibitor held"] = isLidInhibitorHeld() ? "Yes" : "No";
     for (const char* name : {"HandleLidSwitch", "HandleLidSwitchExternalPower",
                              "HandleLidSwitchDocked", "BlockInhibited"}) {
         std::string value;

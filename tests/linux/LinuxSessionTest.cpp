@@ -20,7 +20,7 @@
 #include "platform/linux/LinuxProcesses.hpp"
 #include "platform/linux/LinuxSessionLock.hpp"
 #include "platform/sim/VirtualLaptop.hpp"
-#include "tests/linux/PrivateSystemBus.hpp"
+#include "tests/linux/PrivateBus.hpp"
 #include "tests/support/LogCapture.hpp"
 
 namespace noctave::test {
@@ -96,7 +96,7 @@ class LinuxSession : public ::testing::Test {
         return std::count(list.begin(), list.end(), what + ":block:Noctave") > 0;
     }
 
-    PrivateSystemBus bus;
+    PrivateBus bus;
     TempDir temp;
     linuxos::MachineRoots roots{temp.path() / "sys", temp.path() / "dev", temp.path() / "proc"};
     runtime::ThreadedRuntime runtime;

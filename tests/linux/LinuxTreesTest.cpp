@@ -10,11 +10,14 @@
 #include "platform/linux/DrmConnectors.hpp"
 #include "platform/linux/HingeSensorNodes.hpp"
 #include "platform/linux/InputDevices.hpp"
+#include "platform/linux/LidSwitch.hpp"
 #include "platform/linux/LinuxDisplays.hpp"
 #include "platform/linux/LinuxHidManager.hpp"
+#include "platform/linux/LinuxKeyboardState.hpp"
 #include "platform/linux/LinuxPowerSources.hpp"
 #include "platform/linux/LinuxProcesses.hpp"
 #include "platform/linux/PowerSupplyTree.hpp"
+#include "tests/support/LogCapture.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace noctave::test {
@@ -288,6 +291,39 @@ TEST_F(FakeTree, InputCapabilityMasksAreReadMostSignificantWordFirst) {
     auto lids = linuxos::findSwitchCapableInputs(roots(), SW_LID);
     ASSERT_EQ(lids.size(), 1u);
     EXPECT_EQ(lids[0].filename(), "input3");
+}
+
+TEST_F(FakeTree, LidFromAcpiWhenNothingBetterAndUnknownWithoutALid) {
+    {
+        linuxos::LidSwitch none(roots(), nullptr);
+        EXPECT_EQ(none.source(), linuxos::LidSwitch::Source::none);
+        EXPECT_FALSE(none.isClosed().has_value());
+    }
+    write("proc/acpi/button/lid/LID0/state", "state:      closed\n");
+    linuxos::LidSwitch acpi(roots(), nullptr);
+    EXPECT_EQ(acpi.source(), linuxos::LidSwitch::Source::acpi);
+    EXPECT_EQ(acpi.isClosed(), true);
+    write("proc/acpi/button/lid/LID0/state", "state:      open\n");
+    EXPECT_EQ(acpi.isClosed(), false);
+}
+
+TEST_F(FakeTree, FnIsNeverHeldWhenNoKeyboardCanReportItAndTheLogSaysWhy) {
+    LogCapture log;
+    {
+        linuxos::LinuxKeyboardState keyboard(roots());
+        EXPECT_FALSE(keyboard.isFunctionHeld());
+        EXPECT_EQ(log.lines(),
+                  std::vector<std::string>{
+                      "INF fn key unreadable (no input event devices); fn is never held"});
+    }
+    log.clear();
+    write("dev/input/event0", "");  // a node that answers no evdev ioctl
+    linuxos::LinuxKeyboardState keyboard(roots());
+    EXPECT_FALSE(keyboard.isReadable());
+    EXPECT_FALSE(keyboard.isFunctionHeld());
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{
+                  "INF fn key unreadable (no keyboard reports an fn key); fn is never held"});
 }
 
 TEST_F(FakeTree, ProcessesBootTimeLivenessAndSpawnWithoutAShell) {

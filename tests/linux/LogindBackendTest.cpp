@@ -18,7 +18,7 @@
 #include "platform/linux/LinuxPowerSources.hpp"
 #include "platform/linux/LinuxSessionLock.hpp"
 #include "platform/linux/LinuxWorkspace.hpp"
-#include "tests/linux/PrivateSystemBus.hpp"
+#include "tests/linux/PrivateBus.hpp"
 #include "tests/support/LogCapture.hpp"
 
 namespace noctave::test {
@@ -66,7 +66,7 @@ class LogindBackend : public ::testing::Test {
             [](const auto& list) { return !has(list, "handle-lid-switch:block:Noctave"); });
     }
 
-    PrivateSystemBus bus;
+    PrivateBus bus;
     TempDir temp;
     linuxos::MachineRoots roots{temp.path() / "sys", temp.path() / "dev", temp.path() / "proc"};
     std::shared_ptr<linuxos::DBusConnection> system =
@@ -189,6 +189,38 @@ TEST_F(LogindBackend, AssertionsAreSleepAndIdleInhibitors) {
     os::AssertionId other = 0;
     EXPECT_NE(power().createAssertion("PreventDiskIdle", 255, "x", &other), 0);
     EXPECT_EQ(other, 0u);
+}
+
+TEST_F(LogindBackend, IdleAssertionAlsoHoldsTheDesktopsSuspendInhibition) {
+    PrivateBus desktop(linuxos::BusKind::session);
+    if (!desktop.unavailable().empty()) {
+        GTEST_SKIP() << "no private session bus: " << desktop.unavailable();
+    }
+    const std::string gnome = "org.gnome.SessionManager";
+    const std::string path = "/org/gnome/SessionManager";
+    ASSERT_TRUE(desktop.startObject(gnome, path, gnome));
+    ASSERT_TRUE(desktop.callMock(gnome, path, "AddMethod", "sssss",
+                                 {gnome, "Inhibit", "susu", "u", "ret = 42"}));
+    ASSERT_TRUE(
+        desktop.callMock(gnome, path, "AddMethod", "sssss", {gnome, "Uninhibit", "u", "", ""}));
+    auto session = std::make_shared<linuxos::DBusConnection>(linuxos::BusKind::session);
+    LinuxPowerManagement withDesktop(roots, system, session);
+
+    os::AssertionId sleep = 0;
+    ASSERT_EQ(withDesktop.createAssertion("PreventSystemSleep", 255, "Noctave: lid shut", &sleep),
+              0);
+    EXPECT_TRUE(desktop.methodCalls(gnome, path, "Inhibit").empty())
+        << "only idle sleep is the desktop's business";
+
+    os::AssertionId idle = 0;
+    ASSERT_EQ(
+        withDesktop.createAssertion("PreventUserIdleSystemSleep", 255, "Noctave: awake", &idle), 0);
+    EXPECT_EQ(desktop.methodCalls(gnome, path, "Inhibit"), std::vector<std::string>{"noctave"});
+    EXPECT_TRUE(has(bus.inhibitors(), "idle:block:Noctave"));
+
+    EXPECT_EQ(withDesktop.releaseAssertion(idle), 0);
+    EXPECT_EQ(desktop.methodCalls(gnome, path, "Uninhibit").size(), 1u);
+    EXPECT_EQ(withDesktop.releaseAssertion(sleep), 0);
 }
 
 TEST_F(LogindBackend, LidActionFollowsLogindsSettingsAndAnyLidInhibitor) {

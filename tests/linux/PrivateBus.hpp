@@ -14,17 +14,18 @@
 
 namespace noctave::test {
 
-// A system bus of the test's own: a dbus-daemon with a permissive system-type configuration
-// in a temporary folder, exported as DBUS_SYSTEM_BUS_ADDRESS while it lives, and mocked
-// system services on it (Debian's python3-dbusmock templates, run by /usr/bin/python3).
+// A message bus of the test's own: a dbus-daemon with a permissive configuration of the given
+// type in a temporary folder, exported as DBUS_SYSTEM_BUS_ADDRESS (or DBUS_SESSION_BUS_ADDRESS)
+// while it lives, and mocked services on it (Debian's python3-dbusmock, run by
+// /usr/bin/python3).
 // Everything waits for the names it needs to appear or vanish, with a deadline; nothing
 // sleeps blindly.
-class PrivateSystemBus {
+class PrivateBus {
   public:
-    PrivateSystemBus();
-    ~PrivateSystemBus();
-    PrivateSystemBus(const PrivateSystemBus&) = delete;
-    PrivateSystemBus& operator=(const PrivateSystemBus&) = delete;
+    explicit PrivateBus(linuxos::BusKind kind = linuxos::BusKind::system);
+    ~PrivateBus();
+    PrivateBus(const PrivateBus&) = delete;
+    PrivateBus& operator=(const PrivateBus&) = delete;
 
     // Why the bus cannot exist here (dbus-daemon or dbusmock missing); empty when it runs.
     const std::string& unavailable() const { return unavailable_; }
@@ -33,6 +34,10 @@ class PrivateSystemBus {
     // parameters (a Python dict literal) and waits for `busName` to appear.
     bool startTemplate(const std::string& name, const std::string& busName,
                        const std::string& parameters = {});
+    // Starts a bare mock object (`python3 -m dbusmock <name> <path> <interface>`), to be given
+    // methods with AddMethod, and waits for `busName`.
+    bool startObject(const std::string& busName, const std::string& path,
+                     const std::string& interface);
     // Kills the service and waits for its name to vanish.
     bool stopTemplate(const std::string& busName);
 
@@ -53,7 +58,7 @@ class PrivateSystemBus {
     bool setProperty(const std::string& busName, const std::string& path,
                      const std::string& interface, const std::string& name, char type,
                      const std::string& value);
-    // How many times the mock's method was called, and the first string argument of each.
+    // The mock's recorded calls of `method`: the first string argument of each.
     std::vector<std::string> methodCalls(const std::string& busName, const std::string& path,
                                          const std::string& method);
     // Calls a method of the mock interface (AddSession...) with string/uint/bool arguments
@@ -72,6 +77,7 @@ class PrivateSystemBus {
 
   private:
     TempDir dir_;
+    linuxos::BusKind kind_;
     std::string unavailable_;
     pid_t daemon_ = -1;
     std::optional<std::string> previousAddress_;

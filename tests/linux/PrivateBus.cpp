@@ -1,4 +1,4 @@
-#include "tests/linux/PrivateSystemBus.hpp"
+#include "tests/linux/PrivateBus.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -86,7 +86,17 @@ pid_t spawnProcess(const std::vector<std::string>& argv, int stdoutFd) {
     return rc == 0 ? pid : -1;
 }
 
-PrivateSystemBus::PrivateSystemBus() {
+namespace {
+const char* addressVariable(linuxos::BusKind kind) {
+    return kind == linuxos::BusKind::system ? "DBUS_SYSTEM_BUS_ADDRESS"
+                                            : "DBUS_SESSION_BUS_ADDRESS";
+}
+const char* busFlag(linuxos::BusKind kind) {
+    return kind == linuxos::BusKind::system ? "--system" : "--session";
+}
+}  // namespace
+
+PrivateBus::PrivateBus(linuxos::BusKind kind) : kind_(kind) {
     if (access(kDaemon, X_OK) != 0) {
         unavailable_ = "dbus-daemon is not installed (Debian package dbus)";
         return;
@@ -96,12 +106,14 @@ PrivateSystemBus::PrivateSystemBus() {
         unavailable_ = "python3-dbusmock is not installed for /usr/bin/python3";
         return;
     }
-    auto config = dir_.path() / "system.conf";
+    auto config = dir_.path() / "bus.conf";
     std::ofstream(config)
         << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\"\n"
            " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
            "<busconfig>\n"
-           "  <type>system</type>\n"
+           "  <type>"
+        << (kind == linuxos::BusKind::system ? "system" : "session")
+        << "</type>\n"
            "  <listen>unix:dir="
         << dir_.path().string()
         << "</listen>\n"
@@ -140,14 +152,14 @@ PrivateSystemBus::PrivateSystemBus() {
         unavailable_ = "dbus-daemon did not start";
         return;
     }
-    if (const char* previous = std::getenv("DBUS_SYSTEM_BUS_ADDRESS")) {
+    if (const char* previous = std::getenv(addressVariable(kind_))) {
         previousAddress_ = previous;
     }
-    setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
-    control_ = std::make_unique<linuxos::DBusConnection>(linuxos::BusKind::system);
+    setenv(addressVariable(kind_), address.c_str(), 1);
+    control_ = std::make_unique<linuxos::DBusConnection>(kind_);
 }
 
-PrivateSystemBus::~PrivateSystemBus() {
+PrivateBus::~PrivateBus() {
     control_.reset();
     for (auto& [name, pid] : services_) {
         kill(pid, SIGTERM);
@@ -158,13 +170,13 @@ PrivateSystemBus::~PrivateSystemBus() {
         waitpid(daemon_, nullptr, 0);
     }
     if (previousAddress_) {
-        setenv("DBUS_SYSTEM_BUS_ADDRESS", previousAddress_->c_str(), 1);
+        setenv(addressVariable(kind_), previousAddress_->c_str(), 1);
     } else {
-        unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+        unsetenv(addressVariable(kind_));
     }
 }
 
-void PrivateSystemBus::killDaemon() {
+void PrivateBus::killDaemon() {
     if (daemon_ > 0) {
         kill(daemon_, SIGKILL);
         waitpid(daemon_, nullptr, 0);
@@ -172,7 +184,7 @@ void PrivateSystemBus::killDaemon() {
     }
 }
 
-bool PrivateSystemBus::waitForName(const std::string& name, bool present, double seconds) {
+bool PrivateBus::waitForName(const std::string& name, bool present, double seconds) {
     std::mutex mutex;
     std::condition_variable changed;
     bool dirty = false;
@@ -205,9 +217,9 @@ bool PrivateSystemBus::waitForName(const std::string& name, bool present, double
     return reached;
 }
 
-bool PrivateSystemBus::startTemplate(const std::string& name, const std::string& busName,
-                                     const std::string& parameters) {
-    std::vector<std::string> argv = {kPython, "-m", "dbusmock", "--system", "--template", name};
+bool PrivateBus::startTemplate(const std::string& name, const std::string& busName,
+                               const std::string& parameters) {
+    std::vector<std::string> argv = {kPython, "-m", "dbusmock", busFlag(kind_), "--template", name};
     if (!parameters.empty()) {
         argv.push_back("--parameters");
         argv.push_back(parameters);
@@ -220,7 +232,17 @@ bool PrivateSystemBus::startTemplate(const std::string& name, const std::string&
     return waitForName(busName, true);
 }
 
-bool PrivateSystemBus::stopTemplate(const std::string& busName) {
+bool PrivateBus::startObject(const std::string& busName, const std::string& path,
+                             const std::string& interface) {
+    pid_t pid = spawnProcess({kPython, "-m", "dbusmock", busFlag(kind_), busName, path, interface});
+    if (pid <= 0) {
+        return false;
+    }
+    services_[busName] = pid;
+    return waitForName(busName, true);
+}
+
+bool PrivateBus::stopTemplate(const std::string& busName) {
     auto it = services_.find(busName);
     if (it == services_.end()) {
         return false;
@@ -231,9 +253,9 @@ bool PrivateSystemBus::stopTemplate(const std::string& busName) {
     return waitForName(busName, false);
 }
 
-bool PrivateSystemBus::addProperty(const std::string& busName, const std::string& path,
-                                   const std::string& interface, const std::string& name, char type,
-                                   const std::string& value) {
+bool PrivateBus::addProperty(const std::string& busName, const std::string& path,
+                             const std::string& interface, const std::string& name, char type,
+                             const std::string& value) {
     MethodRef method{busName, path, kMockInterface, "AddProperty"};
     return control_
         ->call(
@@ -246,9 +268,9 @@ bool PrivateSystemBus::addProperty(const std::string& busName, const std::string
         .ok();
 }
 
-bool PrivateSystemBus::setProperty(const std::string& busName, const std::string& path,
-                                   const std::string& interface, const std::string& name, char type,
-                                   const std::string& value) {
+bool PrivateBus::setProperty(const std::string& busName, const std::string& path,
+                             const std::string& interface, const std::string& name, char type,
+                             const std::string& value) {
     MethodRef method{busName, path, "org.freedesktop.DBus.Properties", "Set"};
     return control_
         ->call(
@@ -261,9 +283,9 @@ bool PrivateSystemBus::setProperty(const std::string& busName, const std::string
         .ok();
 }
 
-bool PrivateSystemBus::callMock(const std::string& busName, const std::string& path,
-                                const std::string& method, const std::string& signature,
-                                const std::vector<std::string>& values) {
+bool PrivateBus::callMock(const std::string& busName, const std::string& path,
+                          const std::string& method, const std::string& signature,
+                          const std::vector<std::string>& values) {
     MethodRef ref{busName, path, kMockInterface, method};
     return control_
         ->call(
@@ -281,9 +303,9 @@ bool PrivateSystemBus::callMock(const std::string& busName, const std::string& p
         .ok();
 }
 
-bool PrivateSystemBus::emitSignal(const std::string& busName, const std::string& path,
-                                  const std::string& interface, const std::string& member,
-                                  char type, const std::string& value) {
+bool PrivateBus::emitSignal(const std::string& busName, const std::string& path,
+                            const std::string& interface, const std::string& member, char type,
+                            const std::string& value) {
     MethodRef ref{busName, path, kMockInterface, "EmitSignal"};
     const std::string signature(1, type);
     return control_
@@ -306,9 +328,9 @@ bool PrivateSystemBus::emitSignal(const std::string& busName, const std::string&
         .ok();
 }
 
-std::vector<std::string> PrivateSystemBus::methodCalls(const std::string& busName,
-                                                       const std::string& path,
-                                                       const std::string& method) {
+std::vector<std::string> PrivateBus::methodCalls(const std::string& busName,
+                                                 const std::string& path,
+                                                 const std::string& method) {
     std::vector<std::string> calls;
     MethodRef ref{busName, path, kMockInterface, "GetMethodCalls"};
     control_->call(
@@ -350,7 +372,7 @@ std::vector<std::string> PrivateSystemBus::methodCalls(const std::string& busNam
     return calls;
 }
 
-std::vector<std::string> PrivateSystemBus::inhibitors() {
+std::vector<std::string> PrivateBus::inhibitors() {
     std::vector<std::string> list;
     MethodRef ref{"org.freedesktop.login1", "/org/freedesktop/login1",
                   "org.freedesktop.login1.Manager", "ListInhibitors"};
@@ -377,8 +399,8 @@ std::vector<std::string> PrivateSystemBus::inhibitors() {
     return list;
 }
 
-bool PrivateSystemBus::waitForInhibitors(
-    const std::function<bool(const std::vector<std::string>&)>& pred, double seconds) {
+bool PrivateBus::waitForInhibitors(const std::function<bool(const std::vector<std::string>&)>& pred,
+                                   double seconds) {
     // The mock drops an inhibitor when it sees the fd's hang-up, shortly after the close;
     // ask again until it agrees or the deadline passes.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
