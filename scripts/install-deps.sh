@@ -13,6 +13,8 @@ packages=(
   libsystemd-dev libudev-dev libcurl4-openssl-dev
   # application shell
   qt6-base-dev qt6-base-dev-tools libgl-dev libxcb1-dev libx11-dev libxext-dev
+  # global shortcut: X11 key grabs
+  libxcb-keysyms1-dev
   # integration tests: private buses, mocked system services, a virtual X display
   dbus dbus-x11 python3-dbusmock xvfb xauth x11-xserver-utils xdotool
 )
