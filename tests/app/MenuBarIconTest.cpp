@@ -155,12 +155,6 @@ TEST_F(MenuBarIconTest, PreviewShowsTheOutlineLeftAndTheFilledEmberRightWithCapt
     EXPECT_EQ(pixelAt(preview, 0, 0).a, 0);  // rounded corner
 }
 
-TEST_F(MenuBarIconTest, PreviewReportsAnUnwritableDestination) {
-    std::string error;
-    EXPECT_FALSE(Icon::writeMenuBarPreview(temp.path() / "missing" / "p.png", &error));
-    EXPECT_FALSE(error.empty());
-}
-
 TEST_F(MenuBarIconTest, MenuBarImagesAreMasksExceptTheWarning) {
     const auto ready = Icon::image(Icon::State::ready);
     const auto armed = Icon::image(Icon::State::armed);
