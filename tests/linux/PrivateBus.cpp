@@ -65,7 +65,7 @@ int appendVariant(sd_bus_message* m, char type, const std::string& value) {
 
 }  // namespace
 
-pid_t spawnProcess(const std::vector<std::string>& argv, int stdoutFd) {
+pid_t spawnProcess(const std::vector<std::string>& argv, int stdoutFd, int stderrFd) {
     std::vector<char*> args;
     for (const auto& a : argv) {
         args.push_back(const_cast<char*>(a.c_str()));
@@ -79,7 +79,11 @@ pid_t spawnProcess(const std::vector<std::string>& argv, int stdoutFd) {
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     }
     // The mocks log every call on standard error; the test output stays readable without it.
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    if (stderrFd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, stderrFd, STDERR_FILENO);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    }
     pid_t pid = -1;
     int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);

@@ -85,7 +85,8 @@ class PrivateBus {
     std::unique_ptr<linuxos::DBusConnection> control_;
 };
 
-// Spawns a program with argv and the current environment; returns its pid, or -1.
-pid_t spawnProcess(const std::vector<std::string>& argv, int stdoutFd = -1);
+// Spawns a program with argv and the current environment; returns its pid, or -1. Output not
+// given a descriptor goes to /dev/null.
+pid_t spawnProcess(const std::vector<std::string>& argv, int stdoutFd = -1, int stderrFd = -1);
 
 }  // namespace noctave::test
