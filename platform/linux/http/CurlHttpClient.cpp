@@ -51,19 +51,6 @@ std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) 
     return length;
 }
 
-std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
-    auto& transfer = *static_cast<Transfer*>(user);
-    const std::size_t length = size * count;
-    transfer.lastActivity = SteadyClock::now();
-    // A new status line starts a new response (after a redirect): only the last one's body
-    // counts.
-    if (std::string_view(data, length).starts_with("HTTP/")) {
-        transfer.body.clear();
-        transfer.isOverLimit = false;
-    }
-    return length;
-}
-
 int onProgress(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t sent) {
     auto& transfer = *static_cast<Transfer*>(user);
     if (transfer.session->isCancelled.load()) {
@@ -128,8 +115,6 @@ os::HttpResult perform(const SessionShared& session, const os::HttpRequest& requ
     curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, milliseconds(whole));
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, onBody);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
-    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, onHeader);
-    curl_easy_setopt(handle, CURLOPT_HEADERDATA, &transfer);
     curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, onProgress);
     curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &transfer);
