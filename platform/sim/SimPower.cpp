@@ -490,7 +490,12 @@ std::shared_ptr<runtime::Queue> SimPower::reconfigurationQueueLocked() {
 
 void SimPower::postReconfigurationLocked(std::vector<os::Displays::DisplayId> affected,
                                          uint32_t flags) {
-    if (!runtime::isInstalled() || reconfiguration_.empty()) {
+    if (!runtime::isInstalled()) {
+        return;
+    }
+    // The application hears of the new arrangement too, on the main queue.
+    postWorkspaceLocked(os::Workspace::Notification::screenParametersDidChange);
+    if (reconfiguration_.empty()) {
         return;
     }
     reconfigurationQueueLocked()->async(

@@ -43,8 +43,9 @@ class VirtualLaptop;
 //
 // Reports are delivered where the ports promise: interest messages on the observer's queue,
 // power-source changes on the main queue, display reconfigurations on a queue of their own
-// ("sim.display-reconfiguration", never the main one), workspace notifications on the main
-// queue. Knobs may be called from any thread; they never call back inline.
+// ("sim.display-reconfiguration", never the main one) followed by the workspace's
+// screen-parameters notification, workspace notifications on the main queue. Knobs may be called
+// from any thread; they never call back inline.
 class SimPower : public std::enable_shared_from_this<SimPower> {
   public:
     static std::shared_ptr<SimPower> make();

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "core/os/Workspace.hpp"
 #include "core/power/DisplayObserver.hpp"
 #include "core/power/DisplaySleeper.hpp"
 #include "core/runtime/Runtime.hpp"
@@ -58,6 +59,19 @@ TEST_F(DisplayTest, ReconfigurationOfTwoDisplaysAnnouncesBothThenReportsBothOffT
     runUntilIdle();
     EXPECT_EQ(phases, (std::vector<Phase>{Phase::willChange, Phase::willChange, Phase::didChange,
                                           Phase::didChange}));
+}
+
+TEST_F(DisplayTest, TheApplicationHearsOfEachReconfigurationOnTheMainQueue) {
+    int notices = 0;
+    laptop.system().workspace->addObserver(os::Workspace::Notification::screenParametersDidChange,
+                                           [&] {
+                                               EXPECT_TRUE(runtime::mainQueue().isCurrent());
+                                               ++notices;
+                                           });
+    power.attachExternal();
+    power.detachExternal();
+    runUntilIdle();
+    EXPECT_EQ(notices, 2);
 }
 
 TEST_F(DisplayTest, StartsOnceAndCanStartAgainAfterStop) {
