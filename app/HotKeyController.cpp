@@ -75,13 +75,11 @@ void HotKeyController::registerHotKey(std::function<void()> onFire) {
             return os::HotKeys::kNoError;
         },
         &handler);
-    if (installed == os::HotKeys::kNoError) {
-        handler_ = handler;
-    }
     if (installed != os::HotKeys::kNoError) {
         Log::warn("hotkey handler install FAILED (status " + std::to_string(installed) + ")");
         return;
     }
+    handler_ = handler;
 
     os::HotKeys::HotKeyRef ref = 0;
     const os::HotKeys::Status registered =

@@ -93,17 +93,5 @@ TEST_F(UpdateCheckLoopbackTest, UserCheckReadsTheFeedAndReportsWhatItFound) {
     EXPECT_EQ(alerts_[1], "You're up to date");
 }
 
-TEST_F(UpdateCheckLoopbackTest, MissingFeedIsReportedToTheUser) {
-    test::LoopbackHttpServer server([](const test::LoopbackHttpServer::Request&) {
-        test::LoopbackHttpServer::Response response;
-        response.status = 404;
-        return response;
-    });
-    auto controller = make(server.url("/gone.xml"));
-    controller->checkForUpdates();
-    ASSERT_TRUE(waitForAlerts(1));
-    EXPECT_EQ(alerts_[0], "Noctave could not check for updates");
-}
-
 }  // namespace
 }  // namespace noctave::app

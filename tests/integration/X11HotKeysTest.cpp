@@ -100,13 +100,5 @@ TEST_F(X11HotKeysTest, ChordHeldByAnotherClientFailsUntilItIsReleased) {
               os::HotKeys::kNoError);
 }
 
-TEST_F(X11HotKeysTest, KeysWithoutAnXNameAreRefused) {
-    auto keys = X11HotKeys::connect(display_);
-    ASSERT_TRUE(keys);
-    os::HotKeys::HotKeyRef ref = 0;
-    EXPECT_EQ(keys->registerHotKey(36 /* Return */, os::HotKeys::kCommand, {1, 1}, 0, &ref),
-              os::HotKeys::kParamError);
-}
-
 }  // namespace
 }  // namespace noctave::linuxos
