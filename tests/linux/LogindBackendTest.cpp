@@ -123,6 +123,18 @@ TEST_F(LogindBackend, KillingTheProcessReleasesItsInhibitor) {
     EXPECT_TRUE(lidInhibitorGone());
 }
 
+TEST_F(LogindBackend, HelpersStartedWhileTheLockIsHeldDoNotKeepIt) {
+    auto connection = open();
+    ASSERT_EQ(power().callScalarMethod(connection, kSelector, 1), 0);
+    // A helper outliving us (a display-sleep command, say) must not hold the lid lock open.
+    pid_t helper = spawnProcess({"/bin/sleep", "30"});
+    ASSERT_GT(helper, 0);
+    EXPECT_EQ(power().callScalarMethod(connection, kSelector, 0), 0);
+    EXPECT_TRUE(lidInhibitorGone());
+    kill(helper, SIGKILL);
+    waitpid(helper, nullptr, 0);
+}
+
 TEST_F(LogindBackend, VanishedLogindIsAMissingRootDomainAndFailsReapply) {
     auto connection = open();
     ASSERT_EQ(power().callScalarMethod(connection, kSelector, 1), 0);
