@@ -1,6 +1,7 @@
 #include "platform/linux/hotkeys/LinuxHotKeys.hpp"
 
 #include <cstdlib>
+#include <string_view>
 
 #include "core/support/Log.hpp"
 #include "platform/linux/hotkeys/PortalHotKeys.hpp"
@@ -33,9 +34,13 @@ class SelectingHotKeys final : public os::HotKeys {
             isSelected_ = true;
             if ((chosen_ = PortalHotKeys::connect())) {
                 Log::info("hotkey service: desktop portal");
-            } else if (const char* display = std::getenv("DISPLAY");
-                       display != nullptr && display[0] != '\0' &&
-                       (chosen_ = X11HotKeys::connect())) {
+            } else if (isWaylandSession()) {
+                // X clients there see keys only while one of their windows has focus: a grab
+                // would look registered and never fire.
+                Log::info(
+                    "hotkey service unavailable (Wayland session without the "
+                    "GlobalShortcuts portal)");
+            } else if (hasX11Display() && (chosen_ = X11HotKeys::connect())) {
                 Log::info("hotkey service: X11 key grab");
             } else {
                 Log::info("hotkey service unavailable (no GlobalShortcuts portal, no X display)");
@@ -43,6 +48,16 @@ class SelectingHotKeys final : public os::HotKeys {
         }
         return chosen_ != nullptr;
     }
+
+    static bool isSet(const char* name) {
+        const char* value = std::getenv(name);
+        return value != nullptr && value[0] != '\0';
+    }
+    static bool isWaylandSession() {
+        const char* type = std::getenv("XDG_SESSION_TYPE");
+        return isSet("WAYLAND_DISPLAY") || (type != nullptr && std::string_view(type) == "wayland");
+    }
+    static bool hasX11Display() { return isSet("DISPLAY"); }
 
     bool isSelected_ = false;
     std::shared_ptr<os::HotKeys> chosen_;
