@@ -29,7 +29,8 @@ class Displays {
     virtual Error registerReconfigurationCallback(ReconfigurationCallback callback,
                                                   Registration* registration) = 0;
 
-    // Removes the registration; its callback does not start afterwards. Unknown: no-op.
+    // Removes the registration; its callback does not start afterwards, and a call already
+    // running on another thread has finished when this returns. Unknown: no-op.
     virtual void removeReconfigurationCallback(Registration registration) = 0;
 
     // The active displays: with an empty `buffer`, stores how many there are; otherwise fills

@@ -85,6 +85,9 @@ void LidStateObserver::stop() {
     if (notification_ != 0) {
         power_->releaseObject(notification_);
         notification_ = 0;
+        // A report already running on the queue may still be reading onChange: let it finish
+        // before the caller can destroy us.
+        queue_->sync([] {});
     }
     if (notificationPort_ != 0) {
         power_->destroyNotificationPort(notificationPort_);

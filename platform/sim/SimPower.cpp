@@ -282,8 +282,16 @@ class SimPower::DisplaysPort final : public os::Displays {
     }
 
     void removeReconfigurationCallback(Registration registration) override {
-        std::lock_guard lock(m_->mutex_);
-        m_->reconfiguration_.erase(registration);
+        std::shared_ptr<runtime::Queue> queue;
+        {
+            std::lock_guard lock(m_->mutex_);
+            m_->reconfiguration_.erase(registration);
+            queue = m_->reconfigurationQueue_;
+        }
+        // Deliveries run on that queue: waiting for it lets a running call finish.
+        if (queue) {
+            queue->sync([] {});
+        }
     }
 
     Error activeDisplayList(std::span<DisplayId> buffer, uint32_t* count) override {
