@@ -50,6 +50,7 @@ uint64_t toMicroseconds(double seconds) {
 // How long the caller waits beyond the call's own timeout, which the connection's thread
 // enforces; the slack only covers a thread that is busy with another message.
 constexpr auto kCallerSlack = std::chrono::milliseconds(500);
+constexpr auto kReconnectPeriod = std::chrono::seconds(2);
 
 CallStatus statusFromError(const sd_bus_error* error, int fallbackCode) {
     CallStatus status;
@@ -113,7 +114,9 @@ sd_bus* DBusConnection::ensureBus() {
     }
     sd_bus* bus = nullptr;
     int r = kind_ == BusKind::system ? sd_bus_open_system(&bus) : sd_bus_open_user(&bus);
+    lastReconnect_ = std::chrono::steady_clock::now();
     if (r < 0) {
+        openError_ = r;
         return nullptr;
     }
     bus_ = bus;
@@ -172,9 +175,20 @@ void DBusConnection::run() {
             }
         }
 
+        // Subscribers wait for signals that only a connection brings: after a loss, connect
+        // again now and then rather than at the next call, which may never come.
+        if (bus_ == nullptr && !subscriptions_.empty() &&
+            std::chrono::steady_clock::now() - lastReconnect_ >= kReconnectPeriod) {
+            ensureBus();
+        }
         pollfd fds[2] = {{eventFd_, POLLIN, 0}, {-1, 0, 0}};
         nfds_t count = 1;
-        int timeoutMs = -1;
+        int timeoutMs =
+            bus_ == nullptr && !subscriptions_.empty()
+                ? static_cast<int>(
+                      std::chrono::duration_cast<std::chrono::milliseconds>(kReconnectPeriod)
+                          .count())
+                : -1;
         if (bus_ != nullptr) {
             int fd = sd_bus_get_fd(bus_);
             int events = sd_bus_get_events(bus_);
@@ -234,7 +248,7 @@ CallStatus DBusConnection::callInline(const MethodRef& method, const Writer& wri
                                       const Reader& read, double timeoutSeconds) {
     sd_bus* bus = ensureBus();
     if (bus == nullptr) {
-        return CallStatus{-ENOTCONN, "", "bus unavailable"};
+        return CallStatus{openError_, "", ""};
     }
     sd_bus_message* message = nullptr;
     int r = sd_bus_message_new_method_call(bus, &message, method.destination.c_str(),
@@ -289,7 +303,7 @@ CallStatus DBusConnection::call(const MethodRef& method, const Writer& write, co
         }
         sd_bus* bus = ensureBus();
         if (bus == nullptr) {
-            fail(CallStatus{-ENOTCONN, "", "bus unavailable"});
+            fail(CallStatus{openError_, "", ""});
             return;
         }
         sd_bus_message* message = nullptr;
@@ -425,7 +439,7 @@ uint64_t DBusConnection::subscribe(const std::string& matchRule, SignalHandler h
         if (ensureBus() == nullptr) {
             sub->installWaiter.reset();
             std::lock_guard lock(waiter->mutex);
-            waiter->status = CallStatus{-ENOTCONN, "", "bus unavailable"};
+            waiter->status = CallStatus{openError_, "", ""};
             waiter->done = true;
             waiter->cv.notify_all();
             return;

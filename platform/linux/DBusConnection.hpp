@@ -3,6 +3,8 @@
 #include <systemd/sd-bus.h>
 
 #include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -117,6 +119,8 @@ class DBusConnection {
 
     // Owned by the connection's thread.
     sd_bus* bus_ = nullptr;
+    int openError_ = -ENOTCONN;  // why the last connection attempt failed
+    std::chrono::steady_clock::time_point lastReconnect_;
     std::vector<std::shared_ptr<PendingCall>> pending_;
     std::map<uint64_t, std::shared_ptr<Subscription>> subscriptions_;
     uint64_t nextSubscription_ = 1;
