@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include "tests/integration/EnvironmentOverride.hpp"
 #include "tests/support/LogCapture.hpp"
 #include "tests/support/TempDir.hpp"
 
@@ -17,29 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Sets an environment variable for the test's lifetime.
-class EnvironmentOverride {
-  public:
-    EnvironmentOverride(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) {
-            previous_ = old;
-        }
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~EnvironmentOverride() {
-        if (previous_) {
-            ::setenv(name_, previous_->c_str(), 1);
-        } else {
-            ::unsetenv(name_);
-        }
-    }
-    EnvironmentOverride(const EnvironmentOverride&) = delete;
-    EnvironmentOverride& operator=(const EnvironmentOverride&) = delete;
-
-  private:
-    const char* name_;
-    std::optional<std::string> previous_;
-};
+using test::EnvironmentOverride;
 
 std::string read(const fs::path& file) {
     std::ifstream in(file);

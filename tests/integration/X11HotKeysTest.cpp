@@ -8,7 +8,9 @@
 
 #include "app/HotKeyController.hpp"
 #include "core/runtime/ThreadedRuntime.hpp"
+#include "platform/linux/hotkeys/LinuxHotKeys.hpp"
 #include "tests/integration/ChildProcess.hpp"
+#include "tests/integration/EnvironmentOverride.hpp"
 #include "tests/support/LogCapture.hpp"
 
 namespace noctave::linuxos {
@@ -98,6 +100,31 @@ TEST_F(X11HotKeysTest, ChordHeldByAnotherClientFailsUntilItIsReleased) {
     EXPECT_EQ(other->registerHotKey(app::HotKeyController::kKeyCode,
                                     app::HotKeyController::kModifiers, {1, 1}, 0, &held),
               os::HotKeys::kNoError);
+}
+
+TEST_F(X11HotKeysTest, WithoutThePortalTheMachineFallsBackToX11ButNotOnWayland) {
+    test::EnvironmentOverride noBus{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus"};
+    test::EnvironmentOverride display{"DISPLAY", display_};
+    test::EnvironmentOverride noWayland{"WAYLAND_DISPLAY", std::nullopt};
+    test::EnvironmentOverride x11Session{"XDG_SESSION_TYPE", "x11"};
+    {
+        app::HotKeyController controller(makeHotKeys());
+        int fired = 0;
+        controller.registerHotKey([&] { ++fired; });
+        EXPECT_TRUE(log_.contains("hotkey service: X11 key grab"));
+        type("ctrl+alt+super+l");
+        EXPECT_TRUE(waitFor([&] { return fired == 1; }));
+    }
+
+    test::EnvironmentOverride wayland{"XDG_SESSION_TYPE", "wayland"};
+    app::HotKeyController controller(makeHotKeys());
+    log_.clear();
+    controller.registerHotKey([] {});
+    EXPECT_EQ(log_.lines(),
+              (std::vector<std::string>{
+                  "INF hotkey service unavailable (Wayland session without the GlobalShortcuts "
+                  "portal)",
+                  "WRN hotkey handler install FAILED (status -4)"}));
 }
 
 }  // namespace
