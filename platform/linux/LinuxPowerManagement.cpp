@@ -218,9 +218,15 @@ os::IoReturn LinuxPowerManagement::callScalarMethod(os::IoConnection connection,
     CallStatus status;
     int fd = inhibit("handle-lid-switch", kLidWhy, status);
     if (fd < 0) {
-        Log::error("logind refused the lid-switch inhibitor (" + status.describe() + ")");
+        // The flag heartbeat retries ten times a second; one line per cause is enough.
+        std::string line = "logind refused the lid-switch inhibitor (" + status.describe() + ")";
+        if (line != lastLidFailure_) {
+            Log::error(line);
+            lastLidFailure_ = std::move(line);
+        }
         return codeOf(status);
     }
+    lastLidFailure_.clear();
     lidInhibitorGeneration_ = system_->generation();
     int previous = gLidInhibitorFd.exchange(fd);
     if (previous >= 0) {

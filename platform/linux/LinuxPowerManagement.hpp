@@ -97,7 +97,8 @@ class LinuxPowerManagement final : public os::PowerManagement {
     uint64_t lidInhibitorGeneration_ = 0;
     uint64_t ownerWatch_ = 0;
 
-    std::mutex lidMutex_;  // serialises taking the lid inhibitor
+    std::mutex lidMutex_;         // serialises taking the lid inhibitor
+    std::string lastLidFailure_;  // guarded by lidMutex_
 };
 
 }  // namespace noctave::linuxos
