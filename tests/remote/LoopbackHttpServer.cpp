@@ -91,7 +91,9 @@ std::vector<LoopbackHttpServer::Request> LoopbackHttpServer::requests() const {
 std::pair<int, uint16_t> LoopbackHttpServer::refusingPort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const sockaddr_in address = loopback(0);
-    ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
+        throw std::runtime_error("cannot bind on 127.0.0.1");
+    }
     return {fd, boundPort(fd)};
 }
 
