@@ -117,9 +117,10 @@ void markArmed() {
     }
     const std::string text = std::to_string(pid) + "\n" + std::to_string(bootTime()) + "\n";
 
-    // Whole file or nothing: write beside it, then rename over the old one.
+    // Whole file or nothing: write beside it, then rename over the old one. The temporary name
+    // is the writer's own, so two instances never write into one file.
     fs::path temporary = file;
-    temporary += ".tmp";
+    temporary += "." + std::to_string(pid) + ".tmp";
     {
         std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
         if (!out) {
