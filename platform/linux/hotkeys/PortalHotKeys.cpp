@@ -165,6 +165,13 @@ PortalHotKeys::PortalHotKeys(sd_bus* bus, double replyTimeout, double bindWait)
     : bus_(bus), replyTimeout_(replyTimeout), bindWait_(bindWait) {}
 
 bool PortalHotKeys::start() {
+    // Outside a sandbox the portal cannot tell which application calls; newer portals let us
+    // say so before the first portal call. Older ones do not know the method: no harm.
+    {
+        ErrorRef ignored;
+        sd_bus_call_method(bus_, kService, kObject, "org.freedesktop.host.portal.Registry",
+                           "Register", &ignored.error, nullptr, "sa{sv}", "com.quillor.noctave", 0);
+    }
     // The portal exists when its GlobalShortcuts interface answers for its version.
     ErrorRef error;
     std::uint32_t version = 0;
