@@ -114,11 +114,25 @@ LidSwitch::Source LidSwitch::select() {
 }
 
 LidSwitch::Source LidSwitch::source() {
-    std::lock_guard lock(mutex_);
-    if (!source_) {
-        source_ = select();
+    {
+        std::lock_guard lock(mutex_);
+        if (source_) {
+            return *source_;
+        }
     }
-    return *source_;
+    // Choosing asks the bus, whose thread takes mutex_ to deliver signals: never choose while
+    // holding it.
+    std::lock_guard selecting(selectMutex_);
+    {
+        std::lock_guard lock(mutex_);
+        if (source_) {
+            return *source_;
+        }
+    }
+    Source chosen = select();
+    std::lock_guard lock(mutex_);
+    source_ = chosen;
+    return chosen;
 }
 
 std::optional<bool> LidSwitch::readSource(Source source) {

@@ -62,6 +62,7 @@ class LidSwitch {
 
     std::mutex mutex_;
     std::optional<Source> source_;
+    std::mutex selectMutex_;  // one choice at a time; guards evdevFd_ while it is opened
     int evdevFd_ = -1;
     std::map<uint64_t, std::function<void()>> watchers_;
     uint64_t nextWatcher_ = 1;
