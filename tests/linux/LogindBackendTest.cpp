@@ -14,6 +14,7 @@
 
 #include "core/runtime/SerialQueue.hpp"
 #include "core/runtime/ThreadedRuntime.hpp"
+#include "platform/linux/LinuxDisplayIdle.hpp"
 #include "platform/linux/LinuxPowerManagement.hpp"
 #include "platform/linux/LinuxPowerSources.hpp"
 #include "platform/linux/LinuxSessionLock.hpp"
@@ -235,6 +236,37 @@ TEST_F(LogindBackend, IdleAssertionAlsoHoldsTheDesktopsSuspendInhibition) {
     EXPECT_EQ(withDesktop.releaseAssertion(idle), 0);
     EXPECT_EQ(desktop.methodCalls(gnome, path, "Uninhibit").size(), 1u);
     EXPECT_EQ(withDesktop.releaseAssertion(sleep), 0);
+}
+
+TEST_F(LogindBackend, MutterIsTheInstantDisplaySleepWhereItRuns) {
+    PrivateBus desktop(linuxos::BusKind::session);
+    if (!desktop.unavailable().empty()) {
+        GTEST_SKIP() << "no private session bus: " << desktop.unavailable();
+    }
+    auto session = std::make_shared<linuxos::DBusConnection>(linuxos::BusKind::session);
+    linuxos::LinuxDisplayIdle idle(session);
+    unsetenv("DISPLAY");
+    EXPECT_EQ(idle.openLibrary("any", 1), 0u) << "neither Mutter nor an X server";
+
+    const std::string mutter = "org.gnome.Mutter.DisplayConfig";
+    const std::string path = "/org/gnome/Mutter/DisplayConfig";
+    ASSERT_TRUE(desktop.startObject(mutter, path, mutter));
+    ASSERT_TRUE(desktop.addProperty(mutter, path, mutter, "PowerSaveMode", 'i', "0"));
+    auto library = idle.openLibrary("any", 1);
+    ASSERT_EQ(library, linuxos::LinuxDisplayIdle::kMutter);
+    auto sleepNow = idle.lookup(library, "any");
+    ASSERT_TRUE(sleepNow);
+    EXPECT_EQ(sleepNow(), 0);
+    int32_t mode = -1;
+    ASSERT_TRUE(desktop.control()
+                    .getProperty(
+                        mutter, path, mutter, "PowerSaveMode", "i",
+                        [&](sd_bus_message* m) { return sd_bus_message_read(m, "i", &mode); }, 5.0)
+                    .ok());
+    EXPECT_EQ(mode, 3) << "3 is DPMS off";
+
+    ASSERT_TRUE(desktop.stopTemplate(mutter));
+    EXPECT_NE(sleepNow(), 0) << "a vanished Mutter is a failed instant path, not a success";
 }
 
 TEST_F(LogindBackend, LidActionFollowsLogindsSettingsAndAnyLidInhibitor) {
