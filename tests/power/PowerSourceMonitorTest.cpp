@@ -27,6 +27,10 @@ TEST_F(PowerSourceMonitorTest, SnapshotReadsProvidingSourceAndFirstUsableCapacit
     EXPECT_EQ(PowerSourceMonitor::batteryPercent(), 66) << "truncated, not rounded";
     power.setPowerSources({Source{249, 250}});
     EXPECT_EQ(PowerSourceMonitor::batteryPercent(), 99);
+    for (const int percent : {29, 57, 58}) {
+        power.setBatteryPercent(percent);
+        EXPECT_EQ(PowerSourceMonitor::batteryPercent(), percent) << "no rounding error below it";
+    }
 
     // Unusable sources are skipped: missing maximum, maximum 0, not a dictionary.
     power.setPowerSources({Source{40, std::nullopt}, Source{10, 0}, std::nullopt, Source{50, 100}});
