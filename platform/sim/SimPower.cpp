@@ -1025,30 +1025,28 @@ void SimPower::registerKeys(VirtualLaptop& laptop) {
         kernel_.setRefusing(value == "refuse");
         return true;
     });
-    laptop.registerKey("assertions", [this](std::string_view value) {
+    // The two assertion keys are independent: refusing all wins over refusing one type.
+    auto applyAssertionKeys = [this] {
+        assertionPolicy_ = keyRefusesAssertions_    ? AssertionPolicy::refuseAll
+                           : keyRefusesSystemSleep_ ? AssertionPolicy::refuseSystemSleep
+                                                    : AssertionPolicy::allow;
+    };
+    laptop.registerKey("assertions", [this, applyAssertionKeys](std::string_view value) {
         std::lock_guard lock(mutex_);
-        if (value == "ok") {
-            assertionPolicy_ = AssertionPolicy::allow;
-        } else if (value == "refuse") {
-            assertionPolicy_ = AssertionPolicy::refuseAll;
-        } else {
+        if (value != "ok" && value != "refuse") {
             return false;
         }
+        keyRefusesAssertions_ = value == "refuse";
+        applyAssertionKeys();
         return true;
     });
-    laptop.registerKey("systemsleep", [this](std::string_view value) {
+    laptop.registerKey("systemsleep", [this, applyAssertionKeys](std::string_view value) {
         std::lock_guard lock(mutex_);
-        if (value == "refuse") {
-            if (assertionPolicy_ == AssertionPolicy::allow) {
-                assertionPolicy_ = AssertionPolicy::refuseSystemSleep;
-            }
-        } else if (value == "ok") {
-            if (assertionPolicy_ == AssertionPolicy::refuseSystemSleep) {
-                assertionPolicy_ = AssertionPolicy::allow;
-            }
-        } else {
+        if (value != "ok" && value != "refuse") {
             return false;
         }
+        keyRefusesSystemSleep_ = value == "refuse";
+        applyAssertionKeys();
         return true;
     });
     laptop.registerKey("lid", [this](std::string_view value) {

@@ -209,6 +209,8 @@ class SimPower : public std::enable_shared_from_this<SimPower> {
     os::AssertionId nextAssertion_ = 1;
     int assertionsCreated_ = 0;
     bool failAssertionRelease_ = false;
+    bool keyRefusesAssertions_ = false;   // NOCTAVE_SIM assertions=refuse
+    bool keyRefusesSystemSleep_ = false;  // NOCTAVE_SIM systemsleep=refuse
 
     // lid and sleep
     Lid lid_ = Lid::open;

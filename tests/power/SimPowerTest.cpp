@@ -124,6 +124,9 @@ TEST_F(SimPowerTest, StartingStateKeys) {
     SleepAssertion idle(SleepAssertion::preventIdleSystemSleep, "idle");
     EXPECT_TRUE(idle.acquire());
 
+    ASSERT_TRUE(laptop.configure("assertions=refuse,systemsleep=ok", &error));
+    EXPECT_FALSE(SleepAssertion(SleepAssertion::preventIdleSystemSleep, "x").acquire())
+        << "the keys do not undo each other";
     ASSERT_TRUE(laptop.configure("battery=none,flag=refuse,assertions=refuse", &error));
     EXPECT_EQ(PowerSourceMonitor::batteryPercent(), std::nullopt);
     EXPECT_FALSE(SleepAssertion(SleepAssertion::preventIdleSystemSleep, "x").acquire());
