@@ -36,7 +36,8 @@ class PowerSources {
     // information, once it is added to the main queue. 0 when it cannot be made.
     virtual Handle createNotificationSource(std::function<void()> callback) = 0;
 
-    // From now on `callback` runs on the main queue (only while it runs normal work).
+    // From now on `callback` runs on the main queue, posted asynchronously; a platform whose
+    // main loop has modes (menu tracking) may hold it back until the loop is back to normal.
     virtual void addToMainQueue(Handle source) = 0;
 
     // Removes and releases the source; its callback does not start afterwards.
