@@ -180,7 +180,9 @@ void LinuxPowerSources::addToMainQueue(Handle handle) {
             bool onBattery =
                 runsOnBattery(readPowerSupplies(roots_.sys / "class" / "power_supply"));
             pollfd fds[2] = {{source->stopFd, POLLIN, 0}, {monitorFd, POLLIN, 0}};
-            int timeout = onBattery ? static_cast<int>(kBatteryRereadInterval * 1000) : -1;
+            // Without udev events nothing would announce unplugging: re-read then as well.
+            int timeout =
+                onBattery || monitorFd < 0 ? static_cast<int>(kBatteryRereadInterval * 1000) : -1;
             int r = poll(fds, monitorFd >= 0 ? 2 : 1, timeout);
             if ((fds[0].revents & POLLIN) != 0) {
                 break;
