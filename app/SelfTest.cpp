@@ -5,7 +5,6 @@
 
 #include "app/DiagnosticSupport.hpp"
 #include "core/gesture/LidAngleSensor.hpp"
-#include "core/os/HidManager.hpp"  // completes the sensor's members for its inline constructor
 #include "core/power/LidSleepPolicy.hpp"
 #include "core/power/LidStateObserver.hpp"
 #include "core/power/SleepAssertion.hpp"

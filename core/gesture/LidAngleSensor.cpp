@@ -17,6 +17,8 @@ constexpr std::size_t kReportSize = 8;
 constexpr std::size_t kMinimumReportLength = 3;
 }  // namespace
 
+LidAngleSensor::LidAngleSensor() = default;
+
 LidAngleSensor::~LidAngleSensor() {
     close();
 }

@@ -21,7 +21,7 @@ class LidAngleSensor {
     // Reads that may fail in a row before the sensor reopens itself.
     static constexpr int kReopenAfterFailures = 10;
 
-    LidAngleSensor() = default;  // opens nothing
+    LidAngleSensor();  // opens nothing
     ~LidAngleSensor();
     LidAngleSensor(const LidAngleSensor&) = delete;
     LidAngleSensor& operator=(const LidAngleSensor&) = delete;

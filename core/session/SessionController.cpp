@@ -2,7 +2,6 @@
 
 #include <utility>
 
-#include "core/os/HidManager.hpp"  // completes LidAngleSensor for its construction
 #include "core/os/System.hpp"
 #include "core/runtime/Runtime.hpp"
 #include "core/session/Recovery.hpp"
