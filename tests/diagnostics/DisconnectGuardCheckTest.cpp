@@ -28,6 +28,11 @@ struct GuardCase {
     const char* sleeps;  // how often the virtual machine slept, as its state report says
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const GuardCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class DisconnectGuardRun : public ::testing::TestWithParam<GuardCase> {};
 
 TEST_P(DisconnectGuardRun, GivesTheVerdictOfTheSleepWatchAndGivesEverythingBack) {

@@ -35,6 +35,11 @@ struct SelfTestCase {
     int status;
 };
 
+// Names the case in test listings instead of dumping its bytes.
+void PrintTo(const SelfTestCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 class SelfTestRun : public ::testing::TestWithParam<SelfTestCase> {};
 
 TEST_P(SelfTestRun, PrintsTheWholeReportAndLeavesNothingSet) {
