@@ -5,6 +5,10 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
+# Let ccache share results between clones of the repository on the same machine.
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := 1
+
 .PHONY: deps configure build run test test-core sanitize tsan format tidy bench clean
 
 deps:
