@@ -1,7 +1,6 @@
 #include "app/QtRuntime.hpp"
 
 #include <cmath>
-#include <future>
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -127,16 +126,7 @@ void QtMainQueue::drain() {
 }
 
 void QtMainQueue::sync(const std::function<void()>& fn) {
-    if (isCurrent()) {
-        fn();
-        return;
-    }
-    std::promise<void> done;
-    async([&] {
-        fn();
-        done.set_value();
-    });
-    done.get_future().wait();
+    postAndWait(fn);
 }
 
 bool QtMainQueue::isCurrent() const {

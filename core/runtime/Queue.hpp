@@ -29,6 +29,11 @@ class Queue {
     virtual bool isCurrent() const = 0;
 
     virtual const std::string& label() const = 0;
+
+  protected:
+    // The usual sync for a queue backed by a thread: inline when already on this queue,
+    // otherwise post fn and wait for it.
+    void postAndWait(const std::function<void()>& fn);
 };
 
 }  // namespace noctave::runtime

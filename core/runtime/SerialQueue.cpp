@@ -1,7 +1,6 @@
 #include "core/runtime/SerialQueue.hpp"
 
 #include <algorithm>
-#include <future>
 
 namespace noctave::runtime {
 
@@ -102,16 +101,7 @@ void SerialQueue::asyncAfter(double seconds, std::function<void()> fn) {
 }
 
 void SerialQueue::sync(const std::function<void()>& fn) {
-    if (isCurrent()) {
-        fn();
-        return;
-    }
-    std::promise<void> done;
-    async([&] {
-        fn();
-        done.set_value();
-    });
-    done.get_future().wait();
+    postAndWait(fn);
 }
 
 bool SerialQueue::isCurrent() const {
@@ -134,16 +124,7 @@ void RunLoopQueue::asyncAfter(double seconds, std::function<void()> fn) {
 }
 
 void RunLoopQueue::sync(const std::function<void()>& fn) {
-    if (isCurrent()) {
-        fn();
-        return;
-    }
-    std::promise<void> done;
-    async([&] {
-        fn();
-        done.set_value();
-    });
-    done.get_future().wait();
+    postAndWait(fn);
 }
 
 bool RunLoopQueue::isCurrent() const {
