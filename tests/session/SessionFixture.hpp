@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,6 +14,16 @@
 #include "platform/sim/SimHinge.hpp"
 #include "platform/sim/SimPower.hpp"
 #include "tests/support/SimTest.hpp"
+
+namespace noctave {
+
+// Test listings and failure messages name the state rather than dumping its bytes.
+inline void PrintTo(SessionController::State state, std::ostream* out) {
+    constexpr const char* kNames[] = {"disarmed", "pending", "armed", "restoreFailed"};
+    *out << kNames[static_cast<int>(state)];
+}
+
+}  // namespace noctave
 
 namespace noctave::test {
 
