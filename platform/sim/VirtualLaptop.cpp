@@ -7,11 +7,11 @@
 
 #include "platform/sim/SimHinge.hpp"
 #include "platform/sim/SimHotKeys.hpp"
+#include "platform/sim/SimHttpClient.hpp"
 #include "platform/sim/SimKeyboard.hpp"
 #include "platform/sim/SimLidUser.hpp"
 #include "platform/sim/SimPower.hpp"
 #include "platform/sim/SimProcesses.hpp"
-#include "platform/sim/SimHttpClient.hpp"
 
 namespace noctave::sim {
 
@@ -94,7 +94,8 @@ bool VirtualLaptop::configure(std::string_view spec, std::string* error) {
         }
         if (equals == std::string_view::npos || !handler->second(value)) {
             if (error != nullptr) {
-                *error = "bad NOCTAVE_SIM value for " + std::string(key) + ": " + std::string(value);
+                *error =
+                    "bad NOCTAVE_SIM value for " + std::string(key) + ": " + std::string(value);
             }
             return false;
         }

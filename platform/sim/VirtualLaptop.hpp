@@ -21,7 +21,7 @@ class SimPower;
 
 // Files of the virtual laptop live under one folder (a test's temporary folder).
 class SimPaths final : public os::Paths {
-public:
+  public:
     explicit SimPaths(std::filesystem::path root) : root_(std::move(root)) {}
     std::filesystem::path applicationSupport() const override { return root_ / "state"; }
     std::filesystem::path userDefaultsFile() const override {
@@ -29,7 +29,7 @@ public:
     }
     const std::filesystem::path& root() const { return root_; }
 
-private:
+  private:
     std::filesystem::path root_;
 };
 
@@ -40,7 +40,7 @@ private:
 // Its starting state can be given as "key=value,key=value" (NOCTAVE_SIM); each piece of
 // hardware registers the keys it understands.
 class VirtualLaptop {
-public:
+  public:
     // `root`: where its files live. Empty: a fresh temporary folder, removed on destruction.
     explicit VirtualLaptop(std::filesystem::path root = {});
     ~VirtualLaptop();
@@ -66,7 +66,7 @@ public:
     using KeyHandler = std::function<bool(std::string_view value)>;
     void registerKey(std::string key, KeyHandler handler);
 
-private:
+  private:
     std::filesystem::path root_;
     bool ownsRoot_ = false;
     os::System system_;

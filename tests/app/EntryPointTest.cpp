@@ -45,8 +45,8 @@ class EntryPointTest : public ::testing::Test {
         start(process, arguments);
         EXPECT_TRUE(process.waitForFinished(60000));
         return Outcome{process.exitCode(), process.exitStatus() == QProcess::CrashExit,
-                   process.readAllStandardOutput().toStdString(),
-                   process.readAllStandardError().toStdString()};
+                       process.readAllStandardOutput().toStdString(),
+                       process.readAllStandardError().toStdString()};
     }
 
     TempDir temp;
