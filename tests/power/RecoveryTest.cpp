@@ -1,15 +1,21 @@
 #include "core/session/Recovery.hpp"
 
 #include <signal.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "core/power/LidSleepPolicy.hpp"
+#include "core/power/SleepAssertion.hpp"
 #include "core/support/Log.hpp"
 #include "platform/sim/SimPower.hpp"
 #include "platform/sim/SimProcesses.hpp"
@@ -21,7 +27,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr int64_t kBoot = 1'796'464'800;
-constexpr int kGonePid = 999'999;
+const std::string kThisBoot = "\n" + std::to_string(kBoot) + "\n";
 
 class RecoveryTest : public test::SimTest {
   protected:
@@ -33,13 +39,10 @@ class RecoveryTest : public test::SimTest {
     }
 
     std::string readMarker() {
-        std::ifstream in(Recovery::pidFileURL(), std::ios::binary);
         std::stringstream text;
-        text << in.rdbuf();
+        text << std::ifstream(Recovery::pidFileURL(), std::ios::binary).rdbuf();
         return text.str();
     }
-
-    bool markerExists() { return fs::exists(Recovery::pidFileURL()); }
 
     // A flag left set by a process that died: its connection was never closed.
     void leaveFlagSet() {
@@ -53,10 +56,10 @@ class RecoveryTest : public test::SimTest {
     sim::SimPower& power = laptop.power();
 };
 
-TEST_F(RecoveryTest, MarkerHoldsPidAndBootTimeOnTwoLines) {
+TEST_F(RecoveryTest, MarkerHoldsPidAndBootTimeOnTwoLinesInAPrivateFolder) {
     Recovery::markArmed();
     EXPECT_EQ(Recovery::pidFileURL(), Log::directory() / "session.pid");
-    EXPECT_EQ(readMarker(), std::to_string(::getpid()) + "\n" + std::to_string(kBoot) + "\n");
+    EXPECT_EQ(readMarker(), std::to_string(::getpid()) + kThisBoot);
     EXPECT_EQ(fs::status(Log::directory()).permissions() & fs::perms::all, fs::perms::owner_all);
 
     laptop.processes().setBootTime(0);  // boot time unreadable
@@ -65,123 +68,83 @@ TEST_F(RecoveryTest, MarkerHoldsPidAndBootTimeOnTwoLines) {
         << "a new marker replaces the old";
 
     Recovery::clearMarker();
-    EXPECT_FALSE(markerExists());
+    EXPECT_FALSE(fs::exists(Recovery::pidFileURL()));
     Recovery::clearMarker();  // a missing marker is fine
-    EXPECT_TRUE(log.lines().empty());
-}
 
-TEST_F(RecoveryTest, MarkerWriteFailureIsSilent) {
-    // A file where the folder should be: nothing can be created inside it.
-    fs::create_directories(Log::directory().parent_path());
+    // A file where the folder should be: nothing can be written, and nothing is said.
+    fs::remove_all(Log::directory());
     std::ofstream(Log::directory()) << "in the way";
     Recovery::markArmed();
-    EXPECT_FALSE(markerExists());
+    EXPECT_FALSE(fs::exists(Recovery::pidFileURL()));
     Recovery::recoverFromUncleanExit();
     EXPECT_TRUE(log.lines().empty());
 }
 
-TEST_F(RecoveryTest, NoMarkerNoAction) {
-    const auto calls = power.scalarCalls();
-    Recovery::recoverFromUncleanExit();
-    EXPECT_TRUE(log.lines().empty());
-    EXPECT_EQ(power.scalarCalls(), calls);
-}
-
-TEST_F(RecoveryTest, MarkerFromAnEarlierBootIsDroppedWithoutAKernelCall) {
-    writeMarker(std::to_string(kGonePid) + "\n" + std::to_string(kBoot - 3600) + "\n");
-    const auto calls = power.scalarCalls();
-    Recovery::recoverFromUncleanExit();
-    EXPECT_EQ(log.lines(),
-              std::vector<std::string>{
-                  "INF recovery: marker predates this boot; kernel mask already clear"});
-    EXPECT_EQ(power.scalarCalls(), calls);
-    EXPECT_FALSE(markerExists());
-}
-
-TEST_F(RecoveryTest, DeadWriterFromThisBootGetsTheFlagCleared) {
-    leaveFlagSet();
-    writeMarker(std::to_string(kGonePid) + "\n" + std::to_string(kBoot) + "\n");
-    Recovery::recoverFromUncleanExit();
-    EXPECT_EQ(log.lines(),
-              std::vector<std::string>{"WRN recovery: unclean exit of pid 999999; clearing "
-                                       "lid-close kernel flag"});
-    EXPECT_FALSE(power.kernelFlag());
-    EXPECT_FALSE(markerExists());
-    EXPECT_EQ(power.openConnections(), 1) << "only the dead owner's stale connection";
-}
-
-TEST_F(RecoveryTest, FailedClearAtStartIsLoggedOnceAndNotRetried) {
-    leaveFlagSet();
-    writeMarker(std::to_string(kGonePid) + "\n" + std::to_string(kBoot) + "\n");
-    power.setRefuseFlag(true);
-    const auto calls = power.scalarCalls();
-    Recovery::recoverFromUncleanExit();
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{
-                               "WRN recovery: unclean exit of pid 999999; clearing lid-close "
-                               "kernel flag",
-                               "ERR recovery: one-shot kernel flag clear FAILED"}));
-    EXPECT_EQ(power.scalarCalls(), calls + 1);
-    EXPECT_TRUE(power.kernelFlag());
-    EXPECT_FALSE(markerExists());
-    power.setRefuseFlag(false);
-}
-
-TEST_F(RecoveryTest, LiveWriterIsLeftAlone) {
+TEST_F(RecoveryTest, StartUpReadsTheMarkerAndClearsOnlyForADeadWriterOfThisBoot) {
+    const std::string earlier =
+        "INF recovery: marker predates this boot; kernel mask already clear";
+    const std::string dead =
+        "WRN recovery: unclean exit of pid 999999; clearing lid-close kernel flag";
+    const std::string garbled =
+        "WRN recovery: unclean exit of pid -1; clearing lid-close kernel flag";
+    const std::string alive = "WRN recovery: pid 4242 still alive; another instance may be running";
+    const struct {
+        std::optional<std::string> marker;
+        std::vector<std::string> lines;
+        bool cleared;  // the flag the dead writer left
+        int64_t boot = kBoot;
+        bool markerStays = false;
+    } cases[] = {
+        {std::nullopt, {}, false},
+        {"999999\n" + std::to_string(kBoot - 3600) + "\n", {earlier}, false},
+        {"999999" + kThisBoot, {dead}, true},
+        {"4242" + kThisBoot, {alive}, false},
+        // Garbled: pid -1 and boot 0, which normally means "an earlier boot".
+        {"", {earlier}, false},
+        {"\n\n", {earlier}, false},
+        {"pid=12\nboot\n", {earlier}, false},
+        {" 12\n", {earlier}, false},
+        // When the boot time cannot be read either, 0 matches and pid -1 counts as gone.
+        {"garbage", {garbled}, true, 0},
+        // Empty lines are dropped before the pieces are read; a sign is accepted.
+        {"\n+4242\n\n" + std::to_string(kBoot), {alive}, false},
+        {"4294967297" + kThisBoot, {garbled}, true},                   // does not fit 32 bits
+        {"\xff\xfe" + std::to_string(kBoot), {}, false, kBoot, true},  // not text: kept
+    };
     laptop.processes().setAlive(4242, true);
-    writeMarker("4242\n" + std::to_string(kBoot) + "\n");
-    leaveFlagSet();
-    Recovery::recoverFromUncleanExit();
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"WRN recovery: pid 4242 still alive; another "
-                                                    "instance may be running"});
-    EXPECT_TRUE(power.kernelFlag());
-    EXPECT_FALSE(markerExists());
-}
-
-TEST_F(RecoveryTest, GarbledMarkersParseAsMinusOneAndZero) {
-    // Empty or garbled: pid -1 and boot 0, which normally means "an earlier boot".
-    for (const std::string text : {"", "\n\n", "pid=12\nboot\n", " 12\n"}) {
-        writeMarker(text);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.marker.value_or("(no marker)"));
+        laptop.processes().setBootTime(c.boot);
+        leaveFlagSet();
+        std::error_code ignored;
+        fs::remove(Recovery::pidFileURL(), ignored);
+        if (c.marker) {
+            writeMarker(*c.marker);
+        }
         log.clear();
+        const auto calls = power.scalarCalls();
+        const auto connections = power.openConnections();
         Recovery::recoverFromUncleanExit();
-        EXPECT_EQ(log.messages(),
-                  std::vector<std::string>{
-                      "recovery: marker predates this boot; kernel mask already clear"})
-            << "marker: " << text;
-        EXPECT_FALSE(markerExists());
+        EXPECT_EQ(log.lines(), c.lines);
+        EXPECT_EQ(power.kernelFlag(), !c.cleared);
+        EXPECT_EQ(power.scalarCalls(), calls + (c.cleared ? 1 : 0));
+        EXPECT_EQ(power.openConnections(), connections) << "its own connection is closed";
+        EXPECT_EQ(fs::exists(Recovery::pidFileURL()), c.markerStays);
     }
 
-    // When the boot time cannot be read either, 0 matches and pid -1 counts as gone.
-    laptop.processes().setBootTime(0);
-    writeMarker("garbage");
-    log.clear();
-    Recovery::recoverFromUncleanExit();
-    EXPECT_EQ(log.messages(),
-              std::vector<std::string>{
-                  "recovery: unclean exit of pid -1; clearing lid-close kernel flag"});
-
-    // Empty lines are dropped before the pieces are read; a sign is accepted.
+    // A refused clear is logged once and not retried; the marker is consumed all the same.
     laptop.processes().setBootTime(kBoot);
-    laptop.processes().setAlive(77, true);
-    writeMarker("\n+77\n\n" + std::to_string(kBoot));
+    writeMarker("999999" + kThisBoot);
+    power.setRefuseFlag(true);
     log.clear();
+    const auto calls = power.scalarCalls();
     Recovery::recoverFromUncleanExit();
-    EXPECT_EQ(log.messages(), std::vector<std::string>{
-                                  "recovery: pid 77 still alive; another instance may be running"});
-
-    // A pid that does not fit 32 bits does not parse.
-    writeMarker("4294967297\n" + std::to_string(kBoot) + "\n");
-    log.clear();
-    Recovery::recoverFromUncleanExit();
-    EXPECT_EQ(log.messages(),
-              std::vector<std::string>{
-                  "recovery: unclean exit of pid -1; clearing lid-close kernel flag"});
-}
-
-TEST_F(RecoveryTest, UnreadableMarkerStaysForTheNextStart) {
-    writeMarker("\xff\xfe" + std::to_string(kBoot));
-    Recovery::recoverFromUncleanExit();
-    EXPECT_TRUE(markerExists());
-    EXPECT_TRUE(log.lines().empty());
+    EXPECT_EQ(log.lines(),
+              (std::vector<std::string>{dead, "ERR recovery: one-shot kernel flag clear FAILED"}));
+    EXPECT_EQ(power.scalarCalls(), calls + 1);
+    EXPECT_TRUE(power.kernelFlag());
+    EXPECT_FALSE(fs::exists(Recovery::pidFileURL()));
+    power.setRefuseFlag(false);
 }
 
 // Reads the seconds left on the pending alarm without disturbing it.
@@ -193,10 +156,12 @@ unsigned peekAlarm() {
     return left;
 }
 
-TEST_F(RecoveryTest, GuardedClearRunsUnderTheWatchdogAndFallsBack) {
+TEST_F(RecoveryTest, GuardedClearRunsUnderTheWatchdogFallsBackAndReportsFailure) {
     LidSleepPolicy policy;
     std::vector<unsigned> alarms;
     power.setOnScalarCall([&] { alarms.push_back(peekAlarm()); });
+    const std::string fallback =
+        "WRN kernel flag clear failed on primary connection; trying fresh connection";
 
     ASSERT_TRUE(policy.set(true));
     alarms.clear();
@@ -206,33 +171,25 @@ TEST_F(RecoveryTest, GuardedClearRunsUnderTheWatchdogAndFallsBack) {
     EXPECT_EQ(peekAlarm(), 0u) << "the watchdog is disarmed afterwards";
     EXPECT_TRUE(log.lines().empty());
 
-    // The policy's connection is gone: the fresh connection clears, within the same budget.
-    ASSERT_TRUE(policy.set(true));
-    laptop.system().powerManagement->closeService(policy.connection());
-    alarms.clear();
-    EXPECT_TRUE(Recovery::guardedClear(policy));
-    EXPECT_FALSE(power.kernelFlag());
-    EXPECT_EQ(alarms.size(), 2u);
-    for (const unsigned left : alarms) {
-        EXPECT_GE(left, 4u);
-        EXPECT_LE(left, 5u);
-    }
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"WRN kernel flag clear failed on primary "
-                                                    "connection; trying fresh connection"});
-    EXPECT_EQ(peekAlarm(), 0u);
-    power.setOnScalarCall(nullptr);
-}
-
-TEST_F(RecoveryTest, GuardedClearReportsFailureWhenBothAttemptsAreRefused) {
-    LidSleepPolicy policy;
     ASSERT_TRUE(policy.set(true));
     power.setRefuseFlag(true);
     EXPECT_FALSE(Recovery::guardedClear(policy));
     EXPECT_TRUE(power.kernelFlag());
-    EXPECT_EQ(log.count("kernel flag clear failed on primary connection; trying fresh connection"),
-              1u);
+    EXPECT_EQ(log.lines(), std::vector<std::string>{fallback});
     EXPECT_EQ(peekAlarm(), 0u);
     power.setRefuseFlag(false);
+
+    // The policy's connection is gone: the fresh connection clears, within the same budget.
+    laptop.system().powerManagement->closeService(policy.connection());
+    log.clear();
+    alarms.clear();
+    EXPECT_TRUE(Recovery::guardedClear(policy));
+    EXPECT_FALSE(power.kernelFlag());
+    ASSERT_EQ(alarms.size(), 2u);
+    EXPECT_TRUE(std::ranges::all_of(alarms, [](unsigned left) { return left == 4 || left == 5; }));
+    EXPECT_EQ(log.lines(), std::vector<std::string>{fallback});
+    EXPECT_EQ(peekAlarm(), 0u);
+    power.setOnScalarCall(nullptr);
 }
 
 using Handler = void (*)(int);
@@ -260,6 +217,78 @@ TEST_F(RecoveryTest, HandlersCoverTheNineSignalsOnceButNotTheWatchdog) {
     Recovery::installSignalHandlers();
     EXPECT_EQ(currentHandler(SIGHUP), SIG_IGN);
     ::signal(SIGHUP, handler);
+}
+
+// A process that holds a session and dies from a signal: the handler must clear the kernel flag,
+// the process must still die from that same signal, and the marker must stay for the next start.
+//
+// The child is a fork of the test. The virtual kernel keeps its lid-close bit in a shared
+// anonymous mapping, so the parent reads what the child's handler did after the child is gone.
+
+enum class Death { killed, segmentationFault, abort };
+
+// The child: holds a session the way the controller does, stops so that the parent can look,
+// then dies.
+[[noreturn]] void runChild(Death death) {
+    const rlimit noCore{0, 0};
+    ::setrlimit(RLIMIT_CORE, &noCore);
+    Recovery::installSignalHandlers();
+    // Leaked on purpose: the process ends by a signal, never by returning.
+    auto* policy = new LidSleepPolicy();
+    auto* assertion = new SleepAssertion(SleepAssertion::preventIdleSystemSleep, "crash test");
+    if (!policy->set(true) || !assertion->acquire()) {
+        ::_exit(3);
+    }
+    Recovery::markArmed();
+    ::raise(SIGSTOP);
+    switch (death) {
+        case Death::killed:
+            for (;;) {
+                ::pause();
+            }
+        case Death::segmentationFault: {
+            void* page = ::mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            *static_cast<volatile int*>(page) = 1;
+            break;
+        }
+        case Death::abort:
+            std::abort();
+    }
+    ::_exit(4);
+}
+
+TEST_F(RecoveryTest, HandlerClearsTheFlagTheSignalStillKillsTheMarkerStays) {
+    const struct {
+        int signalNumber;
+        Death death;
+    } crashes[] = {{SIGTERM, Death::killed},
+                   {SIGSEGV, Death::killed},
+                   {SIGSEGV, Death::segmentationFault},
+                   {SIGABRT, Death::abort}};
+    for (const auto& crash : crashes) {
+        SCOPED_TRACE(::testing::Message() << "signal " << crash.signalNumber);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            runChild(crash.death);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, WUNTRACED), child);
+        ASSERT_TRUE(WIFSTOPPED(status)) << "the child could not hold a session";
+        EXPECT_TRUE(laptop.power().kernelFlag()) << "the child's session set the bit";
+        if (crash.death == Death::killed) {
+            ASSERT_EQ(::kill(child, crash.signalNumber), 0);
+        }
+        ASSERT_EQ(::kill(child, SIGCONT), 0);
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
+        EXPECT_EQ(WTERMSIG(status), crash.signalNumber)
+            << "the process ends as without the handler";
+        EXPECT_FALSE(laptop.power().kernelFlag()) << "the handler cleared the bit";
+
+        // The marker names the dead child for the next start.
+        EXPECT_EQ(readMarker(), std::to_string(child) + kThisBoot);
+    }
 }
 
 }  // namespace
