@@ -29,9 +29,10 @@ namespace noctave::test {
 
 using State = SessionController::State;
 using Notice = std::pair<std::string, std::string>;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
 
 inline constexpr const char* kArmedName = "Noctave: keeping Mac awake (lid closed)";
-inline constexpr const char* kKeepAwakeName = "Noctave: keep awake (lid open)";
 inline constexpr const char* kGuardName = "Noctave: lid shut, session running";
 
 // A controller on the virtual laptop, with everything it tells its owner recorded.
@@ -61,7 +62,6 @@ class SessionFixture : public SimTest {
         controller->gesture()->onCancel();
         runUntilIdle();
     }
-
     void closeLid() {
         power().closeLid();
         runUntilIdle();
@@ -69,6 +69,13 @@ class SessionFixture : public SimTest {
     void openLid() {
         power().openLid();
         runUntilIdle();
+    }
+
+    // Arms, then has the kernel refuse the clear, and go on refusing until told otherwise.
+    void reachRestoreFailed() {
+        controller->arm("menu");
+        power().setRefuseFlag(true);
+        controller->disarm("menu");
     }
 
     // Names of the power assertions the machine holds now, in creation order.
@@ -81,6 +88,13 @@ class SessionFixture : public SimTest {
     }
 
     bool markerExists() { return std::filesystem::exists(Recovery::pidFileURL()); }
+
+    // What a session leaves behind once it is over: nothing.
+    void expectNothingHeld() {
+        EXPECT_FALSE(power().kernelFlag());
+        EXPECT_THAT(assertionNames(), IsEmpty());
+        EXPECT_FALSE(markerExists());
+    }
 
     std::unique_ptr<SessionController> controller;
     std::vector<State> states;
