@@ -3,6 +3,8 @@
 // ends the one-shot session.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "core/gesture/GestureDriver.hpp"
 #include "core/session/SessionController.hpp"
 #include "platform/sim/SimHinge.hpp"
@@ -14,61 +16,49 @@ namespace noctave {
 namespace {
 
 using State = SessionController::State;
-
-class GestureSessionTest : public test::SimTest {
-  protected:
-    void start() {
-        controller = std::make_unique<SessionController>();
-        controller->onStateChange = [this](State state) { states.push_back(state); };
-        runUntilIdle();
-    }
-
-    sim::SimHinge& hinge() { return laptop.hinge(); }
-    sim::SimPower& power() { return laptop.power(); }
-    void setFn(bool held) { laptop.keyboard().setFunctionHeld(held); }
-
-    std::unique_ptr<SessionController> controller;
-    std::vector<State> states;
-};
+using GestureSessionTest = test::SimTest;
 
 TEST_F(GestureSessionTest, FnHeldWhileClosingArmsAOneShotSessionThatEndsWhenTheLidOpens) {
-    start();
+    std::vector<State> states;
+    SessionController controller;
+    controller.onStateChange = [&](State state) { states.push_back(state); };
+    runUntilIdle();
     ASSERT_TRUE(log.contains("session ready (lid-angle sensor: yes)"));
+    auto& hinge = laptop.hinge();
+    auto& power = laptop.power();
 
-    hinge().setAngle(110);
-    setFn(true);
+    hinge.setAngle(110);
+    laptop.keyboard().setFunctionHeld(true);
     advance(0.2);
-    hinge().moveTo(32, 0.8);
+    hinge.moveTo(32, 0.8);
     advance(0.85);
     EXPECT_TRUE(log.contains("gesture: committed @32° (from 110°) - fn may now be released"));
-    EXPECT_EQ(controller->state(), State::pending);
-    EXPECT_TRUE(power().kernelFlag());
+    EXPECT_EQ(controller.state(), State::pending);
+    EXPECT_TRUE(power.kernelFlag());
 
     // Fn may go now; the lid goes on down and shuts.
-    setFn(false);
-    hinge().moveTo(0, 0.3);
+    laptop.keyboard().setFunctionHeld(false);
+    hinge.moveTo(0, 0.3);
     advance(0.35);
-    EXPECT_EQ(controller->state(), State::pending);
-    const int blanksBefore = power().instantIdleCalls();
-    power().closeLid();
+    EXPECT_EQ(controller.state(), State::pending);
+    const int blanksBefore = power.instantIdleCalls();
+    power.closeLid();
     advance(2.0);
-    EXPECT_EQ(controller->state(), State::armed);
     EXPECT_EQ(states, (std::vector<State>{State::pending, State::armed}));
-    EXPECT_EQ(power().sessionLocks(), 1);
-    EXPECT_GT(power().instantIdleCalls(), blanksBefore);
-    EXPECT_FALSE(controller->gesture()->isCommitted());  // the lid close ended the gesture
-    EXPECT_EQ(log.count("gesture: cancelled (committed but lid never closed)"), 0U);
-
+    EXPECT_EQ(power.sessionLocks(), 1);
+    EXPECT_GT(power.instantIdleCalls(), blanksBefore);
+    EXPECT_FALSE(controller.gesture()->isCommitted());  // the lid close ended the gesture
     // Long after the commit timeout, the closed lid still holds the session.
     advance(30.0);
-    EXPECT_EQ(controller->state(), State::armed);
+    EXPECT_EQ(controller.state(), State::armed);
+    EXPECT_EQ(log.count("gesture: cancelled (committed but lid never closed)"), 0U);
 
-    hinge().moveTo(110, 0.8);
-    power().openLid();
+    hinge.moveTo(110, 0.8);
+    power.openLid();
     advance(1.0);
-    EXPECT_EQ(controller->state(), State::disarmed);
+    EXPECT_EQ(controller.state(), State::disarmed);
     EXPECT_TRUE(log.contains("disarmed (lid-open (one-shot))"));
-    EXPECT_FALSE(power().kernelFlag());
+    EXPECT_FALSE(power.kernelFlag());
 }
 
 }  // namespace
