@@ -13,32 +13,9 @@ namespace {
 
 using SessionControllerTest = SessionFixture;
 
-TEST_F(SessionControllerTest, MenuArmHoldsTheFlagAssertionAndMarkerUntilDisarmed) {
+TEST_F(SessionControllerTest, ArmHoldsFlagAssertionAndMarkerUntilDisarmedAndRollsBackWhenRefused) {
     auto& session = start();
     EXPECT_TRUE(log.contains("session ready (lid-angle sensor: yes)"));
-
-    log.clear();
-    EXPECT_TRUE(session.arm("menu"));
-    EXPECT_EQ(session.state(), State::armed);
-    EXPECT_TRUE(power().kernelFlag());
-    EXPECT_THAT(assertionNames(), ElementsAre(kArmedName));
-    EXPECT_TRUE(markerExists());
-
-    // Arming again, or disarming when disarmed, is a no-op that says nothing.
-    const auto calls = power().scalarCalls();
-    EXPECT_TRUE(session.arm("hotkey"));
-    EXPECT_EQ(power().scalarCalls(), calls);
-    EXPECT_TRUE(session.toggle("right-click"));
-    EXPECT_EQ(session.state(), State::disarmed);
-    expectNothingHeld();
-    EXPECT_TRUE(session.disarm("menu"));
-    EXPECT_THAT(log.lines(), ElementsAre("INF armed (menu)", "INF disarmed (right-click)"));
-    EXPECT_THAT(states, ElementsAre(State::armed, State::disarmed));
-    EXPECT_TRUE(notices.empty());
-}
-
-TEST_F(SessionControllerTest, RefusedFlagOrAssertionStartsNoSessionAndLeavesTheBitClear) {
-    auto& session = start();
 
     power().setRefuseFlag(true);
     log.clear();
@@ -76,6 +53,24 @@ TEST_F(SessionControllerTest, RefusedFlagOrAssertionStartsNoSessionAndLeavesTheB
     session.onNotice = nullptr;
     EXPECT_FALSE(session.arm("menu"));
     EXPECT_FALSE(power().kernelFlag());
+
+    power().setAssertionPolicy(sim::SimPower::AssertionPolicy::allow);
+    log.clear();
+    EXPECT_TRUE(session.arm("menu"));
+    EXPECT_EQ(session.state(), State::armed);
+    EXPECT_TRUE(power().kernelFlag());
+    EXPECT_THAT(assertionNames(), ElementsAre(kArmedName));
+    EXPECT_TRUE(markerExists());
+
+    // Arming again, or disarming when disarmed, is a no-op that says nothing.
+    const auto calls = power().scalarCalls();
+    EXPECT_TRUE(session.arm("hotkey"));
+    EXPECT_EQ(power().scalarCalls(), calls);
+    EXPECT_TRUE(session.toggle("right-click"));
+    expectNothingHeld();
+    EXPECT_TRUE(session.disarm("menu"));
+    EXPECT_THAT(log.lines(), ElementsAre("INF armed (menu)", "INF disarmed (right-click)"));
+    EXPECT_THAT(states, ElementsAre(State::armed, State::disarmed));
 }
 
 TEST_F(SessionControllerTest, GestureSessionIsPendingUntilTheLidShutsAndEndsWhenItOpens) {

@@ -28,8 +28,6 @@ TEST_F(SessionWatchesTest, DockedSessionOnMainsSurvivesLosingItsMonitorWithTheLi
     ASSERT_TRUE(session.arm("menu"));
 
     closeLid();
-    EXPECT_EQ(power().sessionLocks(), 1);
-    EXPECT_EQ(power().instantIdleCalls(), 1);
     EXPECT_THAT(assertionNames(), ElementsAre(kArmedName, kGuardName));
     EXPECT_TRUE(log.contains(
         "lid-shut guard held (blocks the lid-close sleep macOS requests when an external display "
