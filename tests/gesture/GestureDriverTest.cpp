@@ -116,7 +116,6 @@ TEST_F(GestureDriverTest, ReleasingFnHandsOffOnlyBelow45AndReopeningBy12DegreesC
     EXPECT_EQ(progress.back(), std::nullopt);
 
     closeAndRelease(40);
-    EXPECT_TRUE(driver->isCommitted());
     moveLid(45, 0.2);  // lowest is 40: 5 degrees back up is still protected
     EXPECT_EQ(calls, "commit ");
     moveLid(52, 0.2);
@@ -166,7 +165,6 @@ TEST_F(GestureDriverTest, ReopeningAfterCommitWithFnHeldReturnsToTrackingAndCanC
     moveLid(32, 0.8);
     moveLid(60, 0.3);
     EXPECT_EQ(calls, "commit cancel ");
-    EXPECT_FALSE(driver->isCommitted());
     EXPECT_EQ(log.lines().back(), "INF gesture: reopened after commit; returning to live tracking");
     EXPECT_EQ(driver->currentInterval(), driver->config().activeInterval);
     moveLid(32, 0.3);
