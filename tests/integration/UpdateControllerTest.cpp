@@ -5,169 +5,120 @@
 #include <string>
 #include <vector>
 
+#include "app/AppcastUpdater.hpp"
 #include "core/support/AppInfo.hpp"
 #include "core/support/Log.hpp"
 #include "core/support/Prefs.hpp"
+#include "platform/sim/SimHttpClient.hpp"
 #include "tests/support/SimTest.hpp"
 
 namespace noctave::app {
 namespace {
 
-// Stands in for the update framework: records how it was set up and lets the test ask the
-// delegate what the framework would ask.
-class RecordingUpdater final : public Updater {
-  public:
-    explicit RecordingUpdater(Delegate& delegate) : delegate(delegate) {}
-    void setSendsSystemProfile(bool sends) override {
-        calls.push_back(sends ? "profile" : "no profile");
-    }
-    bool automaticallyChecksForUpdates() const override { return isAutomatic; }
-    void setAutomaticallyChecksForUpdates(bool checks) override {
-        isAutomatic = checks;
-        calls.push_back(checks ? "auto checks" : "no auto checks");
-    }
-    void setAutomaticallyDownloadsUpdates(bool downloads) override {
-        calls.push_back(downloads ? "auto downloads" : "no auto downloads");
-    }
-    void setUpdateCheckInterval(double seconds) override {
-        calls.push_back("interval " + std::to_string(static_cast<long>(seconds)));
-    }
-    void checkForUpdates() override { calls.push_back("check"); }
+using Reply = sim::SimHttpClient::Reply;
 
-    Delegate& delegate;
-    bool isAutomatic = false;
-    std::vector<std::string> calls;
-};
+std::string appcast(const std::vector<std::string>& items) {
+    std::string text =
+        "<?xml version=\"1.0\"?>\n<rss version=\"2.0\" "
+        "xmlns:u=\"http://example.com/update-ns\"><channel><title>Noctave</title>";
+    for (const auto& item : items) {
+        text += "<item>" + item + "</item>";
+    }
+    return text + "</channel></rss>";
+}
 
+// The update adapter with its appcast updater, on the virtual laptop's network.
 class UpdateControllerTest : public test::SimTest {
   protected:
-    static AppInfo::Values build(std::string feed, std::string key, std::string version = "1.4.2") {
-        AppInfo::Values values;
-        values.shortVersion = std::move(version);
-        values.feedURL = std::move(feed);
-        values.publicEDKey = std::move(key);
-        return values;
-    }
-
-    std::unique_ptr<UpdateController> make() {
+    std::unique_ptr<UpdateController> make(std::string feed = "https://built-in.example.com/a.xml",
+                                           std::string key = "key") {
+        build.emplace(AppInfo::Values{"1.4.2", false, "", std::move(feed), std::move(key), ""});
         return std::make_unique<UpdateController>(
-            [this] { return remoteFeed; },
-            [this](Updater::Delegate& delegate) {
-                auto updater = std::make_unique<RecordingUpdater>(delegate);
-                made = updater.get();
-                return updater;
-            },
+            [this] { return remoteFeed; }, nullptr,
             [this](const Alert& alert) {
-                alerts.push_back(alert);
+                shown.push_back(alert.message.toStdString() + " | " +
+                                alert.informativeText.toStdString());
                 return 0;
             });
     }
+    std::vector<sim::SimHttpClient::Request> requests() { return laptop.http().requests(); }
 
+    std::optional<AppInfo::Override> build;
     std::optional<std::string> remoteFeed = "https://updates.example.com/appcast.xml";
-    RecordingUpdater* made = nullptr;
-    std::vector<Alert> alerts;
+    std::vector<std::string> shown;
 };
 
 TEST_F(UpdateControllerTest, UnusableBuildSettingsMeanNoUpdaterAtAll) {
-    const std::vector<AppInfo::Values> unusable = {
-        build("REPLACE_ME", "key"),
-        build("REPLACE_ME_WITH_FEED", "key"),
-        build("https://updates.example.com/appcast.xml", ""),
-        build("https://updates.example.com/appcast.xml", "REPLACE_ME"),
-        build("", "key"),
-        build("no address at all", "key"),
+    const std::pair<const char*, const char*> unusable[] = {
+        {"REPLACE_ME", "key"},
+        {"REPLACE_ME_WITH_FEED", "key"},
+        {"", "key"},
+        {"no address at all", "key"},
+        {"https://updates.example.com/appcast.xml", ""},
+        {"https://updates.example.com/appcast.xml", "REPLACE_ME"},
     };
-    for (const auto& values : unusable) {
-        AppInfo::Override override(values);
+    for (const auto& [feed, key] : unusable) {
+        SCOPED_TRACE(std::string(feed) + " / " + key);
         log.clear();
-        auto controller = make();
-        EXPECT_FALSE(controller->isConfigured()) << values.feedURL << " / " << values.publicEDKey;
+        auto controller = make(feed, key);
+        EXPECT_FALSE(controller->isConfigured());
         EXPECT_FALSE(controller->hasUpdater());
-        EXPECT_EQ(made, nullptr);
         EXPECT_EQ(log.lines(),
                   std::vector<std::string>{"INF no update feed configured in this build"});
     }
 }
 
-TEST_F(UpdateControllerTest, MissingFeedAlertNamesTheVersion) {
-    {
-        AppInfo::Override override(build("REPLACE_ME", "", "1.4.2"));
-        make()->explainMissingFeed();
-    }
-    {
-        AppInfo::Override override(build("", "", ""));
-        make()->explainMissingFeed();
-    }
-    ASSERT_EQ(alerts.size(), 2U);
-    EXPECT_EQ(alerts[0].message.toStdString(), "This build has no update source");
-    EXPECT_EQ(alerts[0].informativeText.toStdString(),
-              "Noctave 1.4.2 was built without an update feed, which is normal for a build you "
-              "compiled yourself. Released builds update themselves.");
-    EXPECT_EQ(alerts[0].style, Alert::Style::informational);
-    EXPECT_EQ(alerts[0].buttons, QStringList{QStringLiteral("OK")});
-    EXPECT_TRUE(alerts[1].informativeText.startsWith(QStringLiteral("Noctave 0.0.0 was built")));
-}
-
-TEST_F(UpdateControllerTest, ConfiguredBuildStartsTheUpdaterWithTheProgramsPolicy) {
-    AppInfo::Override override(build("https://example.com/appcast.xml", "key"));
-    Prefs::setAutomaticUpdates(false);
+TEST_F(UpdateControllerTest, DailyBackgroundCheckReadsTheCurrentFeedAndTellsOfANewVersionOnce) {
+    Prefs::setAutomaticUpdates(true);
     auto controller = make();
-    ASSERT_TRUE(controller->isConfigured());
-    ASSERT_NE(made, nullptr);
-    EXPECT_EQ(controller->updater(), made);
-    EXPECT_EQ(made->calls, (std::vector<std::string>{"no profile", "no auto checks",
-                                                     "no auto downloads", "interval 86400"}));
     EXPECT_EQ(log.lines(), std::vector<std::string>{
                                "INF updater ready (feed https://updates.example.com/appcast.xml)"});
+    const std::string newer = appcast({"<u:shortVersionString>1.5</u:shortVersionString>"});
+    advance(86399);
+    EXPECT_EQ(requests().size(), 0U);
+    laptop.http().script(Reply::document(newer));
+    advance(1);
+    ASSERT_EQ(requests().size(), 1U);
+    EXPECT_EQ(requests()[0].url, "https://updates.example.com/appcast.xml");
+    EXPECT_EQ(shown, std::vector<std::string>{
+                         "A new version of Noctave is available | Noctave 1.5 is available; you "
+                         "have 1.4.2. Install it the way you installed Noctave, for example with "
+                         "your package manager."});
 
-    controller->checkForUpdates();
-    EXPECT_EQ(made->calls.back(), "check");
-
-    Prefs::setAutomaticUpdates(true);
-    remoteFeed.reset();
-    log.clear();
-    controller = make();
-    EXPECT_TRUE(made->isAutomatic);
-    EXPECT_EQ(log.lines(), std::vector<std::string>{"INF updater ready (feed  - )"});
-}
-
-TEST_F(UpdateControllerTest, AnswersTheUpdatersQuestionsAtEveryAsking) {
-    AppInfo::Override override(build("https://example.com/appcast.xml", "key"));
-    auto controller = make();
-    ASSERT_NE(made, nullptr);
-    Updater::Delegate& delegate = made->delegate;
-
-    EXPECT_EQ(delegate.feedURLString(), "https://updates.example.com/appcast.xml");
+    // The next day: the moved feed is read, the same version is not announced again.
     remoteFeed = "https://moved.example.com/feed.xml";
-    EXPECT_EQ(delegate.feedURLString(), "https://moved.example.com/feed.xml");
-    remoteFeed.reset();
-    EXPECT_EQ(delegate.feedURLString(), std::nullopt);
-    EXPECT_TRUE(delegate.allowedSystemProfileKeys().empty());
-    EXPECT_FALSE(delegate.shouldPromptForPermissionToCheckForUpdates());
-
-    Log::setVerbose(true);
-    log.clear();
-    delegate.didFinishUpdateCycle(std::nullopt);
-    delegate.didFinishUpdateCycle("the update feed answered with status 404");
-    Log::setVerbose(false);
-    EXPECT_EQ(log.lines(), std::vector<std::string>{
-                               "DBG update check ended: the update feed answered with status 404"});
+    laptop.http().script(Reply::document(newer));
+    advance(86400);
+    ASSERT_EQ(requests().size(), 2U);
+    EXPECT_EQ(requests()[1].url, "https://moved.example.com/feed.xml");
+    EXPECT_EQ(shown.size(), 1U);
 }
 
-TEST_F(UpdateControllerTest, InstallIsAnnouncedAndTheProgramReadiedBeforeItProceeds) {
-    AppInfo::Override override(build("https://example.com/appcast.xml", "key"));
+TEST_F(UpdateControllerTest, UserChecksReportEveryOutcome) {
     auto controller = make();
-    ASSERT_NE(made, nullptr);
-    std::vector<std::string> seenWhenCalled;
-    controller->willInstallUpdate = [&] { seenWhenCalled = log.lines(); };
-    log.clear();
-    made->delegate.updaterWillInstallUpdate("2.0");
-    EXPECT_EQ(seenWhenCalled, std::vector<std::string>{"INF installing update 2.0"});
+    Log::setVerbose(true);
+    laptop.http().script(Reply::document(std::string(AppcastUpdater::maxAppcastBytes + 1, ' ')));
+    controller->checkForUpdates();
+    runUntilIdle();
+    EXPECT_EQ(shown, std::vector<std::string>{
+                         "Noctave could not check for updates | The check failed: the update "
+                         "feed is larger than 1048576 bytes."});
 
-    // Without a callback the announcement still happens.
-    controller->willInstallUpdate = nullptr;
-    made->delegate.updaterWillInstallUpdate("2.1");
-    EXPECT_TRUE(log.contains("installing update 2.1"));
+    // Plain HTTP is refused before anything is sent.
+    remoteFeed = "http://updates.example.com/appcast.xml";
+    controller->checkForUpdates();
+    runUntilIdle();
+    Log::setVerbose(false);
+    EXPECT_EQ(requests().size(), 1U);
+    EXPECT_TRUE(log.contains("update check ended: the update feed is not an https address"));
+
+    // Without a remote feed the build's own is read; being current is reported too.
+    remoteFeed.reset();
+    laptop.http().script(Reply::document(appcast({"<u:version>1.4.2</u:version>"})));
+    controller->checkForUpdates();
+    runUntilIdle();
+    EXPECT_EQ(requests().back().url, "https://built-in.example.com/a.xml");
+    EXPECT_EQ(shown.back(), "You're up to date | Noctave 1.4.2 is the newest version available.");
 }
 
 }  // namespace

@@ -1,10 +1,5 @@
-'''A desktop portal offering only GlobalShortcuts, for the shortcut backend's tests.
-
-Requests answer through Response signals on the request path the client announced with
-its handle_token, sent right after the method's reply. Extra mock methods:
-SetBindAnswer(i) (-1: hold the BindShortcuts answer back), AnswerBind(u), Activate(s),
-ClosedSessions() -> as, BoundTriggers() -> as.
-'''
+'''A desktop portal offering only GlobalShortcuts. Requests answer through Response signals
+on the request path the client announced, sent right after the method's reply.'''
 
 import dbus
 from gi.repository import GLib
@@ -20,7 +15,6 @@ MOCK_IFACE = 'org.freedesktop.DBus.Mock'
 def load(mock, parameters):
     mock.AddProperty(MAIN_IFACE, 'version', dbus.UInt32(1))
     mock.bind_answer = 0
-    mock.held = None
     mock.last_session = ''
     mock.closed = []
     mock.triggers = []
@@ -66,23 +60,13 @@ def BindShortcuts(self, session, shortcuts, _parent, options, sender):
     bound = dbus.Array([dbus.Struct((s[0], dbus.Dictionary(
         {'trigger_description': dbus.String('Ctrl+Alt+Super+L')}, signature='sv')),
         signature=None) for s in shortcuts], signature='(sa{sv})')
-    results = {'shortcuts': bound}
-    if self.bind_answer < 0:
-        self.held = (path, results, sender)
-    else:
-        _respond(self, path, self.bind_answer, results, sender)
+    _respond(self, path, self.bind_answer, {'shortcuts': bound}, sender)
     return dbus.ObjectPath(path)
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='i', out_signature='')
 def SetBindAnswer(self, code):
     self.bind_answer = code
-
-
-@dbus.service.method(MOCK_IFACE, in_signature='u', out_signature='')
-def AnswerBind(self, code):
-    path, results, sender = self.held
-    _respond(self, path, code, results, sender)
 
 
 @dbus.service.method(MOCK_IFACE, in_signature='s', out_signature='')
