@@ -7,38 +7,28 @@
 
 #include <algorithm>
 #include <chrono>
+#include <sstream>
 #include <stdexcept>
+#include <tuple>
 
 namespace noctave::test {
 
 namespace {
 
-sockaddr_in loopback(uint16_t port) {
+using namespace std::chrono_literals;
+
+// A TCP socket bound to a free port on 127.0.0.1, and that port.
+std::pair<int, uint16_t> bindLoopback() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-uint16_t boundPort(int fd) {
-    sockaddr_in address{};
     socklen_t length = sizeof(address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
-}
-
-const char* reason(int status) {
-    switch (status) {
-        case 200:
-            return "OK";
-        case 302:
-            return "Found";
-        case 404:
-            return "Not Found";
-        default:
-            return "Status";
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        throw std::runtime_error("cannot bind on 127.0.0.1");
     }
+    return {fd, ntohs(address.sin_port)};
 }
 
 }  // namespace
@@ -48,14 +38,10 @@ bool LoopbackHttpServer::Request::hasHeader(const std::string& line) const {
 }
 
 LoopbackHttpServer::LoopbackHttpServer(Handler handler) : handler_(std::move(handler)) {
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in address = loopback(0);
-    if (listenFd_ < 0 ||
-        ::bind(listenFd_, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0 ||
-        ::listen(listenFd_, 16) != 0) {
+    std::tie(listenFd_, port_) = bindLoopback();
+    if (::listen(listenFd_, 16) != 0) {
         throw std::runtime_error("cannot listen on 127.0.0.1");
     }
-    port_ = boundPort(listenFd_);
     acceptor_ = std::thread([this] { acceptLoop(); });
 }
 
@@ -88,27 +74,19 @@ std::vector<LoopbackHttpServer::Request> LoopbackHttpServer::requests() const {
     return requests_;
 }
 
+// Bound but not listening: the kernel refuses connections, and no other test can take the port.
 std::pair<int, uint16_t> LoopbackHttpServer::refusingPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in address = loopback(0);
-    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
-        throw std::runtime_error("cannot bind on 127.0.0.1");
-    }
-    return {fd, boundPort(fd)};
+    return bindLoopback();
 }
 
 void LoopbackHttpServer::acceptLoop() {
     while (!isStopping_) {
         const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (isStopping_) {
-                return;
-            }
-            continue;
+        if (fd >= 0) {
+            std::lock_guard lock(mutex_);
+            clientFds_.push_back(fd);
+            clients_.emplace_back([this, fd] { serve(fd); });
         }
-        std::lock_guard lock(mutex_);
-        clientFds_.push_back(fd);
-        clients_.emplace_back([this, fd] { serve(fd); });
     }
 }
 
@@ -117,44 +95,33 @@ bool LoopbackHttpServer::waitForStop(std::chrono::milliseconds interval) {
     return stopped_.wait_for(lock, interval, [this] { return isStopping_.load(); });
 }
 
+// A blocking send returns once all of `data` is queued, or early when the peer goes away.
 bool LoopbackHttpServer::sendAll(int fd, const std::string& data, bool isBody) {
-    std::size_t sent = 0;
-    while (sent < data.size()) {
-        const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) {
-            return false;
-        }
-        sent += static_cast<std::size_t>(n);
-        if (isBody) {
-            bodyBytesSent_ += static_cast<std::size_t>(n);
-        }
-    }
-    return true;
+    const ssize_t n = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+    bodyBytesSent_ += isBody && n > 0 ? static_cast<std::size_t>(n) : 0;
+    return n == static_cast<ssize_t>(data.size());
 }
 
 void LoopbackHttpServer::serve(int fd) {
     std::string received;
     char buffer[4096];
-    while (received.find("\r\n\r\n") == std::string::npos && received.size() < 65536) {
-        const ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
-        if (n <= 0) {
-            return;
-        }
-        received.append(buffer, static_cast<std::size_t>(n));
+    for (ssize_t n = 1; received.find("\r\n\r\n") == std::string::npos && n > 0;) {
+        n = ::recv(fd, buffer, sizeof(buffer), 0);
+        received.append(buffer, static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
     }
+    const std::size_t headEnd = received.find("\r\n\r\n");
+    if (headEnd == std::string::npos) {
+        return;
+    }
+    received.resize(headEnd);
+    std::erase(received, '\r');
+    std::istringstream lines(received);
     Request request;
-    std::size_t lineStart = 0;
-    for (std::size_t lineEnd;
-         (lineEnd = received.find("\r\n", lineStart)) != std::string::npos && lineEnd > lineStart;
-         lineStart = lineEnd + 2) {
-        const std::string line = received.substr(lineStart, lineEnd - lineStart);
-        if (request.method.empty()) {
-            const auto space = line.find(' ');
-            request.method = line.substr(0, space);
-            request.target = line.substr(space + 1, line.rfind(' ') - space - 1);
-        } else {
-            request.headerLines.push_back(line);
-        }
+    std::string line;
+    lines >> request.method >> request.target;
+    std::getline(lines, line);  // the rest of the request line
+    while (std::getline(lines, line)) {
+        request.headerLines.push_back(line);
     }
     {
         std::lock_guard lock(mutex_);
@@ -162,30 +129,27 @@ void LoopbackHttpServer::serve(int fd) {
     }
 
     const Response response = handler_(request);
-    if (response.kind == Response::Kind::stall) {
-        while (!waitForStop(std::chrono::milliseconds(1000))) {
-        }
-        return;
-    }
-    std::string head = "HTTP/1.1 " + std::to_string(response.status) + " " +
-                       reason(response.status) + "\r\nConnection: close\r\n";
+    // Clients ignore the reason phrase; one word serves every status.
+    std::string head = "HTTP/1.1 " + std::to_string(response.status) + " Status\r\n";
     for (const auto& [name, value] : response.headers) {
         head += name + ": " + value + "\r\n";
     }
-    if (response.kind == Response::Kind::trickle) {
-        head += "Content-Length: 1000000\r\n\r\n";
-        if (!sendAll(fd, head, false)) {
-            return;
+    const bool isAnswer = response.kind == Response::Kind::answer;
+    head += "Connection: close\r\nContent-Length: " +
+            std::to_string(isAnswer ? response.body.size() : 1000000) + "\r\n\r\n";
+    if (isAnswer) {
+        if (sendAll(fd, head, false)) {
+            sendAll(fd, response.body, true);
         }
-        while (!waitForStop(std::chrono::milliseconds(50)) && sendAll(fd, " ", true)) {
-        }
+        ::shutdown(fd, SHUT_WR);
         return;
     }
-    head += "Content-Length: " + std::to_string(response.body.size()) + "\r\n\r\n";
-    if (sendAll(fd, head, false)) {
-        sendAll(fd, response.body, true);
+    // A stalled server says nothing; a trickling one sends the head, then a byte every 50 ms.
+    const bool isStall = response.kind == Response::Kind::stall;
+    if (isStall || sendAll(fd, head, false)) {
+        while (!waitForStop(50ms) && (isStall || sendAll(fd, " ", true))) {
+        }
     }
-    ::shutdown(fd, SHUT_WR);
 }
 
 }  // namespace noctave::test

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -24,11 +25,9 @@ class LoopbackHttpServer {
     };
 
     struct Response {
-        enum class Kind {
-            answer,   // status, headers and body at once
-            stall,    // read the request, then say nothing until the server stops
-            trickle,  // headers, then one body byte every 50 ms until the server stops
-        };
+        // answer: status, headers and body at once; stall: read the request, then say nothing
+        // until the server stops; trickle: headers, then one body byte every 50 ms until then.
+        enum class Kind { answer, stall, trickle };
         Kind kind = Kind::answer;
         int status = 200;
         std::vector<std::pair<std::string, std::string>> headers;
@@ -39,8 +38,6 @@ class LoopbackHttpServer {
 
     explicit LoopbackHttpServer(Handler handler);
     ~LoopbackHttpServer();
-    LoopbackHttpServer(const LoopbackHttpServer&) = delete;
-    LoopbackHttpServer& operator=(const LoopbackHttpServer&) = delete;
 
     uint16_t port() const { return port_; }
     std::string url(const std::string& path) const;
