@@ -1,65 +1,41 @@
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <atomic>
-#include <chrono>
 #include <thread>
 #include <vector>
 
-#include <QCoreApplication>
 #include <QEventLoop>
-#include <QTimer>
 
 #include "app/QtRuntime.hpp"
-#include "core/runtime/Timer.hpp"
+#include "app/TerminationSignals.hpp"
 #include "tests/app/ShellTest.hpp"
 
 namespace noctave::test {
 namespace {
 
-class QtRuntimeTest : public ::testing::Test {
-  protected:
-    QtRuntimeTest() { ensureApplication(); }
-
-    // Spins the event loop until `done` or a generous deadline.
-    bool spinUntil(const std::function<bool()>& done) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (!done() && std::chrono::steady_clock::now() < deadline) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents,
-                                            20);
-        }
-        return done();
-    }
-
-    app::QtRuntime runtime;
-    runtime::RuntimeInstaller installer{runtime};
-};
-
-TEST_F(QtRuntimeTest, JobsFromAnyThreadRunOnTheGuiThreadInDueOrder) {
-    auto& main = runtime.mainQueue();
+TEST(QtMainQueueTest, JobsFromAnyThreadRunOnTheGuiThreadInDueOrderAlsoInAModalLoop) {
+    ensureApplication();
+    app::QtMainQueue main;
     std::vector<int> order;
-    std::atomic<bool> offMainSaysCurrent{true};
-    main.asyncAfter(0.05, [&] { order.push_back(3); });
+    std::atomic<bool> synced{false};
+    main.asyncAfter(0.2, [&] { order.push_back(3); });
     main.async([&] { order.push_back(1); });
     std::thread worker([&] {
-        offMainSaysCurrent = main.isCurrent();
-        main.async([&] {
-            EXPECT_TRUE(main.isCurrent());
-            order.push_back(2);
-        });
+        EXPECT_FALSE(main.isCurrent());
+        main.async([&] { order.push_back(2); });
+        main.sync([&] { EXPECT_TRUE(main.isCurrent()); });
+        synced = true;
     });
-    worker.join();
-    EXPECT_TRUE(main.isCurrent());
-    EXPECT_FALSE(offMainSaysCurrent);
     EXPECT_TRUE(order.empty());  // never inline
-    ASSERT_TRUE(spinUntil([&] { return order.size() == 3; }));
+    ASSERT_TRUE(spinUntil([&] { return synced && order.size() == 3; }));
+    worker.join();
     EXPECT_EQ(order, (std::vector<int>{1, 2, 3}));
-}
 
-TEST_F(QtRuntimeTest, MainQueueKeepsRunningInsideANestedModalLoop) {
-    auto& main = runtime.mainQueue();
+    // As a modal alert would: a nested loop that ends only when a later job says so.
     bool ranInside = false;
     main.async([&] {
-        // As a modal alert would: a nested loop that ends only when a later job says so.
         QEventLoop modal;
         main.asyncAfter(0.01, [&] {
             ranInside = true;
@@ -68,39 +44,48 @@ TEST_F(QtRuntimeTest, MainQueueKeepsRunningInsideANestedModalLoop) {
         modal.exec();
     });
     ASSERT_TRUE(spinUntil([&] { return ranInside; }));
-}
 
-TEST_F(QtRuntimeTest, SyncFromAWorkerWaitsForTheGuiThreadAndTimersRepeat) {
-    auto& main = runtime.mainQueue();
-    std::atomic<bool> synced{false};
-    std::thread worker([&] {
-        main.sync([&] { EXPECT_TRUE(main.isCurrent()); });
-        synced = true;
-    });
-    ASSERT_TRUE(spinUntil([&] { return synced.load(); }));
-    worker.join();
-
-    int fired = 0;
-    auto timer = runtime::Timer::repeating(main, 0.01, 0, [&] { ++fired; });
-    ASSERT_TRUE(spinUntil([&] { return fired >= 3; }));
-    timer.reset();
-    const int afterCancel = fired;
-    runtime.runFor(0.05);
-    EXPECT_EQ(fired, afterCancel);
-}
-
-TEST(QtMainQueueLifetime, PendingJobsAreDroppedWithTheQueue) {
-    ensureApplication();
+    // Jobs still pending when their queue goes are dropped, not run on a dead queue.
     bool ran = false;
     {
-        app::QtMainQueue queue;
-        queue.async([&] { ran = true; });
-        queue.asyncAfter(0.01, [&] { ran = true; });
+        app::QtMainQueue gone;
+        gone.async([&] { ran = true; });
+        gone.asyncAfter(0.01, [&] { ran = true; });
     }
-    QEventLoop loop;
-    QTimer::singleShot(50, &loop, &QEventLoop::quit);
-    loop.exec();
+    bool later = false;
+    main.asyncAfter(0.05, [&] { later = true; });
+    ASSERT_TRUE(spinUntil([&] { return later; }));
     EXPECT_FALSE(ran);
+}
+
+volatile sig_atomic_t gFallbackCalls = 0;
+void fallback(int) {
+    gFallbackCalls = gFallbackCalls + 1;
+}
+
+// The crash-recovery handler stands in as `fallback`: the first SIGTERM must become an orderly
+// quit on the event loop, a second one (the main thread wedged) must reach the fallback at once.
+TEST(TerminationSignalsTest, FirstSignalQuitsInOrderASecondFallsThroughToTheEarlierHandler) {
+    ensureApplication();
+    struct sigaction recovery = {}, saved = {};
+    recovery.sa_handler = fallback;
+    sigemptyset(&recovery.sa_mask);
+    ASSERT_EQ(::sigaction(SIGTERM, &recovery, &saved), 0);
+    int quits = 0;
+    {
+        app::TerminationSignals installed([&quits] { ++quits; });
+        ASSERT_TRUE(installed.isInstalled());
+        ::raise(SIGTERM);
+        EXPECT_EQ(quits, 0);  // never from inside the handler
+        ASSERT_TRUE(spinUntil([&] { return quits == 1; }));
+        EXPECT_EQ(gFallbackCalls, 0);
+        ::raise(SIGTERM);
+        EXPECT_EQ(gFallbackCalls, 1);
+    }
+    ::raise(SIGTERM);  // gone: the earlier handler is back in place
+    EXPECT_EQ(gFallbackCalls, 2);
+    EXPECT_EQ(quits, 1);
+    ::sigaction(SIGTERM, &saved, nullptr);
 }
 
 }  // namespace

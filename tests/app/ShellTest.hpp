@@ -1,70 +1,40 @@
 #pragma once
 
-#include <gtest/gtest.h>
+#include <chrono>
+#include <functional>
 
-#include <deque>
-#include <memory>
-#include <optional>
-#include <string>
-#include <vector>
-
+#include <QApplication>
 #include <QImage>
-
-#include "app/Alerts.hpp"
-#include "app/StatusItem.hpp"
 
 namespace noctave::test {
 
-// The one QApplication of the test process, offscreen.
-void ensureApplication();
-
-// Stands in for the tray: records what the shell shows, and the menus it pops up.
-class FakeStatusItem final : public app::StatusItem {
-  public:
-    struct Record {
-        std::optional<app::MenuBarIcon::State> iconState;
-        bool isTemplate = false;
-        QString iconDescription;
-        QString toolTip;
-        QString accessibilityLabel;
-        QString accessibilityValue;
-        std::vector<std::vector<app::MenuEntry>> menus;
-    };
-
-    explicit FakeStatusItem(std::shared_ptr<Record> record) : record_(std::move(record)) {}
-
-    void setImage(const app::MenuBarIcon::Image& image) override;
-    void setToolTip(const QString& text) override { record_->toolTip = text; }
-    void setAccessibilityLabel(const QString& text) override { record_->accessibilityLabel = text; }
-    void setAccessibilityValue(const QString& text) override { record_->accessibilityValue = text; }
-    void popUpMenu(const std::vector<app::MenuEntry>& entries) override {
-        record_->menus.push_back(entries);
+// The one QApplication of the test process, offscreen; it lives until the process ends.
+inline void ensureApplication() {
+    if (QCoreApplication::instance() == nullptr) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        static int argc = 1;
+        static char name[] = "noctave_app_tests";
+        static char* argv[] = {name, nullptr};
+        new QApplication(argc, argv);
     }
+}
 
-  private:
-    std::shared_ptr<Record> record_;
-};
+// Spins the event loop until `done`, or gives up after ten seconds.
+inline bool spinUntil(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
+    }
+    return done();
+}
 
-// Answers every alert in place of the user: queued answers first, then the first button.
-class AlertRecorder {
-  public:
-    AlertRecorder();
-    ~AlertRecorder();
-    AlertRecorder(const AlertRecorder&) = delete;
-    AlertRecorder& operator=(const AlertRecorder&) = delete;
-
-    void queueAnswer(int button) { answers_.push_back(button); }
-    const std::vector<app::Alert>& alerts() const { return alerts_; }
-
-  private:
-    std::vector<app::Alert> alerts_;
-    std::deque<int> answers_;
-};
-
-// The colour of one pixel, as 8-bit straight (not premultiplied) RGBA.
+// One pixel as 8-bit straight (not premultiplied) RGBA.
 struct Rgba {
     int r, g, b, a;
 };
-Rgba pixelAt(const QImage& image, int x, int y);
+inline Rgba pixelAt(const QImage& image, int x, int y) {
+    const QColor c = image.convertToFormat(QImage::Format_ARGB32).pixelColor(x, y);
+    return Rgba{c.red(), c.green(), c.blue(), c.alpha()};
+}
 
 }  // namespace noctave::test
