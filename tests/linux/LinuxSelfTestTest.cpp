@@ -2,11 +2,9 @@
 // bus's mocked logind and UPower.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -14,42 +12,6 @@
 
 namespace noctave::test {
 namespace {
-
-struct ProgramRun {
-    int status = -1;
-    std::string out;
-};
-
-// Runs the program with `arguments`, its standard output and error captured together.
-ProgramRun runNoctave(const std::vector<std::string>& arguments) {
-    ProgramRun run;
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-        return run;
-    }
-    std::vector<std::string> argv = {NOCTAVE_PROGRAM};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    pid_t pid = spawnProcess(argv, pipeFds[1], pipeFds[1]);
-    close(pipeFds[1]);
-    if (pid <= 0) {
-        close(pipeFds[0]);
-        return run;
-    }
-    char buffer[4096];
-    pollfd fd{pipeFds[0], POLLIN, 0};
-    while (poll(&fd, 1, 60000) > 0) {
-        ssize_t got = read(pipeFds[0], buffer, sizeof buffer);
-        if (got <= 0) {
-            break;
-        }
-        run.out.append(buffer, static_cast<std::size_t>(got));
-    }
-    close(pipeFds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
 
 class LinuxSelfTest : public ::testing::Test {
   protected:
@@ -60,13 +22,20 @@ class LinuxSelfTest : public ::testing::Test {
         setenv("NOCTAVE_PLATFORM", "linux", 1);
         setenv("XDG_STATE_HOME", (temp.path() / "state").c_str(), 1);
         setenv("XDG_CONFIG_HOME", (temp.path() / "config").c_str(), 1);
-        ASSERT_TRUE(bus.startTemplate("logind", "org.freedesktop.login1"));
-        ASSERT_TRUE(bus.startTemplate("upower", "org.freedesktop.UPower"));
+        ASSERT_TRUE(bus.startTemplate("logind", kLogin));
+        ASSERT_TRUE(bus.startTemplate("upower", kUPower));
     }
-    void TearDown() override {
-        unsetenv("NOCTAVE_PLATFORM");
-        unsetenv("XDG_STATE_HOME");
-        unsetenv("XDG_CONFIG_HOME");
+    // Runs `noctave --selftest`: its exit status, and its output and errors together.
+    static std::pair<int, std::string> selftest() {
+        FILE* pipe = popen("'" NOCTAVE_PROGRAM "' --selftest 2>&1", "re");
+        std::string out;
+        char buffer[4096];
+        for (std::size_t got;
+             pipe != nullptr && (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+            out.append(buffer, got);
+        }
+        int status = pipe != nullptr ? pclose(pipe) : -1;
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
     }
 
     PrivateBus bus;
@@ -74,24 +43,22 @@ class LinuxSelfTest : public ::testing::Test {
 };
 
 TEST_F(LinuxSelfTest, PassesAgainstLogindAndUPowerAndLeavesNoInhibitor) {
-    ProgramRun run = runNoctave({"--selftest"});
-    EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_NE(run.out.find("  ok    set lid-close flag (selector 12, arg 1)\n"), std::string::npos);
-    EXPECT_NE(run.out.find("  ok    lid state = open\n"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("PASS\n"), std::string::npos);
+    auto [status, out] = selftest();
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("  ok    set lid-close flag (selector 12, arg 1)\n"), std::string::npos);
+    EXPECT_NE(out.find("  ok    lid state = open\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("PASS\n"), std::string::npos);
     EXPECT_TRUE(bus.waitForInhibitors([](const auto& list) { return list.empty(); }));
 }
 
 TEST_F(LinuxSelfTest, FailsWithTheReasonInTheLogWithoutLogind) {
-    ASSERT_TRUE(bus.stopTemplate("org.freedesktop.login1"));
-    ProgramRun run = runNoctave({"--selftest"});
-    EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.out.find("  FAIL  open IOPMrootDomain user client\n"), std::string::npos)
-        << run.out;
-    EXPECT_NE(
-        run.out.find(
-            "ERR systemd-logind is not on the system bus (org.freedesktop.login1 has no owner)"),
-        std::string::npos);
+    ASSERT_TRUE(bus.stopTemplate(kLogin));
+    auto [status, out] = selftest();
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(out.find("  FAIL  open IOPMrootDomain user client\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("ERR systemd-logind is not on the system bus "
+                       "(org.freedesktop.login1 has no owner)"),
+              std::string::npos);
 }
 
 }  // namespace
