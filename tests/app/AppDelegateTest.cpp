@@ -98,13 +98,6 @@ class AppDelegateTest : public SimTest {
         runUntilIdle();
     }
     std::vector<app::MenuEntry>& menu() { return tray->menus.back(); }
-    std::vector<QString> menuTitles() {
-        std::vector<QString> titles;
-        for (const auto& entry : menu()) {
-            titles.push_back(entry.kind == app::MenuEntry::Kind::separator ? "-" : entry.title);
-        }
-        return titles;
-    }
     void expectItem(IconState icon, const char* toolTip) {
         EXPECT_EQ(tray->icon, icon);
         EXPECT_EQ(tray->isTemplate, icon != IconState::warning);
@@ -170,9 +163,12 @@ TEST_F(AppDelegateTest, ClicksToggleOrOpenTheMenuForTheCurrentState) {
     Prefs::setArmWithRightClick(true);
     launch();
     click(Click::left);
-    const std::vector<QString> expected = {
-        "Arm for Next Close", "Keep Awake (lid open)", "-", "Settings...", "-", "Quit Noctave"};
-    EXPECT_EQ(menuTitles(), expected);  // no update check without a feed
+    QStringList titles;
+    for (const auto& entry : menu()) {
+        titles << (entry.kind == app::MenuEntry::Kind::separator ? "-" : entry.title);
+    }
+    EXPECT_EQ(titles, (QStringList{"Arm for Next Close", "Keep Awake (lid open)", "-",
+                                   "Settings...", "-", "Quit Noctave"}));  // no update check
     menu()[1].action();
     EXPECT_TRUE(delegate->session()->isKeepAwakeActive());
     menu()[0].action();
@@ -254,7 +250,7 @@ TEST_F(AppDelegateTest, AnUpdateInstallAndTerminationShutTheSessionDownOnce) {
     FakeUpdates* updates = made.get();
     launch(std::move(made));
     click(Click::left);
-    ASSERT_EQ(menuTitles().at(4), "Check for Updates\u2026");
+    ASSERT_EQ(menu().at(4).title, "Check for Updates\u2026");
     menu()[4].action();
     EXPECT_EQ(updates->explanations, 1);
 

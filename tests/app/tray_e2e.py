@@ -12,11 +12,8 @@ ITEM = "org.kde.StatusNotifierItem"
 # Qt reads the watcher's properties through its introspected interface, so they are declared.
 WATCHER_XML = """<node><interface name="%s">
   <method name="RegisterStatusNotifierItem"><arg type="s" direction="in"/></method>
-  <method name="RegisterStatusNotifierHost"><arg type="s" direction="in"/></method>
   <property name="RegisteredStatusNotifierItems" type="as" access="read"/>
   <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
-  <property name="ProtocolVersion" type="i" access="read"/>
-  <signal name="StatusNotifierItemRegistered"><arg type="s"/></signal>
 </interface></node>""" % WATCHER
 
 
@@ -29,15 +26,6 @@ class Watcher(dbus.service.Object):
     def RegisterStatusNotifierItem(self, service, sender=None):
         path = service if service.startswith("/") else "/StatusNotifierItem"
         self.items.append((sender, path))
-        self.StatusNotifierItemRegistered(sender + path)
-
-    @dbus.service.method(WATCHER, in_signature="s")
-    def RegisterStatusNotifierHost(self, service):
-        pass
-
-    @dbus.service.signal(WATCHER, signature="s")
-    def StatusNotifierItemRegistered(self, service):
-        pass
 
     @dbus.service.method(dbus.INTROSPECTABLE_IFACE, out_signature="s")
     def Introspect(self):
@@ -45,13 +33,9 @@ class Watcher(dbus.service.Object):
 
     @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="ss", out_signature="v")
     def Get(self, interface, prop):
-        return self.GetAll(interface)[prop]
-
-    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="s", out_signature="a{sv}")
-    def GetAll(self, interface):
         items = dbus.Array([s + p for s, p in self.items], signature="s")
         return {"IsStatusNotifierHostRegistered": dbus.Boolean(True),
-                "ProtocolVersion": dbus.Int32(0), "RegisteredStatusNotifierItems": items}
+                "RegisteredStatusNotifierItems": items}[prop]
 
 
 def main():
