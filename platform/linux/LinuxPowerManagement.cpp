@@ -272,6 +272,30 @@ std::optional<bool> LinuxPowerManagement::onBattery() {
     return runsOnBattery(readPowerSupplies(roots_.sys / "class" / "power_supply"));
 }
 
+std::optional<std::string> LinuxPowerManagement::loginString(const char* name) {
+    std::string value;
+    auto status = system_->getProperty(
+        kLogin, kLoginPath, kLoginManager, name, "s",
+        [&](sd_bus_message* m) {
+            const char* s = nullptr;
+            int r = sd_bus_message_read(m, "s", &s);
+            if (r >= 0) {
+                value = s;
+            }
+            return r;
+        },
+        kQueryTimeout);
+    return status.ok() ? std::optional(value) : std::nullopt;
+}
+
+std::optional<bool> LinuxPowerManagement::loginBool(const char* name) {
+    bool value = false;
+    auto status = system_->getProperty(
+        kLogin, kLoginPath, kLoginManager, name, "b",
+        [&](sd_bus_message* m) { return readBool(m, value); }, kQueryTimeout);
+    return status.ok() ? std::optional(value) : std::nullopt;
+}
+
 std::optional<bool> LinuxPowerManagement::lidActionStopsMachine() {
     // Anyone's handle-lid-switch block inhibitor (ours, or the desktop's) stops logind acting.
     bool inhibited = false;
@@ -305,34 +329,16 @@ std::optional<bool> LinuxPowerManagement::lidActionStopsMachine() {
     if (inhibited) {
         return false;
     }
-    auto stringProperty = [&](const char* name) -> std::optional<std::string> {
-        std::string value;
-        auto st = system_->getProperty(
-            kLogin, kLoginPath, kLoginManager, name, "s",
-            [&](sd_bus_message* m) {
-                const char* s = nullptr;
-                int r = sd_bus_message_read(m, "s", &s);
-                if (r >= 0) {
-                    value = s;
-                }
-                return r;
-            },
-            kQueryTimeout);
-        return st.ok() ? std::optional(value) : std::nullopt;
-    };
-    bool docked = false;
-    system_->getProperty(
-        kLogin, kLoginPath, kLoginManager, "Docked", "b",
-        [&](sd_bus_message* m) { return readBool(m, docked); }, kQueryTimeout);
+    const bool docked = loginBool("Docked").value_or(false);
     std::optional<std::string> action;
     if (docked) {
-        action = stringProperty("HandleLidSwitchDocked");
+        action = loginString("HandleLidSwitchDocked");
     } else if (onBattery() == false) {
-        action = stringProperty("HandleLidSwitchExternalPower");
+        action = loginString("HandleLidSwitchExternalPower");
     }
     // An empty external-power action means "same as on battery".
     if (!action || action->empty()) {
-        action = stringProperty("HandleLidSwitch");
+        action = loginString("HandleLidSwitch");
     }
     if (!action) {
         return std::nullopt;
@@ -375,29 +381,13 @@ std::optional<std::map<std::string, std::string>> LinuxPowerManagement::registry
     properties["lid-close inhibitor held"] = isLidInhibitorHeld() ? "Yes" : "No";
     for (const char* name : {"HandleLidSwitch", "HandleLidSwitchExternalPower",
                              "HandleLidSwitchDocked", "BlockInhibited"}) {
-        std::string value;
-        auto status = system_->getProperty(
-            kLogin, kLoginPath, kLoginManager, name, "s",
-            [&](sd_bus_message* m) {
-                const char* s = nullptr;
-                int r = sd_bus_message_read(m, "s", &s);
-                if (r >= 0) {
-                    value = s;
-                }
-                return r;
-            },
-            kQueryTimeout);
-        if (status.ok()) {
-            properties[name] = value;
+        if (auto value = loginString(name)) {
+            properties[name] = *value;
         }
     }
     for (const char* name : {"LidClosed", "Docked"}) {
-        bool value = false;
-        auto status = system_->getProperty(
-            kLogin, kLoginPath, kLoginManager, name, "b",
-            [&](sd_bus_message* m) { return readBool(m, value); }, kQueryTimeout);
-        if (status.ok()) {
-            properties[name] = value ? "Yes" : "No";
+        if (auto value = loginBool(name)) {
+            properties[name] = *value ? "Yes" : "No";
         }
     }
     return properties;

@@ -78,6 +78,9 @@ class LinuxPowerManagement final : public os::PowerManagement {
     void dropLidInhibitor();
     int inhibit(const std::string& what, const std::string& why, CallStatus& status);
     std::optional<bool> onBattery();
+    // One property of logind's Manager, or no value when logind does not answer.
+    std::optional<std::string> loginString(const char* name);
+    std::optional<bool> loginBool(const char* name);
 
     MachineRoots roots_;
     std::shared_ptr<DBusConnection> system_;
