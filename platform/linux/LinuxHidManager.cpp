@@ -16,7 +16,22 @@ namespace noctave::linuxos {
 
 namespace {
 
-class HidrawDevice final : public os::HidDevice {
+// A device read through one file descriptor, closed exactly once.
+class FileDevice : public os::HidDevice {
+  public:
+    int close() override {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+        return 0;
+    }
+
+  protected:
+    int fd_ = -1;
+};
+
+class HidrawDevice final : public FileDevice {
   public:
     explicit HidrawDevice(std::filesystem::path node) : node_(std::move(node)) {}
     ~HidrawDevice() override { close(); }
@@ -28,14 +43,6 @@ class HidrawDevice final : public os::HidDevice {
             fd_ = ::open(node_.c_str(), O_RDONLY | O_CLOEXEC);  // enough for feature reads
         }
         return fd_ >= 0 ? 0 : errno;
-    }
-
-    int close() override {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-        return 0;
     }
 
     int getReport(os::HidReportType type, uint32_t reportId, uint8_t* buffer, std::size_t capacity,
@@ -58,11 +65,10 @@ class HidrawDevice final : public os::HidDevice {
 
   private:
     std::filesystem::path node_;
-    int fd_ = -1;
 };
 
 // The IIO hinge channel, dressed as the HID sensor's feature report.
-class IioHingeDevice final : public os::HidDevice {
+class IioHingeDevice final : public FileDevice {
   public:
     explicit IioHingeDevice(IioHinge hinge) : hinge_(std::move(hinge)) {}
     ~IioHingeDevice() override { close(); }
@@ -71,14 +77,6 @@ class IioHingeDevice final : public os::HidDevice {
         close();
         fd_ = ::open(hinge_.rawFile.c_str(), O_RDONLY | O_CLOEXEC);
         return fd_ >= 0 ? 0 : errno;
-    }
-
-    int close() override {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-        return 0;
     }
 
     int getReport(os::HidReportType type, uint32_t reportId, uint8_t* buffer, std::size_t capacity,
@@ -115,7 +113,6 @@ class IioHingeDevice final : public os::HidDevice {
 
   private:
     IioHinge hinge_;
-    int fd_ = -1;
 };
 
 class LinuxHidSession final : public os::HidManagerSession {
