@@ -147,6 +147,15 @@ TEST_F(GestureDriverTest, HandOffThatReachesTheCommitAngleKeepsItsStartTimeForTh
     EXPECT_EQ(calls, "commit cancel ");
 }
 
+TEST_F(GestureDriverTest, HandOffThatNeverReachesTheCommitAngleTimesOutAfter15Seconds) {
+    closeAndRelease(40);
+    advance(14.8);
+    EXPECT_EQ(calls, "commit ");
+    advance(0.3);
+    EXPECT_EQ(log.lines().back(), "INF gesture: cancelled (hand-off timed out before lid close)");
+    EXPECT_EQ(calls, "commit cancel ");
+}
+
 TEST_F(GestureDriverTest, CommittedLidThatNeverClosesIsCancelledAfter12Seconds) {
     holdFnAt(110);
     moveLid(32, 0.8);
