@@ -301,19 +301,17 @@ QImage renderMenuBarPreview() {
     painter.fillPath(plate, srgb(0.105, 0.11, 0.125, 1.0));
     painter.strokePath(plate, QPen(srgb(1, 1, 1, 0.12), 1));
 
-    painter.save();
-    painter.translate(82, 66);
-    painter.scale(4, 4);
-    drawEmberMark(painter, QRectF(0, 0, kBox, kBox), false, Qt::white);
-    painter.restore();
-    drawCaption(painter, QStringLiteral("Inactive"), 120, 28);
-
-    painter.save();
-    painter.translate(322, 66);
-    painter.scale(4, 4);
-    drawEmberMark(painter, QRectF(0, 0, kBox, kBox), true, Qt::white);
-    painter.restore();
-    drawCaption(painter, QStringLiteral("Active"), 360, 28);
+    // The two states side by side: the outline at x 82, the filled mark at x 322.
+    for (const bool filled : {false, true}) {
+        const double left = filled ? 322 : 82;
+        painter.save();
+        painter.translate(left, 66);
+        painter.scale(4, 4);
+        drawEmberMark(painter, QRectF(0, 0, kBox, kBox), filled, Qt::white);
+        painter.restore();
+        drawCaption(painter, filled ? QStringLiteral("Active") : QStringLiteral("Inactive"),
+                    left + 38, 28);
+    }
     painter.end();
     return image;
 }
