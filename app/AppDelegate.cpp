@@ -7,12 +7,13 @@
 #include <QDesktopServices>
 #include <QUrl>
 
-#include "app/Alerts.hpp"
-#include "app/MainMenu.hpp"
-#include "app/UpdateController.hpp"
+#include "app/integration/UpdateController.hpp"
+#include "app/tray/Alerts.hpp"
+#include "app/tray/MainMenu.hpp"
 #include "core/os/System.hpp"
 #include "core/runtime/Runtime.hpp"
 #include "core/support/AppInfo.hpp"
+#include "core/support/CommandLine.hpp"
 #include "core/support/Log.hpp"
 #include "core/support/Prefs.hpp"
 
@@ -74,8 +75,7 @@ AppDelegate::~AppDelegate() {
 }
 
 bool AppDelegate::hasArgument(const std::string& option) const {
-    return std::find(options_.arguments.begin(), options_.arguments.end(), option) !=
-           options_.arguments.end();
+    return CommandLine(options_.arguments).has(option);
 }
 
 void AppDelegate::applicationDidFinishLaunching() {

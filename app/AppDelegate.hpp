@@ -7,11 +7,11 @@
 
 #include <QString>
 
-#include "app/Curtain.hpp"
-#include "app/HotKeyController.hpp"
-#include "app/MenuBarIcon.hpp"
-#include "app/StatusItem.hpp"
-#include "app/UpdateAdapter.hpp"
+#include "app/integration/HotKeyController.hpp"
+#include "app/integration/UpdateAdapter.hpp"
+#include "app/overlay/Curtain.hpp"
+#include "app/tray/MenuBarIcon.hpp"
+#include "app/tray/StatusItem.hpp"
 #include "core/os/Workspace.hpp"
 #include "core/remote/RemoteConfigLoader.hpp"
 #include "core/runtime/WeakPtr.hpp"

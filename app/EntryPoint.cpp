@@ -11,12 +11,13 @@
 #include <QTimer>
 
 #include "app/AppDelegate.hpp"
-#include "app/MenuBarIcon.hpp"
-#include "app/PlatformSelection.hpp"
 #include "app/QtRuntime.hpp"
 #include "app/TerminationSignals.hpp"
+#include "app/tray/MenuBarIcon.hpp"
 #include "core/os/System.hpp"
+#include "core/support/CommandLine.hpp"
 #include "core/support/Log.hpp"
+#include "platform/PlatformSelection.hpp"
 
 namespace noctave::app {
 
@@ -50,22 +51,15 @@ std::unique_ptr<QGuiApplication> makeOffscreenApplication(int& argc, char** argv
 
 }  // namespace
 
-std::optional<int> findOption(int argc, char** argv, std::string_view option) {
-    for (int i = 0; i < argc; ++i) {
-        if (argv[i] != nullptr && option == argv[i]) {
-            return i;
-        }
-    }
-    return std::nullopt;
-}
-
 std::optional<int> runExportMode(int argc, char** argv) {
-    if (const auto i = findOption(argc, argv, "--preview-menu-icon")) {
-        if (*i + 1 >= argc) {
+    const CommandLine line(argc, argv);
+    if (line.has("--preview-menu-icon")) {
+        const auto path = line.after("--preview-menu-icon");
+        if (!path) {
             std::fputs("usage: Noctave --preview-menu-icon <png-path>\n", stderr);
             return 2;
         }
-        const fs::path file = location(argv[*i + 1]);
+        const fs::path file = location(path->c_str());
         auto application = makeOffscreenApplication(argc, argv);
         std::string error;
         if (!MenuBarIcon::writeMenuBarPreview(file, &error)) {
@@ -75,13 +69,15 @@ std::optional<int> runExportMode(int argc, char** argv) {
         std::printf("wrote %s\n", file.c_str());
         return 0;
     }
-    if (const auto i = findOption(argc, argv, "--export-app-icon-set")) {
-        if (*i + 2 >= argc) {
+    if (line.has("--export-app-icon-set")) {
+        const auto folder = line.after("--export-app-icon-set", 1);
+        const auto image = line.after("--export-app-icon-set", 2);
+        if (!folder || !image) {
             std::fputs("usage: Noctave --export-app-icon-set <directory> <source-png>\n", stderr);
             return 2;
         }
-        const fs::path directory = location(argv[*i + 1]);
-        const fs::path source = location(argv[*i + 2]);
+        const fs::path directory = location(folder->c_str());
+        const fs::path source = location(image->c_str());
         auto application = makeOffscreenApplication(argc, argv);
         std::string error;
         if (!MenuBarIcon::writeAppIconSet(directory, source, &error)) {
@@ -96,7 +92,7 @@ std::optional<int> runExportMode(int argc, char** argv) {
 
 int runApplication(int argc, char** argv) {
     std::string error;
-    auto platform = selectPlatform(&error);
+    auto platform = platform::selectPlatform(&error);
     if (!platform) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 2;

@@ -1,13 +1,8 @@
 #pragma once
 
 #include <optional>
-#include <string_view>
 
 namespace noctave::app {
-
-// The index of the first element of argv that equals `option` exactly (element 0 included),
-// or no value.
-std::optional<int> findOption(int argc, char** argv, std::string_view option);
 
 // The image exports ("--preview-menu-icon <png>", "--export-app-icon-set <dir> <source-png>"),
 // the first present in that order. Prints the result and returns the exit status (0 written,

@@ -1,6 +1,6 @@
 // The noctave executable: a command-line mode when one is asked for, else the tray application.
-#include "app/DiagnosticCommands.hpp"
 #include "app/EntryPoint.hpp"
+#include "app/diagnostics/DiagnosticCommands.hpp"
 
 int main(int argc, char** argv) {
     // The checks of the power mechanisms come first; like the exports, they end the process.

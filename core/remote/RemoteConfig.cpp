@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
-#include "core/remote/Graphemes.hpp"
-#include "core/remote/Url.hpp"
 #include "core/support/AppInfo.hpp"
+#include "core/text/Graphemes.hpp"
+#include "core/text/Url.hpp"
 
 namespace noctave {
 

@@ -7,11 +7,11 @@
 
 #include "core/os/HttpClient.hpp"
 #include "core/os/System.hpp"
-#include "core/remote/Url.hpp"
 #include "core/runtime/Runtime.hpp"
 #include "core/support/AppInfo.hpp"
 #include "core/support/Log.hpp"
 #include "core/support/UserDefaults.hpp"
+#include "core/text/Url.hpp"
 
 namespace noctave {
 

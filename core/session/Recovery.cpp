@@ -21,7 +21,7 @@
 #include "core/os/System.hpp"
 #include "core/power/LidSleepPolicy.hpp"
 #include "core/support/Log.hpp"
-#include "core/support/Utf8.hpp"
+#include "core/text/Utf8.hpp"
 
 namespace noctave::Recovery {
 

@@ -11,8 +11,8 @@
 #include "core/os/Paths.hpp"
 #include "core/os/System.hpp"
 #include "core/runtime/Runtime.hpp"
-#include "core/support/Iso8601.hpp"
-#include "core/support/Utf8.hpp"
+#include "core/text/Iso8601.hpp"
+#include "core/text/Utf8.hpp"
 
 namespace noctave::Log {
 

@@ -8,8 +8,8 @@
 
 #include "core/os/Paths.hpp"
 #include "core/os/System.hpp"
-#include "core/support/Iso8601.hpp"
 #include "core/support/Log.hpp"
+#include "core/text/Iso8601.hpp"
 
 namespace noctave {
 

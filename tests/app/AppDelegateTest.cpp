@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "app/Alerts.hpp"
 #include "app/AppDelegate.hpp"
+#include "app/tray/Alerts.hpp"
 #include "core/support/AppInfo.hpp"
 #include "core/support/Prefs.hpp"
 #include "platform/sim/SimPower.hpp"

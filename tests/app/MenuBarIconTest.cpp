@@ -5,7 +5,7 @@
 
 #include <QImage>
 
-#include "app/MenuBarIcon.hpp"
+#include "app/tray/MenuBarIcon.hpp"
 #include "tests/app/ShellTest.hpp"
 #include "tests/support/TempDir.hpp"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Diagnose.hpp"
+#include "app/diagnostics/Diagnose.hpp"
 #include "platform/sim/SimPower.hpp"
 #include "tests/diagnostics/NoctaveProcess.hpp"
 #include "tests/support/SimTest.hpp"

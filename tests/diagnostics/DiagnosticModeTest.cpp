@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/DiagnosticCommands.hpp"
+#include "app/diagnostics/DiagnosticCommands.hpp"
 
 namespace noctave::test {
 namespace {

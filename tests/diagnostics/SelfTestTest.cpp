@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/SelfTest.hpp"
+#include "app/diagnostics/SelfTestCommand.hpp"
 #include "platform/sim/SimPower.hpp"
 #include "tests/diagnostics/NoctaveProcess.hpp"
 #include "tests/support/SimTest.hpp"

@@ -5,9 +5,9 @@
 #include <memory>
 #include <string>
 
-#include "app/Alerts.hpp"
 #include "app/AppDelegate.hpp"
-#include "app/HotKeyController.hpp"
+#include "app/integration/HotKeyController.hpp"
+#include "app/tray/Alerts.hpp"
 #include "core/support/AppInfo.hpp"
 #include "core/support/Prefs.hpp"
 #include "platform/sim/SimHotKeys.hpp"

@@ -1,4 +1,4 @@
-#include "app/HotKeyController.hpp"
+#include "app/integration/HotKeyController.hpp"
 
 #include <gtest/gtest.h>
 

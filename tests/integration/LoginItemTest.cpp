@@ -1,4 +1,4 @@
-#include "app/LoginItem.hpp"
+#include "app/integration/LoginItem.hpp"
 
 #include <gtest/gtest.h>
 

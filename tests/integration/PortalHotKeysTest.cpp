@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "app/HotKeyController.hpp"
+#include "app/integration/HotKeyController.hpp"
 #include "core/runtime/ThreadedRuntime.hpp"
 #include "tests/integration/Harness.hpp"
 #include "tests/support/LogCapture.hpp"

@@ -5,15 +5,15 @@
 #include <string>
 #include <vector>
 
-#include "app/UpdateController.hpp"
+#include "app/integration/UpdateController.hpp"
 #include "core/os/System.hpp"
 #include "core/runtime/ThreadedRuntime.hpp"
 #include "core/support/AppInfo.hpp"
 #include "core/support/Prefs.hpp"
 #include "platform/linux/http/CurlHttpClient.hpp"
 #include "platform/sim/VirtualLaptop.hpp"
-#include "tests/remote/LoopbackHttpServer.hpp"
 #include "tests/support/LogCapture.hpp"
+#include "tests/support/LoopbackHttpServer.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace noctave::app {

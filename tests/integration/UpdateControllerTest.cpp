@@ -1,11 +1,11 @@
-#include "app/UpdateController.hpp"
+#include "app/integration/UpdateController.hpp"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "app/AppcastUpdater.hpp"
+#include "app/integration/AppcastUpdater.hpp"
 #include "core/support/AppInfo.hpp"
 #include "core/support/Log.hpp"
 #include "core/support/Prefs.hpp"

@@ -25,8 +25,8 @@
 #include "platform/linux/LinuxProcesses.hpp"
 #include "platform/linux/LinuxSessionLock.hpp"
 #include "platform/sim/VirtualLaptop.hpp"
-#include "tests/linux/PrivateBus.hpp"
 #include "tests/support/LogCapture.hpp"
+#include "tests/support/PrivateBus.hpp"
 
 namespace noctave::test {
 namespace {

@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "tests/linux/PrivateBus.hpp"
+#include "tests/support/PrivateBus.hpp"
 
 namespace noctave::test {
 namespace {

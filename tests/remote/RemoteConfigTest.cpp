@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "core/remote/Graphemes.hpp"
 #include "core/support/AppInfo.hpp"
+#include "core/text/Graphemes.hpp"
 
 namespace noctave {
 namespace {

@@ -1,5 +1,0 @@
-# Virtual gesture hardware: target_sources(noctave_platform_sim PRIVATE ...)
-target_sources(noctave_platform_sim PRIVATE
-  SimHinge.cpp
-  SimKeyboard.cpp
-)

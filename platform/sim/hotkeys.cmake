@@ -1,4 +1,0 @@
-# Virtual hotkeys hardware: target_sources(noctave_platform_sim PRIVATE ...)
-target_sources(noctave_platform_sim PRIVATE
-  SimHotKeys.cpp
-)

@@ -1,0 +1,201 @@
+#include "tests/support/PrivateBus.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+
+extern char** environ;
+
+namespace noctave::test {
+
+namespace {
+constexpr const char* kPython = "/usr/bin/python3";
+constexpr const char* kDaemon = "/usr/bin/dbus-daemon";
+constexpr const char* kLoginPath = "/org/freedesktop/login1";
+
+void stop(pid_t pid, int signal) {
+    kill(pid, signal);
+    waitpid(pid, nullptr, 0);
+}
+}  // namespace
+
+pid_t spawnProcess(const std::vector<std::string>& argv, int outFd) {
+    std::vector<char*> args;
+    for (const auto& a : argv) {
+        args.push_back(const_cast<char*>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    // The mocks log every call on standard error; the test output stays readable without it.
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    if (outFd >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
+    }
+    pid_t pid = -1;
+    int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    return rc == 0 ? pid : -1;
+}
+
+PrivateBus::PrivateBus() {
+    if (access(kDaemon, X_OK) != 0 || access(kPython, X_OK) != 0 ||
+        access("/usr/lib/python3/dist-packages/dbusmock/__init__.py", R_OK) != 0) {
+        unavailable_ = "dbus-daemon or python3-dbusmock is not installed";
+        return;
+    }
+    auto config = dir_.path() / "bus.conf";
+    std::ofstream(config) << "<busconfig><type>system</type><listen>unix:dir="
+                          << dir_.path().string()
+                          << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+                             "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                             "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
+    int pipeFds[2];
+    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
+        unavailable_ = "no pipe";
+        return;
+    }
+    daemon_ = spawnProcess({kDaemon, "--config-file=" + config.string(), "--nofork", "--nopidfile",
+                            "--print-address=1"},
+                           pipeFds[1]);
+    close(pipeFds[1]);
+    // The daemon prints its address once it listens.
+    std::string address;
+    char c = 0;
+    pollfd fd{pipeFds[0], POLLIN, 0};
+    while (daemon_ > 0 && poll(&fd, 1, 10000) > 0 && read(pipeFds[0], &c, 1) == 1 && c != '\n') {
+        address.push_back(c);
+    }
+    close(pipeFds[0]);
+    if (address.empty()) {
+        unavailable_ = "dbus-daemon did not start";
+        return;
+    }
+    setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
+    control_ = std::make_unique<linuxos::DBusConnection>(linuxos::BusKind::system);
+}
+
+PrivateBus::~PrivateBus() {
+    control_.reset();
+    for (auto& [name, pid] : services_) {
+        stop(pid, SIGTERM);
+    }
+    if (daemon_ > 0) {
+        stop(daemon_, SIGTERM);
+    }
+    unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+}
+
+bool PrivateBus::waitForName(const std::string& name, bool present) {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool dirty = false;
+    uint64_t id = control_->subscribe(
+        "type='signal',sender='org.freedesktop.DBus',member='NameOwnerChanged',arg0='" + name + "'",
+        [&](sd_bus_message*) {
+            std::lock_guard lock(mutex);
+            dirty = true;
+            changed.notify_all();
+        });
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    bool reached = false;
+    for (;;) {
+        {
+            std::lock_guard lock(mutex);
+            dirty = false;
+        }
+        if ((reached = control_->nameHasOwner(name, 2.0) == present)) {
+            break;
+        }
+        std::unique_lock lock(mutex);
+        if (!changed.wait_until(lock, deadline, [&] { return dirty; })) {
+            break;
+        }
+    }
+    control_->unsubscribe(id);
+    return reached;
+}
+
+bool PrivateBus::startTemplate(const std::string& name, const std::string& busName) {
+    pid_t pid = spawnProcess({kPython, "-m", "dbusmock", "--system", "--template", name});
+    if (pid <= 0) {
+        return false;
+    }
+    services_[busName] = pid;
+    return waitForName(busName, true);
+}
+
+bool PrivateBus::stopTemplate(const std::string& busName) {
+    auto it = services_.find(busName);
+    if (it == services_.end()) {
+        return false;
+    }
+    stop(it->second, SIGKILL);
+    services_.erase(it);
+    return waitForName(busName, false);
+}
+
+std::vector<std::string> PrivateBus::logindCalls(const std::string& method) {
+    std::vector<std::string> calls;
+    control_->call(
+        {kLogin, kLoginPath, "org.freedesktop.DBus.Mock", "GetMethodCalls"},
+        [&](sd_bus_message* m) { return sd_bus_message_append(m, "s", method.c_str()); },
+        [&](sd_bus_message* m) {
+            int r = sd_bus_message_enter_container(m, 'a', "(tav)");
+            while (r >= 0 && (r = sd_bus_message_enter_container(m, 'r', "tav")) > 0) {
+                const char* argument = "";
+                if ((r = sd_bus_message_skip(m, "t")) < 0 ||
+                    (r = sd_bus_message_read(m, "av", 1, "s", &argument)) < 0 ||
+                    (r = sd_bus_message_exit_container(m)) < 0) {
+                    break;
+                }
+                calls.emplace_back(argument);
+            }
+            return r < 0 ? r : sd_bus_message_exit_container(m);
+        },
+        5.0);
+    return calls;
+}
+
+std::vector<std::string> PrivateBus::inhibitors() {
+    std::vector<std::string> list;
+    control_->call(
+        {kLogin, kLoginPath, "org.freedesktop.login1.Manager", "ListInhibitors"}, {},
+        [&](sd_bus_message* m) {
+            int r = sd_bus_message_enter_container(m, 'a', "(ssssuu)");
+            const char *what = nullptr, *who = nullptr, *why = nullptr, *mode = nullptr;
+            uint32_t uid = 0, pid = 0;
+            while (r >= 0 && (r = sd_bus_message_read(m, "(ssssuu)", &what, &who, &why, &mode, &uid,
+                                                      &pid)) > 0) {
+                list.push_back(std::string(what) + ":" + mode + ":" + who);
+            }
+            return r < 0 ? r : sd_bus_message_exit_container(m);
+        },
+        5.0);
+    return list;
+}
+
+bool PrivateBus::waitForInhibitors(
+    const std::function<bool(const std::vector<std::string>&)>& pred) {
+    // The mock drops an inhibitor when it sees the fd's hang-up, shortly after the close; ask
+    // again until it agrees or the deadline passes. A round trip is the pause between questions.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    do {
+        if (pred(inhibitors())) {
+            return true;
+        }
+        control_->nameHasOwner(kLogin, 1.0);
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
+}
+
+}  // namespace noctave::test
