@@ -16,6 +16,7 @@ class KeyboardState;
 class HttpClient;
 class Workspace;
 class HotKeys;
+class ReduceMotion;
 
 // The process's operating system: one pointer per port. A platform (the virtual laptop, the
 // Linux backend) fills the ports it offers; core code reaches them through os::system().
@@ -33,6 +34,8 @@ struct System {
     std::shared_ptr<HttpClient> httpClient;
     std::shared_ptr<Workspace> workspace;
     std::shared_ptr<HotKeys> hotKeys;
+    // Empty: motion allowed.
+    std::shared_ptr<ReduceMotion> reduceMotion;
 };
 
 // The installed system. With none installed, a default one that only knows the XDG paths.

@@ -12,6 +12,7 @@
 #include "platform/sim/SimLidUser.hpp"
 #include "platform/sim/SimPower.hpp"
 #include "platform/sim/SimProcesses.hpp"
+#include "platform/sim/SimReduceMotion.hpp"
 
 namespace noctave::sim {
 
@@ -57,6 +58,9 @@ VirtualLaptop::VirtualLaptop(fs::path root) : root_(std::move(root)) {
     keyboard_ = std::make_shared<SimKeyboard>();
     system_.keyboardState = keyboard_;
     keyboard_->registerKeys(*this);
+    reduceMotion_ = std::make_shared<SimReduceMotion>();
+    system_.reduceMotion = reduceMotion_;
+    reduceMotion_->registerKeys(*this);
     power_ = SimPower::make();
     power_->install(*this);
     SimLidUser::install(*this);  // after the lid and hinge it drives

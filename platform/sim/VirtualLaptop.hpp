@@ -17,6 +17,7 @@ class SimHttpClient;
 class SimHotKeys;
 class SimHinge;
 class SimKeyboard;
+class SimReduceMotion;
 class SimPower;
 
 // Files of the virtual laptop live under one folder (a test's temporary folder).
@@ -54,6 +55,7 @@ class VirtualLaptop {
     SimHotKeys& hotKeys() { return *hotKeys_; }
     SimHinge& hinge() { return *hinge_; }
     SimKeyboard& keyboard() { return *keyboard_; }
+    SimReduceMotion& reduceMotion() { return *reduceMotion_; }
     // Root power domain, assertions, lid, power sources, displays, display sleep, session lock.
     SimPower& power() { return *power_; }
 
@@ -75,6 +77,7 @@ class VirtualLaptop {
     std::shared_ptr<SimHotKeys> hotKeys_;
     std::shared_ptr<SimHinge> hinge_;
     std::shared_ptr<SimKeyboard> keyboard_;
+    std::shared_ptr<SimReduceMotion> reduceMotion_;
     std::shared_ptr<SimPower> power_;
     std::map<std::string, KeyHandler, std::less<>> keys_;
 };

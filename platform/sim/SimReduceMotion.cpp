@@ -1,0 +1,19 @@
+#include "platform/sim/SimReduceMotion.hpp"
+
+#include <string_view>
+
+#include "platform/sim/VirtualLaptop.hpp"
+
+namespace noctave::sim {
+
+void SimReduceMotion::registerKeys(VirtualLaptop& laptop) {
+    laptop.registerKey("reducemotion", [this](std::string_view value) {
+        if (value != "1" && value != "0") {
+            return false;
+        }
+        setEnabled(value == "1");
+        return true;
+    });
+}
+
+}  // namespace noctave::sim

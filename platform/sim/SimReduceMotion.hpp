@@ -1,0 +1,24 @@
+#pragma once
+
+#include <atomic>
+
+#include "core/os/ReduceMotion.hpp"
+
+namespace noctave::sim {
+
+class VirtualLaptop;
+
+// The virtual desktop's reduce-motion switch; off unless a test or NOCTAVE_SIM turns it on.
+class SimReduceMotion final : public os::ReduceMotion {
+  public:
+    bool isEnabled() const override { return enabled_.load(); }
+    void setEnabled(bool enabled) { enabled_.store(enabled); }
+
+    // reducemotion=1|0
+    void registerKeys(VirtualLaptop& laptop);
+
+  private:
+    std::atomic<bool> enabled_{false};
+};
+
+}  // namespace noctave::sim
