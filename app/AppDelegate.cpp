@@ -267,11 +267,7 @@ void AppDelegate::handleShortcut() {
     if (!Prefs::armWithShortcut() || !session_) {
         return;
     }
-    if (session_->state() == State::armed) {
-        session_->disarm("hotkey");
-    } else {
-        session_->arm("hotkey");
-    }
+    session_->toggle("hotkey");
 }
 
 void AppDelegate::openSettings() {
@@ -313,11 +309,7 @@ void AppDelegate::statusClicked(StatusItem::Click click) {
         if (!session_) {
             return;
         }
-        if (session_->state() == State::armed) {
-            session_->disarm("right-click");
-        } else {
-            session_->arm("right-click");
-        }
+        session_->toggle("right-click");
         return;
     }
     showMenu();
@@ -369,11 +361,7 @@ void AppDelegate::toggleFromMenu() {
     if (!session_) {
         return;
     }
-    if (session_->state() == State::armed) {
-        session_->disarm("menu");
-    } else {
-        session_->arm("menu");
-    }
+    session_->toggle("menu");
 }
 
 void AppDelegate::toggleKeepAwake() {

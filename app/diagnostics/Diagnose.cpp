@@ -81,7 +81,7 @@ std::map<std::string, std::string> propertySnapshot() {
     if (!power) {
         return snapshot;
     }
-    const os::IoObject service = power->matchingService("IOPMrootDomain");
+    const os::IoObject service = power->matchingService(os::kRootDomainClass);
     if (service == 0) {
         return snapshot;
     }

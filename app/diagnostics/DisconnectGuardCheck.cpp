@@ -79,8 +79,8 @@ int run() {
     }
 
     Recovery::installSignalHandlers();
-    SleepAssertion armed(SleepAssertion::preventIdleSystemSleep, kReason);
-    SleepAssertion guard(SleepAssertion::preventSystemSleep, kReason);
+    SleepAssertion armed(os::kPreventUserIdleSystemSleep, kReason);
+    SleepAssertion guard(os::kPreventSystemSleep, kReason);
 
     const auto giveEverythingBack = [&] {
         guard.release();

@@ -78,7 +78,7 @@ int run() {
     }
 
     {
-        SleepAssertion assertion(SleepAssertion::preventIdleSystemSleep, "Noctave self-test");
+        SleepAssertion assertion(os::kPreventUserIdleSystemSleep, "Noctave self-test");
         checklist.check("acquire PreventUserIdleSystemSleep assertion", assertion.acquire());
         checklist.check("assertion released", assertion.release());
     }

@@ -18,6 +18,18 @@ namespace noctave::os {
 using IoReturn = int32_t;
 inline constexpr IoReturn kIoReturnSuccess = 0;
 
+// The power manager's vocabulary, spelled here once for the core and every backend.
+inline constexpr const char* kRootDomainClass = "IOPMrootDomain";
+inline constexpr const char* kGeneralInterest = "IOGeneralInterest";
+// True while the lid is shut.
+inline constexpr const char* kClamshellState = "AppleClamshellState";
+// True while closing the lid causes sleep.
+inline constexpr const char* kClamshellCausesSleep = "AppleClamshellCausesSleep";
+// The root domain's scalar method that sets (1) and clears (0) the lid-close flag.
+inline constexpr uint32_t kLidSleepPolicySelector = 12;
+inline constexpr const char* kPreventUserIdleSystemSleep = "PreventUserIdleSystemSleep";
+inline constexpr const char* kPreventSystemSleep = "PreventSystemSleep";
+
 // Opaque handles. 0 always means "none".
 using IoObject = uint32_t;      // a service or a notification registration
 using IoConnection = uint32_t;  // an open user-client connection
@@ -42,7 +54,7 @@ class PowerManagement {
 
     // ---- root power domain ----
 
-    // The first service of the given class ("IOPMrootDomain"); 0 when there is none. The caller
+    // The first service of the given class (kRootDomainClass); 0 when there is none. The caller
     // owns the handle and gives it back with releaseObject.
     virtual IoObject matchingService(const std::string& className) = 0;
 
@@ -89,7 +101,7 @@ class PowerManagement {
     using InterestHandler =
         std::function<void(IoObject service, uint32_t messageType, uint64_t messageArgument)>;
 
-    // Registers `handler` for every message of `interestType` ("IOGeneralInterest") that
+    // Registers `handler` for every message of `interestType` (kGeneralInterest) that
     // `service` posts. On success stores the registration (give it back with releaseObject) and
     // returns 0.
     virtual IoReturn addInterestNotification(IoNotificationPort port, IoObject service,

@@ -10,7 +10,6 @@ std::atomic<uint32_t> gRootDomainConnection{0};
 
 namespace {
 
-constexpr const char* kRootDomainClass = "IOPMrootDomain";
 constexpr uint32_t kConnectionType = 0;
 
 // The port's signal-safe call, published before the connection it goes with: the signal
@@ -23,11 +22,6 @@ std::shared_ptr<os::PowerManagement> powerPort() {
 }
 
 }  // namespace
-
-const std::string& LidSleepPolicy::lidSleepAdvisoryProperty() {
-    static const std::string name = "AppleClamshellCausesSleep";
-    return name;
-}
 
 LidSleepPolicy::OpenError::OpenError(Kind kind, os::IoReturn code)
     : kind_(kind), code_(code), description_(description()) {}
@@ -42,7 +36,7 @@ std::string LidSleepPolicy::OpenError::description() const {
 }
 
 LidSleepPolicy::LidSleepPolicy() : power_(powerPort()) {
-    const os::IoObject service = power_ ? power_->matchingService(kRootDomainClass) : 0;
+    const os::IoObject service = power_ ? power_->matchingService(os::kRootDomainClass) : 0;
     if (service == 0) {
         throw OpenError::serviceNotFound();
     }
@@ -60,7 +54,7 @@ LidSleepPolicy::LidSleepPolicy() : power_(powerPort()) {
 
 LidSleepPolicy::~LidSleepPolicy() {
     if (connection_ != 0) {
-        power_->callScalarMethod(connection_, setLidSleepPolicySelector, 0);
+        power_->callScalarMethod(connection_, os::kLidSleepPolicySelector, 0);
         power_->closeService(connection_);
     }
     if (service_ != 0) {
@@ -73,7 +67,7 @@ bool LidSleepPolicy::set(bool enabled) {
     if (connection_ == 0) {
         return false;
     }
-    return power_->callScalarMethod(connection_, setLidSleepPolicySelector, enabled ? 1 : 0) ==
+    return power_->callScalarMethod(connection_, os::kLidSleepPolicySelector, enabled ? 1 : 0) ==
            os::kIoReturnSuccess;
 }
 
@@ -81,7 +75,7 @@ std::optional<bool> LidSleepPolicy::kernelLidCausesSleep() const {
     if (service_ == 0) {
         return std::nullopt;
     }
-    const auto value = power_->registryProperty(service_, lidSleepAdvisoryProperty());
+    const auto value = power_->registryProperty(service_, os::kClamshellCausesSleep);
     if (!value || !value->number) {
         return std::nullopt;
     }
@@ -92,7 +86,7 @@ bool LidSleepPolicy::kernelVisiblyConfirmsSuppression() const {
     if (service_ == 0) {
         return false;
     }
-    const auto value = power_->registryProperty(service_, lidSleepAdvisoryProperty());
+    const auto value = power_->registryProperty(service_, os::kClamshellCausesSleep);
     return value && value->number && *value->number == 0;
 }
 
@@ -102,13 +96,13 @@ void LidSleepPolicy::emergencyClear() noexcept {
         return;
     }
     if (auto call = gEmergencyScalarMethod.load()) {
-        call(connection, setLidSleepPolicySelector, 0);
+        call(connection, os::kLidSleepPolicySelector, 0);
     }
 }
 
 bool LidSleepPolicy::clearOnFreshConnection() {
     const auto power = powerPort();
-    const os::IoObject service = power ? power->matchingService(kRootDomainClass) : 0;
+    const os::IoObject service = power ? power->matchingService(os::kRootDomainClass) : 0;
     if (service == 0) {
         return false;
     }
@@ -118,7 +112,7 @@ bool LidSleepPolicy::clearOnFreshConnection() {
         return false;
     }
     const bool cleared =
-        power->callScalarMethod(connection, setLidSleepPolicySelector, 0) == os::kIoReturnSuccess;
+        power->callScalarMethod(connection, os::kLidSleepPolicySelector, 0) == os::kIoReturnSuccess;
     power->closeService(connection);
     power->releaseObject(service);
     return cleared;

@@ -23,11 +23,6 @@ static_assert(std::atomic<uint32_t>::is_always_lock_free);
 // An instance exists only while open. Used from one thread at a time. Logs nothing.
 class LidSleepPolicy {
   public:
-    static constexpr uint32_t setLidSleepPolicySelector = 12;
-
-    // "AppleClamshellCausesSleep": true while closing the lid causes sleep.
-    static const std::string& lidSleepAdvisoryProperty();
-
     // Why the root power domain could not be opened; the one error thrown out of the core.
     class OpenError : public std::exception {
       public:

@@ -6,8 +6,6 @@
 namespace noctave {
 
 namespace {
-constexpr const char* kRootDomainClass = "IOPMrootDomain";
-constexpr const char* kGeneralInterest = "IOGeneralInterest";
 }  // namespace
 
 std::string_view LidStateObserver::caseName(LidState state) {
@@ -22,14 +20,9 @@ std::string_view LidStateObserver::caseName(LidState state) {
     return "unknown";
 }
 
-const std::string& LidStateObserver::clamshellStateProperty() {
-    static const std::string name = "AppleClamshellState";
-    return name;
-}
-
 std::unique_ptr<LidStateObserver> LidStateObserver::create() {
     auto power = os::system().powerManagement;
-    const os::IoObject service = power ? power->matchingService(kRootDomainClass) : 0;
+    const os::IoObject service = power ? power->matchingService(os::kRootDomainClass) : 0;
     if (service == 0) {
         return nullptr;
     }
@@ -50,7 +43,7 @@ LidStateObserver::LidState LidStateObserver::currentState() const {
     if (service_ == 0) {
         return LidState::unknown;
     }
-    const auto value = power_->registryProperty(service_, clamshellStateProperty());
+    const auto value = power_->registryProperty(service_, os::kClamshellState);
     if (!value || !value->number) {
         return LidState::unknown;
     }
@@ -70,7 +63,7 @@ bool LidStateObserver::start() {
     // The registration is released in stop(), which destruction runs, so `this` outlives it.
     os::IoObject registration = 0;
     const os::IoReturn result = power_->addInterestNotification(
-        port, service_, kGeneralInterest,
+        port, service_, os::kGeneralInterest,
         [this](os::IoObject, uint32_t, uint64_t) { handleInterest(); }, &registration);
     if (result == os::kIoReturnSuccess) {
         notification_ = registration;

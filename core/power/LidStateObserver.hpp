@@ -25,9 +25,6 @@ class LidStateObserver {
     // "open", "closed", "unknown".
     static std::string_view caseName(LidState state);
 
-    // "AppleClamshellState".
-    static const std::string& clamshellStateProperty();
-
     // Null when the machine has no root power domain. Notifications are not started.
     static std::unique_ptr<LidStateObserver> create();
 

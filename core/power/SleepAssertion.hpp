@@ -11,9 +11,6 @@ namespace noctave {
 // on destruction. Used from one thread at a time. Logs nothing.
 class SleepAssertion {
   public:
-    static constexpr const char* preventIdleSystemSleep = "PreventUserIdleSystemSleep";
-    static constexpr const char* preventSystemSleep = "PreventSystemSleep";
-
     // Nothing is taken yet.
     SleepAssertion(std::string type, std::string reason);
     ~SleepAssertion();

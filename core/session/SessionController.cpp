@@ -17,9 +17,9 @@ constexpr const char* kClosedLidReason = "Noctave: lid shut, session running";
 }  // namespace
 
 SessionController::SessionController()
-    : armedAssertion_(SleepAssertion::preventIdleSystemSleep, kArmedReason),
-      keepAwakeAssertion_(SleepAssertion::preventIdleSystemSleep, kKeepAwakeReason),
-      closedLidAssertion_(SleepAssertion::preventSystemSleep, kClosedLidReason),
+    : armedAssertion_(os::kPreventUserIdleSystemSleep, kArmedReason),
+      keepAwakeAssertion_(os::kPreventUserIdleSystemSleep, kKeepAwakeReason),
+      closedLidAssertion_(os::kPreventSystemSleep, kClosedLidReason),
       displays_(std::make_unique<DisplayObserver>()),
       power_(std::make_unique<PowerSourceMonitor>()),
       sensor_(std::make_shared<LidAngleSensor>()),

@@ -12,14 +12,16 @@
 
 namespace noctave::linuxos {
 
+using os::kClamshellCausesSleep;
+using os::kClamshellState;
+using os::kLidSleepPolicySelector;
+using os::kRootDomainClass;
+
 namespace {
 
 constexpr const char* kLogin = "org.freedesktop.login1";
 constexpr const char* kLoginPath = "/org/freedesktop/login1";
 constexpr const char* kLoginManager = "org.freedesktop.login1.Manager";
-constexpr const char* kRootDomainClass = "IOPMrootDomain";
-constexpr const char* kClamshellState = "AppleClamshellState";
-constexpr const char* kClamshellCausesSleep = "AppleClamshellCausesSleep";
 constexpr const char* kWho = "Noctave";
 constexpr const char* kLidWhy = "Keeping the laptop awake with its lid closed";
 // Taking an inhibitor may wait for polkit; a lost logind must not hold the caller longer.
@@ -31,7 +33,7 @@ constexpr double kQueryTimeout = 2.0;
 std::atomic<int> gLidInhibitorFd{-1};
 
 os::IoReturn signalSafeClear(os::IoConnection, uint32_t selector, uint64_t input) noexcept {
-    if (selector != LinuxPowerManagement::kLidSleepPolicySelector || input != 0) {
+    if (selector != kLidSleepPolicySelector || input != 0) {
         return ENOTSUP;  // taking a lock needs the bus, which a signal handler may not touch
     }
     int fd = gLidInhibitorFd.exchange(-1);

@@ -68,7 +68,6 @@ class LinuxPowerManagement final : public os::PowerManagement {
     LidSwitch& lidSwitch() { return *lid_; }
 
     static constexpr os::IoObject kRootDomain = 1;
-    static constexpr uint32_t kLidSleepPolicySelector = 12;
 
   private:
     struct Registration;

@@ -116,7 +116,7 @@ os::IoReturn SimKernel::scalarMethod(os::IoConnection connection, uint32_t selec
         return kNotOpen;
     }
     shared->calls.fetch_add(1);
-    if (selector != kLidSleepSelector) {
+    if (selector != os::kLidSleepPolicySelector) {
         return kUnsupported;
     }
     if (input > 1) {

@@ -16,7 +16,6 @@ namespace noctave::sim {
 // plain function serves every virtual laptop of the process.
 class SimKernel {
   public:
-    static constexpr uint32_t kLidSleepSelector = 12;
     static constexpr os::IoReturn kNotPrivileged = static_cast<os::IoReturn>(0xE00002C1);
     static constexpr os::IoReturn kBadArgument = static_cast<os::IoReturn>(0xE00002C2);
     static constexpr os::IoReturn kUnsupported = static_cast<os::IoReturn>(0xE00002C7);

@@ -8,7 +8,6 @@
 namespace noctave::sim {
 
 namespace {
-constexpr const char* kIdleSleepAssertion = "PreventUserIdleSystemSleep";
 
 // Runs `fn` on the main queue after `seconds`, unless the user is gone by then.
 void later(const std::weak_ptr<SimLidUser>& weak, double seconds, void (SimLidUser::*fn)()) {
@@ -57,7 +56,7 @@ void SimLidUser::schedulePoll() {
 void SimLidUser::poll() {
     switch (phase_) {
         case Phase::waitingForArm:
-            if (power_.kernelFlag() && power_.isAsserted(kIdleSleepAssertion) &&
+            if (power_.kernelFlag() && power_.isAsserted(os::kPreventUserIdleSystemSleep) &&
                 power_.lid() == SimPower::Lid::open) {
                 phase_ = Phase::closing;
                 hinge_.moveTo(0, kHingeTravel);

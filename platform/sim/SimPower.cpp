@@ -10,13 +10,14 @@
 
 namespace noctave::sim {
 
+using os::kClamshellCausesSleep;
+using os::kClamshellState;
+using os::kGeneralInterest;
+using os::kPreventSystemSleep;
+using os::kRootDomainClass;
+
 namespace {
 
-constexpr const char* kRootDomainClass = "IOPMrootDomain";
-constexpr const char* kGeneralInterest = "IOGeneralInterest";
-constexpr const char* kClamshellState = "AppleClamshellState";
-constexpr const char* kClamshellCausesSleep = "AppleClamshellCausesSleep";
-constexpr const char* kPreventSystemSleep = "PreventSystemSleep";
 constexpr const char* kIdleSymbol = "SLSDisplayManagerRequestDisplaysIdle";
 constexpr const char* kLockSymbol = "SACLockScreenImmediate";
 constexpr os::Displays::DisplayId kBuiltinDisplay = 1;

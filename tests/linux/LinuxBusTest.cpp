@@ -37,7 +37,7 @@ using State = SessionController::State;
 constexpr const char* kUPowerPath = "/org/freedesktop/UPower";
 constexpr const char* kDisplayDevice = "/org/freedesktop/UPower/devices/DisplayDevice";
 constexpr const char* kDevice = "org.freedesktop.UPower.Device";
-constexpr uint32_t kSelector = LinuxPowerManagement::kLidSleepPolicySelector;
+constexpr uint32_t kSelector = os::kLidSleepPolicySelector;
 const std::string kLidLock = "handle-lid-switch:block:Noctave";
 
 std::size_t count(const std::vector<std::string>& list, const std::string& entry) {
@@ -72,7 +72,7 @@ class LogindBackend : public LinuxBus {
             power = std::make_unique<LinuxPowerManagement>(roots, systemBus, nullptr);
         }
         os::IoConnection connection = 0;
-        EXPECT_EQ(power->openService(power->matchingService("IOPMrootDomain"), 0, &connection), 0);
+        EXPECT_EQ(power->openService(power->matchingService(os::kRootDomainClass), 0, &connection), 0);
         return connection;
     }
 

@@ -113,7 +113,7 @@ TEST_F(LidSleepPolicyTest, OnlyAClamshellPropertyOfFalseConfirmsTheSuppression) 
 
 TEST_F(LidSleepPolicyTest, AssertionsAreTakenOnceAndLetGoEvenWhenRefused) {
     {
-        SleepAssertion guard(SleepAssertion::preventSystemSleep, "Noctave: lid shut");
+        SleepAssertion guard(os::kPreventSystemSleep, "Noctave: lid shut");
         EXPECT_TRUE(guard.acquire());
         EXPECT_TRUE(guard.acquire());
         EXPECT_EQ(power.assertionsCreated(), 1) << "a held assertion is not taken twice";
@@ -127,8 +127,8 @@ TEST_F(LidSleepPolicyTest, AssertionsAreTakenOnceAndLetGoEvenWhenRefused) {
     }
     EXPECT_TRUE(power.assertions().empty()) << "destruction gives a held assertion back";
 
-    SleepAssertion idle(SleepAssertion::preventIdleSystemSleep, "idle");
-    SleepAssertion guard(SleepAssertion::preventSystemSleep, "guard");
+    SleepAssertion idle(os::kPreventUserIdleSystemSleep, "idle");
+    SleepAssertion guard(os::kPreventSystemSleep, "guard");
     power.setAssertionPolicy(SimPower::AssertionPolicy::refuseSystemSleep);
     EXPECT_FALSE(guard.acquire());
     EXPECT_FALSE(guard.isHeld());
@@ -146,7 +146,7 @@ TEST_F(LidSleepPolicyTest, AssertionsAreTakenOnceAndLetGoEvenWhenRefused) {
 class SimPowerTest : public LidSleepPolicyTest {
   protected:
     LidSleepPolicy policy;
-    SleepAssertion guard{SleepAssertion::preventSystemSleep, "guard"};
+    SleepAssertion guard{os::kPreventSystemSleep, "guard"};
 };
 
 TEST_F(SimPowerTest, ClosingTheLidSleepsUnlessTheFlagOrAGuardOnMainsKeepsItAwake) {
@@ -198,7 +198,7 @@ TEST_F(SimPowerTest, StartingStateKeysDoNotUndoEachOther) {
     ASSERT_TRUE(laptop.configure("systemsleep=refuse,assertions=ok", &error)) << error;
     EXPECT_FALSE(guard.acquire());
     ASSERT_TRUE(laptop.configure("assertions=refuse,systemsleep=ok", &error)) << error;
-    EXPECT_FALSE(SleepAssertion(SleepAssertion::preventIdleSystemSleep, "idle").acquire());
+    EXPECT_FALSE(SleepAssertion(os::kPreventUserIdleSystemSleep, "idle").acquire());
 }
 
 }  // namespace

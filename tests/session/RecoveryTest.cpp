@@ -48,8 +48,8 @@ class RecoveryTest : public test::SimTest {
     void leaveFlagSet() {
         auto& port = *laptop.system().powerManagement;
         os::IoConnection connection = 0;
-        ASSERT_EQ(port.openService(port.matchingService("IOPMrootDomain"), 0, &connection), 0);
-        ASSERT_EQ(port.callScalarMethod(connection, LidSleepPolicy::setLidSleepPolicySelector, 1),
+        ASSERT_EQ(port.openService(port.matchingService(os::kRootDomainClass), 0, &connection), 0);
+        ASSERT_EQ(port.callScalarMethod(connection, os::kLidSleepPolicySelector, 1),
                   0);
     }
 
@@ -235,7 +235,7 @@ enum class Death { killed, segmentationFault, abort };
     Recovery::installSignalHandlers();
     // Leaked on purpose: the process ends by a signal, never by returning.
     auto* policy = new LidSleepPolicy();
-    auto* assertion = new SleepAssertion(SleepAssertion::preventIdleSystemSleep, "crash test");
+    auto* assertion = new SleepAssertion(os::kPreventUserIdleSystemSleep, "crash test");
     if (!policy->set(true) || !assertion->acquire()) {
         ::_exit(3);
     }

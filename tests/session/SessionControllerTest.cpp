@@ -324,7 +324,7 @@ class SessionCrashTest : public SessionFixture, public ::testing::WithParamInter
     // Sets the bit as a dead process would have left it, through a connection nobody closes.
     void leaveBitSet() {
         auto& port = *os::system().powerManagement;
-        const auto service = port.matchingService("IOPMrootDomain");
+        const auto service = port.matchingService(os::kRootDomainClass);
         os::IoConnection connection = 0;
         ASSERT_EQ(port.openService(service, 0, &connection), 0);
         ASSERT_EQ(port.callScalarMethod(connection, 12, 1), 0);
