@@ -137,9 +137,14 @@ void AppDelegate::applicationDidFinishLaunching() {
 
     session_->onStateChange = runtime::bindWeak(
         weak, [](AppDelegate& self, State state) { self.handleStateChange(state); });
-    session_->onNotice =
-        runtime::bindWeak(weak, [](AppDelegate& self, const std::string& title,
-                                   const std::string& body) { self.notify(title, body); });
+    session_->onNotice = runtime::bindWeak(
+        weak, [](AppDelegate& self, const std::string& title, const std::string& body) {
+            // Before the alert, which may wait for the user: a script gets its answer now.
+            if (self.control_) {
+                self.control_->noteNotice(title, body);
+            }
+            self.notify(title, body);
+        });
     session_->onLidOpen = runtime::bindWeak(weak, [](AppDelegate& self) { self.hideOverlay(); });
     if (GestureDriver* gesture = session_->gesture()) {
         gesture->onProgress =
@@ -165,6 +170,7 @@ void AppDelegate::applicationWillTerminate() {
         return;
     }
     isTerminated_ = true;
+    control_.reset();
     removeWorkspaceObservers();
     hotKey_.unregister();
     hideOverlay();
@@ -218,7 +224,21 @@ void AppDelegate::refreshIcon(State state) {
     statusItem_->setAccessibilityValue(QString::fromUtf8(texts.toolTip));
 }
 
+void AppDelegate::startControlInterface() {
+    if (!session_ || control_) {
+        return;
+    }
+    std::string why;
+    control_ = control::ControlService::start(*session_, &why);
+    if (!control_) {
+        Log::warn("control interface unavailable (" + why + ")");
+    }
+}
+
 void AppDelegate::handleStateChange(State state) {
+    if (control_) {
+        control_->sessionStateChanged();
+    }
     refreshIcon(state);
     switch (state) {
         case State::pending:

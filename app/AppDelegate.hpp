@@ -7,6 +7,7 @@
 
 #include <QString>
 
+#include "app/control/ControlService.hpp"
 #include "app/integration/HotKeyController.hpp"
 #include "app/integration/UpdateAdapter.hpp"
 #include "app/overlay/Curtain.hpp"
@@ -67,6 +68,11 @@ class AppDelegate {
 
     // What launched; empty before launch and after a failed one.
     SessionController* session() { return session_.get(); }
+
+    // Serves the session on the session bus for scripts (`noctave ctl`); after a launch that
+    // built the session. Without a session bus, or beside another Noctave, logs why and goes on.
+    void startControlInterface();
+    control::ControlService* control() { return control_.get(); }
     StatusItem* statusItem() { return statusItem_.get(); }
     UpdateAdapter* updates() { return updates_.get(); }
     MainMenu* mainMenu() { return mainMenu_.get(); }
@@ -93,6 +99,8 @@ class AppDelegate {
     Options options_;
     std::unique_ptr<MainMenu> mainMenu_;
     std::unique_ptr<SessionController> session_;
+    // Goes before the session it serves.
+    std::unique_ptr<control::ControlService> control_;
     std::unique_ptr<StatusItem> statusItem_;
     HotKeyController hotKey_;
     std::unique_ptr<Curtain> overlay_;

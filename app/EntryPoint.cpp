@@ -127,6 +127,7 @@ int runApplication(int argc, char** argv) {
                      });
     QTimer::singleShot(0, &application, [&delegate, &terminationSignals] {
         delegate.applicationDidFinishLaunching();
+        delegate.startControlInterface();
         // After the launch: the session controller has installed its crash-recovery handlers
         // by now, and ours must sit on top of them (see TerminationSignals).
         if (delegate.session() != nullptr) {

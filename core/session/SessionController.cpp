@@ -120,6 +120,7 @@ void SessionController::setState(State next) {
     state_ = next;
     if (next == State::disarmed || next == State::restoreFailed) {
         preBlanked_ = false;
+        isLidOpenHeldBack_ = false;
     }
     syncLidWatches();
     if (onStateChange) {
@@ -186,6 +187,13 @@ bool SessionController::disarm(const std::string& source) {
     if (state_ == State::disarmed) {
         return true;
     }
+    if (isSessionActive()) {
+        // The session ends here; an opening a hold held back has nothing left to end.
+        isLidOpenHeldBack_ = false;
+        if (onDisarm) {
+            onDisarm(source);
+        }
+    }
     if (armedAssertion_.isHeld()) {
         armedAssertion_.release();
     }
@@ -239,6 +247,13 @@ void SessionController::handleGestureCancel() {
 }
 
 void SessionController::applyKeepAwakePreference() {
+    syncKeepAwake();
+    if (onStatusChange) {
+        onStatusChange();
+    }
+}
+
+void SessionController::syncKeepAwake() {
     if (!Prefs::keepAwake()) {
         if (keepAwakeAssertion_.isHeld()) {
             keepAwakeAssertion_.release();

@@ -60,6 +60,24 @@ class SessionController {
     // Disarms when armed, otherwise arms.
     bool toggle(const std::string& source);
 
+    // While held (a job asked to keep the session through the control interface), opening the
+    // lid does not end the session, whatever its origin or stayOnAfterOpeningLid; releasing
+    // the hold with the lid open applies the opening it held back. Safety disarms still end it.
+    void setHeld(bool held);
+    bool isHeld() const { return isHeld_; }
+
+    // For the control interface, beside the owner's callbacks; all called on the main queue.
+    // A session ends: called before the state changes, with the disarm's source.
+    std::function<void(const std::string& source)> onDisarm;
+    // Something a status report shows besides the state may have changed: the lid, a
+    // power-source reading, keep-awake mode.
+    std::function<void()> onStatusChange;
+    LidStateObserver::LidState lidState() const { return lastLidState_; }
+    // The last power-source report; no value before the first.
+    const std::optional<PowerSourceMonitor::Snapshot>& powerReading() const {
+        return lastPowerReading_;
+    }
+
     // Brings keep-awake mode in line with its preference; call after changing the preference.
     void applyKeepAwakePreference();
     bool isKeepAwakeActive() const { return keepAwakeAssertion_.isHeld(); }
@@ -77,6 +95,7 @@ class SessionController {
     bool engagePower();
     void releasePower();
     void beginPending();
+    void syncKeepAwake();
     void handleGestureCancel();
     void subscribeToWorkspace();
     void notify(const std::string& title, const std::string& body);
@@ -133,6 +152,9 @@ class SessionController {
     std::unique_ptr<runtime::Timer> relightGuardTimer_;
     int lastExternalDisplays_ = 0;
     std::optional<runtime::WallTime> lastPanelBlank_;
+    bool isHeld_ = false;
+    bool isLidOpenHeldBack_ = false;
+    std::optional<PowerSourceMonitor::Snapshot> lastPowerReading_;
     // Workspace subscriptions (system wake, screen parameters), kept for the controller's life.
     std::shared_ptr<os::Workspace> workspace_;
     std::vector<os::Workspace::Token> workspaceTokens_;

@@ -36,6 +36,9 @@ void SessionController::handleLidReport(LidState reported) {
         return;
     }
     lastLidState_ = reported;
+    if (onStatusChange) {
+        onStatusChange();
+    }
     if (reported == LidState::open) {
         preBlanked_ = false;
     }
@@ -97,7 +100,10 @@ void SessionController::handleLidOpened() {
     }
     switch (state_) {
         case State::armed:
-            if (origin_ == Origin::oneShot) {
+            if (isHeld_) {
+                isLidOpenHeldBack_ = true;
+                Log::info("lid opened; session held");
+            } else if (origin_ == Origin::oneShot) {
                 disarm("lid-open (one-shot)");
             } else if (!Prefs::stayOnAfterOpeningLid()) {
                 disarm("lid-open");
@@ -111,6 +117,18 @@ void SessionController::handleLidOpened() {
         case State::disarmed:
         case State::restoreFailed:
             break;
+    }
+}
+
+void SessionController::setHeld(bool held) {
+    isHeld_ = held;
+    if (held || !isLidOpenHeldBack_) {
+        return;
+    }
+    isLidOpenHeldBack_ = false;
+    // The lid may have shut again since; only an opening that still stands ends the session.
+    if (lastLidState_ == LidState::open) {
+        handleLidOpened();
     }
 }
 

@@ -18,6 +18,10 @@ constexpr double kRestoreRetryPeriod = 5.0;
 }  // namespace
 
 void SessionController::handleBattery(const PowerSourceMonitor::Snapshot& snapshot) {
+    lastPowerReading_ = snapshot;
+    if (onStatusChange) {
+        onStatusChange();
+    }
     // Every report that is not a level-less one on battery during a session resets the count,
     // so only consecutive missing levels disarm.
     if (!isSessionActive() || !Prefs::disarmOnLowBattery() || !snapshot.onBattery) {
