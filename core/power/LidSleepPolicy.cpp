@@ -1,5 +1,7 @@
 #include "core/power/LidSleepPolicy.hpp"
 
+#include <time.h>
+
 #include <cstdio>
 
 #include "core/os/System.hpp"
@@ -16,6 +18,13 @@ constexpr uint32_t kConnectionType = 0;
 // handler must find both without touching any object.
 std::atomic<os::PowerManagement::SignalSafeScalarMethod> gEmergencyScalarMethod{nullptr};
 static_assert(std::atomic<os::PowerManagement::SignalSafeScalarMethod>::is_always_lock_free);
+
+// Raised by the first emergency clear and never lowered: the process is dying, and no set on
+// any thread (the heartbeat, say) may undo that clear before it is gone.
+std::atomic<bool> gEmergencyStarted{false};
+// Sets of the flag under way; counted before the latch is read, so the emergency clear can wait
+// for a set that slipped past the latch and clear after it.
+std::atomic<int> gSetsInFlight{0};
 
 std::shared_ptr<os::PowerManagement> powerPort() {
     return os::system().powerManagement;
@@ -67,8 +76,23 @@ bool LidSleepPolicy::set(bool enabled) {
     if (connection_ == 0) {
         return false;
     }
-    return power_->callScalarMethod(connection_, os::kLidSleepPolicySelector, enabled ? 1 : 0) ==
-           os::kIoReturnSuccess;
+    if (!enabled) {
+        return power_->callScalarMethod(connection_, os::kLidSleepPolicySelector, 0) ==
+               os::kIoReturnSuccess;
+    }
+    gSetsInFlight.fetch_add(1);
+    bool accepted = false;
+    if (!gEmergencyStarted.load()) {
+        accepted = power_->callScalarMethod(connection_, os::kLidSleepPolicySelector, 1) ==
+                   os::kIoReturnSuccess;
+        if (gEmergencyStarted.load()) {
+            // The emergency clear ran while this set was in the kernel: undo it.
+            power_->callScalarMethod(connection_, os::kLidSleepPolicySelector, 0);
+            accepted = false;
+        }
+    }
+    gSetsInFlight.fetch_sub(1);
+    return accepted;
 }
 
 std::optional<bool> LidSleepPolicy::kernelLidCausesSleep() const {
@@ -91,11 +115,23 @@ bool LidSleepPolicy::kernelVisiblyConfirmsSuppression() const {
 }
 
 void LidSleepPolicy::emergencyClear() noexcept {
+    gEmergencyStarted.store(true);
     const os::IoConnection connection = gRootDomainConnection.load();
-    if (connection == 0) {
+    const auto call = gEmergencyScalarMethod.load();
+    if (connection == 0 || call == nullptr) {
         return;
     }
-    if (auto call = gEmergencyScalarMethod.load()) {
+    call(connection, os::kLidSleepPolicySelector, 0);
+    // A set already past the latch on another thread may land after this clear. Wait a little
+    // for it (not forever: the set may be the very one this handler interrupted), then clear
+    // again.
+    bool waited = false;
+    const timespec pause{0, 1'000'000};
+    for (int i = 0; i < 100 && gSetsInFlight.load() > 0; ++i) {
+        ::nanosleep(&pause, nullptr);
+        waited = true;
+    }
+    if (waited) {
         call(connection, os::kLidSleepPolicySelector, 0);
     }
 }

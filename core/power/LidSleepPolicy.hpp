@@ -53,6 +53,7 @@ class LidSleepPolicy {
     LidSleepPolicy& operator=(const LidSleepPolicy&) = delete;
 
     // Writes the flag on this instance's connection; true when the kernel accepted the call.
+    // Once the emergency clear has started, setting is refused on every thread.
     bool set(bool enabled);
 
     // The root domain's clamshell-causes-sleep property; no value when it cannot be read.
@@ -63,6 +64,8 @@ class LidSleepPolicy {
 
     // Clears the flag through gRootDomainConnection, ignoring the result. Allocates nothing and
     // takes no lock: made for signal handlers.
+    // From the first call on, the process is taken to be dying: no set succeeds any more, and a
+    // set that raced the clear is cleared again.
     static void emergencyClear() noexcept;
 
     // Clears the flag through a connection of its own; true when the kernel accepted the call.

@@ -142,8 +142,13 @@ bool SessionController::engagePower() {
     }
     if (!armedAssertion_.acquire()) {
         Log::error("could not create idle-sleep assertion; rolling back");
-        flag_->set(false);
         notify("Could not keep the Mac awake", "The power assertion was refused.");
+        // The flag is set by now: a rollback the kernel refuses must be retried like a failed
+        // disarm, never forgotten, or every lid close is ignored until a restart.
+        if (!Recovery::guardedClear(*flag_)) {
+            Recovery::markArmed();
+            enterRestoreFailed();
+        }
         return false;
     }
     // A session that takes hold supersedes a restore still being retried: the retry would
@@ -153,12 +158,29 @@ bool SessionController::engagePower() {
     return true;
 }
 
-void SessionController::releasePower() {
+// Ends a pending one-shot that never became a session. A clear the kernel refuses ends it
+// the way a failed disarm does: the flag is still set, so the menu must not say "ready".
+void SessionController::withdrawPending() {
     if (armedAssertion_.isHeld()) {
         armedAssertion_.release();
     }
-    Recovery::guardedClear(*flag_);
+    if (!Recovery::guardedClear(*flag_)) {
+        enterRestoreFailed();
+        return;
+    }
     Recovery::clearMarker();
+    setState(State::disarmed);
+    Log::info("gesture abandoned before close; no session created");
+}
+
+// The marker stays while the flag may still be set, so that a crash before the retry succeeds
+// still has the next start clear it.
+void SessionController::enterRestoreFailed() {
+    setState(State::restoreFailed);
+    Log::error("disarm FAILED: kernel flag clear not confirmed; entering retry state");
+    notify("Lid sleep could not be restored",
+           "Retrying. Open the lid before leaving your Mac; a restart always resets this.");
+    scheduleRestoreRetry();
 }
 
 bool SessionController::arm(const std::string& source) {
@@ -197,19 +219,14 @@ bool SessionController::disarm(const std::string& source) {
     if (armedAssertion_.isHeld()) {
         armedAssertion_.release();
     }
-    const bool cleared = Recovery::guardedClear(*flag_);
-    Recovery::clearMarker();
-    if (cleared) {
+    if (Recovery::guardedClear(*flag_)) {
+        Recovery::clearMarker();
         setState(State::disarmed);
         Log::info("disarmed (" + source + ")");
         stopRestoreRetry();
         return true;
     }
-    setState(State::restoreFailed);
-    Log::error("disarm FAILED: kernel flag clear not confirmed; entering retry state");
-    notify("Lid sleep could not be restored",
-           "Retrying. Open the lid before leaving your Mac; a restart always resets this.");
-    scheduleRestoreRetry();
+    enterRestoreFailed();
     return false;
 }
 
@@ -241,9 +258,7 @@ void SessionController::handleGestureCancel() {
     if (state_ != State::pending) {
         return;
     }
-    releasePower();
-    setState(State::disarmed);
-    Log::info("gesture abandoned before close; no session created");
+    withdrawPending();
 }
 
 void SessionController::applyKeepAwakePreference() {
@@ -290,7 +305,10 @@ void SessionController::shutdown() {
     }
     displays_->stop();
     power_->stop();
-    Recovery::clearMarker();
+    // An unconfirmed clear keeps its marker: the next start clears the flag this one could not.
+    if (state_ != State::restoreFailed) {
+        Recovery::clearMarker();
+    }
     Log::info("clean exit");
 }
 

@@ -93,7 +93,8 @@ class SessionController {
     // Session (SessionController.cpp).
     void setState(State next);
     bool engagePower();
-    void releasePower();
+    void withdrawPending();
+    void enterRestoreFailed();
     void beginPending();
     void syncKeepAwake();
     void handleGestureCancel();

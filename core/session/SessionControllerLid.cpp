@@ -110,9 +110,7 @@ void SessionController::handleLidOpened() {
             }
             break;
         case State::pending:
-            releasePower();
-            setState(State::disarmed);
-            Log::info("gesture abandoned before close; no session created");
+            withdrawPending();
             break;
         case State::disarmed:
         case State::restoreFailed:

@@ -154,6 +154,7 @@ void SessionController::restoreRetryTick() {
         return;
     }
     Log::info("kernel flag restoration confirmed after retry");
+    Recovery::clearMarker();
     setState(State::disarmed);
     stopRestoreRetry();
 }

@@ -1,6 +1,11 @@
 #include "core/power/LidSleepPolicy.hpp"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <thread>
 
 #include "core/os/PowerManagement.hpp"
 #include "core/os/System.hpp"
@@ -20,16 +25,38 @@ class LidSleepPolicyTest : public test::SimTest {
     SimPower& power = laptop.power();
 };
 
+// Runs `body` in a forked child, which ends with the status `body` returns: the emergency clear
+// latches for the rest of the process, so it never runs in the test process itself. The virtual
+// kernel's bit is shared with the child.
+template <class Body>
+int inChild(Body body) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::_exit(body());
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 TEST_F(LidSleepPolicyTest, DroppingAPolicyClearsTheFlagAndGivesEveryHandleBack) {
     const uint32_t callsBefore = power.scalarCalls();
-    LidSleepPolicy::emergencyClear();
+    EXPECT_EQ(inChild([] {
+                  LidSleepPolicy::emergencyClear();
+                  return 0;
+              }),
+              0);
     EXPECT_EQ(power.scalarCalls(), callsBefore) << "no connection, no kernel call";
     {
         LidSleepPolicy policy;
         EXPECT_EQ(gRootDomainConnection.load(), policy.connection());
         EXPECT_TRUE(policy.set(true));
         EXPECT_TRUE(power.kernelFlag());
-        LidSleepPolicy::emergencyClear();
+        EXPECT_EQ(inChild([] {
+                      LidSleepPolicy::emergencyClear();
+                      return 0;
+                  }),
+                  0);
         EXPECT_FALSE(power.kernelFlag());
         EXPECT_TRUE(policy.set(true));
     }
@@ -38,6 +65,31 @@ TEST_F(LidSleepPolicyTest, DroppingAPolicyClearsTheFlagAndGivesEveryHandleBack) 
     EXPECT_EQ(power.openConnections(), 0);
     EXPECT_EQ(power.heldServices(), 0);
     EXPECT_TRUE(log.lines().empty()) << "the policy never logs";
+}
+
+// A fatal signal on another thread clears the flag while the main thread's heartbeat is setting
+// it: the set that raced the clear is undone, and no later set takes hold before the death.
+TEST_F(LidSleepPolicyTest, NoSetOutlivesTheEmergencyClearNotEvenOneAlreadyInTheKernel) {
+    LidSleepPolicy policy;
+    ASSERT_TRUE(policy.set(true));
+    const int status = inChild([&] {
+        bool raced = false;
+        power.setOnScalarCall([&] {
+            if (!raced) {
+                raced = true;
+                // The handler runs to its end on another thread while this set is on its way
+                // into the kernel.
+                std::thread([] { LidSleepPolicy::emergencyClear(); }).join();
+            }
+        });
+        const bool first = policy.set(true);
+        const bool second = policy.set(true);
+        return (raced ? 0 : 10) + (first ? 1 : 0) + (second ? 2 : 0);
+    });
+    EXPECT_EQ(status, 0) << "no set after the emergency clear reports success";
+    EXPECT_FALSE(power.kernelFlag()) << "the bit stays clear until the process is gone";
+    EXPECT_TRUE(policy.set(true)) << "another process is not latched";
+    EXPECT_TRUE(policy.set(false));
 }
 
 TEST_F(LidSleepPolicyTest, OpenFailuresAreTypedDescribedAndLeakNothing) {
