@@ -1,20 +1,55 @@
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "core/os/Paths.hpp"
 
 namespace noctave::os {
 
 namespace {
+
+// Anyone may plant files in a world-writable folder (the shared /tmp, a HOME pointing there),
+// so such a folder is never where our settings and log live.
+bool usableBase(const char* path) {
+    if (path == nullptr || path[0] != '/') {
+        return false;
+    }
+    struct stat info {};
+    if (::stat(path, &info) != 0) {
+        return true;  // not there yet: created private when first needed
+    }
+    return S_ISDIR(info.st_mode) && (info.st_mode & S_IWOTH) == 0;
+}
+
+// The user's home: $HOME when usable, else the password database's entry for this user.
+std::filesystem::path home() {
+    const char* variable = std::getenv("HOME");
+    if (usableBase(variable)) {
+        return variable;
+    }
+    std::vector<char> buffer(16384);
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    if (::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 &&
+        found != nullptr && usableBase(found->pw_dir)) {
+        return found->pw_dir;
+    }
+    // No home at all: a path that cannot be created, so nothing is written anywhere shared.
+    return "/nonexistent";
+}
+
 std::filesystem::path xdg(const char* variable, const char* fallbackUnderHome) {
     const char* value = std::getenv(variable);
-    if (value != nullptr && value[0] == '/') {
+    if (usableBase(value)) {
         return value;
     }
-    const char* home = std::getenv("HOME");
-    std::filesystem::path base = (home != nullptr && home[0] != '\0') ? home : "/tmp";
-    return base / fallbackUnderHome;
+    return home() / fallbackUnderHome;
 }
+
 }  // namespace
 
 std::filesystem::path EnvPaths::applicationSupport() const {

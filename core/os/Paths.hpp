@@ -19,7 +19,9 @@ class Paths {
 
 // The XDG base-directory rules: application support is ${XDG_STATE_HOME:-$HOME/.local/state},
 // the defaults file ${XDG_CONFIG_HOME:-$HOME/.config}/com.quillor.noctave.conf. Relative
-// XDG values are ignored, as the XDG rules require.
+// XDG values are ignored, as the XDG rules require, and so are world-writable folders. Without a
+// usable HOME the home comes from the password database; without that either, from
+// "/nonexistent", where nothing can be written.
 class EnvPaths final : public Paths {
   public:
     std::filesystem::path applicationSupport() const override;

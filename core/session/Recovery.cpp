@@ -6,11 +6,13 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
 #include <atomic>
+#include <cerrno>
 #include <charconv>
 #include <cstdint>
-#include <fstream>
-#include <iterator>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,6 +23,7 @@
 #include "core/os/System.hpp"
 #include "core/power/LidSleepPolicy.hpp"
 #include "core/support/Log.hpp"
+#include "core/support/PrivateFiles.hpp"
 #include "core/text/Utf8.hpp"
 
 namespace noctave::Recovery {
@@ -57,13 +60,41 @@ std::optional<Int> parseDecimal(std::string_view text) {
     return value;
 }
 
-std::optional<std::string> readText(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
+// A real marker is two short lines; anything longer is not one, and is not read further.
+constexpr std::size_t kMarkerLimit = 4096;
+
+// The marker's text, or why there is no usable one.
+std::optional<std::string> readMarker(const fs::path& file, std::string* why) {
+    const int fd = files::openPrivateFile(file, O_RDONLY);
+    if (fd < 0) {
+        *why = std::strerror(errno);
         return std::nullopt;
     }
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad() || !utf8::isValid(text)) {
+    std::string text(kMarkerLimit + 1, '\0');
+    std::size_t got = 0;
+    while (got < text.size()) {
+        const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            *why = std::strerror(errno);
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    if (got > kMarkerLimit) {
+        *why = "larger than " + std::to_string(kMarkerLimit) + " bytes";
+        return std::nullopt;
+    }
+    text.resize(got);
+    if (!utf8::isValid(text)) {
+        *why = "not text";
         return std::nullopt;
     }
     return text;
@@ -105,11 +136,8 @@ fs::path pidFileURL() {
 
 void markArmed() {
     const fs::path file = pidFileURL();
-    std::error_code ignored;
-    if (!fs::is_directory(file.parent_path(), ignored)) {
-        if (fs::create_directories(file.parent_path(), ignored)) {
-            fs::permissions(file.parent_path(), fs::perms::owner_all, ignored);
-        }
+    if (!files::createPrivateDirectories(file.parent_path())) {
+        return;
     }
     int pid = 0;
     if (auto processes = os::system().processes) {
@@ -121,20 +149,16 @@ void markArmed() {
     // is the writer's own, so two instances never write into one file.
     fs::path temporary = file;
     temporary += "." + std::to_string(pid) + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            return;
-        }
-        out << text;
-        out.flush();
-        if (!out) {
-            out.close();
-            fs::remove(temporary, ignored);
-            return;
-        }
+    const int fd = files::openPrivateFile(temporary, O_WRONLY | O_CREAT | O_TRUNC);
+    if (fd < 0) {
+        return;
     }
-    fs::permissions(temporary, fs::perms::owner_read | fs::perms::owner_write, ignored);
+    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    std::error_code ignored;
+    if (::close(fd) != 0 || !written) {
+        fs::remove(temporary, ignored);
+        return;
+    }
     fs::rename(temporary, file, ignored);
     if (ignored) {
         fs::remove(temporary, ignored);
@@ -149,12 +173,14 @@ void clearMarker() {
 void recoverFromUncleanExit() {
     const fs::path file = pidFileURL();
     std::error_code error;
-    if (!fs::exists(file, error)) {
+    if (!fs::exists(fs::symlink_status(file, error))) {
         return;
     }
-    // An unreadable marker stays for the next start to look at.
-    const auto text = readText(file);
+    // An unusable marker is left where it is (the next arm replaces it), and the start goes on.
+    std::string why;
+    const auto text = readMarker(file, &why);
     if (!text) {
+        Log::warn("recovery: marker unusable (" + why + "); ignoring it");
         return;
     }
     const auto pieces = nonEmptyLines(*text);

@@ -1,5 +1,9 @@
 #include "core/support/Log.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdio>
 #include <fstream>
@@ -11,6 +15,7 @@
 #include "core/os/Paths.hpp"
 #include "core/os/System.hpp"
 #include "core/runtime/Runtime.hpp"
+#include "core/support/PrivateFiles.hpp"
 #include "core/text/Iso8601.hpp"
 #include "core/text/Utf8.hpp"
 
@@ -66,48 +71,35 @@ std::mutex& inlineAppendMutex() {
     return mutex;
 }
 
-void createEmptyFile(const fs::path& file) {
-    { std::ofstream create(file, std::ios::binary | std::ios::app); }
-    std::error_code ignored;
-    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write, ignored);
+// Our own file, never a link planted in its place: a root instance must not append to
+// whatever such a link names.
+bool appendTo(const fs::path& file, const std::string& line, bool truncate) {
+    const int fd =
+        files::openPrivateFile(file, O_WRONLY | O_CREAT | (truncate ? O_TRUNC : O_APPEND));
+    if (fd < 0) {
+        return false;
+    }
+    const bool written = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    ::close(fd);
+    return written;
 }
 
 void append(const fs::path& folder, const std::string& line) {
-    std::error_code error;
-    if (!fs::is_directory(folder, error)) {
-        fs::create_directories(folder, error);
-        if (error) {
-            return;
-        }
-        fs::permissions(folder, fs::perms::owner_all, error);
+    if (!files::createPrivateDirectories(folder)) {
+        return;
     }
     const fs::path current = folder / "diagnostics.log";
-    if (!fs::exists(current, error)) {
-        createEmptyFile(current);
+    struct stat info {};
+    if (::lstat(current.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        static_cast<std::uintmax_t>(info.st_size) <= kRotateAbove) {
+        appendTo(current, line, false);
+        return;
     }
-    std::uintmax_t size;
-    {
-        std::fstream file(current, std::ios::binary | std::ios::in | std::ios::out);
-        if (!file) {
-            return;
-        }
-        file.seekp(0, std::ios::end);
-        const auto position = file.tellp();
-        if (position < 0) {
-            return;
-        }
-        size = static_cast<std::uintmax_t>(position);
-        if (size <= kRotateAbove) {
-            file.write(line.data(), static_cast<std::streamsize>(line.size()));
-            return;
-        }
-    }
+    std::error_code error;
     const fs::path previous = folder / "diagnostics.1.log";
     fs::remove(previous, error);
     fs::rename(current, previous, error);
-    createEmptyFile(current);
-    std::ofstream fresh(current, std::ios::binary | std::ios::trunc);
-    fresh.write(line.data(), static_cast<std::streamsize>(line.size()));
+    appendTo(current, line, true);
 }
 
 std::string readUtf8(const fs::path& file) {

@@ -1,15 +1,23 @@
 #include "core/support/UserDefaults.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <charconv>
-#include <fstream>
+#include <cstring>
 #include <memory>
-#include <sstream>
+#include <set>
 #include <system_error>
+#include <vector>
 
 #include "core/os/Paths.hpp"
 #include "core/os/System.hpp"
 #include "core/support/Log.hpp"
+#include "core/support/PrivateFiles.hpp"
 #include "core/text/Iso8601.hpp"
+#include "core/text/Utf8.hpp"
 
 namespace noctave {
 
@@ -127,52 +135,87 @@ UserDefaults& UserDefaults::standard() {
     return *slot;
 }
 
+namespace {
+
+// One line of the file: nothing (blank or comment), a setting, or why it is not one.
+struct Line {
+    std::string_view key;  // empty for blank lines and comments
+    std::optional<UserDefaults::Value> value;
+    std::string error;  // set when the line is neither blank, a comment nor a setting
+};
+
+Line readLine(std::string_view raw) {
+    Line result;
+    const std::string_view line = trim(raw);
+    if (line.empty() || line.front() == '#') {
+        return result;
+    }
+    const auto equals = line.find('=');
+    if (equals == std::string_view::npos) {
+        result.error = "expected key = value";
+        return result;
+    }
+    const std::string_view key = trim(line.substr(0, equals));
+    const std::string_view text = trim(line.substr(equals + 1));
+    if (!validKey(key)) {
+        result.error = "bad key";
+        return result;
+    }
+    result.key = key;
+    int64_t integer = 0;
+    if (text == "true" || text == "false") {
+        result.value = text == "true";
+    } else if (!text.empty() && text.front() == '"') {
+        if (auto string = unquote(text)) {
+            result.value = std::move(*string);
+        } else {
+            result.error = "bad string";
+        }
+    } else if (auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), integer);
+               !text.empty() && ec == std::errc{} && ptr == text.data() + text.size()) {
+        result.value = integer;
+    } else if (auto date = iso8601::parse(text)) {
+        result.value = *date;
+    } else {
+        result.error = "unreadable value for " + std::string(key);
+    }
+    return result;
+}
+
+// Calls `visit(line, lineText)` for each line of `text`, the newline not included.
+template <class Visit>
+void forEachLine(std::string_view text, Visit visit) {
+    while (!text.empty()) {
+        const auto end = text.find('\n');
+        visit(text.substr(0, end));
+        text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
+    }
+}
+
+}  // namespace
+
 std::optional<std::map<std::string, UserDefaults::Value, std::less<>>> UserDefaults::parse(
     std::string_view text, std::string* error) {
     std::map<std::string, Value, std::less<>> values;
     int lineNumber = 0;
-    auto fail = [&](std::string_view why) {
-        if (error != nullptr) {
-            *error = "line " + std::to_string(lineNumber) + ": " + std::string(why);
-        }
-        return std::nullopt;
-    };
-    while (!text.empty()) {
+    bool failed = false;
+    forEachLine(text, [&](std::string_view raw) {
         ++lineNumber;
-        const auto end = text.find('\n');
-        const std::string_view line = trim(text.substr(0, end));
-        text = end == std::string_view::npos ? std::string_view{} : text.substr(end + 1);
-        if (line.empty() || line.front() == '#') {
-            continue;
+        if (failed) {
+            return;
         }
-        const auto equals = line.find('=');
-        if (equals == std::string_view::npos) {
-            return fail("expected key = value");
-        }
-        const std::string_view key = trim(line.substr(0, equals));
-        const std::string_view raw = trim(line.substr(equals + 1));
-        if (!validKey(key)) {
-            return fail("bad key");
-        }
-        Value value;
-        int64_t integer = 0;
-        if (raw == "true" || raw == "false") {
-            value = raw == "true";
-        } else if (!raw.empty() && raw.front() == '"') {
-            auto string = unquote(raw);
-            if (!string) {
-                return fail("bad string");
+        Line line = readLine(raw);
+        if (!line.error.empty()) {
+            failed = true;
+            if (error != nullptr) {
+                *error = "line " + std::to_string(lineNumber) + ": " + line.error;
             }
-            value = std::move(*string);
-        } else if (auto [ptr, ec] = std::from_chars(raw.data(), raw.data() + raw.size(), integer);
-                   !raw.empty() && ec == std::errc{} && ptr == raw.data() + raw.size()) {
-            value = integer;
-        } else if (auto date = iso8601::parse(raw)) {
-            value = *date;
-        } else {
-            return fail("unreadable value for " + std::string(key));
+        } else if (line.value) {
+            values.insert_or_assign(std::string(line.key), std::move(*line.value));
         }
-        values.insert_or_assign(std::string(key), std::move(value));
+    });
+    if (failed) {
+        return std::nullopt;
     }
     return values;
 }
@@ -197,37 +240,143 @@ std::string UserDefaults::serialize(const std::map<std::string, Value, std::less
     return out;
 }
 
-void UserDefaults::reloadIfChangedLocked() {
-    Stamp stamp;
-    std::error_code error;
-    if (fs::exists(file_, error)) {
-        stamp.exists = true;
-        stamp.mtime = fs::last_write_time(file_, error);
-        stamp.size = fs::file_size(file_, error);
+namespace {
+
+constexpr std::size_t kMaxFileBytes = 1 << 20;
+
+UserDefaults::Stamp stampOf(const fs::path& file) {
+    UserDefaults::Stamp stamp;
+    struct stat info {};
+    if (::stat(file.c_str(), &info) != 0) {
+        return stamp;
     }
+    stamp.exists = true;
+    // The change time and inode too: a chmod that makes the file readable again, or a file
+    // renamed into place within the same second and size, must be noticed.
+    stamp.device = info.st_dev;
+    stamp.inode = info.st_ino;
+    stamp.size = static_cast<std::uintmax_t>(info.st_size);
+    stamp.mtimeNs = info.st_mtim.tv_sec * 1'000'000'000LL + info.st_mtim.tv_nsec;
+    stamp.ctimeNs = info.st_ctim.tv_sec * 1'000'000'000LL + info.st_ctim.tv_nsec;
+    return stamp;
+}
+
+// The whole file, or why it could not be read (the system's own words).
+std::optional<std::string> readWhole(const fs::path& file, std::string* why) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *why = std::strerror(errno);
+        return std::nullopt;
+    }
+    std::string text;
+    char buffer[8192];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            *why = std::strerror(errno);
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (got == 0) {
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(got));
+        if (text.size() > kMaxFileBytes) {
+            *why = "larger than 1 MiB";
+            ::close(fd);
+            return std::nullopt;
+        }
+    }
+    ::close(fd);
+    return text;
+}
+
+// "<file>.bad", or the first free "<file>.bad.N": an earlier copy is never overwritten.
+fs::path freeAsideName(const fs::path& file) {
+    std::error_code error;
+    for (int n = 1;; ++n) {
+        fs::path aside = file;
+        aside += n == 1 ? std::string(".bad") : ".bad." + std::to_string(n);
+        if (!fs::exists(fs::symlink_status(aside, error))) {
+            return aside;
+        }
+    }
+}
+
+// The value as the file spells it.
+std::string valueText(const UserDefaults::Value& value) {
+    if (const bool* b = std::get_if<bool>(&value)) {
+        return *b ? "true" : "false";
+    }
+    if (const int64_t* i = std::get_if<int64_t>(&value)) {
+        return std::to_string(*i);
+    }
+    if (const std::string* s = std::get_if<std::string>(&value)) {
+        return quote(*s);
+    }
+    return iso8601::format(std::get<runtime::WallTime>(value));
+}
+
+}  // namespace
+
+void UserDefaults::reloadIfChangedLocked() {
+    const Stamp stamp = stampOf(file_);
     if (loaded_ && *loaded_ == stamp) {
         return;
     }
     loaded_ = stamp;
     values_.clear();
+    text_.clear();
+    const bool wasUnreadable = unreadable_;
+    unreadable_ = false;
     if (!stamp.exists) {
         return;
     }
-    std::ifstream in(file_, std::ios::binary);
-    std::ostringstream contents;
-    contents << in.rdbuf();
     std::string why;
-    if (auto parsed = parse(contents.str(), &why)) {
-        values_ = std::move(*parsed);
+    auto contents = readWhole(file_, &why);
+    if (contents && (!utf8::isValid(*contents) || contents->find('\0') != std::string::npos)) {
+        // Not text at all: nothing in it can be a setting. Moved aside, never overwritten.
+        const fs::path aside = freeAsideName(file_);
+        std::error_code error;
+        fs::rename(file_, aside, error);
+        if (!error) {
+            loaded_ = stampOf(file_);
+            Log::warn("settings file unreadable (not text); using defaults, kept it as " +
+                      aside.string());
+            return;
+        }
+        contents.reset();
+        why = "not text";
+    }
+    if (!contents) {
+        // Written over, it would be lost: run on defaults in memory and leave the file alone.
+        unreadable_ = true;
+        if (!wasUnreadable) {
+            Log::warn("settings file unreadable (" + why + "); using defaults, leaving " +
+                      file_.string() + " as it is");
+        }
         return;
     }
-    // Keep the user's file for inspection rather than overwriting it with our next write.
-    fs::path aside = file_;
-    aside += ".bad";
-    fs::rename(file_, aside, error);
-    loaded_ = Stamp{};
-    Log::warn("settings file unreadable (" + why + "); using defaults, kept it as " +
-              aside.string());
+    text_ = std::move(*contents);
+    int lineNumber = 0;
+    forEachLine(text_, [&](std::string_view raw) {
+        ++lineNumber;
+        Line line = readLine(raw);
+        if (!line.error.empty()) {
+            // One bad line costs only itself; it stays in the file for the user to see, and
+            // is reported once, not at every re-read.
+            if (!warnedLines_.insert(std::string(raw)).second) {
+                return;
+            }
+            Log::warn("settings file line " + std::to_string(lineNumber) + " ignored (" +
+                      line.error + ")");
+        } else if (line.value) {
+            values_.insert_or_assign(std::string(line.key), std::move(*line.value));
+        }
+    });
 }
 
 std::optional<UserDefaults::Value> UserDefaults::lookupLocked(std::string_view key) {
@@ -314,28 +463,80 @@ std::optional<runtime::WallTime> UserDefaults::dateForKey(std::string_view key) 
     return std::nullopt;
 }
 
-bool UserDefaults::writeLocked(const std::map<std::string, Value, std::less<>>& values) {
-    std::error_code error;
-    fs::create_directories(file_.parent_path(), error);
-    fs::path temporary = file_;
-    temporary += ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        if (!out) {
-            return false;
+// Changes the lines of `key` in the file's text (the last one wins when read, so earlier
+// duplicates go), or appends one; comments, order and lines it cannot read are kept as they are.
+std::string UserDefaults::editedText(std::string_view key,
+                                     const std::optional<Value>& value) const {
+    std::string out = text_.empty() && value ? serialize({}) : std::string{};
+    std::size_t lastOfKey = std::string::npos;
+    std::vector<std::string_view> lines;
+    forEachLine(text_, [&](std::string_view raw) { lines.push_back(raw); });
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const Line line = readLine(lines[i]);
+        if (!line.key.empty() && line.key == key) {
+            lastOfKey = i;
         }
-        fs::permissions(temporary, fs::perms::owner_read | fs::perms::owner_write, error);
-        const std::string text = serialize(values);
-        out.write(text.data(), static_cast<std::streamsize>(text.size()));
-        out.flush();
-        if (!out) {
-            out.close();
-            fs::remove(temporary, error);
+    }
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const Line line = readLine(lines[i]);
+        if (!line.key.empty() && line.key == key) {
+            if (i == lastOfKey && value) {
+                out += std::string(key) + " = " + valueText(*value) + "\n";
+            }
+            continue;
+        }
+        out += lines[i];
+        out += '\n';
+    }
+    if (lastOfKey == std::string::npos && value) {
+        out += std::string(key) + " = " + valueText(*value) + "\n";
+    }
+    return out;
+}
+
+bool UserDefaults::writeLocked(const std::string& text) {
+    std::error_code error;
+    // Through a symbolic link to the file it names: the user keeps the link.
+    fs::path target = file_;
+    if (fs::is_symlink(fs::symlink_status(file_, error))) {
+        target = fs::weakly_canonical(file_, error);
+        if (error) {
             return false;
         }
     }
-    fs::rename(temporary, file_, error);
-    if (error) {
+    files::createPrivateDirectories(target.parent_path());
+    fs::path temporary = target;
+    temporary += ".tmp." + std::to_string(::getpid());
+    mode_t mode = S_IRUSR | S_IWUSR;
+    struct stat existing {};
+    if (::stat(target.c_str(), &existing) == 0) {
+        mode = existing.st_mode & 0777;
+    }
+    const int fd =
+        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
+    if (fd < 0) {
+        return false;
+    }
+    ::fchmod(fd, mode);
+    std::size_t done = 0;
+    bool ok = true;
+    while (done < text.size()) {
+        const ssize_t put = ::write(fd, text.data() + done, text.size() - done);
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            ok = false;
+            break;
+        }
+        done += static_cast<std::size_t>(put);
+    }
+    ok = ::close(fd) == 0 && ok;
+    if (ok) {
+        fs::rename(temporary, target, error);
+        ok = !error;
+    }
+    if (!ok) {
         fs::remove(temporary, error);
         return false;
     }
@@ -345,29 +546,36 @@ bool UserDefaults::writeLocked(const std::map<std::string, Value, std::less<>>& 
 
 bool UserDefaults::set(std::string_view key, Value value) {
     std::lock_guard lock(mutex_);
-    reloadIfChangedLocked();
-    auto next = values_;
-    next.insert_or_assign(std::string(key), std::move(value));
-    if (!writeLocked(next)) {
+    if (lookupLocked(key) == value) {
+        return true;  // nothing changes, so nothing is written
+    }
+    if (unreadable_) {
+        values_.insert_or_assign(std::string(key), std::move(value));
+        return false;
+    }
+    if (!writeLocked(editedText(key, value))) {
         Log::error("could not write settings file " + file_.string());
         return false;
     }
-    values_ = std::move(next);
+    values_.insert_or_assign(std::string(key), std::move(value));
     return true;
 }
 
 bool UserDefaults::remove(std::string_view key) {
     std::lock_guard lock(mutex_);
     reloadIfChangedLocked();
-    auto next = values_;
-    if (next.erase(std::string(key)) == 0) {
+    if (values_.find(key) == values_.end()) {
         return true;
     }
-    if (!writeLocked(next)) {
+    if (unreadable_) {
+        values_.erase(values_.find(key));
+        return false;
+    }
+    if (!writeLocked(editedText(key, std::nullopt))) {
         Log::error("could not write settings file " + file_.string());
         return false;
     }
-    values_ = std::move(next);
+    values_.erase(values_.find(key));
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -24,10 +25,16 @@ namespace noctave {
 // \n \t \r), ISO 8601 times dates. Blank lines and lines starting with # are ignored.
 //
 // Every read looks at the file again when it changed on disk, so values written from outside
-// are seen at the next read. Writes re-read the file, change one key and replace the file
-// atomically. Registered defaults answer for keys the file lacks and are never written.
-// A file that cannot be parsed is renamed aside with a ".bad" suffix and reads fall back to
-// the defaults; one warning says so.
+// are seen at the next read. A write happens only when a value really changes: it edits that
+// key's line in the text last read (comments, order and unreadable lines stay), and replaces the
+// file atomically, through a symbolic link to its target. Registered defaults answer for keys
+// the file lacks and are never written.
+//
+// What the user wrote is never lost: a line that cannot be read costs only its own key (the
+// default answers; one warning per line); a file that cannot be read at all (permissions, a
+// folder in its place) is left alone and the store runs on defaults in memory, refusing
+// writes, until it can be read; a file that is not text is moved aside to "<file>.bad" (or the
+// first free "<file>.bad.N") and reads fall back to the defaults.
 //
 // Thread-safe.
 class UserDefaults {
@@ -58,21 +65,30 @@ class UserDefaults {
                                                                           std::string* error);
     static std::string serialize(const std::map<std::string, Value, std::less<>>& values);
 
-  private:
+    // What tells one version of the file from another.
     struct Stamp {
         bool exists = false;
-        std::filesystem::file_time_type mtime{};
+        uint64_t device = 0;
+        uint64_t inode = 0;
         std::uintmax_t size = 0;
+        int64_t mtimeNs = 0;
+        int64_t ctimeNs = 0;
         bool operator==(const Stamp&) const = default;
     };
+
+  private:
     void reloadIfChangedLocked();
     std::optional<Value> lookupLocked(std::string_view key);
-    bool writeLocked(const std::map<std::string, Value, std::less<>>& values);
+    std::string editedText(std::string_view key, const std::optional<Value>& value) const;
+    bool writeLocked(const std::string& text);
 
     std::filesystem::path file_;
     std::mutex mutex_;
     std::map<std::string, Value, std::less<>> defaults_;
     std::map<std::string, Value, std::less<>> values_;
+    std::string text_;         // the file as last read
+    bool unreadable_ = false;  // the file exists but cannot be read: never written over
+    std::set<std::string> warnedLines_;
     std::optional<Stamp> loaded_;
 };
 

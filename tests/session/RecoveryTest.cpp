@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 
 #include "core/power/LidSleepPolicy.hpp"
@@ -49,8 +50,7 @@ class RecoveryTest : public test::SimTest {
         auto& port = *laptop.system().powerManagement;
         os::IoConnection connection = 0;
         ASSERT_EQ(port.openService(port.matchingService(os::kRootDomainClass), 0, &connection), 0);
-        ASSERT_EQ(port.callScalarMethod(connection, os::kLidSleepPolicySelector, 1),
-                  0);
+        ASSERT_EQ(port.callScalarMethod(connection, os::kLidSleepPolicySelector, 1), 0);
     }
 
     sim::SimPower& power = laptop.power();
@@ -108,8 +108,12 @@ TEST_F(RecoveryTest, StartUpReadsTheMarkerAndClearsOnlyForADeadWriterOfThisBoot)
         {"garbage", {garbled}, true, 0},
         // Empty lines are dropped before the pieces are read; a sign is accepted.
         {"\n+4242\n\n" + std::to_string(kBoot), {alive}, false},
-        {"4294967297" + kThisBoot, {garbled}, true},                   // does not fit 32 bits
-        {"\xff\xfe" + std::to_string(kBoot), {}, false, kBoot, true},  // not text: kept
+        {"4294967297" + kThisBoot, {garbled}, true},  // does not fit 32 bits
+        {"\xff\xfe" + std::to_string(kBoot),
+         {"WRN recovery: marker unusable (not text); ignoring it"},
+         false,
+         kBoot,
+         true},
     };
     laptop.processes().setAlive(4242, true);
     for (const auto& c : cases) {
@@ -145,6 +149,56 @@ TEST_F(RecoveryTest, StartUpReadsTheMarkerAndClearsOnlyForADeadWriterOfThisBoot)
     EXPECT_TRUE(power.kernelFlag());
     EXPECT_FALSE(fs::exists(Recovery::pidFileURL()));
     power.setRefuseFlag(false);
+}
+
+// What the machine may hand over instead of a marker: each is "no usable marker", said in one
+// line, and the start goes on without touching the flag or the thing in the marker's place.
+TEST_F(RecoveryTest, AnUnusableMarkerIsReportedOnceAndNeverStopsTheStart) {
+    const fs::path marker = Recovery::pidFileURL();
+    const fs::path elsewhere = temp.path() / "elsewhere";
+    std::ofstream(elsewhere) << "999999" << kThisBoot;
+    const struct {
+        const char* name;
+        std::function<void()> plant;
+        std::string why;
+    } cases[] = {
+        {"a folder", [&] { fs::create_directories(marker / "inside"); }, "Is a directory"},
+        {"a link", [&] { fs::create_symlink(elsewhere, marker); },
+         "Too many levels of symbolic links"},
+        {"100 MB",
+         [&] {
+             std::ofstream(marker) << "999999" << kThisBoot;
+             fs::resize_file(marker, 100'000'000);
+         },
+         "larger than 4096 bytes"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(Log::directory());
+        fs::create_directories(Log::directory());
+        c.plant();
+        leaveFlagSet();
+        log.clear();
+        rusage before{};
+        ::getrusage(RUSAGE_SELF, &before);
+        EXPECT_NO_THROW(Recovery::recoverFromUncleanExit());
+        rusage after{};
+        ::getrusage(RUSAGE_SELF, &after);
+        EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 10'000) << "kilobytes read for nothing";
+        EXPECT_EQ(log.lines(), std::vector<std::string>{"WRN recovery: marker unusable (" + c.why +
+                                                        "); ignoring it"});
+        EXPECT_TRUE(power.kernelFlag()) << "nothing usable said the flag is ours";
+        EXPECT_TRUE(fs::exists(fs::symlink_status(marker))) << "left for the user";
+        // The next session's marker replaces the thing, wherever that is possible.
+        Recovery::markArmed();
+        if (!fs::is_directory(marker)) {
+            EXPECT_EQ(readMarker(), std::to_string(::getpid()) + kThisBoot);
+            EXPECT_FALSE(fs::is_symlink(marker));
+        }
+    }
+    std::stringstream untouched;
+    untouched << std::ifstream(elsewhere).rdbuf();
+    EXPECT_EQ(untouched.str(), "999999" + kThisBoot) << "a link's target is never written";
 }
 
 // Reads the seconds left on the pending alarm without disturbing it.

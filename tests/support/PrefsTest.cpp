@@ -1,5 +1,8 @@
 #include "core/support/Prefs.hpp"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -85,19 +88,129 @@ TEST_F(PrefsTest, TypesAreKeptThroughTheFile) {
     EXPECT_FALSE(UserDefaults(file()).object("remoteNoticeSeen").has_value());
 }
 
-TEST_F(PrefsTest, AnUnreadableFileIsKeptAsideNotOverwritten) {
-    writeFromOutside("armWithGesture = false\nthis line is not a setting\n");
-    EXPECT_TRUE(Prefs::armWithGesture()) << "falls back to the defaults";
-    EXPECT_EQ(log.count("settings file unreadable (line 2: expected key = value); using defaults, "
-                        "kept it as " +
-                        file().string() + ".bad"),
-              1u);
-    fs::path aside = file();
-    aside += ".bad";
-    EXPECT_TRUE(fs::exists(aside));
-    Prefs::setKeepAwake(true);
-    EXPECT_TRUE(fs::exists(aside)) << "the user's file is still there after our next write";
+// What the user wrote survives every launch: a write happens only when a value changes, edits
+// only that line, and goes through a link to the file it names.
+TEST_F(PrefsTest, OnlyARealChangeWritesAndItKeepsCommentsOrderAndLinks) {
+    const std::string mine =
+        "# my settings\n\nkeepAwakeWithLidOpen = true   # at the office\n"
+        "armWithGesture = false\nsomeday = maybe\n";
+    const fs::path target = temp.path() / "dotfiles" / "noctave.conf";
+    fs::create_directories(target.parent_path());
+    std::ofstream(target) << mine;
+    fs::create_directories(file().parent_path());
+    fs::create_symlink(target, file());
+    const auto stamp = fs::last_write_time(target);
+
+    // The launch forces automatic updates on, which they already are by default.
+    Prefs::setAutomaticUpdates(true);
+    Prefs::setArmWithGesture(false);
+    EXPECT_EQ(fs::last_write_time(target), stamp);
+    EXPECT_TRUE(fs::is_symlink(file()));
+
+    Prefs::setLowBatteryPercent(35);
+    Prefs::setArmWithGesture(true);
+    EXPECT_TRUE(fs::is_symlink(file())) << "the link is the user's";
+    std::stringstream written;
+    written << std::ifstream(target).rdbuf();
+    EXPECT_EQ(written.str(),
+              "# my settings\n\nkeepAwakeWithLidOpen = true   # at the office\n"
+              "armWithGesture = true\nsomeday = maybe\nlowBatteryDisarmPercent = 35\n");
+    EXPECT_FALSE(Prefs::keepAwake()) << "a comment after a value makes it unreadable";
+    EXPECT_EQ(log.count("settings file line 3 ignored (unreadable value for keepAwakeWithLidOpen)"),
+              1u)
+        << "said once, not at every read";
+}
+
+// A bad line costs only its own key; a file that is not text is moved aside under a name that
+// never replaces an earlier copy.
+TEST_F(PrefsTest, ABadValueCostsOnlyItsKeyAndEarlierBadCopiesAreKept) {
+    writeFromOutside(
+        "lowBatteryDisarmPercent = 99999999999999999999\nkeepAwakeWithLidOpen = true\n"
+        "this line is not a setting\nverboseLogging = true\n");
+    EXPECT_EQ(Prefs::lowBatteryPercent(), 20);
     EXPECT_TRUE(Prefs::keepAwake());
+    EXPECT_TRUE(Prefs::verboseLogging());
+    EXPECT_EQ(log.count("settings file line 1 ignored (unreadable value for "
+                        "lowBatteryDisarmPercent)"),
+              1u);
+    EXPECT_EQ(log.count("settings file line 3 ignored (expected key = value)"), 1u);
+    EXPECT_FALSE(fs::exists(file().string() + ".bad"));
+
+    const fs::path bad = file().string() + ".bad";
+    const fs::path bad2 = file().string() + ".bad.2";
+    writeFromOutside(std::string("\x89PNG\r\n\x1a\n\0\0", 10));
+    EXPECT_FALSE(Prefs::keepAwake());
+    writeFromOutside(std::string("armWithGesture = false\n\xff\xfe", 25));
+    EXPECT_TRUE(Prefs::armWithGesture());
+    EXPECT_EQ(fs::file_size(bad), 10u) << "the first copy is kept";
+    EXPECT_EQ(fs::file_size(bad2), 25u);
+    EXPECT_EQ(log.count("settings file unreadable (not text); using defaults, kept it as " +
+                        bad2.string()),
+              1u);
+    Prefs::setKeepAwake(true);
+    EXPECT_TRUE(Prefs::keepAwake());
+    EXPECT_EQ(fs::file_size(bad), 10u);
+}
+
+// A file the user cannot read is never written over: the store runs on defaults in memory. Root
+// reads anything, so the permission case runs in a child that has become "nobody"; a folder in
+// the file's place is unreadable to everyone.
+TEST_F(PrefsTest, AFileThatCannotBeReadIsNeverWrittenOver) {
+    const std::string mine = "keepAwakeWithLidOpen = true\nlowBatteryDisarmPercent = 40\n";
+    const fs::path folder = temp.path() / "nobody";
+    fs::create_directories(folder);
+    const fs::path locked = folder / "com.quillor.noctave.conf";
+    std::ofstream(locked) << mine;
+    constexpr uid_t kNobody = 65534;
+    fs::permissions(temp.path(), fs::perms::others_exec, fs::perm_options::add);
+    ASSERT_EQ(::chown(folder.c_str(), kNobody, kNobody), 0);
+    ASSERT_EQ(::chown(locked.c_str(), kNobody, kNobody), 0);
+    ::chmod(locked.c_str(), 0);
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
+            ::_exit(100);
+        }
+        UserDefaults store(locked);
+        store.registerDefaults({{"automaticUpdates", true}, {"lowBatteryDisarmPercent", 20}});
+        int wrong = 0;
+        wrong |= store.integerForKey("lowBatteryDisarmPercent") == 20 ? 0 : 1;
+        wrong |= store.set("automaticUpdates", false) ? 2 : 0;
+        wrong |= store.set("keepAwakeWithLidOpen", false) ? 4 : 0;
+        wrong |= store.boolForKey("automaticUpdates") ? 8 : 0;  // kept in memory
+        wrong |= log.count(
+                     "settings file unreadable (Permission denied); using defaults, "
+                     "leaving " +
+                     locked.string() + " as it is") == 1
+                     ? 0
+                     : 16;
+        ::_exit(wrong);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "bits: 1 default, 2 4 written, 8 memory, 16 log";
+    std::stringstream after;
+    after << std::ifstream(locked).rdbuf();
+    EXPECT_EQ(after.str(), mine);
+    EXPECT_EQ(fs::status(locked).permissions(), fs::perms::none);
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+
+    fs::create_directories(file() / "inside");
+    EXPECT_FALSE(Prefs::keepAwake());
+    Prefs::setKeepAwake(true);
+    EXPECT_TRUE(Prefs::keepAwake());
+    EXPECT_TRUE(fs::exists(file() / "inside"));
+    EXPECT_EQ(log.count("settings file unreadable (Is a directory); using defaults, leaving " +
+                        file().string() + " as it is"),
+              1u);
+    // Readable again: the file is read, and written from then on.
+    fs::remove_all(file());
+    writeFromOutside("lowBatteryDisarmPercent = 45\n");
+    EXPECT_EQ(Prefs::lowBatteryPercent(), 45);
+    EXPECT_FALSE(Prefs::keepAwake());
 }
 
 TEST(UserDefaultsFormatTest, RejectsWhatItCannotReadAndAcceptsWhatItWrites) {
