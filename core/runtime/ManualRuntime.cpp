@@ -114,10 +114,50 @@ bool ManualRuntime::isCurrent(const LogicalQueue* queue) const {
 }
 
 void ManualRuntime::runInline(LogicalQueue* queue, const std::function<void()>& fn) {
+    // A serial queue runs a sync job after the jobs already waiting on it: run those first.
+    // From inside the queue itself there is nothing to wait for (a real queue would deadlock).
+    if (running_ != queue && !(running_ == nullptr && queue == main_.get())) {
+        uint64_t postedBefore;
+        {
+            std::lock_guard lock(mutex_);
+            postedBefore = nextSeq_;
+        }
+        while (runOneQueuedOn(queue, postedBefore)) {
+        }
+    }
     LogicalQueue* saved = running_;
     running_ = queue;
     fn();
     running_ = saved;
+}
+
+bool ManualRuntime::runOneQueuedOn(const LogicalQueue* queue, uint64_t postedBefore) {
+    Job job;
+    {
+        std::lock_guard lock(mutex_);
+        auto earliest = agenda_.end();
+        for (auto it = agenda_.begin(); it != agenda_.end(); ++it) {
+            if (it->dueNs > nowNs_ || it->seq >= postedBefore || it->queue.lock().get() != queue) {
+                continue;
+            }
+            if (earliest == agenda_.end() || Later{}(*earliest, *it)) {
+                earliest = it;
+            }
+        }
+        if (earliest == agenda_.end()) {
+            return false;
+        }
+        job = std::move(*earliest);
+        agenda_.erase(earliest);
+        std::make_heap(agenda_.begin(), agenda_.end(), Later{});
+    }
+    if (auto owner = job.queue.lock()) {
+        LogicalQueue* saved = running_;
+        running_ = owner.get();
+        job.fn();
+        running_ = saved;
+    }
+    return true;
 }
 
 bool ManualRuntime::runOneDueBy(int64_t limitNs) {

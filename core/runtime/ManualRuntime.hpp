@@ -17,6 +17,7 @@ namespace noctave::runtime {
 // Every queue is logical: all jobs of all queues wait in one agenda and run on the thread that
 // drives the runtime (advance, runUntilIdle, runFor), strictly in order of due time, jobs due
 // at the same time in the order they were posted. Time moves only when the driver moves it.
+// `sync` keeps a serial queue's order: the jobs due now that wait on that queue run first.
 // Posting is thread-safe, so real threads (a subprocess watcher, say) may feed it.
 class ManualRuntime final : public Runtime {
   public:
@@ -58,6 +59,7 @@ class ManualRuntime final : public Runtime {
   private:
     class VirtualClock;
     bool runOneDueBy(int64_t limitNs);
+    bool runOneQueuedOn(const LogicalQueue* queue, uint64_t postedBefore);
 
     mutable std::mutex mutex_;
     std::vector<Job> agenda_;  // a heap

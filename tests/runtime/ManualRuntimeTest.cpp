@@ -90,6 +90,26 @@ TEST_F(ManualRuntimeTest, RunUntilStopsAtTheConditionOrTheLimit) {
     EXPECT_DOUBLE_EQ(runtime.now(), 12.5);
 }
 
+// As on a real serial queue: a sync job waits for the jobs already queued there, and only those.
+TEST_F(ManualRuntimeTest, SyncRunsAfterWhatIsAlreadyQueuedOnItsQueue) {
+    auto log = runtime.makeSerialQueue("noctave.log");
+    auto other = runtime.makeSerialQueue("other");
+    log->async([&] {
+        order.push_back("log first");
+        log->async([&] { order.push_back("log posted by the first"); });
+    });
+    other->async([&] { order.push_back("other"); });
+    log->asyncAfter(1, [&] { order.push_back("log later"); });
+    log->async([&] { order.push_back("log second"); });
+    log->sync([&] {
+        order.push_back("sync");
+        log->sync([&] { order.push_back("nested sync"); });  // from inside: at once
+    });
+    EXPECT_EQ(order, (std::vector<std::string>{"log first", "log second", "sync", "nested sync"}));
+    runtime.advance(1);
+    EXPECT_EQ(order.size(), 7u);
+}
+
 TEST_F(ManualRuntimeTest, WallClockMovesWithVirtualTime) {
     const WallTime start = runtime.clock().wall();
     runtime.advance(1.5);
