@@ -1,0 +1,107 @@
+// Where the program's files go and how they are created, with the environment a careless
+// start-up (a service, su, an empty environment) may hand it.
+#include "core/support/PrivateFiles.hpp"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+
+#include "core/os/Paths.hpp"
+#include "core/support/Log.hpp"
+#include "tests/support/SimTest.hpp"
+
+namespace noctave {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Sets (or, with no value, unsets) an environment variable for one scope.
+class ScopedVariable {
+  public:
+    ScopedVariable(const char* name, std::optional<std::string> value) : name_(name) {
+        if (const char* old = std::getenv(name)) {
+            old_ = old;
+        }
+        value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
+    }
+    ~ScopedVariable() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
+
+  private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+class PrivateFilesTest : public test::SimTest {};
+
+TEST_F(PrivateFilesTest, FilesNeverLandInAFolderEveryoneCanWrite) {
+    const fs::path account = ::getpwuid(::geteuid())->pw_dir;
+    const fs::path shared = temp.path() / "shared";
+    fs::create_directories(shared);
+    fs::permissions(shared, fs::perms::all);
+    const fs::path own = temp.path() / "own";
+    const struct {
+        std::optional<std::string> home, state, config;
+        fs::path support, settings;
+    } cases[] = {
+        // Nothing set: the account's home from the password database, not /tmp.
+        {std::nullopt, std::nullopt, std::nullopt, account / ".local/state",
+         account / ".config/com.quillor.noctave.conf"},
+        {"", "relative/state", "", account / ".local/state",
+         account / ".config/com.quillor.noctave.conf"},
+        // A world-writable HOME or XDG folder is passed over.
+        {"/tmp", shared.string(), shared.string(), account / ".local/state",
+         account / ".config/com.quillor.noctave.conf"},
+        {own.string(), std::nullopt, (own / "cfg").string(), own / ".local/state",
+         own / "cfg/com.quillor.noctave.conf"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.home.value_or("(no HOME)"));
+        ScopedVariable home("HOME", c.home);
+        ScopedVariable state("XDG_STATE_HOME", c.state);
+        ScopedVariable config("XDG_CONFIG_HOME", c.config);
+        const os::EnvPaths paths;
+        EXPECT_EQ(paths.applicationSupport(), c.support);
+        EXPECT_EQ(paths.userDefaultsFile(), c.settings);
+    }
+}
+
+TEST_F(PrivateFilesTest, FoldersAre0700WhateverTheUmaskAndAPlantedLinkIsNeverFollowed) {
+    const mode_t saved = ::umask(0);
+    const fs::path deep = temp.path() / "a" / "b" / "Noctave";
+    EXPECT_TRUE(files::createPrivateDirectories(deep));
+    ::umask(saved);
+    for (const fs::path& folder : {temp.path() / "a", temp.path() / "a" / "b", deep}) {
+        EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all) << folder;
+    }
+
+    // Someone plants a link where the log will be: the line is not appended through it.
+    const fs::path victim = temp.path() / "victim";
+    std::ofstream(victim) << "precious\n";
+    fs::create_directories(Log::directory());
+    fs::create_symlink(victim, Log::directory() / "diagnostics.log");
+    Log::info("a line");
+    Log::flush();
+    runUntilIdle();
+    std::stringstream after;
+    after << std::ifstream(victim).rdbuf();
+    EXPECT_EQ(after.str(), "precious\n");
+
+    const int fd = files::openPrivateFile(temp.path() / "new", O_WRONLY | O_CREAT);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(::fcntl(fd, F_GETFD) & FD_CLOEXEC, FD_CLOEXEC);
+    ::close(fd);
+    EXPECT_EQ(fs::status(temp.path() / "new").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
+}
+
+}  // namespace
+}  // namespace noctave
