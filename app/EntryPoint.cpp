@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "app/AppDelegate.hpp"
 #include "app/QtRuntime.hpp"
 #include "app/TerminationSignals.hpp"
+#include "app/overlay/CloseOverlay.hpp"
 #include "app/tray/MenuBarIcon.hpp"
 #include "core/os/System.hpp"
 #include "core/support/CommandLine.hpp"
@@ -53,6 +55,12 @@ std::unique_ptr<QGuiApplication> makeOffscreenApplication(int& argc, char** argv
 
 std::optional<int> runExportMode(int argc, char** argv) {
     const CommandLine line(argc, argv);
+    if (line.has("--preview-anim")) {
+        auto application = makeOffscreenApplication(argc, argv);
+        const bool written = CloseOverlay::renderPreviews(QStringLiteral("/tmp"), QSize(900, 560),
+                                                          std::cout, std::cerr);
+        return written ? 0 : 1;
+    }
     if (line.has("--preview-menu-icon")) {
         const auto path = line.after("--preview-menu-icon");
         if (!path) {
@@ -114,6 +122,7 @@ int runApplication(int argc, char** argv) {
     }
 
     AppDelegate delegate(AppDelegate::Options{std::move(arguments), {}, {}, {}, {}});
+    delegate.attachCurtain(std::make_unique<CloseOverlay>());
     std::unique_ptr<TerminationSignals> terminationSignals;
 
     QObject::connect(&application, &QCoreApplication::aboutToQuit, &application,

@@ -4,9 +4,9 @@
 
 namespace noctave::app {
 
-// The image exports ("--preview-menu-icon <png>", "--export-app-icon-set <dir> <source-png>"),
-// the first present in that order. Prints the result and returns the exit status (0 written,
-// 1 export failed, 2 usage error); no value when neither option is present.
+// The image exports ("--preview-anim", "--preview-menu-icon <png>", "--export-app-icon-set
+// <dir> <source-png>"), the first present in that order. Prints the result and returns the exit
+// status (0 written, 1 export failed, 2 usage error); no value when none is present.
 std::optional<int> runExportMode(int argc, char** argv);
 
 // Starts the application: the platform from the environment, the Qt runtime, the delegate,

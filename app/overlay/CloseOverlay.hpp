@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QSize>
+#include <QString>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <vector>
+
+#include "app/overlay/Curtain.hpp"
+#include "core/runtime/Timer.hpp"
+#include "core/runtime/WeakPtr.hpp"
+
+namespace noctave::app {
+
+class CurtainView;
+
+// The curtain on every screen: one window per screen (in the order the desktop lists them),
+// made on the first progress value and gone after a seal, a retraction or a hide. It decides
+// nothing about the session; it only animates. Main thread only, on the installed runtime's
+// main queue.
+//
+// One frame clock steps every view. It runs only while some curtain still moves, so a curtain
+// standing still and a hidden overlay cost no wake-ups.
+class CloseOverlay final : public Curtain {
+  public:
+    CloseOverlay();
+    ~CloseOverlay() override;
+    CloseOverlay(const CloseOverlay&) = delete;
+    CloseOverlay& operator=(const CloseOverlay&) = delete;
+
+    void setProgress(std::optional<double> progress) override;
+    void seal() override;
+    void retract() override;
+    void hide() override;
+    bool isTrackingGesture() const override { return isTrackingGesture_; }
+
+    const std::vector<std::unique_ptr<CurtainView>>& views() const { return views_; }
+    bool isFrameClockRunning() const { return frameClock_ != nullptr; }
+    // Seconds between frames: the fastest screen's refresh, at most 120 per second.
+    double frameInterval() const { return frameInterval_; }
+
+    // Writes "curtain-30.png" ... "curtain-100.png" (coverages 0.3, 0.45, 0.62, 0.8, 1.0) of
+    // `size` pixels into `directory`, each on a mid-grey background, and prints "wrote <path>"
+    // for each to `out`. A file that cannot be written is named on `err` and the others are
+    // still tried. Returns whether all five were written.
+    static bool renderPreviews(const QString& directory, QSize size, std::ostream& out,
+                               std::ostream& err);
+
+  private:
+    void ensureWindows();
+    void scheduleTeardown(double seconds);
+    void teardown();
+    bool isSealing() const;
+    void startFrameClock();
+    void frame();
+    static bool isReduceMotionOn();
+
+    std::vector<std::unique_ptr<CurtainView>> views_;
+    std::unique_ptr<runtime::Timer> teardownWorkItem_;
+    std::unique_ptr<runtime::Timer> frameClock_;
+    double frameInterval_ = 1.0 / 120.0;
+    bool isTrackingGesture_ = false;
+    runtime::WeakFactory<CloseOverlay> weakFactory_{this};
+};
+
+}  // namespace noctave::app

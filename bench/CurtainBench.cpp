@@ -1,0 +1,76 @@
+// What one curtain frame costs on one 2560 x 1600 screen: the animation step, the paint into a
+// window-sized premultiplied buffer (what the backing store holds), and both together as the
+// frame clock runs them. Coverages across the range, plus the sealed fade.
+#include <benchmark/benchmark.h>
+
+#include <QImage>
+#include <QPainter>
+
+#include "app/overlay/CurtainAnimation.hpp"
+#include "app/overlay/CurtainDrawing.hpp"
+
+namespace {
+
+using noctave::app::CurtainAnimation;
+using noctave::app::CurtainDrawing;
+
+constexpr int kWidth = 2560;
+constexpr int kHeight = 1600;
+
+void paintFrame(QImage& buffer, double coverage, double fadeAlpha) {
+    QPainter painter(&buffer);
+    painter.setCompositionMode(QPainter::CompositionMode_Source);
+    painter.fillRect(buffer.rect(), Qt::transparent);
+    painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    CurtainDrawing::draw(painter, QRectF(buffer.rect()), coverage, fadeAlpha);
+}
+
+void BM_CurtainStep(benchmark::State& state) {
+    CurtainAnimation curtain;
+    double t = 0.0;
+    bool towardsFull = true;
+    curtain.follow(0.3, true, false);
+    for (auto _ : state) {
+        // Keep it moving: the arithmetic of a frame at rest is cheaper than a real one.
+        if (!curtain.step(t += 1.0 / 120.0)) {
+            towardsFull = !towardsFull;
+            curtain.follow(towardsFull ? 1.0 : 0.3, false, false);
+        }
+        benchmark::DoNotOptimize(curtain.displayed());
+    }
+}
+BENCHMARK(BM_CurtainStep);
+
+void BM_CurtainPaint(benchmark::State& state) {
+    QImage buffer(kWidth, kHeight, QImage::Format_ARGB32_Premultiplied);
+    const double coverage = static_cast<double>(state.range(0)) / 100.0;
+    for (auto _ : state) {
+        paintFrame(buffer, coverage, 1.0);
+        benchmark::DoNotOptimize(buffer.constBits());
+    }
+    state.SetLabel("coverage " + std::to_string(state.range(0)) + "%");
+}
+BENCHMARK(BM_CurtainPaint)->Arg(30)->Arg(62)->Arg(100)->Unit(benchmark::kMicrosecond);
+
+// The frame clock's whole work for one screen: step, then paint what the step produced.
+void BM_CurtainFrame(benchmark::State& state) {
+    QImage buffer(kWidth, kHeight, QImage::Format_ARGB32_Premultiplied);
+    CurtainAnimation curtain;
+    double t = 0.0;
+    bool towardsFull = true;
+    curtain.follow(0.3, true, false);
+    for (auto _ : state) {
+        if (!curtain.step(t += 1.0 / 120.0)) {
+            towardsFull = !towardsFull;
+            curtain.follow(towardsFull ? 1.0 : 0.3, false, false);
+        }
+        paintFrame(buffer, curtain.displayed(), curtain.fadeAlpha());
+        benchmark::DoNotOptimize(buffer.constBits());
+    }
+    state.SetLabel("2560x1600, one screen");
+}
+BENCHMARK(BM_CurtainFrame)->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();
