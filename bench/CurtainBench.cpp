@@ -12,7 +12,7 @@
 namespace {
 
 using noctave::app::CurtainAnimation;
-using noctave::app::CurtainDrawing;
+namespace CurtainDrawing = noctave::app::CurtainDrawing;
 
 constexpr int kWidth = 2560;
 constexpr int kHeight = 1600;
