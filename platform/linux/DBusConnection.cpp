@@ -1,15 +1,13 @@
 #include "platform/linux/DBusConnection.hpp"
 
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <future>
 
 namespace noctave::linuxos {
 
@@ -68,9 +66,10 @@ CallStatus statusFromError(const sd_bus_error* error, int fallbackCode) {
 
 }  // namespace
 
-DBusConnection::DBusConnection(BusKind kind) : kind_(kind) {
-    eventFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    thread_ = std::thread([this] { run(); });
+DBusConnection::DBusConnection(BusKind kind, std::string address)
+    : kind_(kind), address_(std::move(address)) {
+    thread_ =
+        std::make_unique<PollThread>([this](PollThread::Turn& turn) { return this->turn(turn); });
 }
 
 DBusConnection::~DBusConnection() {
@@ -78,23 +77,17 @@ DBusConnection::~DBusConnection() {
         std::lock_guard lock(mutex_);
         stopping_ = true;
     }
-    wake();
-    if (thread_.joinable()) {
-        thread_.join();
-    }
-    if (eventFd_ >= 0) {
-        close(eventFd_);
-    }
+    thread_->stop();
+    // The thread is gone: what it owned is ours to let go.
+    dropBus(-ECANCELED);
 }
 
 bool DBusConnection::isCurrent() const {
-    return std::this_thread::get_id() == thread_.get_id();
+    return thread_->isCurrent();
 }
 
 void DBusConnection::wake() {
-    uint64_t one = 1;
-    ssize_t written = write(eventFd_, &one, sizeof one);
-    (void)written;  // a full counter already wakes the thread
+    thread_->wake();
 }
 
 void DBusConnection::post(std::function<void(sd_bus*)> fn) {
@@ -113,9 +106,19 @@ sd_bus* DBusConnection::ensureBus() {
         return bus_;
     }
     sd_bus* bus = nullptr;
-    int r = kind_ == BusKind::system ? sd_bus_open_system(&bus) : sd_bus_open_user(&bus);
+    int r = 0;
+    if (!address_.empty()) {
+        r = sd_bus_new(&bus);
+        if (r >= 0 && (r = sd_bus_set_address(bus, address_.c_str())) >= 0 &&
+            (r = sd_bus_set_bus_client(bus, 1)) >= 0) {
+            r = sd_bus_start(bus);
+        }
+    } else {
+        r = kind_ == BusKind::system ? sd_bus_open_system(&bus) : sd_bus_open_user(&bus);
+    }
     lastReconnect_ = std::chrono::steady_clock::now();
     if (r < 0) {
+        sd_bus_unref(bus);
         openError_ = r;
         return nullptr;
     }
@@ -149,70 +152,59 @@ void DBusConnection::dropBus(int why) {
     }
 }
 
-void DBusConnection::run() {
-    for (;;) {
-        std::vector<std::function<void(sd_bus*)>> commands;
-        {
-            std::lock_guard lock(mutex_);
-            if (stopping_) {
+bool DBusConnection::turn(PollThread::Turn& turn) {
+    std::vector<std::function<void(sd_bus*)>> commands;
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_) {
+            return false;
+        }
+        commands.swap(commands_);
+    }
+    for (auto& command : commands) {
+        command(bus_);
+    }
+    if (bus_ != nullptr) {
+        for (;;) {
+            int r = sd_bus_process(bus_, nullptr);
+            if (r < 0) {
+                dropBus(r);
                 break;
             }
-            commands.swap(commands_);
-        }
-        for (auto& command : commands) {
-            command(bus_);
-        }
-        if (bus_ != nullptr) {
-            for (;;) {
-                int r = sd_bus_process(bus_, nullptr);
-                if (r < 0) {
-                    dropBus(r);
-                    break;
-                }
-                if (r == 0) {
-                    break;
-                }
+            if (r == 0) {
+                break;
             }
-        }
-
-        // Subscribers wait for signals that only a connection brings: after a loss, connect
-        // again now and then rather than at the next call, which may never come.
-        if (bus_ == nullptr && !subscriptions_.empty() &&
-            std::chrono::steady_clock::now() - lastReconnect_ >= kReconnectPeriod) {
-            ensureBus();
-        }
-        pollfd fds[2] = {{eventFd_, POLLIN, 0}, {-1, 0, 0}};
-        nfds_t count = 1;
-        int timeoutMs =
-            bus_ == nullptr && !subscriptions_.empty()
-                ? static_cast<int>(
-                      std::chrono::duration_cast<std::chrono::milliseconds>(kReconnectPeriod)
-                          .count())
-                : -1;
-        if (bus_ != nullptr) {
-            int fd = sd_bus_get_fd(bus_);
-            int events = sd_bus_get_events(bus_);
-            if (fd >= 0 && events >= 0) {
-                fds[1] = {fd, static_cast<short>(events), 0};
-                count = 2;
-            }
-            uint64_t until = 0;
-            if (sd_bus_get_timeout(bus_, &until) >= 0 && until != UINT64_MAX) {
-                timespec now{};
-                clock_gettime(CLOCK_MONOTONIC, &now);
-                uint64_t nowUs = static_cast<uint64_t>(now.tv_sec) * 1'000'000ULL +
-                                 static_cast<uint64_t>(now.tv_nsec) / 1000ULL;
-                timeoutMs = until <= nowUs ? 0 : static_cast<int>((until - nowUs + 999) / 1000);
-            }
-        }
-        int r = poll(fds, count, timeoutMs);
-        if (r > 0 && (fds[0].revents & POLLIN) != 0) {
-            uint64_t drained = 0;
-            ssize_t got = read(eventFd_, &drained, sizeof drained);
-            (void)got;
         }
     }
-    dropBus(-ECANCELED);
+
+    // Subscribers wait for signals that only a connection brings: after a loss, connect
+    // again now and then rather than at the next call, which may never come.
+    if (bus_ == nullptr && !subscriptions_.empty() &&
+        std::chrono::steady_clock::now() - lastReconnect_ >= kReconnectPeriod) {
+        ensureBus();
+    }
+    turn.fds.clear();
+    turn.timeoutMs =
+        bus_ == nullptr && !subscriptions_.empty()
+            ? static_cast<int>(
+                  std::chrono::duration_cast<std::chrono::milliseconds>(kReconnectPeriod).count())
+            : -1;
+    if (bus_ != nullptr) {
+        int fd = sd_bus_get_fd(bus_);
+        int events = sd_bus_get_events(bus_);
+        if (fd >= 0 && events >= 0) {
+            turn.fds.push_back(pollfd{fd, static_cast<short>(events), 0});
+        }
+        uint64_t until = 0;
+        if (sd_bus_get_timeout(bus_, &until) >= 0 && until != UINT64_MAX) {
+            timespec now{};
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            uint64_t nowUs = static_cast<uint64_t>(now.tv_sec) * 1'000'000ULL +
+                             static_cast<uint64_t>(now.tv_nsec) / 1000ULL;
+            turn.timeoutMs = until <= nowUs ? 0 : static_cast<int>((until - nowUs + 999) / 1000);
+        }
+    }
+    return true;
 }
 
 int DBusConnection::onReply(sd_bus_message* reply, void* userdata, sd_bus_error*) {
@@ -369,6 +361,34 @@ CallStatus DBusConnection::getProperty(const std::string& destination, const std
             return sd_bus_message_exit_container(m);
         },
         timeoutSeconds);
+}
+
+std::optional<std::string> DBusConnection::uniqueName(double timeoutSeconds) {
+    auto name = std::make_shared<std::promise<std::optional<std::string>>>();
+    auto answer = name->get_future();
+    auto ask = [this, name](sd_bus*) {
+        const char* unique = nullptr;
+        sd_bus* bus = ensureBus();
+        if (bus != nullptr && sd_bus_get_unique_name(bus, &unique) >= 0 && unique != nullptr) {
+            name->set_value(std::string(unique));
+        } else {
+            name->set_value(std::nullopt);
+        }
+    };
+    if (isCurrent()) {
+        ask(bus_);
+    } else {
+        post(ask);
+    }
+    if (answer.wait_for(std::chrono::duration<double>(timeoutSeconds)) !=
+        std::future_status::ready) {
+        return std::nullopt;
+    }
+    try {
+        return answer.get();
+    } catch (const std::future_error&) {
+        return std::nullopt;  // the connection was closing and dropped the question
+    }
 }
 
 std::optional<bool> DBusConnection::nameHasOwner(const std::string& name, double timeoutSeconds) {

@@ -12,8 +12,9 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "platform/linux/PollThread.hpp"
 
 namespace noctave::linuxos {
 
@@ -42,9 +43,9 @@ struct MethodRef {
 
 // One connection to a message bus, owned by one thread of its own.
 //
-// sd-bus objects are not thread-safe, so only the connection's thread touches the sd_bus*: it
-// polls the bus's fd (sd_bus_get_fd / get_events / get_timeout) together with an eventfd on
-// which other threads wake it after queueing work. Writers, readers and signal handlers run on
+// sd-bus objects are not thread-safe, so only the connection's thread (a PollThread) touches
+// the sd_bus*: it polls the bus's fd (sd_bus_get_fd / get_events / get_timeout) and is woken
+// by other threads after they queue work. Writers, readers and signal handlers run on
 // that thread; handlers hop to their own queues before touching anything else.
 //
 // The connection is made on first use and made again on the next use after it was lost (the
@@ -58,7 +59,8 @@ class DBusConnection {
     using Reader = std::function<int(sd_bus_message*)>;  // reads the reply; returns < 0 on error
     using SignalHandler = std::function<void(sd_bus_message*)>;
 
-    explicit DBusConnection(BusKind kind);
+    // `address` (a D-Bus address) names a bus other than the user's or the system's one.
+    explicit DBusConnection(BusKind kind, std::string address = {});
     ~DBusConnection();
     DBusConnection(const DBusConnection&) = delete;
     DBusConnection& operator=(const DBusConnection&) = delete;
@@ -75,6 +77,10 @@ class DBusConnection {
     CallStatus getProperty(const std::string& destination, const std::string& path,
                            const std::string& interface, const std::string& property,
                            const char* type, const Reader& read, double timeoutSeconds);
+
+    // Our unique name on the bus (":1.42"), connecting first if needed; absent when there is
+    // no connection within `timeoutSeconds`. A new connection brings a new name.
+    std::optional<std::string> uniqueName(double timeoutSeconds);
 
     // Whether `name` has an owner on the bus now. Absent when the bus cannot be asked.
     std::optional<bool> nameHasOwner(const std::string& name, double timeoutSeconds);
@@ -100,7 +106,7 @@ class DBusConnection {
     struct PendingCall;
     struct Subscription;
 
-    void run();
+    bool turn(PollThread::Turn& turn);
     void wake();
     sd_bus* ensureBus();
     void dropBus(int why);
@@ -112,7 +118,7 @@ class DBusConnection {
                           double timeoutSeconds);
 
     BusKind kind_;
-    int eventFd_ = -1;
+    std::string address_;
     std::mutex mutex_;
     std::vector<std::function<void(sd_bus*)>> commands_;
     bool stopping_ = false;
@@ -126,14 +132,14 @@ class DBusConnection {
     uint64_t nextSubscription_ = 1;
     std::atomic<uint64_t> generation_{0};
 
-    std::thread thread_;
+    std::unique_ptr<PollThread> thread_;  // last: its turns use everything above
 };
 
 // Shared connections of the process, made on first use.
 std::shared_ptr<DBusConnection> systemBus();
 std::shared_ptr<DBusConnection> sessionBus();
 
-// Reads one basic value of `type` from a message positioned on it.
+// Reads a boolean ("b") from a message positioned on it.
 int readBool(sd_bus_message* m, bool& out);
 // Walks an "a{sv}" dictionary, calling `onEntry(name, message)` with the message positioned
 // on the variant; `onEntry` must consume it (read it or sd_bus_message_skip).

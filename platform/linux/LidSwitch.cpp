@@ -2,8 +2,6 @@
 
 #include <fcntl.h>
 #include <linux/input.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -240,9 +238,8 @@ void LidSwitch::startWatching() {
         }
     }
     if (current == Source::evdev || current == Source::logind || current == Source::acpi) {
-        stopping_ = false;
-        stopFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        poller_ = std::thread([this] { pollerLoop(); });
+        poller_ = std::make_unique<PollThread>(
+            [this, current](PollThread::Turn& turn) { return pollerTurn(current, turn); });
     }
 }
 
@@ -255,69 +252,50 @@ void LidSwitch::stopWatching() {
     for (uint64_t id : subscriptions) {
         bus_->unsubscribe(id);
     }
-    if (poller_.joinable()) {
-        stopping_ = true;
-        uint64_t one = 1;
-        ssize_t written = write(stopFd_, &one, sizeof one);
-        (void)written;
-        poller_.join();
-    }
-    if (stopFd_ >= 0) {
-        close(stopFd_);
-        stopFd_ = -1;
-    }
+    poller_.reset();
 }
 
-void LidSwitch::pollerLoop() {
-    const Source current = source();
-    if (current != Source::evdev) {
+bool LidSwitch::pollerTurn(Source current, PollThread::Turn& turn) {
+    if (current == Source::evdev) {
+        if (!turn.isFirst && !turn.fds.empty()) {
+            if ((turn.fds[0].revents & (POLLERR | POLLHUP)) != 0) {
+                return false;  // the device went away; nothing more will come from it
+            }
+            if ((turn.fds[0].revents & POLLIN) != 0) {
+                input_event events[16];
+                if (read(evdevFd_, events, sizeof events) > 0) {
+                    notifyAll();
+                }
+            }
+        }
+        turn.fds.assign(1, pollfd{evdevFd_, POLLIN, 0});
+        turn.timeoutMs = -1;
+        return true;
+    }
+    turn.fds.clear();
+    turn.timeoutMs = static_cast<int>(kPollInterval * 1000);
+    if (turn.isFirst) {
         // Reports start with the first change after watching began.
         auto now = readSource(current);
         std::lock_guard lock(mutex_);
         lastPolled_ = now;
+        return true;
     }
-    while (!stopping_) {
-        pollfd fds[2] = {{stopFd_, POLLIN, 0}, {-1, 0, 0}};
-        nfds_t count = 1;
-        int timeout = static_cast<int>(kPollInterval * 1000);
-        if (current == Source::evdev) {
-            fds[1] = {evdevFd_, POLLIN, 0};
-            count = 2;
-            timeout = -1;
-        }
-        int r = poll(fds, count, timeout);
-        if (stopping_) {
-            break;
-        }
-        if (r < 0) {
-            continue;
-        }
-        if (current == Source::evdev) {
-            if ((fds[1].revents & (POLLERR | POLLHUP)) != 0) {
-                break;  // the device went away; nothing more will come from it
-            }
-            if ((fds[1].revents & POLLIN) == 0) {
-                continue;
-            }
-            input_event events[16];
-            ssize_t got = read(evdevFd_, events, sizeof events);
-            if (got > 0) {
-                notifyAll();
-            }
-            continue;
-        }
-        // A polled source reports only when the state it reads changes.
-        auto now = readSource(current);
-        bool changed = false;
-        {
-            std::lock_guard lock(mutex_);
-            changed = now != lastPolled_;
-            lastPolled_ = now;
-        }
-        if (changed) {
-            notifyAll();
-        }
+    if (!turn.timedOut) {
+        return true;
     }
+    // A polled source reports only when the state it reads changes.
+    auto now = readSource(current);
+    bool changed = false;
+    {
+        std::lock_guard lock(mutex_);
+        changed = now != lastPolled_;
+        lastPolled_ = now;
+    }
+    if (changed) {
+        notifyAll();
+    }
+    return true;
 }
 
 }  // namespace noctave::linuxos

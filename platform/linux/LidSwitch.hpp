@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -8,11 +7,11 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/linux/DBusConnection.hpp"
 #include "platform/linux/MachineRoots.hpp"
+#include "platform/linux/PollThread.hpp"
 
 namespace noctave::linuxos {
 
@@ -54,7 +53,7 @@ class LidSwitch {
     void startWatching();
     void stopWatching();
     void notifyAll();
-    void pollerLoop();
+    bool pollerTurn(Source current, PollThread::Turn& turn);
     bool kernelShowsLid() const;
 
     MachineRoots roots_;
@@ -69,9 +68,7 @@ class LidSwitch {
     std::vector<uint64_t> subscriptions_;
     std::optional<bool> lastPolled_;
 
-    int stopFd_ = -1;
-    std::thread poller_;
-    std::atomic<bool> stopping_{false};
+    std::unique_ptr<PollThread> poller_;  // evdev events, or the polled sources' period
 };
 
 }  // namespace noctave::linuxos

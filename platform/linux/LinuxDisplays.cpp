@@ -1,11 +1,5 @@
 #include "platform/linux/LinuxDisplays.hpp"
 
-#include <libudev.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <vector>
 
 namespace noctave::linuxos {
@@ -52,7 +46,7 @@ void LinuxDisplays::removeReconfigurationCallback(Registration registration) {
         std::lock_guard lock(dispatch_);
         last = callbacks_.erase(registration) > 0 && callbacks_.empty();
     }
-    if (last && !(monitor_.joinable() && monitor_.get_id() == std::this_thread::get_id())) {
+    if (last && !(monitor_ && monitor_->isCurrent())) {
         stopMonitor();
     }
 }
@@ -126,53 +120,19 @@ void LinuxDisplays::rescan() {
 }
 
 void LinuxDisplays::startMonitor() {
-    if (monitor_.joinable()) {
+    if (monitor_) {
         return;
     }
-    stopFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    monitor_ = std::thread([this] {
-        udev* context = udev_new();
-        udev_monitor* monitor =
-            context != nullptr ? udev_monitor_new_from_netlink(context, "udev") : nullptr;
-        int monitorFd = -1;
-        if (monitor != nullptr &&
-            udev_monitor_filter_add_match_subsystem_devtype(monitor, "drm", nullptr) >= 0 &&
-            udev_monitor_enable_receiving(monitor) >= 0) {
-            monitorFd = udev_monitor_get_fd(monitor);
+    monitor_ = std::make_unique<UdevMonitor>("drm", [this](UdevMonitor::Wake wake, bool) {
+        if (wake == UdevMonitor::Wake::event) {
+            rescan();
         }
-        for (;;) {
-            pollfd fds[2] = {{stopFd_, POLLIN, 0}, {monitorFd, POLLIN, 0}};
-            int r = poll(fds, monitorFd >= 0 ? 2 : 1, -1);
-            if ((fds[0].revents & POLLIN) != 0) {
-                break;
-            }
-            if (r > 0 && (fds[1].revents & POLLIN) != 0) {
-                if (udev_device* device = udev_monitor_receive_device(monitor)) {
-                    udev_device_unref(device);
-                }
-                rescan();
-            }
-        }
-        if (monitor != nullptr) {
-            udev_monitor_unref(monitor);
-        }
-        if (context != nullptr) {
-            udev_unref(context);
-        }
+        return -1.0;
     });
 }
 
 void LinuxDisplays::stopMonitor() {
-    if (monitor_.joinable()) {
-        uint64_t one = 1;
-        ssize_t written = write(stopFd_, &one, sizeof one);
-        (void)written;
-        monitor_.join();
-    }
-    if (stopFd_ >= 0) {
-        close(stopFd_);
-        stopFd_ = -1;
-    }
+    monitor_.reset();
 }
 
 }  // namespace noctave::linuxos

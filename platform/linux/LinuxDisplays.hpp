@@ -1,14 +1,14 @@
 #pragma once
 
-#include <atomic>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "core/os/Displays.hpp"
 #include "platform/linux/DrmConnectors.hpp"
 #include "platform/linux/MachineRoots.hpp"
+#include "platform/linux/UdevMonitor.hpp"
 
 namespace noctave::linuxos {
 
@@ -48,8 +48,7 @@ class LinuxDisplays final : public os::Displays {
     std::map<Registration, ReconfigurationCallback> callbacks_;
     Registration nextRegistration_ = 1;
 
-    int stopFd_ = -1;
-    std::thread monitor_;
+    std::unique_ptr<UdevMonitor> monitor_;  // while a callback is registered
 };
 
 }  // namespace noctave::linuxos

@@ -1,16 +1,12 @@
 #include "platform/linux/LinuxPowerSources.hpp"
 
-#include <libudev.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <cmath>
 #include <vector>
 
 #include "core/runtime/Queue.hpp"
 #include "core/runtime/Runtime.hpp"
 #include "platform/linux/PowerSupplyTree.hpp"
+#include "platform/linux/UdevMonitor.hpp"
 
 namespace noctave::linuxos {
 
@@ -29,8 +25,7 @@ struct LinuxPowerSources::Source {
     std::function<void()> callback;
     std::shared_ptr<std::atomic<bool>> live = std::make_shared<std::atomic<bool>>(true);
     std::vector<uint64_t> subscriptions;
-    std::thread watcher;
-    int stopFd = -1;
+    std::unique_ptr<UdevMonitor> monitor;
     bool added = false;
 };
 
@@ -164,45 +159,17 @@ void LinuxPowerSources::addToMainQueue(Handle handle) {
         }
         return;
     }
-    source->stopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    source->watcher = std::thread([this, source, post] {
-        udev* context = udev_new();
-        udev_monitor* monitor =
-            context != nullptr ? udev_monitor_new_from_netlink(context, "udev") : nullptr;
-        int monitorFd = -1;
-        if (monitor != nullptr &&
-            udev_monitor_filter_add_match_subsystem_devtype(monitor, "power_supply", nullptr) >=
-                0 &&
-            udev_monitor_enable_receiving(monitor) >= 0) {
-            monitorFd = udev_monitor_get_fd(monitor);
-        }
-        for (;;) {
-            bool onBattery =
-                runsOnBattery(readPowerSupplies(roots_.sys / "class" / "power_supply"));
-            pollfd fds[2] = {{source->stopFd, POLLIN, 0}, {monitorFd, POLLIN, 0}};
-            // Without udev events nothing would announce unplugging: re-read then as well.
-            int timeout =
-                onBattery || monitorFd < 0 ? static_cast<int>(kBatteryRereadInterval * 1000) : -1;
-            int r = poll(fds, monitorFd >= 0 ? 2 : 1, timeout);
-            if ((fds[0].revents & POLLIN) != 0) {
-                break;
-            }
-            if (r > 0 && monitorFd >= 0 && (fds[1].revents & POLLIN) != 0) {
-                if (udev_device* device = udev_monitor_receive_device(monitor)) {
-                    udev_device_unref(device);
-                }
-            }
-            if (r >= 0) {
+    source->monitor = std::make_unique<UdevMonitor>(
+        "power_supply", [this, post](UdevMonitor::Wake wake, bool isListening) {
+            if (wake != UdevMonitor::Wake::start) {
                 post();
             }
-        }
-        if (monitor != nullptr) {
-            udev_monitor_unref(monitor);
-        }
-        if (context != nullptr) {
-            udev_unref(context);
-        }
-    });
+            // Charge drift is rarely announced; without udev events nothing would announce
+            // unplugging either: re-read then as well.
+            const bool onBattery =
+                runsOnBattery(readPowerSupplies(roots_.sys / "class" / "power_supply"));
+            return onBattery || !isListening ? kBatteryRereadInterval : -1.0;
+        });
 }
 
 void LinuxPowerSources::removeNotificationSource(Handle handle) {
@@ -220,15 +187,7 @@ void LinuxPowerSources::removeNotificationSource(Handle handle) {
     for (uint64_t id : source->subscriptions) {
         bus_->unsubscribe(id);
     }
-    if (source->watcher.joinable()) {
-        uint64_t one = 1;
-        ssize_t written = write(source->stopFd, &one, sizeof one);
-        (void)written;
-        source->watcher.join();
-    }
-    if (source->stopFd >= 0) {
-        close(source->stopFd);
-    }
+    source->monitor.reset();
 }
 
 }  // namespace noctave::linuxos

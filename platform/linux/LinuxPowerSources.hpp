@@ -4,7 +4,6 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "core/os/PowerSources.hpp"
 #include "platform/linux/DBusConnection.hpp"
@@ -34,7 +33,6 @@ class LinuxPowerSources final : public os::PowerSources {
     struct Source;
 
     bool upowerRunning();
-    void startSysfsWatch(const std::shared_ptr<Source>& source);
 
     MachineRoots roots_;
     std::shared_ptr<DBusConnection> bus_;

@@ -1,17 +1,13 @@
 #include "platform/linux/hotkeys/PortalHotKeys.hpp"
 
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <systemd/sd-bus.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <optional>
-#include <vector>
 
 #include "core/support/Log.hpp"
 
@@ -25,26 +21,10 @@ constexpr const char* kInterface = "org.freedesktop.portal.GlobalShortcuts";
 constexpr const char* kRequestInterface = "org.freedesktop.portal.Request";
 constexpr const char* kSessionInterface = "org.freedesktop.portal.Session";
 
-std::uint64_t toMicroseconds(double seconds) {
-    return static_cast<std::uint64_t>(std::max(seconds, 0.0) * 1e6);
+std::string signalRule(const std::string& path, const char* interface, const char* member) {
+    return "type='signal',path='" + path + "',interface='" + interface + "',member='" + member +
+           "'";
 }
-
-std::uint64_t monotonicMicroseconds() {
-    timespec now{};
-    ::clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1000000U +
-           static_cast<std::uint64_t>(now.tv_nsec) / 1000U;
-}
-
-struct MessageRef {
-    sd_bus_message* message = nullptr;
-    ~MessageRef() { sd_bus_message_unref(message); }
-};
-
-struct ErrorRef {
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    ~ErrorRef() { sd_bus_error_free(&error); }
-};
 
 // Reads a string or object-path variant; the reader stands on the variant.
 std::optional<std::string> readStringVariant(sd_bus_message* message) {
@@ -89,34 +69,35 @@ std::vector<std::string> readShortcutIDs(sd_bus_message* message) {
 
 }  // namespace
 
-// What a Request object answered: its response code and the results we look at.
+// What a Request object answered: its response code and the results we look at. Filled on the
+// connection's thread, waited for on the caller's.
 struct PortalHotKeys::Response {
+    std::mutex mutex;
+    std::condition_variable answered;
     bool isDone = false;
     std::uint32_t code = 2;
     std::optional<std::string> sessionHandle;
     std::optional<std::vector<std::string>> shortcutIDs;
     bool isLate = false;  // registration stopped waiting for it
-};
 
-struct PortalCallbacks {
-    static int onResponse(sd_bus_message* message, void* userdata, sd_bus_error* /*error*/) {
-        auto* response = static_cast<PortalHotKeys::Response*>(userdata);
-        if (response->isDone || sd_bus_message_read(message, "u", &response->code) < 0) {
-            return 0;
+    void take(sd_bus_message* message) {
+        std::lock_guard lock(mutex);
+        if (isDone || sd_bus_message_read(message, "u", &code) < 0) {
+            return;
         }
-        response->isDone = true;
-        if (response->isLate && response->code != 0) {
-            Log::warn("hotkey binding declined by the desktop (response " +
-                      std::to_string(response->code) + ")");
+        isDone = true;
+        if (isLate && code != 0) {
+            Log::warn("hotkey binding declined by the desktop (response " + std::to_string(code) +
+                      ")");
         }
         if (sd_bus_message_enter_container(message, 'a', "{sv}") > 0) {
             while (sd_bus_message_enter_container(message, 'e', "sv") > 0) {
                 const char* key = nullptr;
                 sd_bus_message_read(message, "s", &key);
                 if (key != nullptr && std::strcmp(key, "session_handle") == 0) {
-                    response->sessionHandle = readStringVariant(message);
+                    sessionHandle = readStringVariant(message);
                 } else if (key != nullptr && std::strcmp(key, "shortcuts") == 0) {
-                    response->shortcutIDs = readShortcutIDs(message);
+                    shortcutIDs = readShortcutIDs(message);
                 } else {
                     sd_bus_message_skip(message, "v");
                 }
@@ -124,97 +105,72 @@ struct PortalCallbacks {
             }
             sd_bus_message_exit_container(message);
         }
-        return 0;
-    }
-
-    static int onActivated(sd_bus_message* message, void* userdata, sd_bus_error* /*error*/) {
-        const char* session = nullptr;
-        const char* shortcut = nullptr;
-        if (sd_bus_message_read(message, "os", &session, &shortcut) >= 0 && session != nullptr &&
-            shortcut != nullptr) {
-            static_cast<PortalHotKeys*>(userdata)->handleActivated(session, shortcut);
-        }
-        return 0;
+        answered.notify_all();
     }
 };
 
 std::shared_ptr<PortalHotKeys> PortalHotKeys::connect(const std::string& address,
                                                       double replyTimeout, double bindWait) {
-    sd_bus* bus = nullptr;
-    int result = 0;
-    if (address.empty()) {
-        result = sd_bus_open_user(&bus);
-    } else if ((result = sd_bus_new(&bus)) >= 0) {
-        sd_bus_set_address(bus, address.c_str());
-        sd_bus_set_bus_client(bus, 1);
-        result = sd_bus_start(bus);
-    }
-    if (result < 0) {
-        sd_bus_unref(bus);
-        return nullptr;
-    }
-    sd_bus_set_method_call_timeout(bus, toMicroseconds(replyTimeout));
-    std::shared_ptr<PortalHotKeys> hotKeys(new PortalHotKeys(bus, replyTimeout, bindWait));
+    auto bus = address.empty() ? sessionBus()
+                               : std::make_shared<DBusConnection>(BusKind::session, address);
+    std::shared_ptr<PortalHotKeys> hotKeys(
+        new PortalHotKeys(std::move(bus), replyTimeout, bindWait));
     if (!hotKeys->start()) {
         return nullptr;
     }
     return hotKeys;
 }
 
-PortalHotKeys::PortalHotKeys(sd_bus* bus, double replyTimeout, double bindWait)
-    : bus_(bus), replyTimeout_(replyTimeout), bindWait_(bindWait) {}
+PortalHotKeys::PortalHotKeys(std::shared_ptr<DBusConnection> bus, double replyTimeout,
+                             double bindWait)
+    : bus_(std::move(bus)), replyTimeout_(replyTimeout), bindWait_(bindWait) {}
 
 bool PortalHotKeys::start() {
     // Outside a sandbox the portal cannot tell which application calls; newer portals let us
     // say so before the first portal call. Older ones do not know the method: no harm.
-    {
-        ErrorRef ignored;
-        sd_bus_call_method(bus_, kService, kObject, "org.freedesktop.host.portal.Registry",
-                           "Register", &ignored.error, nullptr, "sa{sv}", "com.quillor.noctave", 0);
-    }
+    bus_->call(
+        MethodRef{kService, kObject, "org.freedesktop.host.portal.Registry", "Register"},
+        [](sd_bus_message* m) {
+            return sd_bus_message_append(m, "sa{sv}", "com.quillor.noctave", 0);
+        },
+        {}, replyTimeout_);
     // The portal exists when its GlobalShortcuts interface answers for its version.
-    ErrorRef error;
     std::uint32_t version = 0;
-    if (sd_bus_get_property_trivial(bus_, kService, kObject, kInterface, "version", &error.error,
-                                    'u', &version) < 0) {
+    if (!bus_->getProperty(
+                 kService, kObject, kInterface, "version", "u",
+                 [&](sd_bus_message* m) { return sd_bus_message_read(m, "u", &version); },
+                 replyTimeout_)
+             .ok()) {
         return false;
     }
-    const char* unique = nullptr;
-    if (sd_bus_get_unique_name(bus_, &unique) < 0 || unique == nullptr) {
+    const auto unique = bus_->uniqueName(replyTimeout_);
+    if (!unique || unique->size() < 2) {
         return false;
     }
     // ":1.42" becomes "1_42" in the portal's request and session paths.
-    senderPath_ = unique + 1;
+    senderPath_ = unique->substr(1);
     std::replace(senderPath_.begin(), senderPath_.end(), '.', '_');
-    if (sd_bus_match_signal(bus_, &activatedSlot_, nullptr, kObject, kInterface, "Activated",
-                            &PortalCallbacks::onActivated, this) < 0) {
-        return false;
-    }
-    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd_ < 0) {
-        return false;
-    }
-    thread_ = std::thread([this] { run(); });
-    return true;
+    activatedSubscription_ =
+        bus_->subscribe(signalRule(kObject, kInterface, "Activated"), [this](sd_bus_message* m) {
+            const char* session = nullptr;
+            const char* shortcut = nullptr;
+            if (sd_bus_message_read(m, "os", &session, &shortcut) >= 0 && session != nullptr &&
+                shortcut != nullptr) {
+                handleActivated(session, shortcut);
+            }
+        });
+    return activatedSubscription_ != 0;
 }
 
 PortalHotKeys::~PortalHotKeys() {
-    if (thread_.joinable()) {
-        stopping_ = true;
-        wake();
-        thread_.join();
-    }
+    bus_->unsubscribe(activatedSubscription_);
+    std::map<HotKeyRef, Binding> bindings;
     {
-        std::lock_guard lock(busMutex_);
-        for (auto& [ref, binding] : bindings_) {
-            release(binding);
-        }
-        bindings_.clear();
-        sd_bus_slot_unref(activatedSlot_);
+        std::lock_guard lock(mutex_);
+        bindings.swap(bindings_);
     }
-    sd_bus_flush_close_unref(bus_);
-    if (wakeFd_ >= 0) {
-        ::close(wakeFd_);
+    for (auto& [ref, binding] : bindings) {
+        release(binding);
     }
 }
 
@@ -240,74 +196,76 @@ std::string PortalHotKeys::triggerFor(std::uint32_t keyCode, std::uint32_t modif
 }
 
 std::string PortalHotKeys::nextToken() {
+    std::lock_guard lock(mutex_);
     return "noctave" + std::to_string(nextToken_++);
 }
 
-int PortalHotKeys::request(const std::string& method, const std::string& token,
-                           sd_bus_message* call, Response& response, double wait,
-                           sd_bus_slot** pending) {
+int PortalHotKeys::request(const MethodRef& method, const std::string& token,
+                           const DBusConnection::Writer& write,
+                           const std::shared_ptr<Response>& response, double wait,
+                           std::vector<uint64_t>* pending) {
     // Listen on the request path before calling, so an early answer is not missed.
     const std::string path = std::string(kObject) + "/request/" + senderPath_ + "/" + token;
-    sd_bus_slot* slot = nullptr;
-    int result = sd_bus_match_signal(bus_, &slot, nullptr, path.c_str(), kRequestInterface,
-                                     "Response", &PortalCallbacks::onResponse, &response);
-    if (result < 0) {
-        return result;
+    auto onResponse = [response](sd_bus_message* m) { response->take(m); };
+    std::vector<uint64_t> subscriptions;
+    const uint64_t listening =
+        bus_->subscribe(signalRule(path, kRequestInterface, "Response"), onResponse, replyTimeout_);
+    if (listening == 0) {
+        return -EIO;
     }
-    ErrorRef error;
-    MessageRef reply;
-    result = sd_bus_call(bus_, call, toMicroseconds(replyTimeout_), &error.error, &reply.message);
-    if (result < 0) {
-        sd_bus_slot_unref(slot);
+    subscriptions.push_back(listening);
+    auto dropAll = [&] {
+        for (uint64_t id : subscriptions) {
+            bus_->unsubscribe(id);
+        }
+    };
+    std::string handle;
+    const CallStatus status = bus_->call(
+        method, write,
+        [&](sd_bus_message* m) {
+            const char* answer = nullptr;
+            int r = sd_bus_message_read(m, "o", &answer);
+            if (r >= 0 && answer != nullptr) {
+                handle = answer;
+            }
+            return r;
+        },
+        replyTimeout_);
+    if (!status.ok()) {
+        dropAll();
         Log::debug([&] {
-            return "hotkey portal " + method + " failed (" +
-                   std::string(error.error.message ? error.error.message : std::strerror(-result)) +
-                   ")";
+            return "hotkey portal " + method.member + " failed (" + status.describe() + ")";
         });
-        return result;
+        // A call that got no reply is a failure, not a binding the desktop is still asking about.
+        return status.code == -ETIMEDOUT ? -EIO : status.code;
     }
-    const char* handle = nullptr;
-    sd_bus_slot* movedSlot = nullptr;
     // Portals older than the handle_token convention answer on a path of their own.
-    if (sd_bus_message_read(reply.message, "o", &handle) >= 0 && handle != nullptr &&
-        path != handle) {
-        sd_bus_match_signal(bus_, &movedSlot, nullptr, handle, kRequestInterface, "Response",
-                            &PortalCallbacks::onResponse, &response);
+    if (!handle.empty() && handle != path) {
+        subscriptions.push_back(
+            bus_->subscribe(signalRule(handle, kRequestInterface, "Response"), onResponse));
     }
-    const std::uint64_t deadline = monotonicMicroseconds() + toMicroseconds(wait);
-    while (!response.isDone) {
-        const int processed = sd_bus_process(bus_, nullptr);
-        if (processed < 0) {
-            break;
+    {
+        std::unique_lock lock(response->mutex);
+        const bool done = response->answered.wait_for(lock, std::chrono::duration<double>(wait),
+                                                      [&] { return response->isDone; });
+        if (!done && pending != nullptr) {
+            // Still waiting: the matches stay with the caller to catch the late answer.
+            response->isLate = true;
+            *pending = subscriptions;
+            return -ETIMEDOUT;
         }
-        if (processed > 0) {
-            continue;
+        if (done) {
+            lock.unlock();
+            dropAll();
+            return 0;
         }
-        const std::uint64_t now = monotonicMicroseconds();
-        if (now >= deadline) {
-            break;
-        }
-        sd_bus_wait(bus_, deadline - now);
     }
-    if (response.isDone || pending == nullptr) {
-        sd_bus_slot_unref(slot);
-        sd_bus_slot_unref(movedSlot);
-        return response.isDone ? 0 : -ETIMEDOUT;
-    }
-    // Still waiting: the match stays with the caller to catch the late answer.
-    if (movedSlot != nullptr) {
-        sd_bus_slot_unref(slot);
-        slot = movedSlot;
-    }
-    response.isLate = true;
-    *pending = slot;
+    dropAll();
     return -ETIMEDOUT;
 }
 
 void PortalHotKeys::closeSession(const std::string& session) {
-    sd_bus_call_method_async(bus_, nullptr, kService, session.c_str(), kSessionInterface, "Close",
-                             nullptr, nullptr, "");
-    sd_bus_flush(bus_);
+    bus_->call(MethodRef{kService, session, kSessionInterface, "Close"}, {}, {}, replyTimeout_);
 }
 
 os::HotKeys::Status PortalHotKeys::registerHotKey(std::uint32_t keyCode, std::uint32_t modifiers,
@@ -317,26 +275,25 @@ os::HotKeys::Status PortalHotKeys::registerHotKey(std::uint32_t keyCode, std::ui
     if (ref == nullptr || trigger.empty()) {
         return kParamError;
     }
-    std::lock_guard lock(busMutex_);
-    Status status = kServiceFailed;
     std::string session;
     {
         const std::string token = nextToken();
         const std::string sessionToken = nextToken();
-        MessageRef call;
         auto response = std::make_shared<Response>();
-        if (sd_bus_message_new_method_call(bus_, &call.message, kService, kObject, kInterface,
-                                           "CreateSession") >= 0 &&
-            sd_bus_message_append(call.message, "a{sv}", 2, "handle_token", "s", token.c_str(),
-                                  "session_handle_token", "s", sessionToken.c_str()) >= 0 &&
-            request("CreateSession", token, call.message, *response, replyTimeout_, nullptr) == 0 &&
-            response->code == 0 && response->sessionHandle) {
+        const int result = request(
+            MethodRef{kService, kObject, kInterface, "CreateSession"}, token,
+            [&](sd_bus_message* m) {
+                return sd_bus_message_append(m, "a{sv}", 2, "handle_token", "s", token.c_str(),
+                                             "session_handle_token", "s", sessionToken.c_str());
+            },
+            response, replyTimeout_, nullptr);
+        std::lock_guard lock(response->mutex);
+        if (result == 0 && response->code == 0 && response->sessionHandle) {
             session = *response->sessionHandle;
         }
     }
     if (session.empty()) {
-        wake();
-        return status;
+        return kServiceFailed;
     }
 
     char signature[5] = {
@@ -344,121 +301,96 @@ os::HotKeys::Status PortalHotKeys::registerHotKey(std::uint32_t keyCode, std::ui
         static_cast<char>(hotKeyID.signature >> 8), static_cast<char>(hotKeyID.signature), 0};
     const std::string shortcutID = std::string(signature) + "-" + std::to_string(hotKeyID.id);
     const std::string token = nextToken();
-    MessageRef call;
     auto response = std::make_shared<Response>();
-    sd_bus_slot* lateSlot = nullptr;
-    int result = sd_bus_message_new_method_call(bus_, &call.message, kService, kObject, kInterface,
-                                                "BindShortcuts");
-    if (result >= 0) {
-        result = sd_bus_message_append(call.message, "o", session.c_str());
-    }
-    if (result >= 0) {
-        result = sd_bus_message_open_container(call.message, 'a', "(sa{sv})");
-    }
-    if (result >= 0) {
-        result = sd_bus_message_open_container(call.message, 'r', "sa{sv}");
-    }
-    if (result >= 0) {
-        result = sd_bus_message_append(call.message, "sa{sv}", shortcutID.c_str(), 2, "description",
-                                       "s", "Arm or disarm Noctave", "preferred_trigger", "s",
-                                       trigger.c_str());
-    }
-    if (result >= 0) {
-        result = sd_bus_message_close_container(call.message);
-    }
-    if (result >= 0) {
-        result = sd_bus_message_close_container(call.message);
-    }
-    if (result >= 0) {
-        result = sd_bus_message_append(call.message, "sa{sv}", "", 1, "handle_token", "s",
-                                       token.c_str());
-    }
-    if (result >= 0) {
-        result = request("BindShortcuts", token, call.message, *response, bindWait_, &lateSlot);
-    }
+    std::vector<uint64_t> late;
+    const int result = request(
+        MethodRef{kService, kObject, kInterface, "BindShortcuts"}, token,
+        [&](sd_bus_message* m) {
+            int r = sd_bus_message_append(m, "o", session.c_str());
+            if (r >= 0) {
+                r = sd_bus_message_open_container(m, 'a', "(sa{sv})");
+            }
+            if (r >= 0) {
+                r = sd_bus_message_open_container(m, 'r', "sa{sv}");
+            }
+            if (r >= 0) {
+                r = sd_bus_message_append(m, "sa{sv}", shortcutID.c_str(), 2, "description", "s",
+                                          "Arm or disarm Noctave", "preferred_trigger", "s",
+                                          trigger.c_str());
+            }
+            if (r >= 0) {
+                r = sd_bus_message_close_container(m);
+            }
+            if (r >= 0) {
+                r = sd_bus_message_close_container(m);
+            }
+            if (r >= 0) {
+                r = sd_bus_message_append(m, "sa{sv}", "", 1, "handle_token", "s", token.c_str());
+            }
+            return r;
+        },
+        response, bindWait_, &late);
+    Status status = kServiceFailed;
     if (result == -ETIMEDOUT) {
         // The desktop is most likely asking the user; a refusal is logged when it comes.
         status = kNoError;
-    } else if (result >= 0 && response->code == 0) {
-        const bool bound = !response->shortcutIDs ||
-                           std::find(response->shortcutIDs->begin(), response->shortcutIDs->end(),
-                                     shortcutID) != response->shortcutIDs->end();
-        status = bound ? kNoError : kHotKeyExists;
+    } else if (result >= 0) {
+        std::lock_guard lock(response->mutex);
+        if (response->code == 0) {
+            const bool bound =
+                !response->shortcutIDs ||
+                std::find(response->shortcutIDs->begin(), response->shortcutIDs->end(),
+                          shortcutID) != response->shortcutIDs->end();
+            status = bound ? kNoError : kHotKeyExists;
+        }
     }
+    Binding binding{session, shortcutID, hotKeyID, std::move(late)};
     if (status != kNoError) {
-        sd_bus_slot_unref(lateSlot);
-        closeSession(session);
-        wake();
+        release(binding);
         return status;
     }
+    std::lock_guard lock(mutex_);
     *ref = nextRef_++;
-    bindings_.emplace(*ref, Binding{session, shortcutID, hotKeyID,
-                                    lateSlot != nullptr ? response : nullptr, lateSlot});
-    wake();
+    bindings_.emplace(*ref, std::move(binding));
     return kNoError;
 }
 
 os::HotKeys::Status PortalHotKeys::unregisterHotKey(HotKeyRef ref) {
-    std::lock_guard lock(busMutex_);
-    const auto found = bindings_.find(ref);
-    if (found == bindings_.end()) {
-        return kInvalidRef;
+    Binding binding;
+    {
+        std::lock_guard lock(mutex_);
+        const auto found = bindings_.find(ref);
+        if (found == bindings_.end()) {
+            return kInvalidRef;
+        }
+        binding = std::move(found->second);
+        bindings_.erase(found);
     }
-    release(found->second);
-    bindings_.erase(found);
-    wake();
+    release(binding);
     return kNoError;
 }
 
 void PortalHotKeys::release(Binding& binding) {
-    sd_bus_slot_unref(binding.lateSlot);
-    binding.lateSlot = nullptr;
+    for (uint64_t id : binding.lateSubscriptions) {
+        bus_->unsubscribe(id);
+    }
+    binding.lateSubscriptions.clear();
     closeSession(binding.session);
 }
 
 void PortalHotKeys::handleActivated(const std::string& session, const std::string& shortcutID) {
-    // Runs inside sd_bus_process, with busMutex_ held by whoever processes.
-    for (const auto& [ref, binding] : bindings_) {
-        if (binding.session == session && binding.shortcutID == shortcutID) {
-            handlers_.dispatch(Event{binding.hotKeyID});
-            return;
+    std::optional<HotKeyID> hotKeyID;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [ref, binding] : bindings_) {
+            if (binding.session == session && binding.shortcutID == shortcutID) {
+                hotKeyID = binding.hotKeyID;
+                break;
+            }
         }
     }
-}
-
-void PortalHotKeys::wake() {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const auto written = ::write(wakeFd_, &one, sizeof one);
-}
-
-void PortalHotKeys::run() {
-    while (!stopping_) {
-        std::array<pollfd, 2> fds{pollfd{-1, 0, 0}, pollfd{wakeFd_, POLLIN, 0}};
-        int timeoutMs = -1;
-        {
-            std::lock_guard lock(busMutex_);
-            int processed = 0;
-            while ((processed = sd_bus_process(bus_, nullptr)) > 0) {
-            }
-            if (processed < 0) {
-                Log::warn("hotkey portal connection lost");
-                return;
-            }
-            fds[0].fd = sd_bus_get_fd(bus_);
-            fds[0].events = static_cast<short>(sd_bus_get_events(bus_));
-            std::uint64_t until = 0;
-            if (sd_bus_get_timeout(bus_, &until) >= 0 && until != UINT64_MAX) {
-                const std::uint64_t now = monotonicMicroseconds();
-                timeoutMs = until <= now ? 0 : static_cast<int>((until - now + 999) / 1000);
-            }
-        }
-        if (::poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR) {
-            return;
-        }
-        if ((fds[1].revents & POLLIN) != 0) {
-            std::uint64_t count = 0;
-            [[maybe_unused]] const auto read = ::read(wakeFd_, &count, sizeof count);
-        }
+    if (hotKeyID) {
+        handlers_.dispatch(Event{*hotKeyID});
     }
 }
 

@@ -1,18 +1,14 @@
 #pragma once
 
-#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include "core/os/HotKeys.hpp"
+#include "platform/linux/DBusConnection.hpp"
 #include "platform/linux/hotkeys/HotKeyHandlers.hpp"
-
-struct sd_bus;
-struct sd_bus_slot;
-struct sd_bus_message;
 
 namespace noctave::linuxos {
 
@@ -22,12 +18,14 @@ namespace noctave::linuxos {
 // trigger and may ask the user first: an answer that takes longer than `bindWait` is taken as
 // a binding in progress (success now, a warning later if the user declines).
 //
-// The bus connection is used under one lock: by the main thread for the calls, and by a
-// thread of this object that waits for the desktop's Activated signals.
+// It runs on the project's session-bus connection: calls are made from the main thread and
+// wait for their replies, while the desktop's Response and Activated signals arrive on the
+// connection's thread.
 class PortalHotKeys final : public os::HotKeys {
   public:
-    // Opens the bus at `address` (empty: the user's session bus) and returns a backend when
-    // the portal there offers GlobalShortcuts. `replyTimeout`: longest wait for any reply.
+    // Uses the bus at `address` (empty: the process's session-bus connection) and returns a
+    // backend when the portal there offers GlobalShortcuts. `replyTimeout`: longest wait for
+    // any reply.
     static std::shared_ptr<PortalHotKeys> connect(const std::string& address = {},
                                                   double replyTimeout = 5, double bindWait = 3);
     ~PortalHotKeys() override;
@@ -51,39 +49,33 @@ class PortalHotKeys final : public os::HotKeys {
         std::string session;
         std::string shortcutID;
         HotKeyID hotKeyID;
-        // While the desktop has not answered the binding yet: where its answer will land.
-        std::shared_ptr<Response> lateAnswer;
-        sd_bus_slot* lateSlot = nullptr;
+        // While the desktop has not answered the binding yet: the match its answer will meet.
+        std::vector<uint64_t> lateSubscriptions;
     };
 
-    PortalHotKeys(sd_bus* bus, double replyTimeout, double bindWait);
+    PortalHotKeys(std::shared_ptr<DBusConnection> bus, double replyTimeout, double bindWait);
     bool start();
     // Calls a portal method that answers through a Request object and waits for the answer
-    // up to `wait` seconds. The caller holds busMutex_. -ETIMEDOUT when no answer came: the
-    // match then goes to `*pending` (which must outlive nothing but `response`), or is dropped.
-    int request(const std::string& method, const std::string& token, sd_bus_message* call,
-                Response& response, double wait, sd_bus_slot** pending);
+    // up to `wait` seconds. -ETIMEDOUT when no answer came: the matches listening for it then
+    // go to `*pending`, or are dropped when `pending` is null.
+    int request(const MethodRef& method, const std::string& token,
+                const DBusConnection::Writer& write, const std::shared_ptr<Response>& response,
+                double wait, std::vector<uint64_t>* pending);
     void release(Binding& binding);
     std::string nextToken();
     void closeSession(const std::string& session);
     void handleActivated(const std::string& session, const std::string& shortcutID);
-    friend struct PortalCallbacks;
-    void wake();
-    void run();
 
-    sd_bus* bus_;
+    std::shared_ptr<DBusConnection> bus_;
     double replyTimeout_;
     double bindWait_;
     std::string senderPath_;  // our unique name as a path element
-    int wakeFd_ = -1;
-    std::atomic<bool> stopping_{false};
-    std::mutex busMutex_;  // the bus and everything below
-    sd_bus_slot* activatedSlot_ = nullptr;
+    uint64_t activatedSubscription_ = 0;
+    std::mutex mutex_;  // the bindings, read by the connection's thread on activation
     std::map<HotKeyRef, Binding> bindings_;
     std::uint64_t nextRef_ = 1;
     std::uint64_t nextToken_ = 1;
     HotKeyHandlers handlers_;
-    std::thread thread_;
 };
 
 }  // namespace noctave::linuxos

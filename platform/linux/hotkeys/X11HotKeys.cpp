@@ -1,13 +1,8 @@
 #include "platform/linux/hotkeys/X11HotKeys.hpp"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 #include <xcb/xcb.h>
 #include <xcb/xcb_keysyms.h>
 
-#include <array>
-#include <cerrno>
 #include <cstdlib>
 #include <optional>
 #include <vector>
@@ -48,26 +43,21 @@ std::shared_ptr<X11HotKeys> X11HotKeys::connect(const std::string& displayName) 
         return nullptr;
     }
     const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection)).data;
-    const int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (screen == nullptr || wakeFd < 0) {
-        if (wakeFd >= 0) {
-            ::close(wakeFd);
-        }
+    if (screen == nullptr) {
         xcb_disconnect(connection);
         return nullptr;
     }
-    return std::shared_ptr<X11HotKeys>(new X11HotKeys(connection, screen->root, wakeFd));
+    return std::shared_ptr<X11HotKeys>(new X11HotKeys(connection, screen->root));
 }
 
-X11HotKeys::X11HotKeys(xcb_connection_t* connection, std::uint32_t root, int wakeFd)
-    : connection_(connection), root_(root), wakeFd_(wakeFd) {
-    thread_ = std::thread([this] { run(); });
+X11HotKeys::X11HotKeys(xcb_connection_t* connection, std::uint32_t root)
+    : connection_(connection), root_(root) {
+    thread_ =
+        std::make_unique<PollThread>([this](PollThread::Turn& turn) { return this->turn(turn); });
 }
 
 X11HotKeys::~X11HotKeys() {
-    stopping_ = true;
-    wake();
-    thread_.join();
+    thread_.reset();
     {
         std::lock_guard lock(grabsMutex_);
         for (const auto& [ref, grab] : grabs_) {
@@ -77,7 +67,6 @@ X11HotKeys::~X11HotKeys() {
     }
     xcb_flush(connection_);
     xcb_disconnect(connection_);
-    ::close(wakeFd_);
 }
 
 os::HotKeys::Status X11HotKeys::installEventHandler(EventHandler handler, HandlerRef* ref) {
@@ -219,47 +208,37 @@ void X11HotKeys::ungrab(const Grab& grab) {
 }
 
 void X11HotKeys::wake() {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const auto written = ::write(wakeFd_, &one, sizeof one);
+    thread_->wake();
 }
 
-void X11HotKeys::run() {
-    const int xFd = xcb_get_file_descriptor(connection_);
-    while (!stopping_) {
-        while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
-            if ((event->response_type & 0x7F) == XCB_KEY_PRESS) {
-                const auto* press = reinterpret_cast<const xcb_key_press_event_t*>(event);
-                std::optional<HotKeyID> hotKeyID;
-                {
-                    std::lock_guard lock(grabsMutex_);
-                    for (const auto& [ref, grab] : grabs_) {
-                        const auto ignored =
-                            static_cast<std::uint16_t>(grab.numLock | XCB_MOD_MASK_LOCK);
-                        const auto state = static_cast<std::uint16_t>(press->state & ~ignored);
-                        if (grab.keycode == press->detail && grab.modifiers == state) {
-                            hotKeyID = grab.hotKeyID;
-                        }
+bool X11HotKeys::turn(PollThread::Turn& turn) {
+    while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
+        if ((event->response_type & 0x7F) == XCB_KEY_PRESS) {
+            const auto* press = reinterpret_cast<const xcb_key_press_event_t*>(event);
+            std::optional<HotKeyID> hotKeyID;
+            {
+                std::lock_guard lock(grabsMutex_);
+                for (const auto& [ref, grab] : grabs_) {
+                    const auto ignored =
+                        static_cast<std::uint16_t>(grab.numLock | XCB_MOD_MASK_LOCK);
+                    const auto state = static_cast<std::uint16_t>(press->state & ~ignored);
+                    if (grab.keycode == press->detail && grab.modifiers == state) {
+                        hotKeyID = grab.hotKeyID;
                     }
                 }
-                if (hotKeyID) {
-                    handlers_.dispatch(Event{*hotKeyID});
-                }
             }
-            std::free(event);
+            if (hotKeyID) {
+                handlers_.dispatch(Event{*hotKeyID});
+            }
         }
-        if (xcb_connection_has_error(connection_) != 0) {
-            Log::warn("hotkey X connection lost");
-            return;
-        }
-        std::array<pollfd, 2> fds{pollfd{xFd, POLLIN, 0}, pollfd{wakeFd_, POLLIN, 0}};
-        if (::poll(fds.data(), fds.size(), -1) < 0 && errno != EINTR) {
-            return;
-        }
-        if ((fds[1].revents & POLLIN) != 0) {
-            std::uint64_t count = 0;
-            [[maybe_unused]] const auto read = ::read(wakeFd_, &count, sizeof count);
-        }
+        std::free(event);
     }
+    if (xcb_connection_has_error(connection_) != 0) {
+        Log::warn("hotkey X connection lost");
+        return false;
+    }
+    turn.fds.assign(1, pollfd{xcb_get_file_descriptor(connection_), POLLIN, 0});
+    return true;
 }
 
 }  // namespace noctave::linuxos

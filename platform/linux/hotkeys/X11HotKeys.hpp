@@ -1,13 +1,12 @@
 #pragma once
 
-#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "core/os/HotKeys.hpp"
+#include "platform/linux/PollThread.hpp"
 #include "platform/linux/hotkeys/HotKeyHandlers.hpp"
 
 struct xcb_connection_t;
@@ -45,22 +44,20 @@ class X11HotKeys final : public os::HotKeys {
         std::uint16_t numLock = 0;
     };
 
-    X11HotKeys(xcb_connection_t* connection, std::uint32_t root, int wakeFd);
+    X11HotKeys(xcb_connection_t* connection, std::uint32_t root);
     ModifierMasks readModifierMasks();
     std::uint8_t keycodeFor(std::uint32_t keysym);
     void ungrab(const Grab& grab);
     void wake();
-    void run();
+    bool turn(PollThread::Turn& turn);
 
     xcb_connection_t* connection_;
     std::uint32_t root_;
-    int wakeFd_;
-    std::atomic<bool> stopping_{false};
     HotKeyHandlers handlers_;
     std::mutex grabsMutex_;
     std::map<HotKeyRef, Grab> grabs_;
     std::uint64_t nextRef_ = 1;
-    std::thread thread_;
+    std::unique_ptr<PollThread> thread_;  // reads presses; made last, stopped first
 };
 
 }  // namespace noctave::linuxos
