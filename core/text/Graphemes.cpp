@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <iterator>
 
+#include "core/text/Utf8.hpp"
+
 namespace noctave::graphemes {
 
 namespace {
@@ -250,8 +252,6 @@ constexpr PictographicRange kPictographicTable[] = {
 };
 // clang-format on
 
-constexpr char32_t kReplacement = 0xFFFD;
-
 B breakProperty(char32_t cp) {
     if (cp >= 0xAC00 && cp <= 0xD7A3) {
         // Precomposed Hangul syllables: LV when there is no trailing consonant.
@@ -279,69 +279,6 @@ bool isPictographic(char32_t cp) {
     return cp <= it->last;
 }
 
-struct Decoded {
-    char32_t cp;
-    std::size_t length;
-    bool isValid;
-};
-
-// Decodes one code point at `i`. An ill-formed sequence yields U+FFFD covering its maximal
-// subpart (the lead byte and the continuation bytes that could still have belonged to it).
-Decoded decodeAt(std::string_view text, std::size_t i) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(i);
-    if (lead < 0x80) {
-        return {lead, 1, true};
-    }
-    std::size_t length = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    char32_t cp = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2, cp = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3, cp = lead & 0x0F;
-        low = lead == 0xE0 ? 0xA0 : 0x80;   // no overlongs
-        high = lead == 0xED ? 0x9F : 0xBF;  // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4, cp = lead & 0x07;
-        low = lead == 0xF0 ? 0x90 : 0x80;
-        high = lead == 0xF4 ? 0x8F : 0xBF;  // nothing past U+10FFFF
-    } else {
-        return {kReplacement, 1, false};
-    }
-    for (std::size_t k = 1; k < length; ++k) {
-        if (i + k >= text.size()) {
-            return {kReplacement, k, false};
-        }
-        const unsigned char c = byte(i + k);
-        const bool inRange = k == 1 ? (c >= low && c <= high) : (c >= 0x80 && c <= 0xBF);
-        if (!inRange) {
-            return {kReplacement, k, false};
-        }
-        cp = (cp << 6) | (c & 0x3F);
-    }
-    return {cp, length, true};
-}
-
-void appendUtf8(std::string& out, char32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 bool isControlLike(B b) {
     return b == B::Control || b == B::CR || b == B::LF;
 }
@@ -358,7 +295,7 @@ class BoundaryWalker {
         }
         consume();  // the first code point always starts a character
         while (pos_ < text_.size()) {
-            const Decoded d = decodeAt(text_, pos_);
+            const utf8::Decoded d = utf8::decode(text_, pos_);
             if (isBreakBefore(d.cp)) {
                 break;
             }
@@ -369,7 +306,7 @@ class BoundaryWalker {
 
   private:
     void consume() {
-        const Decoded d = decodeAt(text_, pos_);
+        const utf8::Decoded d = utf8::decode(text_, pos_);
         const B b = breakProperty(d.cp);
         const bool pictographic = isPictographic(d.cp);
         // Track "pictograph, extenders, ZWJ" for emoji sequences and the run of regional
@@ -431,7 +368,7 @@ class BoundaryWalker {
 
 bool isWellFormed(std::string_view text) {
     for (std::size_t i = 0; i < text.size();) {
-        const Decoded d = decodeAt(text, i);
+        const utf8::Decoded d = utf8::decode(text, i);
         if (!d.isValid) {
             return false;
         }
@@ -449,11 +386,11 @@ std::string sanitized(std::string_view text) {
     std::string out;
     out.reserve(text.size() + 8);
     for (std::size_t i = 0; i < text.size();) {
-        const Decoded d = decodeAt(text, i);
+        const utf8::Decoded d = utf8::decode(text, i);
         if (d.isValid) {
             out.append(text.substr(i, d.length));
         } else {
-            appendUtf8(out, kReplacement);
+            utf8::append(out, utf8::kReplacement);
         }
         i += d.length;
     }

@@ -194,8 +194,8 @@ int SimHinge::openManagers() const {
     return openManagers_;
 }
 
-void SimHinge::registerKeys(VirtualLaptop& laptop) {
-    laptop.registerKey("angle", [this](std::string_view value) {
+void SimHinge::registerKeys(SimKeys& keys) {
+    keys.add("angle", [this](std::string_view value) {
         if (value == "absent") {
             setSensor(Sensor::absent);
             return true;

@@ -8,6 +8,8 @@
 
 namespace noctave::sim {
 
+class SimKeys;
+
 class VirtualLaptop;
 
 // The virtual laptop's hinge and its angle sensor, seen through the HID port: one device on
@@ -53,7 +55,7 @@ class SimHinge final : public os::HidManager {
     int openManagers() const;  // created and not yet closed
 
     // angle=<degrees>|none|absent ("none": present, reporting 0, i.e. no reading).
-    void registerKeys(VirtualLaptop& laptop);
+    void registerKeys(SimKeys& keys);
 
     std::unique_ptr<os::HidManagerSession> create(const os::HidMatching& matching) override;
 

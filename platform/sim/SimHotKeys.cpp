@@ -73,8 +73,8 @@ bool SimHotKeys::press(std::uint32_t keyCode, std::uint32_t modifiers) {
                        [&](const auto& entry) { return entry.second(event) == kNoError; });
 }
 
-void SimHotKeys::registerKeys(VirtualLaptop& laptop) {
-    laptop.registerKey("hotkey", [this](std::string_view value) {
+void SimHotKeys::registerKeys(SimKeys& keys) {
+    keys.add("hotkey", [this](std::string_view value) {
         if (value == "free") {
             registrationRefusal_ = kNoError;
             return true;

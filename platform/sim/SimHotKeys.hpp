@@ -8,6 +8,8 @@
 
 namespace noctave::sim {
 
+class SimKeys;
+
 class VirtualLaptop;
 
 // The virtual keyboard's global shortcuts. A test presses a chord with `press`; the handlers
@@ -34,7 +36,7 @@ class SimHotKeys final : public os::HotKeys {
     // Every call of the four operations so far, for tests that must see none.
     int operationCount() const { return operations_; }
 
-    void registerKeys(VirtualLaptop& laptop);
+    void registerKeys(SimKeys& keys);
 
   private:
     struct Registration {

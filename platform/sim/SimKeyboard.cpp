@@ -6,8 +6,8 @@
 
 namespace noctave::sim {
 
-void SimKeyboard::registerKeys(VirtualLaptop& laptop) {
-    laptop.registerKey("fn", [this](std::string_view value) {
+void SimKeyboard::registerKeys(SimKeys& keys) {
+    keys.add("fn", [this](std::string_view value) {
         if (value != "up" && value != "down") {
             return false;
         }

@@ -6,6 +6,8 @@
 
 namespace noctave::sim {
 
+class SimKeys;
+
 class VirtualLaptop;
 
 // The virtual laptop's keyboard: only Fn matters to the program.
@@ -15,7 +17,7 @@ class SimKeyboard final : public os::KeyboardState {
     void setFunctionHeld(bool held) { held_.store(held); }
 
     // fn=up|down
-    void registerKeys(VirtualLaptop& laptop);
+    void registerKeys(SimKeys& keys);
 
   private:
     std::atomic<bool> held_{false};

@@ -21,7 +21,7 @@ void later(const std::weak_ptr<SimLidUser>& weak, double seconds, void (SimLidUs
 
 void SimLidUser::install(VirtualLaptop& laptop) {
     auto user = std::make_shared<SimLidUser>(laptop.power(), laptop.hinge());
-    laptop.registerKey("autolid", [user](std::string_view value) { return user->applyKey(value); });
+    laptop.keys().add("autolid", [user](std::string_view value) { return user->applyKey(value); });
 }
 
 SimLidUser::SimLidUser(SimPower& power, SimHinge& hinge) : power_(power), hinge_(hinge) {}

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <charconv>
+#include <mutex>
+#include <optional>
 #include <string_view>
+#include <type_traits>
 
 #include "core/runtime/Queue.hpp"
 #include "core/runtime/Runtime.hpp"
@@ -38,6 +41,19 @@ os::PropertyValue boolean(bool value) {
 bool parseInt(std::string_view text, int& value, int base = 10) {
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
     return !text.empty() && error == std::errc{} && end == text.data() + text.size();
+}
+
+// What a registration in `table` holds, copied under the lock so that the caller can call it
+// outside the lock (a handler may register or release in turn); no value once it is released.
+template <class Table, class Key, class Pick>
+auto copyRegistration(std::mutex& mutex, const Table& table, const Key& key, Pick pick)
+    -> std::optional<std::invoke_result_t<Pick, const typename Table::mapped_type&>> {
+    std::lock_guard lock(mutex);
+    const auto it = table.find(key);
+    if (it == table.end()) {
+        return std::nullopt;
+    }
+    return pick(it->second);
 }
 
 }  // namespace
@@ -431,7 +447,7 @@ void SimPower::install(VirtualLaptop& laptop) {
     system.displayIdle = std::make_shared<DisplayIdlePort>(self);
     system.sessionLock = std::make_shared<SessionLockPort>(self);
     system.workspace = std::make_shared<WorkspacePort>(self);
-    registerKeys(laptop);
+    registerKeys(laptop.keys());
 }
 
 // ---- deliveries ----
@@ -447,18 +463,11 @@ void SimPower::postInterestLocked(uint32_t messageType, uint64_t argument) {
             if (!self) {
                 return;
             }
-            os::PowerManagement::InterestHandler handler;
-            os::IoObject service = 0;
-            {
-                std::lock_guard lock(self->mutex_);
-                auto it = self->interest_.find(id);
-                if (it == self->interest_.end()) {
-                    return;  // released meanwhile
-                }
-                handler = it->second.handler;
-                service = it->second.service;
+            const auto registration = copyRegistration(
+                self->mutex_, self->interest_, id, [](const auto& r) { return r; });
+            if (registration) {
+                registration->handler(registration->service, messageType, argument);
             }
-            handler(service, messageType, argument);
         });
     }
 }
@@ -476,16 +485,12 @@ void SimPower::postPowerChangeLocked() {
             if (!self) {
                 return;
             }
-            std::function<void()> callback;
-            {
-                std::lock_guard lock(self->mutex_);
-                auto it = self->powerRegistrations_.find(source);
-                if (it == self->powerRegistrations_.end()) {
-                    return;
-                }
-                callback = it->second.callback;
+            const auto callback =
+                copyRegistration(self->mutex_, self->powerRegistrations_, source,
+                                 [](const auto& r) { return r.callback; });
+            if (callback) {
+                (*callback)();
             }
-            callback();
         });
     }
 }
@@ -525,16 +530,12 @@ void SimPower::postReconfigurationLocked(std::vector<os::Displays::DisplayId> af
                         }
                     }
                     for (const auto id : ids) {
-                        os::Displays::ReconfigurationCallback callback;
-                        {
-                            std::lock_guard lock(self->mutex_);
-                            auto it = self->reconfiguration_.find(id);
-                            if (it == self->reconfiguration_.end()) {
-                                continue;
-                            }
-                            callback = it->second;
+                        const auto callback =
+                            copyRegistration(self->mutex_, self->reconfiguration_, id,
+                                             [](const auto& r) { return r; });
+                        if (callback) {
+                            (*callback)(display, phase);
                         }
-                        callback(display, phase);
                     }
                 }
             }
@@ -554,16 +555,11 @@ void SimPower::postWorkspaceLocked(os::Workspace::Notification notification) {
             if (!self) {
                 return;
             }
-            std::function<void()> handler;
-            {
-                std::lock_guard lock(self->mutex_);
-                auto it = self->workspace_.find(token);
-                if (it == self->workspace_.end()) {
-                    return;
-                }
-                handler = it->second.second;
+            const auto handler = copyRegistration(self->mutex_, self->workspace_, token,
+                                                  [](const auto& r) { return r.second; });
+            if (handler) {
+                (*handler)();
             }
-            handler();
         });
     }
 }
@@ -991,9 +987,9 @@ int SimPower::workspaceObservers() const {
 
 // ---- NOCTAVE_SIM ----
 
-void SimPower::registerKeys(VirtualLaptop& laptop) {
+void SimPower::registerKeys(SimKeys& keys) {
     // Starting state only: set without events, before anything watches.
-    laptop.registerKey("rootdomain", [this](std::string_view value) {
+    keys.add("rootdomain", [this](std::string_view value) {
         std::lock_guard lock(mutex_);
         if (value == "ok") {
             rootDomainPresent_ = true;
@@ -1019,7 +1015,7 @@ void SimPower::registerKeys(VirtualLaptop& laptop) {
         }
         return true;
     });
-    laptop.registerKey("flag", [this](std::string_view value) {
+    keys.add("flag", [this](std::string_view value) {
         if (value != "ok" && value != "refuse") {
             return false;
         }
@@ -1032,7 +1028,7 @@ void SimPower::registerKeys(VirtualLaptop& laptop) {
                            : keyRefusesSystemSleep_ ? AssertionPolicy::refuseSystemSleep
                                                     : AssertionPolicy::allow;
     };
-    laptop.registerKey("assertions", [this, applyAssertionKeys](std::string_view value) {
+    keys.add("assertions", [this, applyAssertionKeys](std::string_view value) {
         std::lock_guard lock(mutex_);
         if (value != "ok" && value != "refuse") {
             return false;
@@ -1041,7 +1037,7 @@ void SimPower::registerKeys(VirtualLaptop& laptop) {
         applyAssertionKeys();
         return true;
     });
-    laptop.registerKey("systemsleep", [this, applyAssertionKeys](std::string_view value) {
+    keys.add("systemsleep", [this, applyAssertionKeys](std::string_view value) {
         std::lock_guard lock(mutex_);
         if (value != "ok" && value != "refuse") {
             return false;
@@ -1050,7 +1046,7 @@ void SimPower::registerKeys(VirtualLaptop& laptop) {
         applyAssertionKeys();
         return true;
     });
-    laptop.registerKey("lid", [this](std::string_view value) {
+    keys.add("lid", [this](std::string_view value) {
         std::lock_guard lock(mutex_);
         if (value == "open") {
             setLidLocked(Lid::open, false);
@@ -1065,7 +1061,7 @@ void SimPower::registerKeys(VirtualLaptop& laptop) {
         }
         return true;
     });
-    laptop.registerKey("power", [this](std::string_view value) {
+    keys.add("power", [this](std::string_view value) {
         std::lock_guard lock(mutex_);
         if (value != "ac" && value != "battery") {
             return false;
@@ -1073,7 +1069,7 @@ void SimPower::registerKeys(VirtualLaptop& laptop) {
         onBattery_ = value == "battery";
         return true;
     });
-    laptop.registerKey("battery", [this](std::string_view value) {
+    keys.add("battery", [this](std::string_view value) {
         std::lock_guard lock(mutex_);
         int percent = 0;
         if (value == "none") {
@@ -1085,7 +1081,7 @@ void SimPower::registerKeys(VirtualLaptop& laptop) {
         }
         return true;
     });
-    laptop.registerKey("externals", [this](std::string_view value) {
+    keys.add("externals", [this](std::string_view value) {
         std::lock_guard lock(mutex_);
         int count = 0;
         if (!parseInt(value, count) || count < 0 || count > 8) {

@@ -23,6 +23,8 @@ class Queue;
 
 namespace noctave::sim {
 
+class SimKeys;
+
 class VirtualLaptop;
 
 // The virtual laptop's power and display hardware, and the habits of the system's power daemon
@@ -185,7 +187,7 @@ class SimPower : public std::enable_shared_from_this<SimPower> {
     std::optional<os::PropertyValue> propertyLocked(const std::string& name) const;
     std::map<std::string, std::string> propertiesLocked() const;
     std::shared_ptr<runtime::Queue> reconfigurationQueueLocked();
-    void registerKeys(VirtualLaptop& laptop);
+    void registerKeys(SimKeys& keys);
 
     SimKernel kernel_;
     mutable std::mutex mutex_;

@@ -69,8 +69,8 @@ std::vector<std::vector<std::string>> SimProcesses::spawned() const {
     return spawned_;
 }
 
-void SimProcesses::registerKeys(VirtualLaptop& laptop) {
-    laptop.registerKey("boottime", [this](std::string_view value) {
+void SimProcesses::registerKeys(SimKeys& keys) {
+    keys.add("boottime", [this](std::string_view value) {
         int64_t seconds = 0;
         auto [ptr, ec] = std::from_chars(value.data(), value.data() + value.size(), seconds);
         if (ec != std::errc{} || ptr != value.data() + value.size() || seconds < 0) {

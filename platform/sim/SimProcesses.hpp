@@ -10,6 +10,8 @@
 
 namespace noctave::sim {
 
+class SimKeys;
+
 class VirtualLaptop;
 
 // Processes of the virtual laptop. The running process is the real one (its pid is real, so
@@ -34,7 +36,7 @@ class SimProcesses final : public os::Processes {
     // Recorded: every spawn, as program followed by its arguments.
     std::vector<std::vector<std::string>> spawned() const;
 
-    void registerKeys(VirtualLaptop& laptop);
+    void registerKeys(SimKeys& keys);
 
   private:
     mutable std::mutex mutex_;

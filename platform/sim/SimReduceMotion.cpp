@@ -6,8 +6,8 @@
 
 namespace noctave::sim {
 
-void SimReduceMotion::registerKeys(VirtualLaptop& laptop) {
-    laptop.registerKey("reducemotion", [this](std::string_view value) {
+void SimReduceMotion::registerKeys(SimKeys& keys) {
+    keys.add("reducemotion", [this](std::string_view value) {
         if (value != "1" && value != "0") {
             return false;
         }

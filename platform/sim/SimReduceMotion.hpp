@@ -6,6 +6,8 @@
 
 namespace noctave::sim {
 
+class SimKeys;
+
 class VirtualLaptop;
 
 // The virtual desktop's reduce-motion switch; off unless a test or NOCTAVE_SIM turns it on.
@@ -15,7 +17,7 @@ class SimReduceMotion final : public os::ReduceMotion {
     void setEnabled(bool enabled) { enabled_.store(enabled); }
 
     // reducemotion=1|0
-    void registerKeys(VirtualLaptop& laptop);
+    void registerKeys(SimKeys& keys);
 
   private:
     std::atomic<bool> enabled_{false};

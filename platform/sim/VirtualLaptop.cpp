@@ -26,14 +26,6 @@ fs::path makeTemporaryRoot() {
     }
     return pattern;
 }
-
-std::string_view trim(std::string_view text) {
-    const auto first = text.find_first_not_of(" \t");
-    if (first == std::string_view::npos) {
-        return {};
-    }
-    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
 }  // namespace
 
 VirtualLaptop::VirtualLaptop(fs::path root) : root_(std::move(root)) {
@@ -46,21 +38,21 @@ VirtualLaptop::VirtualLaptop(fs::path root) : root_(std::move(root)) {
     system_.paths = std::make_shared<SimPaths>(root_);
     processes_ = std::make_shared<SimProcesses>();
     system_.processes = processes_;
-    processes_->registerKeys(*this);
+    processes_->registerKeys(keys_);
     http_ = std::make_shared<SimHttpClient>();
     system_.httpClient = http_;
     hotKeys_ = std::make_shared<SimHotKeys>();
     system_.hotKeys = hotKeys_;
-    hotKeys_->registerKeys(*this);
+    hotKeys_->registerKeys(keys_);
     hinge_ = std::make_shared<SimHinge>();
     system_.hidManager = hinge_;
-    hinge_->registerKeys(*this);
+    hinge_->registerKeys(keys_);
     keyboard_ = std::make_shared<SimKeyboard>();
     system_.keyboardState = keyboard_;
-    keyboard_->registerKeys(*this);
+    keyboard_->registerKeys(keys_);
     reduceMotion_ = std::make_shared<SimReduceMotion>();
     system_.reduceMotion = reduceMotion_;
-    reduceMotion_->registerKeys(*this);
+    reduceMotion_->registerKeys(keys_);
     power_ = SimPower::make();
     power_->install(*this);
     SimLidUser::install(*this);  // after the lid and hinge it drives
@@ -73,38 +65,8 @@ VirtualLaptop::~VirtualLaptop() {
     }
 }
 
-void VirtualLaptop::registerKey(std::string key, KeyHandler handler) {
-    keys_.insert_or_assign(std::move(key), std::move(handler));
-}
-
 bool VirtualLaptop::configure(std::string_view spec, std::string* error) {
-    while (!spec.empty()) {
-        const auto comma = spec.find(',');
-        const std::string_view piece = trim(spec.substr(0, comma));
-        spec = comma == std::string_view::npos ? std::string_view{} : spec.substr(comma + 1);
-        if (piece.empty()) {
-            continue;
-        }
-        const auto equals = piece.find('=');
-        const std::string_view key = trim(piece.substr(0, equals));
-        const std::string_view value =
-            equals == std::string_view::npos ? std::string_view{} : trim(piece.substr(equals + 1));
-        auto handler = keys_.find(key);
-        if (handler == keys_.end()) {
-            if (error != nullptr) {
-                *error = "unknown NOCTAVE_SIM key: " + std::string(key);
-            }
-            return false;
-        }
-        if (equals == std::string_view::npos || !handler->second(value)) {
-            if (error != nullptr) {
-                *error =
-                    "bad NOCTAVE_SIM value for " + std::string(key) + ": " + std::string(value);
-            }
-            return false;
-        }
-    }
-    return true;
+    return keys_.configure(spec, error);
 }
 
 }  // namespace noctave::sim

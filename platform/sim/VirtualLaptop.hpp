@@ -9,6 +9,7 @@
 
 #include "core/os/Paths.hpp"
 #include "core/os/System.hpp"
+#include "platform/sim/SimKeys.hpp"
 
 namespace noctave::sim {
 
@@ -59,14 +60,9 @@ class VirtualLaptop {
     // Root power domain, assertions, lid, power sources, displays, display sleep, session lock.
     SimPower& power() { return *power_; }
 
-    // Applies "key=value,key=value". On a bad piece returns false and sets `error` to the text
-    // the command line prints: "unknown NOCTAVE_SIM key: <key>" or
-    // "bad NOCTAVE_SIM value for <key>: <value>".
+    // Applies "key=value,key=value" through the keys every piece of hardware added (SimKeys).
     bool configure(std::string_view spec, std::string* error);
-
-    // Hardware modules register their keys here. A handler returns false for a bad value.
-    using KeyHandler = std::function<bool(std::string_view value)>;
-    void registerKey(std::string key, KeyHandler handler);
+    SimKeys& keys() { return keys_; }
 
   private:
     std::filesystem::path root_;
@@ -79,7 +75,7 @@ class VirtualLaptop {
     std::shared_ptr<SimKeyboard> keyboard_;
     std::shared_ptr<SimReduceMotion> reduceMotion_;
     std::shared_ptr<SimPower> power_;
-    std::map<std::string, KeyHandler, std::less<>> keys_;
+    SimKeys keys_;
 };
 
 }  // namespace noctave::sim
