@@ -67,6 +67,7 @@ class GestureDriver::Engine : public std::enable_shared_from_this<Engine> {
           queue(runtime::current().makeSerialQueue("noctave.gesture", runtime::QoS::utility)) {}
 
     void tick();
+    void functionChanged();
     void schedule(double interval);
     void cancel(const std::string& reason);
     void toIdle();  // noteLidClosed, abort
@@ -96,8 +97,12 @@ class GestureDriver::Engine : public std::enable_shared_from_this<Engine> {
     // The queue outlives the timer on it.
     std::shared_ptr<runtime::Queue> queue;
     std::unique_ptr<runtime::Timer> timer;
+    // While the idle poll sleeps: the keyboard's announcement of Fn going down.
+    os::KeyboardState::ObserverToken functionObserver = 0;
+    bool isFunctionUnannounced = false;  // the keyboard cannot announce Fn: poll it
 
   private:
+    bool canSleepWhileIdle();
     bool isFunctionHeld() const { return keyboard && keyboard->isFunctionHeld(); }
     // Practice may run on a machine whose platform offers no sensor at all.
     std::optional<double> readAngle() const { return sensor ? sensor->angle() : std::nullopt; }
@@ -117,6 +122,11 @@ void GestureDriver::Engine::schedule(double interval) {
         stopPolling();
         return;
     }
+    if (interval == config.idleInterval && canSleepWhileIdle()) {
+        timer.reset();
+        currentInterval = interval;
+        return;
+    }
     if (interval == currentInterval && timer) {
         return;
     }
@@ -130,9 +140,45 @@ void GestureDriver::Engine::schedule(double interval) {
         });
 }
 
+// An idle tick only looks whether Fn went down. Where the keyboard announces that, and while
+// ticks would do nothing at all (disabled, not practising), the idle poll sleeps instead.
+bool GestureDriver::Engine::canSleepWhileIdle() {
+    if (!isEnabled && !isPracticing) {
+        return true;
+    }
+    if (!keyboard) {
+        return true;  // Fn is never held
+    }
+    if (functionObserver == 0 && !isFunctionUnannounced) {
+        functionObserver = keyboard->addFunctionObserver([weak = weak_from_this(), queue = queue] {
+            queue->async([weak] {
+                if (auto engine = weak.lock()) {
+                    engine->functionChanged();
+                }
+            });
+        });
+        isFunctionUnannounced = functionObserver == 0;
+    }
+    // Read after the observer is in place: Fn going down from here on is announced. Held
+    // already (the lid closed under a held Fn, say), the idle poll watches for it as before.
+    return functionObserver != 0 && !keyboard->isFunctionHeld();
+}
+
+void GestureDriver::Engine::functionChanged() {
+    // A running poll sees Fn on its next tick; a sleeping idle poll takes this one at once.
+    if (timer || currentInterval == 0) {
+        return;
+    }
+    tick();
+}
+
 void GestureDriver::Engine::stopPolling() {
     timer.reset();
     currentInterval = 0;
+    if (functionObserver != 0) {
+        keyboard->removeFunctionObserver(functionObserver);
+        functionObserver = 0;
+    }
 }
 
 void GestureDriver::Engine::tick() {
@@ -418,9 +464,12 @@ void GestureDriver::stop() {
 void GestureDriver::setEnabled(bool enabled) {
     isEnabled_ = enabled;
     engine_->queue->sync([&engine = *engine_, enabled] {
+        const bool wasEnabled = engine.isEnabled;
         engine.isEnabled = enabled;
         if (!enabled) {
             engine.cancel("disabled");
+        } else if (!wasEnabled && !engine.timer && engine.currentInterval != 0) {
+            engine.schedule(engine.config.idleInterval);  // a disabled driver's poll slept
         }
     });
 }

@@ -11,8 +11,10 @@ namespace noctave {
 class LidAngleSensor;
 
 // Turns "hold Fn while closing the lid" into a one-shot arming of the session. Polls Fn and the
-// hinge on a serial queue of its own ("noctave.gesture"): 20 times a second while nothing
-// happens, 120 times a second from the moment Fn is seen held until it is idle again.
+// hinge on a serial queue of its own ("noctave.gesture"): 120 times a second from the moment Fn
+// is seen held until it is idle again. While nothing happens it polls Fn 20 times a second, or,
+// where the keyboard announces Fn, sleeps until Fn goes down; a disabled driver that is not
+// practising sleeps as well, since its ticks would do nothing.
 //
 // Threads: every member is called on the main thread. Ticks and all gesture state live on the
 // gesture queue; the members that change the phase (stop, noteLidClosed, resetToIdle,
@@ -76,7 +78,8 @@ class GestureDriver {
     static double visualProgress(double start, double current, const Config& config);
 
     const Config& config() const;
-    // The running poll interval in seconds; 0 when stopped.
+    // The running poll interval in seconds; 0 when stopped. Idle reads idleInterval, also while
+    // the idle poll sleeps.
     double currentInterval() const;
 
     std::function<void()> onCommit;                         // committed, or handed off

@@ -88,6 +88,19 @@ class PowerManagement {
                                                 uint64_t input) noexcept;
     virtual SignalSafeScalarMethod signalSafeScalarMethod() const = 0;
 
+    // For a platform where only this process writes the lid-close flag: calls `onLoss`, on any
+    // thread, whenever a flag that was set may have been lost with the service that kept it
+    // (it left, restarted, or the connection to it was made anew), so the holder sets it again
+    // then rather than on a timer. Returns 0 where others write the flag too (the Mac's power
+    // daemon does): a holder must keep setting it.
+    using FlagLossWatch = uint64_t;
+    virtual FlagLossWatch watchFlagLoss(std::function<void()> onLoss) {
+        (void)onLoss;
+        return 0;
+    }
+    // Once it returns, `onLoss` is not running and never runs again. 0 is ignored.
+    virtual void unwatchFlagLoss(FlagLossWatch watch) { (void)watch; }
+
     // ---- general-interest notifications ----
 
     // A notification port; 0 when one cannot be made.

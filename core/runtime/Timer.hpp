@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -16,6 +17,9 @@ namespace noctave::runtime {
 // Cancelling or destroying the timer guarantees that its handler does not start afterwards;
 // called from another thread while the handler runs, it waits for that run to end. The
 // handler may cancel or destroy its own timer. The queue must outlive the timer.
+//
+// A firing costs no heap allocation: what the queue holds is a small plain job that finds the
+// timer again when it runs.
 class Timer {
   public:
     static std::unique_ptr<Timer> oneShot(Queue& queue, double after, double leeway,
@@ -33,11 +37,13 @@ class Timer {
     double leeway() const { return leeway_; }
     bool repeats() const { return repeats_; }
 
+    struct State;  // defined and used only in Timer.cpp
+
   private:
-    struct State;
     Timer(Queue& queue, double interval, double leeway, bool repeats,
           std::function<void()> handler);
-    static void schedule(const std::shared_ptr<State>& state, double delay);
+    static void schedule(const State& state, double delay);
+    static void fire(uint32_t slot, uint32_t generation);
 
     std::shared_ptr<State> state_;
     double interval_;

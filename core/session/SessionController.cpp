@@ -81,6 +81,7 @@ SessionController::~SessionController() {
     // Stop the components that call back from other queues before the members go; the weak
     // pointers already read null, so anything still queued for the main queue does nothing.
     weakFactory_.invalidate();
+    stopFlagHeartbeat();
     if (gesture_) {
         gesture_->stop();
     }
@@ -294,7 +295,7 @@ void SessionController::shutdown() {
     if (closedLidAssertion_.isHeld()) {
         closedLidAssertion_.release();
     }
-    flagHeartbeat_.reset();
+    stopFlagHeartbeat();
     preBlankExpiry_.reset();
     stopClosingWatch();
     relightGuardTimer_.reset();

@@ -125,6 +125,7 @@ class SessionController {
                                            DisplayObserver::Phase phase);
     bool shouldRunFlagHeartbeat() const;
     void syncFlagHeartbeat();
+    void stopFlagHeartbeat();
     void flagHeartbeatTick();
     void scheduleRestoreRetry();
     void stopRestoreRetry();
@@ -146,6 +147,9 @@ class SessionController {
     std::unique_ptr<runtime::Timer> restoreRetryTimer_;
     LidState lastLidState_ = LidState::unknown;
     std::unique_ptr<runtime::Timer> flagHeartbeat_;
+    // The heartbeat where the platform announces the flag's loss instead: no timer runs.
+    os::PowerManagement::FlagLossWatch flagLossWatch_ = 0;
+    std::shared_ptr<os::PowerManagement> flagLossPort_;
     std::unique_ptr<runtime::Timer> closingWatch_;
     std::optional<double> closingWatchHighAngle_;
     bool preBlanked_ = false;

@@ -2,6 +2,7 @@
 // wake, display reconfigurations, the flag heartbeat and the restore retry.
 #include <string>
 
+#include "core/os/System.hpp"
 #include "core/runtime/Runtime.hpp"
 #include "core/session/Recovery.hpp"
 #include "core/session/SessionController.hpp"
@@ -113,15 +114,32 @@ bool SessionController::shouldRunFlagHeartbeat() const {
 
 void SessionController::syncFlagHeartbeat() {
     const bool shouldRun = shouldRunFlagHeartbeat();
-    if (shouldRun == (flagHeartbeat_ != nullptr)) {
+    if (shouldRun == (flagHeartbeat_ != nullptr || flagLossWatch_ != 0)) {
         return;
     }
     if (!shouldRun) {
-        flagHeartbeat_.reset();
+        stopFlagHeartbeat();
         Log::debug("flag heartbeat off");
         return;
     }
     flag_->set(true);
+    // Where nothing else writes the flag, it only needs setting again once the platform says
+    // it was lost: the heartbeat then costs no wake-up at all.
+    auto port = os::system().powerManagement;
+    if (port) {
+        flagLossWatch_ = port->watchFlagLoss([weak = weakFactory_.weak()] {
+            runtime::mainQueue().async([weak] {
+                if (SessionController* self = weak.get()) {
+                    self->flagHeartbeatTick();
+                }
+            });
+        });
+    }
+    if (flagLossWatch_ != 0) {
+        flagLossPort_ = std::move(port);
+        Log::info("flag heartbeat on (when lost) - nothing else writes the lid-close flag here");
+        return;
+    }
     Log::info("flag heartbeat on (100 ms) - the lid-close bit is shared with powerd");
     flagHeartbeat_ = runtime::Timer::repeating(
         runtime::mainQueue(), kHeartbeatPeriod, kHeartbeatTolerance,
@@ -129,9 +147,18 @@ void SessionController::syncFlagHeartbeat() {
                           [](SessionController& self) { self.flagHeartbeatTick(); }));
 }
 
+void SessionController::stopFlagHeartbeat() {
+    flagHeartbeat_.reset();
+    if (flagLossWatch_ != 0) {
+        flagLossPort_->unwatchFlagLoss(flagLossWatch_);
+        flagLossWatch_ = 0;
+        flagLossPort_.reset();
+    }
+}
+
 void SessionController::flagHeartbeatTick() {
     if (!shouldRunFlagHeartbeat()) {
-        flagHeartbeat_.reset();
+        stopFlagHeartbeat();
         return;
     }
     // Unchecked on purpose: a refused set is simply tried again on the next tick.

@@ -77,16 +77,24 @@ LinuxPowerManagement::LinuxPowerManagement(MachineRoots roots,
         std::string("type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop."
                     "DBus',member='NameOwnerChanged',arg0='") +
             kLogin + "'",
-        [](sd_bus_message*) {
+        [this](sd_bus_message*) {
             int fd = gLidInhibitorFd.exchange(-1);
             if (fd >= 0) {
                 close(fd);
             }
+            notifyFlagLoss();
         });
+    // The bus greets every new connection with our name; a connection made anew may follow a
+    // logind that came and went unseen.
+    reconnectWatch_ = system_->subscribe(
+        "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+        "member='NameAcquired'",
+        [this](sd_bus_message*) { notifyFlagLoss(); });
 }
 
 LinuxPowerManagement::~LinuxPowerManagement() {
     system_->unsubscribe(ownerWatch_);
+    system_->unsubscribe(reconnectWatch_);
     std::map<os::IoObject, std::shared_ptr<Registration>> registrations;
     std::vector<os::AssertionId> assertions;
     {
@@ -113,6 +121,26 @@ void LinuxPowerManagement::logOnce(const std::string& message) {
         }
     }
     Log::error(message);
+}
+
+os::PowerManagement::FlagLossWatch LinuxPowerManagement::watchFlagLoss(
+    std::function<void()> onLoss) {
+    std::lock_guard lock(lossMutex_);
+    const FlagLossWatch watch = nextLossWatch_++;
+    lossWatchers_.emplace(watch, std::move(onLoss));
+    return watch;
+}
+
+void LinuxPowerManagement::unwatchFlagLoss(FlagLossWatch watch) {
+    std::lock_guard lock(lossMutex_);
+    lossWatchers_.erase(watch);
+}
+
+void LinuxPowerManagement::notifyFlagLoss() {
+    std::lock_guard lock(lossMutex_);
+    for (auto& [watch, onLoss] : lossWatchers_) {
+        onLoss();
+    }
 }
 
 bool LinuxPowerManagement::isLidInhibitorHeld() {

@@ -23,7 +23,10 @@ namespace noctave::linuxos {
 // - "PreventSystemSleep" is a "sleep" block inhibitor, "PreventUserIdleSystemSleep" an "idle"
 //   one plus the desktop's own idle-suspend inhibition on the session bus where offered;
 // - the clamshell properties come from LidSwitch and logind's lid settings, and the
-//   general-interest notifications from the lid source and logind's signals.
+//   general-interest notifications from the lid source and logind's signals;
+// - nothing but this process can release the lid inhibitor while logind keeps it, so the flag
+//   needs no heartbeat: its watchers hear instead when logind's name changes owner (it left or
+//   restarted, taking the inhibitor with it) and when the bus connection is made anew.
 //
 // Failures return positive errno values as their codes and are logged at error level once
 // per distinct cause, so the diagnostic log says what Linux refused.
@@ -45,6 +48,8 @@ class LinuxPowerManagement final : public os::PowerManagement {
     std::optional<std::map<std::string, std::string>> registryProperties(
         os::IoObject service) override;
     SignalSafeScalarMethod signalSafeScalarMethod() const override;
+    FlagLossWatch watchFlagLoss(std::function<void()> onLoss) override;
+    void unwatchFlagLoss(FlagLossWatch watch) override;
 
     os::IoNotificationPort createNotificationPort() override;
     void setNotificationPortQueue(os::IoNotificationPort port,
@@ -74,6 +79,7 @@ class LinuxPowerManagement final : public os::PowerManagement {
     struct Assertion;
 
     void logOnce(const std::string& message);
+    void notifyFlagLoss();
     void dropLidInhibitor();
     int inhibit(const std::string& what, const std::string& why, CallStatus& status);
     std::optional<bool> onBattery();
@@ -98,6 +104,11 @@ class LinuxPowerManagement final : public os::PowerManagement {
     std::set<std::string> logged_;
     uint64_t lidInhibitorGeneration_ = 0;
     uint64_t ownerWatch_ = 0;
+    uint64_t reconnectWatch_ = 0;
+
+    std::mutex lossMutex_;  // held while loss watchers run, so unwatching waits for them
+    std::map<FlagLossWatch, std::function<void()>> lossWatchers_;
+    FlagLossWatch nextLossWatch_ = 1;
 
     std::mutex lidMutex_;         // serialises taking the lid inhibitor
     std::string lastLidFailure_;  // guarded by lidMutex_

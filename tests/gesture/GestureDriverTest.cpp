@@ -37,9 +37,12 @@ TEST(GestureProgressCurve, FollowsTheEaseOutTableFromA100DegreeStart) {
     }
 }
 
-class GestureDriverTest : public test::SimTest {
+// Every story runs twice: with a keyboard that announces Fn (the idle poll sleeps) and with one
+// that can only be polled (the idle poll ticks 20 times a second).
+class GestureDriverTest : public test::SimTest, public ::testing::WithParamInterface<bool> {
   protected:
     GestureDriverTest() {
+        laptop.keyboard().setAnnouncesChanges(GetParam());
         sensor->open();
         driver = std::make_unique<GestureDriver>(sensor);
         driver->onCommit = [this] { calls += "commit "; };
@@ -84,7 +87,7 @@ class GestureDriverTest : public test::SimTest {
     std::vector<std::optional<double>> progress;
 };
 
-TEST_F(GestureDriverTest, FnAndCloseCommitsAt32DegreesAndTheLidCloseEndsItQuietly) {
+TEST_P(GestureDriverTest, FnAndCloseCommitsAt32DegreesAndTheLidCloseEndsItQuietly) {
     holdFnAt(110);
     moveLid(32, 0.8);
     EXPECT_EQ(calls, "commit ");
@@ -110,7 +113,7 @@ TEST_F(GestureDriverTest, FnAndCloseCommitsAt32DegreesAndTheLidCloseEndsItQuietl
     EXPECT_EQ(log.lines().size(), 1U);
 }
 
-TEST_F(GestureDriverTest, ReleasingFnHandsOffOnlyBelow45AndReopeningBy12DegreesCancels) {
+TEST_P(GestureDriverTest, ReleasingFnHandsOffOnlyBelow45AndReopeningBy12DegreesCancels) {
     closeAndRelease(50);
     EXPECT_EQ(calls, "");
     EXPECT_EQ(progress.back(), std::nullopt);
@@ -129,7 +132,7 @@ TEST_F(GestureDriverTest, ReleasingFnHandsOffOnlyBelow45AndReopeningBy12DegreesC
     EXPECT_FALSE(driver->isCommitted());
 }
 
-TEST_F(GestureDriverTest, HandOffThatReachesTheCommitAngleKeepsItsStartTimeForTheTimeout) {
+TEST_P(GestureDriverTest, HandOffThatReachesTheCommitAngleKeepsItsStartTimeForTheTimeout) {
     closeAndRelease(40);
     const double handoffAt = runtime.now() - 0.1;
 
@@ -147,7 +150,7 @@ TEST_F(GestureDriverTest, HandOffThatReachesTheCommitAngleKeepsItsStartTimeForTh
     EXPECT_EQ(calls, "commit cancel ");
 }
 
-TEST_F(GestureDriverTest, HandOffThatNeverReachesTheCommitAngleTimesOutAfter15Seconds) {
+TEST_P(GestureDriverTest, HandOffThatNeverReachesTheCommitAngleTimesOutAfter15Seconds) {
     closeAndRelease(40);
     advance(14.8);
     EXPECT_EQ(calls, "commit ");
@@ -156,7 +159,7 @@ TEST_F(GestureDriverTest, HandOffThatNeverReachesTheCommitAngleTimesOutAfter15Se
     EXPECT_EQ(calls, "commit cancel ");
 }
 
-TEST_F(GestureDriverTest, CommittedLidThatNeverClosesIsCancelledAfter12Seconds) {
+TEST_P(GestureDriverTest, CommittedLidThatNeverClosesIsCancelledAfter12Seconds) {
     holdFnAt(110);
     moveLid(32, 0.8);
     setFn(false);
@@ -169,7 +172,7 @@ TEST_F(GestureDriverTest, CommittedLidThatNeverClosesIsCancelledAfter12Seconds) 
     EXPECT_EQ(progress.back(), std::nullopt);
 }
 
-TEST_F(GestureDriverTest, ReopeningAfterCommitWithFnHeldReturnsToTrackingAndCanCommitAgain) {
+TEST_P(GestureDriverTest, ReopeningAfterCommitWithFnHeldReturnsToTrackingAndCanCommitAgain) {
     holdFnAt(110);
     moveLid(32, 0.8);
     moveLid(60, 0.3);
@@ -187,7 +190,7 @@ TEST_F(GestureDriverTest, ReopeningAfterCommitWithFnHeldReturnsToTrackingAndCanC
     EXPECT_EQ(calls, "commit cancel commit cancel ");
 }
 
-TEST_F(GestureDriverTest, FnWithoutAGestureLeavesNoTrace) {
+TEST_P(GestureDriverTest, FnWithoutAGestureLeavesNoTrace) {
     // Fn held with the lid too low to start, then with the lid open but not moving.
     holdFnAt(40);
     moveLid(20, 0.5);
@@ -203,7 +206,7 @@ TEST_F(GestureDriverTest, FnWithoutAGestureLeavesNoTrace) {
     EXPECT_EQ(driver->currentInterval(), driver->config().idleInterval);
 }
 
-TEST_F(GestureDriverTest, ADisabledDriverDoesNothingAndDisablingCancelsAnArmedGesture) {
+TEST_P(GestureDriverTest, ADisabledDriverDoesNothingAndDisablingCancelsAnArmedGesture) {
     holdFnAt(110);
     moveLid(32, 0.8);
     driver->setEnabled(false);
@@ -219,7 +222,7 @@ TEST_F(GestureDriverTest, ADisabledDriverDoesNothingAndDisablingCancelsAnArmedGe
     EXPECT_EQ(calls, "commit cancel ");
 }
 
-TEST_F(GestureDriverTest, PracticeWorksWhileDisabledOrWithoutASensorAndEndingItWithdraws) {
+TEST_P(GestureDriverTest, PracticeWorksWhileDisabledOrWithoutASensorAndEndingItWithdraws) {
     std::vector<bool> fnReports;
     std::optional<double> practiceProgress;
     driver->onPracticeFunctionHeld = [&](bool held) { fnReports.push_back(held); };
@@ -251,7 +254,7 @@ TEST_F(GestureDriverTest, PracticeWorksWhileDisabledOrWithoutASensorAndEndingItW
 }
 
 // Each is ended right after the commit tick, before its onCommit reaches the main queue.
-TEST_F(GestureDriverTest, NoCallbackReachesAStoppedOrDestroyedDriver) {
+TEST_P(GestureDriverTest, NoCallbackReachesAStoppedOrDestroyedDriver) {
     runToCommitTick();
     driver->stop();
     driver->noteLidClosed();  // must not restart the poll behind the owner's back
@@ -271,6 +274,32 @@ TEST_F(GestureDriverTest, NoCallbackReachesAStoppedOrDestroyedDriver) {
     EXPECT_EQ(progress.size(), reports);
     EXPECT_EQ(hinge().reportReads(), reads);
 }
+
+TEST_P(GestureDriverTest, AnIdleDriverPollsOnlyWhenFnCannotBeAnnouncedAndNeverWhileDisabled) {
+    advance(1.0);
+    EXPECT_EQ(runtime.runNext(), !GetParam()) << "a job is pending only for the idle poll";
+    EXPECT_EQ(driver->currentInterval(), driver->config().idleInterval);
+
+    // Announced, Fn going down is seen at once, not on the next idle tick.
+    hinge().setAngle(110);
+    setFn(true);
+    runUntilIdle();
+    EXPECT_EQ(driver->currentInterval(),
+              GetParam() ? driver->config().activeInterval : driver->config().idleInterval);
+    setFn(false);
+    advance(0.1);
+
+    driver->setEnabled(false);
+    advance(1.0);
+    EXPECT_FALSE(runtime.runNext()) << "a disabled driver has nothing to poll for";
+    driver->setEnabled(true);
+    holdFnAt(110);
+    moveLid(32, 0.8);
+    EXPECT_EQ(log.lines().back(), kCommitted32);
+}
+
+INSTANTIATE_TEST_SUITE_P(Keyboards, GestureDriverTest, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "FnAnnounced" : "FnPolled"; });
 
 }  // namespace
 }  // namespace noctave

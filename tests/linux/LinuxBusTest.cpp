@@ -72,7 +72,8 @@ class LogindBackend : public LinuxBus {
             power = std::make_unique<LinuxPowerManagement>(roots, systemBus, nullptr);
         }
         os::IoConnection connection = 0;
-        EXPECT_EQ(power->openService(power->matchingService(os::kRootDomainClass), 0, &connection), 0);
+        EXPECT_EQ(power->openService(power->matchingService(os::kRootDomainClass), 0, &connection),
+                  0);
         return connection;
     }
 
@@ -208,7 +209,7 @@ class LinuxSession : public LinuxBus {
     std::vector<std::string> notices;
 };
 
-TEST_F(LinuxSession, ArmedLidCloseLocksTheSessionAndOpeningEndsIt) {
+TEST_F(LinuxSession, ArmedLidCloseLocksTheSessionKeepsTheLockAcrossALogindRestartAndOpeningEndsIt) {
     arm();
     EXPECT_EQ(count(bus.inhibitors(), kLidLock), 1u);
     EXPECT_EQ(count(bus.inhibitors(), "idle:block:Noctave"), 1u);
@@ -219,6 +220,15 @@ TEST_F(LinuxSession, ArmedLidCloseLocksTheSessionAndOpeningEndsIt) {
     EXPECT_EQ(bus.logindCalls("LockSession"), std::vector<std::string>{"auto"});
     EXPECT_TRUE(log.contains("display slept via pmset displaysleepnow"));
     EXPECT_TRUE(notices.empty()) << ::testing::PrintToString(notices);
+
+    // Only logind can drop our lock, by going away: no timer re-applies it, logind's return does.
+    EXPECT_TRUE(log.contains(
+        "flag heartbeat on (when lost) - nothing else writes the lid-close flag here"));
+    ASSERT_TRUE(bus.stopTemplate(kLogin));
+    ASSERT_TRUE(bus.startTemplate("logind", kLogin));
+    EXPECT_TRUE(runUntil([&] { return count(bus.inhibitors(), kLidLock) == 1; }))
+        << ::testing::PrintToString(log.lines());
+    EXPECT_EQ(controller->state(), State::armed);
 
     upower(kUPowerPath, kUPower, "LidIsClosed", false);
     ASSERT_TRUE(runUntil([&] { return controller->state() == State::disarmed; }));

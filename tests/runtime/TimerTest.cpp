@@ -74,6 +74,21 @@ TEST_F(TimerTest, ATimerOnAQueueThatGoesAwayNeverFires) {
     EXPECT_EQ(fired, 0);
 }
 
+TEST_F(TimerTest, AFiringOfADestroyedTimerNeverRunsTheTimerThatTookItsPlace) {
+    // The first timer's firing is still queued when a new timer is made in its place: it must
+    // not run the new handler early, and the new timer keeps its own cadence.
+    std::vector<double> at;
+    auto first = Timer::repeating(runtime.mainQueue(), 0.1, 0, [&] { ++fired; });
+    first.reset();
+    auto second = Timer::repeating(runtime.mainQueue(), 0.25, 0,
+                                   [&] { at.push_back(clock().monotonic()); });
+    runtime.advance(0.6);
+    EXPECT_EQ(fired, 0);
+    ASSERT_EQ(at.size(), 2u);
+    EXPECT_NEAR(at[0], 0.25, 1e-9);
+    EXPECT_NEAR(at[1], 0.5, 1e-9);
+}
+
 TEST(TimerTeardownTest, RuntimeTornDownWithPendingTimersRunsNothing) {
     int fired = 0;
     {
