@@ -1,6 +1,8 @@
 #include "app/AppDelegate.hpp"
 
 #include <algorithm>
+#include <cstdio>
+#include <filesystem>
 #include <utility>
 
 #include <QCoreApplication>
@@ -163,6 +165,13 @@ void AppDelegate::applicationDidFinishLaunching() {
         runtime::mainQueue().async(
             runtime::bindWeak(weak, [](AppDelegate& self) { self.openSettings(); }));
     }
+    const CommandLine line(options_.arguments);
+    if (const auto path = line.after("--snapshot-settings")) {
+        runtime::mainQueue().async(runtime::bindWeak(
+            weak, [path = *path, pane = line.after("--snapshot-settings", 2)](AppDelegate& self) {
+                self.snapshotSettings(path, pane);
+            }));
+    }
 }
 
 void AppDelegate::applicationWillTerminate() {
@@ -291,11 +300,51 @@ void AppDelegate::handleShortcut() {
 }
 
 void AppDelegate::openSettings() {
-    if (onOpenSettings) {
-        onOpenSettings();
-    } else {
-        Log::debug("settings window not available in this build");
+    if (!settings_) {
+        const auto weak = weakFactory_.weak();
+        SettingsWindowController::Options options;
+        options.showsHoverForSnapshot = hasArgument("--snapshot-settings-hover");
+        options.mainMenu = mainMenu_.get();
+        options.makeOnboarding = [weak]() -> std::unique_ptr<OnboardingPresenter> {
+            AppDelegate* self = weak.get();
+            if (self == nullptr || !self->session_) {
+                return nullptr;
+            }
+            return std::make_unique<OnboardingWindowController>(*self->session_);
+        };
+        settings_ = std::make_unique<SettingsWindowController>(
+            [weak] {
+                AppDelegate* self = weak.get();
+                return self != nullptr ? self->session_.get() : nullptr;
+            },
+            updates_.get(),
+            runtime::bindWeak(weak, [](AppDelegate& self) { self.updateHotKeyRegistration(); }),
+            std::move(options));
     }
+    settings_->show();
+}
+
+void AppDelegate::snapshotSettings(const std::string& path,
+                                   const std::optional<std::string>& pane) {
+    openSettings();
+    if (pane) {
+        settings_->showPane(*pane);
+    }
+    std::error_code ignored;
+    const std::filesystem::path file = std::filesystem::absolute(path, ignored);
+    runtime::mainQueue().asyncAfter(
+        0.5, runtime::bindWeak(weakFactory_.weak(), [file](AppDelegate& self) {
+            std::string error;
+            if (self.settings_->writeSnapshot(file, &error)) {
+                std::printf("wrote %s\n", file.c_str());
+                std::fflush(stdout);
+            } else {
+                std::fprintf(stderr, "could not snapshot settings: %s\n", error.c_str());
+                // Still an orderly termination, but a script sees that no picture came.
+                self.exitStatus_ = 1;
+            }
+            self.options_.terminate();
+        }));
 }
 
 void AppDelegate::installWorkspaceObservers() {

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,7 @@
 #include "app/integration/HotKeyController.hpp"
 #include "app/integration/UpdateAdapter.hpp"
 #include "app/overlay/Curtain.hpp"
+#include "app/settings/SettingsWindowController.hpp"
 #include "app/tray/MenuBarIcon.hpp"
 #include "app/tray/StatusItem.hpp"
 #include "core/os/Workspace.hpp"
@@ -83,8 +85,12 @@ class AppDelegate {
     Curtain* overlay() { return overlay_.get(); }
     RemoteConfigLoader& remoteConfig() { return remoteConfig_; }
 
-    // Hook for the settings window: set it to open the window, with this delegate's session.
-    std::function<void()> onOpenSettings;
+    // The settings window, once it has been opened.
+    SettingsWindowController* settings() { return settings_.get(); }
+    // The first-run onboarding, once it has been shown.
+    OnboardingWindowController* onboarding() { return onboarding_.get(); }
+    // What the process should exit with: 1 after a launch-time snapshot failed, else 0.
+    int exitStatus() const { return exitStatus_; }
 
   private:
     void handleStateChange(SessionController::State state);
@@ -95,6 +101,7 @@ class AppDelegate {
     void removeWorkspaceObservers();
     void handleShortcut();
     bool hasArgument(const std::string& option) const;
+    void snapshotSettings(const std::string& path, const std::optional<std::string>& pane);
 
     Options options_;
     std::unique_ptr<MainMenu> mainMenu_;
@@ -108,7 +115,12 @@ class AppDelegate {
     std::shared_ptr<os::Workspace> workspace_;
     RemoteConfigLoader remoteConfig_;
     std::unique_ptr<UpdateAdapter> updates_;
+    // After the update adapter, which it uses: goes first.
+    std::unique_ptr<SettingsWindowController> settings_;
+    // Uses the session: goes before it.
+    std::unique_ptr<OnboardingWindowController> onboarding_;
     bool isTerminated_ = false;
+    int exitStatus_ = 0;
     runtime::WeakFactory<AppDelegate> weakFactory_{this};
 };
 

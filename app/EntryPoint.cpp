@@ -99,6 +99,12 @@ std::optional<int> runExportMode(int argc, char** argv) {
 }
 
 int runApplication(int argc, char** argv) {
+    // Window snapshots draw offscreen when there is no display to draw on.
+    if (const CommandLine line(argc, argv);
+        (line.has("--snapshot-settings") || line.has("--snapshot-onboarding")) &&
+        qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
     std::string error;
     auto platform = platform::selectPlatform(&error);
     if (!platform) {
@@ -144,10 +150,10 @@ int runApplication(int argc, char** argv) {
                 std::make_unique<TerminationSignals>([] { QCoreApplication::quit(); });
         }
     });
-    QApplication::exec();
+    const int status = QApplication::exec();
     terminationSignals.reset();
     Log::flush();
-    return 0;
+    return status != 0 ? status : delegate.exitStatus();
 }
 
 }  // namespace noctave::app

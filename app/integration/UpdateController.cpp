@@ -53,6 +53,12 @@ void UpdateController::checkForUpdates() {
     }
 }
 
+void UpdateController::setAutomaticallyChecksForUpdates(bool checks) {
+    if (controller_) {
+        controller_->setAutomaticallyChecksForUpdates(checks);
+    }
+}
+
 void UpdateController::explainMissingFeed() {
     Alert alert;
     alert.message = QStringLiteral("This build has no update source");
