@@ -15,6 +15,8 @@
 #include "app/QtRuntime.hpp"
 #include "app/TerminationSignals.hpp"
 #include "app/overlay/CloseOverlay.hpp"
+#include "app/simulator/SimulatorMode.hpp"
+#include "app/simulator/SimulatorWindow.hpp"
 #include "app/tray/MenuBarIcon.hpp"
 #include "core/os/System.hpp"
 #include "core/support/CommandLine.hpp"
@@ -99,11 +101,9 @@ std::optional<int> runExportMode(int argc, char** argv) {
 }
 
 int runApplication(int argc, char** argv) {
-    // Window snapshots draw offscreen when there is no display to draw on.
-    if (const CommandLine line(argc, argv);
-        (line.has("--snapshot-settings") || line.has("--snapshot-onboarding")) &&
-        qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    SimulatorMode simulator;
+    if (const auto status = SimulatorMode::prepare(argc, argv, &simulator)) {
+        return *status;
     }
     std::string error;
     auto platform = platform::selectPlatform(&error);
@@ -130,6 +130,7 @@ int runApplication(int argc, char** argv) {
     AppDelegate delegate(AppDelegate::Options{std::move(arguments), {}, {}, {}, {}});
     delegate.attachCurtain(std::make_unique<CloseOverlay>());
     std::unique_ptr<TerminationSignals> terminationSignals;
+    std::unique_ptr<SimulatorWindow> simulatorWindow;
 
     QObject::connect(&application, &QCoreApplication::aboutToQuit, &application,
                      [&delegate] { delegate.applicationWillTerminate(); });
@@ -140,20 +141,25 @@ int runApplication(int argc, char** argv) {
                          delegate.applicationWillTerminate();
                          QCoreApplication::quit();
                      });
-    QTimer::singleShot(0, &application, [&delegate, &terminationSignals] {
-        delegate.applicationDidFinishLaunching();
-        delegate.startControlInterface();
-        // After the launch: the session controller has installed its crash-recovery handlers
-        // by now, and ours must sit on top of them (see TerminationSignals).
-        if (delegate.session() != nullptr) {
-            terminationSignals =
-                std::make_unique<TerminationSignals>([] { QCoreApplication::quit(); });
-        }
-    });
+    QTimer::singleShot(
+        0, &application, [&delegate, &terminationSignals, &simulator, &simulatorWindow, &platform] {
+            delegate.applicationDidFinishLaunching();
+            delegate.startControlInterface();
+            if (simulator.isRequested() && platform->laptop) {
+                simulatorWindow = simulator.open(*platform->laptop);
+            }
+            // After the launch: the session controller has installed its crash-recovery handlers
+            // by now, and ours must sit on top of them (see TerminationSignals).
+            if (delegate.session() != nullptr) {
+                terminationSignals =
+                    std::make_unique<TerminationSignals>([] { QCoreApplication::quit(); });
+            }
+        });
     const int status = QApplication::exec();
+    simulatorWindow.reset();
     terminationSignals.reset();
     Log::flush();
-    return status != 0 ? status : delegate.exitStatus();
+    return status;
 }
 
 }  // namespace noctave::app

@@ -3,7 +3,8 @@
 #
 #   - With systemd-logind (a real Linux laptop) it runs on the real backend.
 #   - Without logind (a container, a build machine) it runs on the virtual laptop, and says so
-#     in its first line. NOCTAVE_PLATFORM set by hand always wins.
+#     in its first line, with the virtual laptop's window (--simulate). NOCTAVE_PLATFORM set by
+#     hand always wins.
 #   - Without a graphical session it starts Noctave on a virtual X display (xvfb-run) so the log
 #     shows the launch working, then quits it after NOCTAVE_RUN_SECONDS (default 5) with the
 #     same SIGTERM a session manager sends; the log ends with "clean exit".
@@ -25,6 +26,13 @@ if [ -z "${NOCTAVE_PLATFORM:-}" ]; then
     echo "run: no systemd-logind here (a container?), so Noctave runs on the virtual laptop (NOCTAVE_PLATFORM=sim): nothing on this machine changes."
     export NOCTAVE_PLATFORM=sim
   fi
+fi
+
+# On the virtual laptop its window comes too: the lid, keys and power to play with. Its files
+# (settings, where the window stood, the log) stay in the build folder between runs.
+if [ "$NOCTAVE_PLATFORM" = sim ]; then
+  set -- --simulate "$@"
+  export NOCTAVE_SIM_HOME="${NOCTAVE_SIM_HOME:-$(cd "$build" && pwd)/sim-home}"
 fi
 
 if [ -n "${DISPLAY:-}" ] || [ -n "${WAYLAND_DISPLAY:-}" ]; then

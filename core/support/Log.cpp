@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -36,6 +37,16 @@ std::mutex& observerMutex() {
 }
 Observer& observer() {
     static Observer instance;
+    return instance;
+}
+
+struct Followers {
+    std::mutex mutex;
+    uint64_t nextId = 1;
+    std::map<uint64_t, Follower> byId;
+};
+Followers& followers() {
+    static Followers instance;
     return instance;
 }
 
@@ -154,6 +165,20 @@ void setObserver(Observer newObserver) {
     observer() = std::move(newObserver);
 }
 
+uint64_t addFollower(Follower follower) {
+    auto& all = followers();
+    std::lock_guard lock(all.mutex);
+    const uint64_t id = all.nextId++;
+    all.byId.emplace(id, std::move(follower));
+    return id;
+}
+
+void removeFollower(uint64_t id) {
+    auto& all = followers();
+    std::lock_guard lock(all.mutex);
+    all.byId.erase(id);
+}
+
 fs::path directory() {
     return os::system().paths->applicationSupport() / "Noctave";
 }
@@ -179,6 +204,13 @@ void write(Level level, std::string_view message) {
         std::lock_guard lock(observerMutex());
         if (observer()) {
             observer()(level, message);
+        }
+    }
+    {
+        auto& all = followers();
+        std::lock_guard lock(all.mutex);
+        for (const auto& [id, follower] : all.byId) {
+            follower(std::string_view(line).substr(0, line.size() - 1));
         }
     }
     fs::path folder = directory();

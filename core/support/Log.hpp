@@ -1,6 +1,7 @@
 #pragma once
 
 #include <concepts>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -60,6 +61,13 @@ std::string snapshot();
 // is queued for the file. One observer at a time; pass nullptr to remove it.
 using Observer = std::function<void(Level, std::string_view)>;
 void setObserver(Observer observer);
+
+// Followers see the log as it is written (a log tail in a window): every line, as written to
+// the file but without its newline, on the writer's thread. Any number at once. A follower must
+// not write to the log; removing one waits for a call in progress, so none follows after.
+using Follower = std::function<void(std::string_view line)>;
+uint64_t addFollower(Follower follower);
+void removeFollower(uint64_t id);
 
 // Test seam: whether lines also go to standard error (default on).
 void setStandardErrorEnabled(bool on);

@@ -111,6 +111,9 @@ class SimPower::PowerManagementPort final : public os::PowerManagement {
             m_->lid_ == Lid::closed) {
             m_->requestSleepLocked("lid-close flag cleared with the lid shut");
         }
+        if (wasSet != m_->kernel_.flag()) {
+            m_->noteChangeLocked();
+        }
         return result;
     }
 
@@ -211,6 +214,7 @@ class SimPower::PowerManagementPort final : public os::PowerManagement {
         *id = m_->nextAssertion_++;
         m_->assertions_.push_back(Assertion{*id, type, name, level});
         ++m_->assertionsCreated_;
+        m_->noteChangeLocked();
         return os::kIoReturnSuccess;
     }
 
@@ -223,6 +227,7 @@ class SimPower::PowerManagementPort final : public os::PowerManagement {
         }
         const bool wasGuard = it->type == kPreventSystemSleep;
         m_->assertions_.erase(it);
+        m_->noteChangeLocked();
         if (wasGuard && m_->lid_ == Lid::closed) {
             m_->requestSleepLocked("sleep guard released with the lid shut");
         }
@@ -358,6 +363,10 @@ class SimPower::DisplayIdlePort final : public os::DisplayIdle {
             }
             std::lock_guard lock(machine->mutex_);
             ++machine->instantIdleCalls_;
+            if (machine->idleStatus_ == 0) {
+                machine->panelBlank_ = true;
+                machine->noteChangeLocked();
+            }
             return machine->idleStatus_;
         };
     }
@@ -392,6 +401,8 @@ class SimPower::SessionLockPort final : public os::SessionLockFacility {
             if (auto machine = weak.lock()) {
                 std::lock_guard lock(machine->mutex_);
                 ++machine->sessionLocks_;
+                machine->sessionLocked_ = true;
+                machine->noteChangeLocked();
             }
         };
     }
@@ -472,7 +483,35 @@ void SimPower::postInterestLocked(uint32_t messageType, uint64_t argument) {
     }
 }
 
+void SimPower::noteChangeLocked() {
+    if (!onChange_ || changePending_ || !runtime::isInstalled()) {
+        return;
+    }
+    changePending_ = true;
+    runtime::mainQueue().async([weak = weak_from_this()] {
+        auto self = weak.lock();
+        if (!self) {
+            return;
+        }
+        std::function<void()> observer;
+        {
+            std::lock_guard lock(self->mutex_);
+            self->changePending_ = false;
+            observer = self->onChange_;
+        }
+        if (observer) {
+            observer();
+        }
+    });
+}
+
+void SimPower::setOnChange(std::function<void()> observer) {
+    std::lock_guard lock(mutex_);
+    onChange_ = std::move(observer);
+}
+
 void SimPower::postPowerChangeLocked() {
+    noteChangeLocked();
     if (!runtime::isInstalled()) {
         return;
     }
@@ -504,6 +543,7 @@ std::shared_ptr<runtime::Queue> SimPower::reconfigurationQueueLocked() {
 
 void SimPower::postReconfigurationLocked(std::vector<os::Displays::DisplayId> affected,
                                          uint32_t flags) {
+    noteChangeLocked();
     if (!runtime::isInstalled()) {
         return;
     }
@@ -582,6 +622,7 @@ bool SimPower::keepsAwakeLocked() const {
 void SimPower::sleepLocked(const std::string& reason) {
     asleep_ = true;
     sleepEvents_.push_back(SleepEvent{now(), reason});
+    noteChangeLocked();
 }
 
 void SimPower::requestSleepLocked(const std::string& reason) {
@@ -659,7 +700,11 @@ void SimPower::setLidLocked(Lid lid, bool withEvents) {
     if (!withEvents || previous == lid) {
         return;
     }
+    noteChangeLocked();
     const bool closed = lid == Lid::closed;
+    if (!closed) {
+        panelBlank_ = false;  // an opening lid lights the panel
+    }
     const bool causesSleep = causesSleep_ && causesSleep_->number && *causesSleep_->number != 0;
     postInterestLocked(kClamshellStateChange, (closed ? 1u : 0u) | (causesSleep ? 2u : 0u));
     if (!externals_.empty() && (closed || previous == Lid::closed)) {
@@ -794,6 +839,8 @@ void SimPower::wake() {
         return;
     }
     asleep_ = false;
+    panelBlank_ = false;
+    noteChangeLocked();
     postWorkspaceLocked(os::Workspace::Notification::didWake);
     postWorkspaceLocked(os::Workspace::Notification::screensDidWake);
 }
@@ -812,8 +859,20 @@ void SimPower::daemonClearsFlag() {
     std::lock_guard lock(mutex_);
     const bool wasSet = kernel_.flag();
     kernel_.setFlag(false);
+    if (wasSet) {
+        noteChangeLocked();
+    }
     if (wasSet && lid_ == Lid::closed) {
         requestSleepLocked("lid-close flag cleared with the lid shut");
+    }
+}
+
+void SimPower::idleTimerExpires() {
+    std::lock_guard lock(mutex_);
+    const bool held = isAssertedLocked(os::kPreventUserIdleSystemSleep) ||
+                      (!onBattery_ && isAssertedLocked(kPreventSystemSleep));
+    if (!asleep_ && !held) {
+        sleepLocked("idle");
     }
 }
 
@@ -842,6 +901,16 @@ void SimPower::setBatteryPercent(std::optional<int> percent) {
     sources_.push_back(os::PowerSources::SourceDescription{
         percent ? std::optional<int64_t>(*percent) : std::nullopt, 100});
     postPowerChangeLocked();
+}
+
+std::optional<int> SimPower::batteryPercent() const {
+    std::lock_guard lock(mutex_);
+    if (sources_.empty() || !sources_.front() || !sources_.front()->currentCapacity ||
+        !sources_.front()->maxCapacity || *sources_.front()->maxCapacity <= 0) {
+        return std::nullopt;
+    }
+    return static_cast<int>(*sources_.front()->currentCapacity * 100 /
+                            *sources_.front()->maxCapacity);
 }
 
 void SimPower::setPowerSources(
@@ -968,6 +1037,24 @@ void SimPower::setSessionLockLibrary(Library library) {
 int SimPower::sessionLocks() const {
     std::lock_guard lock(mutex_);
     return sessionLocks_;
+}
+
+bool SimPower::isSessionLocked() const {
+    std::lock_guard lock(mutex_);
+    return sessionLocked_;
+}
+
+void SimPower::unlockSession() {
+    std::lock_guard lock(mutex_);
+    if (sessionLocked_) {
+        sessionLocked_ = false;
+        noteChangeLocked();
+    }
+}
+
+bool SimPower::isPanelBlank() const {
+    std::lock_guard lock(mutex_);
+    return panelBlank_;
 }
 
 int SimPower::openLockLibraries() const {

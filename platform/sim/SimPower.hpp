@@ -110,6 +110,9 @@ class SimPower : public std::enable_shared_from_this<SimPower> {
     void wake();  // wakes a sleeping machine (as the lid opening does)
     void setSleepRequestDelay(double seconds);
     double sleepRequestDelay() const;
+    // The idle timer runs out: the machine sleeps ("idle") unless an assertion against idle
+    // sleep holds it, or one against system sleep on AC.
+    void idleTimerExpires();
     // The power daemon clears the bit, as it does on its own now and then.
     void daemonClearsFlag();
 
@@ -118,6 +121,8 @@ class SimPower : public std::enable_shared_from_this<SimPower> {
     bool isOnBattery() const;
     // One battery source at `percent` of 100; no value: no source reports capacity. Notifies.
     void setBatteryPercent(std::optional<int> percent);
+    // The first source's charge in percent of its capacity; no value: no source reports one.
+    std::optional<int> batteryPercent() const;
     // Replaces every source (no value in the list: a description that is not a dictionary).
     void setPowerSources(std::vector<std::optional<os::PowerSources::SourceDescription>> sources);
     void setPowerInfoAvailable(bool available);                 // false: no information at all
@@ -146,11 +151,22 @@ class SimPower : public std::enable_shared_from_this<SimPower> {
     // ---- session lock ----
     void setSessionLockLibrary(Library library);
     int sessionLocks() const;
+    // Locked since the last lock until someone unlocks it.
+    bool isSessionLocked() const;
+    void unlockSession();
+    // Dark since the last instant display sleep, until the lid opens or the machine wakes.
+    bool isPanelBlank() const;
     int openLockLibraries() const;
 
     // ---- workspace ----
     void postWorkspace(os::Workspace::Notification notification);
     int workspaceObservers() const;
+
+    // ---- observation ----
+    // Called on the main queue after something a person could see changed: the bit, the
+    // assertions, the lid, sleep, power, displays, the lock or the panel. Changes in a row make
+    // one call. One observer; an empty function removes it. Never called while none is set.
+    void setOnChange(std::function<void()> observer);
 
   private:
     class PowerManagementPort;
@@ -178,6 +194,7 @@ class SimPower : public std::enable_shared_from_this<SimPower> {
     void postPowerChangeLocked();
     void postReconfigurationLocked(std::vector<os::Displays::DisplayId> affected, uint32_t flags);
     void postWorkspaceLocked(os::Workspace::Notification notification);
+    void noteChangeLocked();
     bool isAssertedLocked(const std::string& type) const;
     bool keepsAwakeLocked() const;
     void sleepLocked(const std::string& reason);
@@ -247,12 +264,18 @@ class SimPower : public std::enable_shared_from_this<SimPower> {
     int instantIdleCalls_ = 0;
     Library lockLibrary_ = Library::present;
     int sessionLocks_ = 0;
+    bool sessionLocked_ = false;
+    bool panelBlank_ = false;
     uint64_t nextLibrary_ = 1;
     std::map<uint64_t, bool> openLockLibraries_;
 
     // workspace
     uint64_t nextToken_ = 1;
     std::map<uint64_t, std::pair<os::Workspace::Notification, std::function<void()>>> workspace_;
+
+    // observation
+    std::function<void()> onChange_;
+    bool changePending_ = false;
 };
 
 }  // namespace noctave::sim
