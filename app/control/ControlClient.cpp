@@ -126,7 +126,8 @@ std::string onOff(bool on) {
 }  // namespace
 
 bool ControlClient::Error::isUnavailable() const {
-    return name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
+    // No error name: the bus itself could not be reached.
+    return name.empty() || name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
            name == "org.freedesktop.DBus.Error.NameHasNoOwner" ||
            name == "org.freedesktop.DBus.Error.NoServer" ||
            name == "org.freedesktop.DBus.Error.Disconnected";
@@ -159,7 +160,8 @@ std::optional<ControlClient::Error> ControlClient::call(const char* member, bool
     }
     if (r < 0) {
         sd_bus_message_unref(message);
-        return Error{"", std::string("could not build the call: ") + std::strerror(-r)};
+        return Error{"org.freedesktop.DBus.Error.InvalidArgs",
+                     std::string("could not build the call: ") + std::strerror(-r)};
     }
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;
@@ -171,7 +173,8 @@ std::optional<ControlClient::Error> ControlClient::call(const char* member, bool
                       ? Error{error.name, error.message != nullptr ? error.message : ""}
                       : Error{"", std::strerror(-r)};
     } else if (read && (r = read(reply)) < 0) {
-        failure = Error{"", std::string("unexpected reply: ") + std::strerror(-r)};
+        failure = Error{"org.freedesktop.DBus.Error.InvalidSignature",
+                        std::string("unexpected reply: ") + std::strerror(-r)};
     }
     sd_bus_error_free(&error);
     sd_bus_message_unref(reply);

@@ -18,7 +18,7 @@ class ControlClient {
     struct Error {
         std::string name;  // the D-Bus error name
         std::string message;
-        // Nobody owns the name (and nothing started it): Noctave is not running.
+        // Nobody owns the name (and nothing started it), or no bus answers: nothing to talk to.
         bool isUnavailable() const;
     };
 

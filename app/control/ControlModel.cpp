@@ -15,7 +15,7 @@ namespace noctave::control {
 namespace {
 
 constexpr const char* kSource = "dbus";
-constexpr const char* kLastHoldSource = "dbus (last hold ended)";
+constexpr const char* kLastHoldSource = "dbus: last hold ended";
 
 uint64_t nowUsec() {
     const auto since = runtime::clock().wall().time_since_epoch();

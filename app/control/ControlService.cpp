@@ -330,8 +330,12 @@ void ServiceBus::run() {
             const int r = sd_bus_process(bus_, nullptr);
             if (r < 0) {
                 // The session bus went away: so has every client, and nothing can reach us.
+                // Later posts are dropped rather than queued for a thread that has ended.
                 Log::warn(std::string("control interface: session bus lost (") + std::strerror(-r) +
                           ")");
+                std::lock_guard lock(mutex_);
+                stopping_ = true;
+                commands_.clear();
                 return;
             }
             if (r == 0) {

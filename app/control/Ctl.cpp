@@ -40,7 +40,8 @@ void say(const std::string& text) {
 
 int fail(const Error& error) {
     if (error.isUnavailable()) {
-        say("Noctave is not running.");
+        say(error.name.empty() ? "cannot reach the session bus (" + error.message + ")"
+                               : std::string("Noctave is not running."));
         return kExitUnavailable;
     }
     say(error.message.empty() ? error.name : error.message);
@@ -85,6 +86,10 @@ int pidfdOpen(pid_t pid) {
     return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
 }
 
+std::string stateOf(const Status& status) {
+    return status.state;
+}
+
 int runStatus(bool json) {
     int exit = 0;
     auto client = connectOrSay(&exit);
@@ -103,8 +108,9 @@ int runStatus(bool json) {
     return 0;
 }
 
-// Arm, Disarm, SetKeepAwake: the answer is all there is to say; the new state is printed.
-int runSimple(const char* member, bool autoStart, const ControlClient::Writer& write) {
+// Arm, Disarm, SetKeepAwake: prints what the request changed, as it stands after it.
+int runSimple(const char* member, bool autoStart, const ControlClient::Writer& write,
+              const std::function<std::string(const Status&)>& outcome) {
     int exit = 0;
     auto client = connectOrSay(&exit);
     if (!client) {
@@ -115,7 +121,7 @@ int runSimple(const char* member, bool autoStart, const ControlClient::Writer& w
     }
     Status status;
     if (!client->status(status)) {
-        std::printf("%s\n", status.state.c_str());
+        std::printf("%s\n", outcome(status).c_str());
     }
     return 0;
 }
@@ -494,16 +500,18 @@ std::optional<int> runCtl(int argc, char** argv) {
         return runWatch(json);
     }
     if (verb == "arm" && rest.empty()) {
-        return runSimple("Arm", true, {});
+        return runSimple("Arm", true, {}, stateOf);
     }
     if (verb == "disarm" && rest.empty()) {
         // Nothing to end where nothing runs: never start Noctave for it.
-        return runSimple("Disarm", false, {});
+        return runSimple("Disarm", false, {}, stateOf);
     }
     if (verb == "keep-awake" && rest.size() == 1 && (rest[0] == "on" || rest[0] == "off")) {
         const int on = rest[0] == "on" ? 1 : 0;
-        return runSimple("SetKeepAwake", true,
-                         [on](sd_bus_message* m) { return sd_bus_message_append(m, "b", on); });
+        return runSimple(
+            "SetKeepAwake", true,
+            [on](sd_bus_message* m) { return sd_bus_message_append(m, "b", on); },
+            [](const Status& status) { return describeChanges(status, kKeepAwake); });
     }
     if (verb == "hold") {
         return runHold(rest);

@@ -236,6 +236,7 @@ TEST_F(ControlBusTest, WithoutARunningNoctaveCtlSaysSoAndExits69) {
     EXPECT_EQ(ctl({"disarm"}).status, 69);
     setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (temp.path() / "none").string()).c_str(), 1);
     EXPECT_EQ(ctl({"watch"}).status, 69);
+    EXPECT_THAT(lastErrors(), HasSubstr("noctave ctl: no session bus ("));
     EXPECT_EQ(ctl({"bogus"}).status, 64);
 }
 
@@ -257,7 +258,9 @@ TEST_F(ControlBusTest, ArmDisarmAndKeepAwakeRoundTripThroughStatus) {
     EXPECT_EQ(status["state"], "disarmed");
     EXPECT_EQ(status["lastDisarm"]["reason"], "dbus");
 
-    EXPECT_EQ(ctl({"keep-awake", "on"}).status, 0);
+    const Result keepAwake = ctl({"keep-awake", "on"});
+    EXPECT_EQ(keepAwake.status, 0);
+    EXPECT_EQ(keepAwake.out, "KeepAwake=on\n");
     const Result text = ctl({"status"});
     EXPECT_THAT(text.out, HasSubstr("State: disarmed\nKeep awake: on\nLid: open\n"));
     EXPECT_THAT(text.out, HasSubstr("Last disarm: dbus at "));
@@ -281,7 +284,7 @@ TEST_F(ControlBusTest, HoldArmsWhileItsCommandRunsAndExitsWithItsStatus) {
     const Json after = statusJson();
     EXPECT_EQ(after["state"], "disarmed");
     EXPECT_EQ(after["holds"], Json::array());
-    EXPECT_EQ(after["lastDisarm"]["reason"], "dbus (last hold ended)");
+    EXPECT_EQ(after["lastDisarm"]["reason"], "dbus: last hold ended");
 }
 
 TEST_F(ControlBusTest, HoldsEndWithTheirClientOrTheirProcessAndWatchSeesEachChange) {

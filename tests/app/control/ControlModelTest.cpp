@@ -92,7 +92,7 @@ TEST_F(ControlModelTest, HoldsAreCountedAndTheLastOneEndingDisarmsTheSessionThey
     EXPECT_EQ(release(download, ":1.8"), "");
     EXPECT_EQ(session->state(), SessionController::State::disarmed);
     EXPECT_FALSE(power().kernelFlag());
-    EXPECT_EQ(lastDisarm().reason, "dbus (last hold ended)");
+    EXPECT_EQ(lastDisarm().reason, "dbus: last hold ended");
     EXPECT_EQ(model->status().state, "disarmed");
     EXPECT_TRUE(changes.back() & (control::kState | control::kLastDisarm | control::kHolds));
 }
