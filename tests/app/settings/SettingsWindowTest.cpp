@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include "app/AppDelegate.hpp"
 #include "app/integration/LoginItem.hpp"
 #include "app/integration/UpdateAdapter.hpp"
 #include "app/settings/AboutActionButton.hpp"
@@ -18,6 +19,7 @@
 #include "app/settings/OnboardingPresenter.hpp"
 #include "app/settings/SettingsAccessibility.hpp"
 #include "app/settings/SettingsWindowController.hpp"
+#include "app/tray/Alerts.hpp"
 #include "app/tray/MainMenu.hpp"
 #include "core/session/SessionController.hpp"
 #include "core/support/AppInfo.hpp"
@@ -405,6 +407,64 @@ TEST_F(SettingsWindowTest, SnapshotsAre480WideAndTheHoverOneDiffersOnlyInTheFirs
     std::string error;
     EXPECT_FALSE(settings->writeSnapshot(temp.path() / "missing" / "x.png", &error));
     EXPECT_NE(error.find("could not write"), std::string::npos) << error;
+}
+
+TEST_F(SettingsWindowTest, TheDelegateSnapshotsAtLaunchAndKeepsOneWindowForTheMenu) {
+    app::Alerts::setPresenter([](const app::Alert&) { return 0; });
+    struct Case {
+        const char* name;
+        std::vector<std::string> arguments;
+        bool isWritten;
+        int exitStatus;
+    };
+    const std::string file = (temp.path() / "settings.png").string();
+    const std::string unwritable = (temp.path() / "missing" / "settings.png").string();
+    const Case cases[] = {
+        {"written", {"noctave", "--snapshot-settings", file, "GENERAL"}, true, 0},
+        {"unwritable", {"noctave", "--snapshot-settings", unwritable}, false, 1},
+        {"no path: ignored", {"noctave", "--snapshot-settings"}, false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        int terminations = 0;
+        app::AppDelegate::Options options;
+        options.arguments = c.arguments;
+        options.makeStatusItem = [] { return nullptr; };
+        options.makeUpdates = [] { return std::make_unique<FakeUpdates>(false, false); };
+        options.terminate = [&terminations] { ++terminations; };
+        auto delegate = std::make_unique<app::AppDelegate>(std::move(options));
+        delegate->applicationDidFinishLaunching();
+        runUntilIdle();
+        const bool snapshots = c.arguments.size() > 2;
+        ASSERT_EQ(delegate->settings() != nullptr, snapshots);
+        if (snapshots) {
+            advance(0.49);
+            EXPECT_EQ(terminations, 0);
+            advance(0.01);
+            EXPECT_EQ(terminations, 1);
+        }
+        EXPECT_EQ(delegate->exitStatus(), c.exitStatus);
+        if (c.isWritten) {
+            EXPECT_EQ(delegate->settings()->current(), Tab::general);
+            const QImage image(QString::fromStdString(file));
+            EXPECT_EQ(image.width(), 480);
+            EXPECT_EQ(image.height(), delegate->settings()->window()->height());
+        }
+
+        // The menu's "Settings..." shows the one window, made on first use.
+        SettingsWindowController* first = delegate->settings();
+        for (const auto& entry : delegate->statusMenuEntries()) {
+            if (entry.title == "Settings...") {
+                entry.action();
+                entry.action();
+            }
+        }
+        ASSERT_NE(delegate->settings(), nullptr);
+        EXPECT_TRUE(first == nullptr || first == delegate->settings());
+        EXPECT_TRUE(delegate->settings()->window()->isVisible());
+        delegate->applicationWillTerminate();
+    }
+    app::Alerts::setPresenter(nullptr);
 }
 
 TEST(AboutActionButtonTest, LooksFollowPointerPressFocusAndEnablement) {
