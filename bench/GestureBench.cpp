@@ -1,7 +1,8 @@
 // What one gesture tick costs on the virtual laptop: time and heap allocations per tick, for an
-// idle tick (20 Hz, Fn up) and a tracking tick (120 Hz, Fn held, lid part-way down, progress
-// delivered to the main queue). The bare timer firing is measured alongside, so the driver's
-// own share is the difference.
+// idle tick (20 Hz, Fn up, on a keyboard that can only be polled) and a tracking tick (120 Hz,
+// Fn held, lid part-way down, progress delivered to the main queue), and how many jobs an idle
+// second runs on each kind of keyboard. The bare timer firing is measured alongside, so the
+// driver's own share is the difference.
 #include <benchmark/benchmark.h>
 
 #include <atomic>
@@ -56,7 +57,8 @@ struct Bench {
     std::unique_ptr<GestureDriver> driver;
     int64_t progressReports = 0;
 
-    Bench() {
+    explicit Bench(bool announcesFn = true) {
+        laptop.keyboard().setAnnouncesChanges(announcesFn);
         Log::setStandardErrorEnabled(false);
         sensor->open();
         driver = std::make_unique<GestureDriver>(sensor);
@@ -87,8 +89,8 @@ void BM_BareTimerFiring(benchmark::State& state) {
 }
 BENCHMARK(BM_BareTimerFiring);
 
-void BM_IdleTick(benchmark::State& state) {
-    Bench bench;
+void BM_IdleTickPolledFn(benchmark::State& state) {
+    Bench bench(false);
     const int reads = bench.laptop.hinge().reportReads();
     const int64_t before = gAllocations.load();
     for (auto _ : state) {
@@ -100,7 +102,31 @@ void BM_IdleTick(benchmark::State& state) {
         state.SkipWithError("the driver was not idle");
     }
 }
-BENCHMARK(BM_IdleTick);
+BENCHMARK(BM_IdleTickPolledFn);
+
+// One idle second; jobs/s is what wakes the gesture queue: 20 with a polled Fn, none where the
+// keyboard announces it.
+void BM_IdleSecond(benchmark::State& state) {
+    Bench bench(state.range(0) != 0);
+    int64_t jobs = 0;
+    const int64_t before = gAllocations.load();
+    for (auto _ : state) {
+        // runUntil asks before every job, once more when none is left and once to return.
+        int64_t asked = 0;
+        bench.runtime.runUntil(
+            [&] {
+                ++asked;
+                return false;
+            },
+            1.0);
+        jobs += asked - 2;
+    }
+    state.counters["jobs/s"] =
+        benchmark::Counter(static_cast<double>(jobs), benchmark::Counter::kAvgIterations);
+    state.counters["allocs/s"] = benchmark::Counter(
+        static_cast<double>(gAllocations.load() - before), benchmark::Counter::kAvgIterations);
+}
+BENCHMARK(BM_IdleSecond)->ArgName("announcedFn")->Arg(0)->Arg(1);
 
 void BM_TrackingTick(benchmark::State& state) {
     Bench bench;

@@ -258,6 +258,11 @@ TEST_F(FakeTree, FnIsNeverHeldWhenNoKeyboardCanReportItAndTheLogSaysWhy) {
         EXPECT_FALSE(keyboard.isFunctionHeld());
         EXPECT_EQ(log.lines(), std::vector<std::string>{"INF fn key unreadable (" +
                                                         std::string(why) + "); fn is never held"});
+        // A key that never changes is announced by silence: the gesture must not poll for it.
+        const auto observer =
+            keyboard.addFunctionObserver([] { ADD_FAILURE() << "no Fn to announce"; });
+        EXPECT_NE(observer, 0u);
+        keyboard.removeFunctionObserver(observer);
         write("dev/input/event0", "");  // a node that answers no evdev ioctl
     }
 }
