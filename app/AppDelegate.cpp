@@ -10,6 +10,8 @@
 #include <QUrl>
 
 #include "app/integration/UpdateController.hpp"
+#include "app/onboarding/OnboardingSnapshotPage.hpp"
+#include "app/onboarding/OnboardingWindowController.hpp"
 #include "app/tray/Alerts.hpp"
 #include "app/tray/MainMenu.hpp"
 #include "core/os/System.hpp"
@@ -161,6 +163,16 @@ void AppDelegate::applicationDidFinishLaunching() {
     updateHotKeyRegistration();
     refreshIcon(session_->state());
 
+    // The first run: marked seen before anything shows, so that a crash while the window opens
+    // does not bring it back at every launch. A window asked for on the command line comes
+    // instead of it, and leaves the first run for later.
+    if (!hasArgument("--show-settings") && !hasArgument("--show-onboarding") &&
+        !hasArgument("--snapshot-settings") && !hasArgument("--snapshot-onboarding") &&
+        !Prefs::hasSeenOnboarding()) {
+        Prefs::setHasSeenOnboarding(true);
+        runtime::mainQueue().async(
+            runtime::bindWeak(weak, [](AppDelegate& self) { self.showFirstRunOnboarding(); }));
+    }
     if (hasArgument("--show-settings")) {
         runtime::mainQueue().async(
             runtime::bindWeak(weak, [](AppDelegate& self) { self.openSettings(); }));
@@ -170,6 +182,19 @@ void AppDelegate::applicationDidFinishLaunching() {
         runtime::mainQueue().async(runtime::bindWeak(
             weak, [path = *path, pane = line.after("--snapshot-settings", 2)](AppDelegate& self) {
                 self.snapshotSettings(path, pane);
+            }));
+    }
+    if (hasArgument("--show-onboarding")) {
+        runtime::mainQueue().async(runtime::bindWeak(weak, [](AppDelegate& self) {
+            self.openSettings();
+            self.settings_->showOnboarding(0);
+        }));
+    }
+    if (const auto path = line.after("--snapshot-onboarding")) {
+        const int page = onboardingSnapshotPage(line.after("--snapshot-onboarding", 2));
+        runtime::mainQueue().async(
+            runtime::bindWeak(weak, [path = *path, page](AppDelegate& self) {
+                self.snapshotOnboarding(path, page);
             }));
     }
 }
@@ -341,6 +366,35 @@ void AppDelegate::snapshotSettings(const std::string& path,
             } else {
                 std::fprintf(stderr, "could not snapshot settings: %s\n", error.c_str());
                 // Still an orderly termination, but a script sees that no picture came.
+                self.exitStatus_ = 1;
+            }
+            self.options_.terminate();
+        }));
+}
+
+void AppDelegate::showFirstRunOnboarding() {
+    if (!session_) {
+        return;
+    }
+    if (!onboarding_) {
+        onboarding_ = std::make_unique<OnboardingWindowController>(*session_);
+    }
+    onboarding_->show(nullptr, 0);
+}
+
+void AppDelegate::snapshotOnboarding(const std::string& path, int page) {
+    openSettings();
+    settings_->showOnboarding(page);
+    std::error_code ignored;
+    const std::filesystem::path file = std::filesystem::absolute(path, ignored);
+    runtime::mainQueue().asyncAfter(
+        0.2, runtime::bindWeak(weakFactory_.weak(), [file, page](AppDelegate& self) {
+            std::string error;
+            if (self.settings_->writeOnboardingSnapshot(file, page, &error)) {
+                std::printf("wrote %s\n", file.c_str());
+                std::fflush(stdout);
+            } else {
+                std::fprintf(stderr, "could not snapshot onboarding: %s\n", error.c_str());
                 self.exitStatus_ = 1;
             }
             self.options_.terminate();

@@ -23,6 +23,7 @@
 namespace noctave::app {
 
 class MainMenu;
+class OnboardingWindowController;
 
 // The application's delegate: wires the program together at launch, reacts to the session,
 // shows alerts, and undoes everything at termination. Main thread only.
@@ -58,6 +59,8 @@ class AppDelegate {
     void applyGesturePreference();
     void updateHotKeyRegistration();
     void openSettings();
+    // The first-run onboarding at page 0, its window made on first use and kept.
+    void showFirstRunOnboarding();
 
     // The status item's click and menu.
     void statusClicked(StatusItem::Click click);
@@ -102,6 +105,7 @@ class AppDelegate {
     void handleShortcut();
     bool hasArgument(const std::string& option) const;
     void snapshotSettings(const std::string& path, const std::optional<std::string>& pane);
+    void snapshotOnboarding(const std::string& path, int page);
 
     Options options_;
     std::unique_ptr<MainMenu> mainMenu_;

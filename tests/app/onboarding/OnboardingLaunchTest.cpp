@@ -1,0 +1,114 @@
+// When the onboarding appears by itself (the first launch, once) and on request from the
+// command line, with the delegate on the virtual laptop; the snapshot option as a process.
+#include <gtest/gtest.h>
+
+#include <QImage>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QWidget>
+
+#include "app/AppDelegate.hpp"
+#include "app/onboarding/OnboardingWindowController.hpp"
+#include "app/settings/SettingsWindowController.hpp"
+#include "app/tray/Alerts.hpp"
+#include "core/support/Prefs.hpp"
+#include "tests/app/ShellTest.hpp"
+#include "tests/support/SimTest.hpp"
+
+namespace noctave::test {
+namespace {
+
+class OnboardingLaunchTest : public SimTest {
+  protected:
+    OnboardingLaunchTest() {
+        ensureApplication();
+        app::Alerts::setPresenter([](const app::Alert&) { return 0; });
+    }
+    ~OnboardingLaunchTest() override {
+        delegate.reset();
+        app::Alerts::setPresenter(nullptr);
+    }
+
+    void launch(std::vector<std::string> arguments) {
+        delegate.reset();
+        app::AppDelegate::Options options;
+        options.arguments = std::move(arguments);
+        options.arguments.insert(options.arguments.begin(), "noctave");
+        options.makeStatusItem = [] { return nullptr; };
+        options.terminate = [this] { ++terminations; };
+        delegate = std::make_unique<app::AppDelegate>(std::move(options));
+        delegate->applicationDidFinishLaunching();
+    }
+
+    std::unique_ptr<app::AppDelegate> delegate;
+    int terminations = 0;
+};
+
+TEST_F(OnboardingLaunchTest, TheFirstLaunchShowsTheOnboardingOnceAndTheSecondDoesNot) {
+    launch({});
+    // Written before anything is shown: a crash while the window opens does not repeat it.
+    EXPECT_TRUE(Prefs::hasSeenOnboarding());
+    EXPECT_EQ(delegate->onboarding(), nullptr);
+    runUntilIdle();
+    ASSERT_NE(delegate->onboarding(), nullptr);
+    EXPECT_TRUE(delegate->onboarding()->window()->isVisible());
+    EXPECT_EQ(delegate->onboarding()->currentIndex(), 0);
+    EXPECT_EQ(delegate->settings(), nullptr);
+
+    launch({});
+    runUntilIdle();
+    EXPECT_EQ(delegate->onboarding(), nullptr);
+}
+
+TEST_F(OnboardingLaunchTest, AWindowOptionOnTheFirstLaunchLeavesTheFirstRunForLater) {
+    for (const char* option : {"--show-settings", "--show-onboarding"}) {
+        SCOPED_TRACE(option);
+        launch({option});
+        runUntilIdle();
+        EXPECT_FALSE(Prefs::hasSeenOnboarding());
+        EXPECT_EQ(delegate->onboarding(), nullptr);
+        ASSERT_NE(delegate->settings(), nullptr);
+    }
+    // "--show-onboarding" replays through the settings window, which hides while it shows.
+    EXPECT_FALSE(delegate->settings()->window()->isVisible());
+}
+
+TEST(OnboardingSnapshotOptionTest, WritesThePageAsA720By560PngOrSaysWhyNot) {
+    TempDir temp;
+    auto run = [&temp](const QStringList& arguments, int& status) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        environment.insert("NOCTAVE_PLATFORM", "sim");
+        environment.insert("NOCTAVE_SIM_HOME",
+                           QString::fromStdString((temp.path() / "home").string()));
+        QProcess process;
+        process.setProcessEnvironment(environment);
+        process.setWorkingDirectory(QString::fromStdString(temp.path().string()));
+        process.start(QStringLiteral(NOCTAVE_BINARY), arguments);
+        EXPECT_TRUE(process.waitForFinished(60000));
+        status = process.exitCode();
+        return std::make_pair(process.readAllStandardOutput().toStdString(),
+                              process.readAllStandardError().toStdString());
+    };
+
+    int status = -1;
+    auto [out, err] = run({"--snapshot-onboarding", "third.png", "3"}, status);
+    EXPECT_EQ(status, 0) << err;
+    EXPECT_EQ(out, "wrote " + (temp.path() / "third.png").string() + "\n");
+    const QImage image(QString::fromStdString((temp.path() / "third.png").string()));
+    ASSERT_EQ(image.size(), QSize(720, 560));
+    // The third dot is the current one: ember, where the others are faint white.
+    const Rgba third = pixelAt(image, 310 + 2 * 25 + 12, 519);
+    const Rgba first = pixelAt(image, 310 + 12, 519);
+    EXPECT_GT(third.r, 240);
+    EXPECT_LT(third.g, 100);
+    EXPECT_LT(first.r, 120);
+
+    std::tie(out, err) = run({"--snapshot-onboarding", "missing/x.png"}, status);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(out, "");
+    EXPECT_NE(err.find("could not snapshot onboarding: "), std::string::npos) << err;
+}
+
+}  // namespace
+}  // namespace noctave::test
