@@ -322,6 +322,18 @@ TEST_F(ControlBusTest, ASignalSentToHoldReachesItsCommand) {
     EXPECT_EQ(statusJson()["state"], "disarmed");
 }
 
+TEST_F(ControlBusTest, ARefusedArmIsAnsweredWhileItsAlertStillWaitsForTheUser) {
+    // Offscreen, nobody dismisses the alert the refusal raises: the answer must not wait for it.
+    launch("flag=refuse");
+    const Result result = ctl({"arm"});
+    EXPECT_EQ(result.status, 1);
+    EXPECT_THAT(lastErrors(),
+                HasSubstr("noctave ctl: Could not change the Mac's sleep setting. Try again.\n"));
+    control::Status status;
+    EXPECT_FALSE(client->status(status));
+    EXPECT_EQ(status.state, "disarmed");
+}
+
 TEST_F(ControlBusTest, MalformedCallsAreAnsweredWithErrorsAndTheServiceGoesOn) {
     launch();
     auto error = client->call("Hold", false,
