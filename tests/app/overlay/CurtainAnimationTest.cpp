@@ -6,6 +6,8 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QPainter>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <cmath>
 #include <limits>
 #include <sstream>
@@ -325,6 +327,31 @@ TEST(CurtainPreviewTest, PlantedLinksAreReplacedAndFailuresAreReported) {
     EXPECT_NE(
         err2.str().find("could not write " + folder.toStdString() + "/missing/curtain-30.png"),
         std::string::npos);
+}
+
+// The command itself, without a display: the five previews, byte-exact lines, status 0; and an
+// export option later in the line does not run.
+TEST(CurtainPreviewTest, PreviewAnimWritesTheFivePreviewsWithoutADisplayAndWinsOverTheExports) {
+    TempDir dir;
+    const QString icon = QString::fromStdString((dir.path() / "icon.png").string());
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("DISPLAY"));
+    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(QStringLiteral(NOCTAVE_BINARY),
+                  {QStringLiteral("--preview-menu-icon"), icon, QStringLiteral("--preview-anim")});
+    ASSERT_TRUE(process.waitForFinished(60000));
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+    EXPECT_EQ(process.readAllStandardOutput().toStdString(),
+              "wrote /tmp/curtain-30.png\nwrote /tmp/curtain-45.png\nwrote /tmp/curtain-62.png\n"
+              "wrote /tmp/curtain-80.png\nwrote /tmp/curtain-100.png\n");
+    EXPECT_FALSE(QFileInfo::exists(icon));
+    const QImage image(QStringLiteral("/tmp/curtain-62.png"), "PNG");
+    ASSERT_EQ(image.size(), QSize(900, 560));
+    EXPECT_NEAR(curtainHeight(image, 5), 347, 1);
 }
 
 }  // namespace
