@@ -2,12 +2,15 @@
 // command line, with the delegate on the virtual laptop; the snapshot option as a process.
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QImage>
+#include <QKeyEvent>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QWidget>
 
 #include "app/AppDelegate.hpp"
+#include "app/onboarding/OnboardingKeyboardView.hpp"
 #include "app/onboarding/OnboardingWindowController.hpp"
 #include "app/settings/SettingsWindowController.hpp"
 #include "app/tray/Alerts.hpp"
@@ -71,6 +74,39 @@ TEST_F(OnboardingLaunchTest, AWindowOptionOnTheFirstLaunchLeavesTheFirstRunForLa
     }
     // "--show-onboarding" replays through the settings window, which hides while it shows.
     EXPECT_FALSE(delegate->settings()->window()->isVisible());
+}
+
+// The visible onboarding window, wherever it was made.
+QWidget* shownOnboarding() {
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        if (window->isVisible() && window->windowTitle() == "Welcome to Noctave") {
+            return window;
+        }
+    }
+    return nullptr;
+}
+
+TEST_F(OnboardingLaunchTest,
+       ReplayFromTheSettingsWindowHidesItAndLeavingTheOnboardingBringsItBack) {
+    Prefs::setHasSeenOnboarding(true);
+    launch({});
+    delegate->openSettings();
+    runUntilIdle();
+    ASSERT_TRUE(delegate->settings()->showOnboarding(2));
+    EXPECT_FALSE(delegate->settings()->window()->isVisible());
+    QWidget* onboarding = shownOnboarding();
+    ASSERT_NE(onboarding, nullptr);
+
+    app::OnboardingKeyboardView* keys = nullptr;
+    for (QWidget* child : onboarding->findChildren<QWidget*>()) {
+        keys = keys != nullptr ? keys : dynamic_cast<app::OnboardingKeyboardView*>(child);
+    }
+    ASSERT_NE(keys, nullptr);
+    QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+    QCoreApplication::sendEvent(keys, &escape);
+    runUntilIdle();
+    EXPECT_EQ(shownOnboarding(), nullptr);
+    EXPECT_TRUE(delegate->settings()->window()->isVisible());
 }
 
 TEST(OnboardingSnapshotOptionTest, WritesThePageAsA720By560PngOrSaysWhyNot) {
