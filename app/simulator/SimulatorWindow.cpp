@@ -342,6 +342,7 @@ void SimulatorWindow::refresh() {
         batterySilent_->setChecked(!percent);
     }
     batteryPercent_->setEnabled(percent.has_value());
+    syncSilentReports(!percent && power.isOnBattery());
     batteryValue_->setText(percent ? QStringLiteral("%1%").arg(*percent) : QStringLiteral("—"));
     {
         const QSignalBlocker blocker(externals_);
@@ -448,6 +449,20 @@ void SimulatorWindow::applyBattery() {
         power.setBatteryPercent(std::nullopt);
     } else {
         power.setBatteryPercent(batteryPercent_->value());
+    }
+}
+
+void SimulatorWindow::syncSilentReports(bool silentOnBattery) {
+    if (!silentOnBattery) {
+        silentReports_.reset();
+        return;
+    }
+    if (!silentReports_) {
+        silentReports_ = runtime::Timer::repeating(
+            runtime::mainQueue(), kSilentReportInterval, 1.0,
+            runtime::bindWeak(weakFactory_.weak(), [](SimulatorWindow& self) {
+                self.laptop_.power().notifyPowerSources();
+            }));
     }
 }
 

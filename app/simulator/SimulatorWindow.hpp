@@ -8,6 +8,7 @@
 #include <QWidget>
 
 #include "app/simulator/SimulatedLid.hpp"
+#include "core/runtime/Timer.hpp"
 #include "core/runtime/WeakPtr.hpp"
 
 class QCheckBox;
@@ -39,6 +40,8 @@ class SimulatorWindow final : public QWidget {
     Q_OBJECT
 
   public:
+    static constexpr double kSilentReportInterval = 10.0;
+
     explicit SimulatorWindow(sim::VirtualLaptop& laptop, QWidget* parent = nullptr);
     ~SimulatorWindow() override;
 
@@ -63,6 +66,7 @@ class SimulatorWindow final : public QWidget {
     void setFunctionHeld(bool held);
     void pressShortcut();
     void applyBattery();
+    void syncSilentReports(bool silentOnBattery);
     void restorePosition();
     void savePosition();
 
@@ -70,6 +74,9 @@ class SimulatorWindow final : public QWidget {
     SimulatedLid lid_;
     std::uint64_t logFollower_ = 0;
     bool fnFromKeyboard_ = false;
+    // While the battery is silent on battery power, the power sources report again now and
+    // then, as a real machine's do; otherwise nothing would ever notice the silence twice.
+    std::unique_ptr<runtime::Timer> silentReports_;
 
     QSlider* angle_ = nullptr;
     QLabel* angleValue_ = nullptr;
