@@ -135,10 +135,6 @@ void AboutActionButton::focusOutEvent(QFocusEvent* event) {
 void AboutActionButton::changeEvent(QEvent* event) {
     if (event->type() == QEvent::EnabledChange) {
         refresh(false);
-    } else if (event->type() == QEvent::ActivationChange && !window()->isActiveWindow() &&
-               pointerInside_ && !testAttribute(Qt::WA_UnderMouse)) {
-        pointerInside_ = false;
-        refresh(false);
     }
     QAbstractButton::changeEvent(event);
 }

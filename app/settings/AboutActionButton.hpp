@@ -30,7 +30,6 @@ class AboutActionButton final : public QAbstractButton {
     // Draws the pointer-over look from now on, without animation (the hover snapshot).
     void showPointerInside();
 
-    bool isPointerInside() const { return pointerInside_; }
     QSize sizeHint() const override;
 
   protected:
