@@ -455,12 +455,22 @@ std::vector<MenuEntry> AppDelegate::statusMenuEntries() {
                                 QStringLiteral("Keep Awake (lid open)"),
                                 {},
                                 Prefs::keepAwake(),
-                                call(&AppDelegate::toggleKeepAwake)});
+                                call(&AppDelegate::toggleKeepAwake),
+                                true});
     entries.push_back(MenuEntry::separator());
     entries.push_back(MenuEntry{MenuEntry::Kind::action, QStringLiteral("Settings..."),
                                 QKeySequence(Qt::CTRL | Qt::Key_Comma), false,
                                 call(&AppDelegate::openSettings)});
-    if (updates_ && updates_->isConfigured()) {
+    if (updates_ && updates_->isChecking()) {
+        // A check can take up to a minute; the menu tells that it runs until it is answered.
+        MenuEntry checking{MenuEntry::Kind::action,
+                           QString::fromUtf8("Checking for Updates\u2026"),
+                           {},
+                           false,
+                           {}};
+        checking.isEnabled = false;
+        entries.push_back(std::move(checking));
+    } else if (updates_ && updates_->isConfigured()) {
         entries.push_back(MenuEntry{MenuEntry::Kind::action,
                                     QString::fromUtf8("Check for Updates\u2026"),
                                     {},

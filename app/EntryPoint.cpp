@@ -1,6 +1,7 @@
 #include "app/EntryPoint.hpp"
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -19,9 +20,11 @@
 #include "app/simulator/SimulatorWindow.hpp"
 #include "app/tray/MenuBarIcon.hpp"
 #include "core/os/System.hpp"
+#include "core/session/Recovery.hpp"
 #include "core/support/CommandLine.hpp"
 #include "core/support/Log.hpp"
 #include "platform/PlatformSelection.hpp"
+#include "platform/sim/SimStateReport.hpp"
 
 namespace noctave::app {
 
@@ -51,6 +54,26 @@ std::unique_ptr<QGuiApplication> makeOffscreenApplication(int& argc, char** argv
         }
     });
     return std::make_unique<QGuiApplication>(argc, argv);
+}
+
+constexpr const char* kNoGraphicalSession =
+    "Noctave: the tray application needs a graphical session (DISPLAY or WAYLAND_DISPLAY); "
+    "the command-line checks (--selftest, --diagnose, --verify-disconnect-guard) and the image "
+    "exports work without one.\n";
+
+// Checked before anything is built: without it the toolkit aborts with advice to reinstall.
+// A platform plugin chosen explicitly (offscreen, vnc, ...) brings its own display.
+bool hasGraphicalSession() {
+    const auto set = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value != nullptr && value[0] != '\0';
+    };
+    const char* plugin = std::getenv("QT_QPA_PLATFORM");
+    const std::string chosen = plugin != nullptr ? plugin : "";
+    if (!chosen.empty() && chosen.rfind("xcb", 0) != 0 && chosen.rfind("wayland", 0) != 0) {
+        return true;
+    }
+    return set("DISPLAY") || set("WAYLAND_DISPLAY");
 }
 
 }  // namespace
@@ -101,6 +124,16 @@ std::optional<int> runExportMode(int argc, char** argv) {
 }
 
 int runApplication(int argc, char** argv) {
+    if (!hasGraphicalSession()) {
+        // Window snapshots draw offscreen; they need no display.
+        const CommandLine line(argc, argv);
+        if (!line.has("--snapshot-settings") && !line.has("--snapshot-onboarding") &&
+            !line.has("--snapshot-simulator")) {
+            std::fputs(kNoGraphicalSession, stderr);
+            return 1;
+        }
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
     SimulatorMode simulator;
     if (const auto status = SimulatorMode::prepare(argc, argv, &simulator)) {
         return *status;
@@ -120,6 +153,12 @@ int runApplication(int argc, char** argv) {
     // A tray utility: closing its windows never ends it; only Quit (or the session) does.
     QApplication::setQuitOnLastWindowClosed(false);
 
+    // From here a termination signal is an orderly quit, even before the launch has run; the
+    // crash-recovery handlers go in first, as the fallback for a second signal.
+    Recovery::installSignalHandlers();
+    auto terminationSignals =
+        std::make_unique<TerminationSignals>([] { QCoreApplication::quit(); });
+
     QtRuntime runtime;
     runtime::RuntimeInstaller runtimeInstaller{runtime};
     os::SystemInstaller systemInstaller{platform->system()};
@@ -129,7 +168,7 @@ int runApplication(int argc, char** argv) {
 
     AppDelegate delegate(AppDelegate::Options{std::move(arguments), {}, {}, {}, {}});
     delegate.attachCurtain(std::make_unique<CloseOverlay>());
-    std::unique_ptr<TerminationSignals> terminationSignals;
+    bool launchFailed = false;
     std::unique_ptr<SimulatorWindow> simulatorWindow;
 
     QObject::connect(&application, &QCoreApplication::aboutToQuit, &application,
@@ -141,25 +180,26 @@ int runApplication(int argc, char** argv) {
                          delegate.applicationWillTerminate();
                          QCoreApplication::quit();
                      });
-    QTimer::singleShot(
-        0, &application, [&delegate, &terminationSignals, &simulator, &simulatorWindow, &platform] {
-            delegate.applicationDidFinishLaunching();
-            delegate.startControlInterface();
-            if (simulator.isRequested() && platform->laptop) {
-                simulatorWindow = simulator.open(*platform->laptop);
-            }
-            // After the launch: the session controller has installed its crash-recovery handlers
-            // by now, and ours must sit on top of them (see TerminationSignals).
-            if (delegate.session() != nullptr) {
-                terminationSignals =
-                    std::make_unique<TerminationSignals>([] { QCoreApplication::quit(); });
-            }
-        });
+    QTimer::singleShot(0, &application,
+                       [&delegate, &launchFailed, &simulator, &simulatorWindow, &platform] {
+                           delegate.applicationDidFinishLaunching();
+                           delegate.startControlInterface();
+                           // The delegate has shown its alert and asked to quit; the status says so
+                           // to a script.
+                           launchFailed = delegate.session() == nullptr;
+                           if (simulator.isRequested() && platform->laptop) {
+                               simulatorWindow = simulator.open(*platform->laptop);
+                           }
+                       });
     const int status = QApplication::exec();
+    if (platform->laptop) {
+        // What the run left the virtual machine with, as the command-line checks report it.
+        sim::writeStateReport(*platform->laptop);
+    }
     simulatorWindow.reset();
     terminationSignals.reset();
     Log::flush();
-    return status;
+    return launchFailed ? 1 : status != 0 ? status : delegate.exitStatus();
 }
 
 }  // namespace noctave::app

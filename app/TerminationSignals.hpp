@@ -12,10 +12,10 @@ namespace noctave::app {
 // flag is restored. The handler only writes a byte to a pipe; `onTerminate` runs on the main
 // thread when the event loop reads it.
 //
-// Install it after the session controller exists: the controller's crash-recovery handlers
-// are installed first and are kept as the fallback. A second signal that arrives before the
-// orderly quit has finished goes straight to them (flag cleared, signal re-raised), so a
-// wedged main thread still cannot keep the flag set.
+// Install it as soon as the application object exists, before anything can arm, and after the
+// crash-recovery handlers (Recovery::installSignalHandlers), which are kept as the fallback. A
+// second signal that arrives before the orderly quit has finished goes straight to them (flag
+// cleared, signal re-raised), so a wedged main thread still cannot keep the flag set.
 //
 // One instance at a time; main thread only. Destruction restores the previous handlers.
 class TerminationSignals {

@@ -47,6 +47,7 @@ class AppcastUpdater final : public Updater {
     void setAutomaticallyDownloadsUpdates(bool /*downloads*/) override {}
     void setUpdateCheckInterval(double seconds) override;
     void checkForUpdates() override;
+    bool isChecking() const override { return isChecking_; }
 
     // The display version of the appcast's newest item (short version string, else version),
     // or nothing when the document holds no versioned item or is not a feed.

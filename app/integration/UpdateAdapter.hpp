@@ -19,6 +19,8 @@ class UpdateAdapter {
     virtual void checkForUpdates() = 0;
     // Tells the user that no update source is configured.
     virtual void explainMissingFeed() = 0;
+    // Whether a check is under way; the menu says so until it is answered.
+    virtual bool isChecking() const { return false; }
     // Turns the updater's background checks on or off; nothing without an updater.
     virtual void setAutomaticallyChecksForUpdates(bool checks) { (void)checks; }
 

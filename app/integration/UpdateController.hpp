@@ -41,6 +41,7 @@ class UpdateController final : public UpdateAdapter, private Updater::Delegate {
     bool hasUpdater() const override { return controller_ != nullptr; }
     void checkForUpdates() override;
     void explainMissingFeed() override;
+    bool isChecking() const override { return controller_ && controller_->isChecking(); }
     void setAutomaticallyChecksForUpdates(bool checks) override;
 
     // The running updater, for the settings window's automatic-updates switch; null when the

@@ -34,6 +34,8 @@ class Updater {
 
     // A check the user asked for; the updater shows its own progress and result.
     virtual void checkForUpdates() = 0;
+    // Whether a check (the user's or a scheduled one) is waiting for the feed.
+    virtual bool isChecking() const { return false; }
 };
 
 }  // namespace noctave::app

@@ -7,6 +7,8 @@
 #include <QKeySequence>
 #include <QString>
 
+class QMenu;
+
 #include "app/tray/MenuBarIcon.hpp"
 
 namespace noctave::app {
@@ -20,9 +22,16 @@ struct MenuEntry {
     QKeySequence keyEquivalent;
     bool isChecked = false;
     std::function<void()> action;
+    // A switch: announced as a toggle whether it is on or off.
+    bool isCheckable = false;
+    bool isEnabled = true;
 
     static MenuEntry separator() { return MenuEntry{Kind::separator, {}, {}, false, {}}; }
 };
+
+// Adds `entries` to `menu` as actions and separators; an action runs its entry's action when
+// triggered.
+void addMenuEntries(QMenu& menu, const std::vector<MenuEntry>& entries);
 
 // The program's item in the desktop's tray (the menu bar): an image, a tooltip, accessibility
 // texts, clicks, and a menu shown on request. An interface so the shell's logic runs without a

@@ -65,21 +65,7 @@ class SystemStatusItem final : public StatusItem {
 
     void popUpMenu(const std::vector<MenuEntry>& entries) override {
         QMenu menu;
-        for (const MenuEntry& entry : entries) {
-            if (entry.kind == MenuEntry::Kind::separator) {
-                menu.addSeparator();
-                continue;
-            }
-            QAction* action = menu.addAction(entry.title);
-            action->setShortcut(entry.keyEquivalent);
-            action->setCheckable(entry.isChecked);
-            action->setChecked(entry.isChecked);
-            QObject::connect(action, &QAction::triggered, &menu, [fn = entry.action] {
-                if (fn) {
-                    fn();
-                }
-            });
-        }
+        addMenuEntries(menu, entries);
         // Open under the item when the tray tells where it is, else at the pointer.
         const QRect where = tray_.geometry();
         const QPoint at = where.isValid() ? where.bottomLeft() : QCursor::pos();
@@ -112,6 +98,25 @@ class SystemStatusItem final : public StatusItem {
 };
 
 }  // namespace
+
+void addMenuEntries(QMenu& menu, const std::vector<MenuEntry>& entries) {
+    for (const MenuEntry& entry : entries) {
+        if (entry.kind == MenuEntry::Kind::separator) {
+            menu.addSeparator();
+            continue;
+        }
+        QAction* action = menu.addAction(entry.title);
+        action->setShortcut(entry.keyEquivalent);
+        action->setCheckable(entry.isCheckable || entry.isChecked);
+        action->setChecked(entry.isChecked);
+        action->setEnabled(entry.isEnabled);
+        QObject::connect(action, &QAction::triggered, &menu, [fn = entry.action] {
+            if (fn) {
+                fn();
+            }
+        });
+    }
+}
 
 std::unique_ptr<StatusItem> makeSystemStatusItem() {
     return std::make_unique<SystemStatusItem>();

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <QAction>
+#include <QMenu>
+
 #include "app/AppDelegate.hpp"
 #include "app/tray/Alerts.hpp"
 #include "core/support/AppInfo.hpp"
@@ -59,7 +62,9 @@ class FakeUpdates final : public app::UpdateAdapter {
     bool hasUpdater() const override { return false; }
     void checkForUpdates() override { ADD_FAILURE() << "checked without an updater"; }
     void explainMissingFeed() override { ++explanations; }
+    bool isChecking() const override { return checking; }
     int explanations = 0;
+    bool checking = false;
 };
 
 class AppDelegateTest : public SimTest {
@@ -169,6 +174,21 @@ TEST_F(AppDelegateTest, ClicksToggleOrOpenTheMenuForTheCurrentState) {
     }
     EXPECT_EQ(titles, (QStringList{"Arm for Next Close", "Keep Awake (lid open)", "-",
                                    "Settings...", "-", "Quit Noctave"}));  // no update check
+    // The keep-awake entry is a switch whether on or off, so it is announced as one.
+    for (const bool on : {false, true}) {
+        QMenu shown;
+        app::addMenuEntries(shown, menu());
+        const QAction* keepAwake = shown.actions().at(1);
+        EXPECT_TRUE(keepAwake->isCheckable()) << on;
+        EXPECT_EQ(keepAwake->isChecked(), on);
+        EXPECT_FALSE(shown.actions().at(0)->isCheckable());
+        if (!on) {
+            Prefs::setKeepAwake(true);
+            click(Click::left);
+        }
+    }
+    Prefs::setKeepAwake(false);
+    click(Click::left);
     menu()[1].action();
     EXPECT_TRUE(delegate->session()->isKeepAwakeActive());
     menu()[0].action();
@@ -204,7 +224,7 @@ TEST_F(AppDelegateTest, ClicksToggleOrOpenTheMenuForTheCurrentState) {
     Prefs::setArmWithRightClick(false);
     click(Click::right);
     EXPECT_EQ(state(), State::armed);
-    EXPECT_EQ(tray->menus.size(), 4u);
+    EXPECT_EQ(tray->menus.size(), 6u);
     EXPECT_EQ(menu()[0].title, "Disarm");
     menu().back().action();  // Quit Noctave
     EXPECT_EQ(terminations, 1);
@@ -253,6 +273,15 @@ TEST_F(AppDelegateTest, AnUpdateInstallAndTerminationShutTheSessionDownOnce) {
     ASSERT_EQ(menu().at(4).title, "Check for Updates\u2026");
     menu()[4].action();
     EXPECT_EQ(updates->explanations, 1);
+    // While a check runs the menu says so, and offers no second one.
+    updates->checking = true;
+    click(Click::left);
+    EXPECT_EQ(menu().at(4).title, "Checking for Updates\u2026");
+    EXPECT_FALSE(menu().at(4).isEnabled);
+    QMenu shown;
+    app::addMenuEntries(shown, menu());
+    EXPECT_FALSE(shown.actions().at(4)->isEnabled());
+    updates->checking = false;
 
     ASSERT_TRUE(delegate->session()->arm("menu"));
     ASSERT_TRUE(updates->willInstallUpdate);

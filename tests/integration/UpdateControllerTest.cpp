@@ -119,6 +119,18 @@ TEST_F(UpdateControllerTest, UserChecksReportEveryOutcome) {
     runUntilIdle();
     EXPECT_EQ(requests().back().url, "https://built-in.example.com/a.xml");
     EXPECT_EQ(shown.back(), "You're up to date | Noctave 1.4.2 is the newest version available.");
+
+    // While the feed has not answered, the adapter says a check runs; the answer ends it.
+    EXPECT_FALSE(controller->isChecking());
+    controller->checkForUpdates();
+    runUntilIdle();
+    EXPECT_TRUE(controller->isChecking());
+    ASSERT_TRUE(laptop.http().answerPending(Reply::failure("timed out")));
+    runUntilIdle();
+    EXPECT_FALSE(controller->isChecking());
+    EXPECT_EQ(shown.back(),
+              "Noctave could not check for updates | The check failed: timed out.")
+        << "a failure the user waits for is answered too";
 }
 
 }  // namespace
