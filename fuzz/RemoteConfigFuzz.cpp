@@ -6,11 +6,11 @@
 #include <string>
 #include <string_view>
 
-#include "core/remote/Graphemes.hpp"
 #include "core/remote/RemoteConfig.hpp"
 #include "core/remote/RemoteConfigLoader.hpp"
-#include "core/remote/Url.hpp"
-#include "core/support/Utf8.hpp"
+#include "core/text/Graphemes.hpp"
+#include "core/text/Url.hpp"
+#include "core/text/Utf8.hpp"
 
 namespace {
 
