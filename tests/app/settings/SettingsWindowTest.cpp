@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QImage>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 
@@ -191,8 +192,19 @@ TEST_F(SettingsWindowTest, EverySwitchWritesItsPreferenceAndActsAtOnce) {
     toggle(*settings, "armWithGesture")->click();
     EXPECT_FALSE(Prefs::armWithGesture());
     EXPECT_FALSE(driver->isEnabled());
-    toggle(*settings, "armWithRightClick")->click();
+    // The keyboard reaches a switch as a person would: Space flips it.
+    CallbackSwitch* rightClick = toggle(*settings, "armWithRightClick");
+    EXPECT_EQ(rightClick->focusPolicy(), Qt::StrongFocus);
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
+    QKeyEvent release(QEvent::KeyRelease, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
+    QApplication::sendEvent(rightClick, &press);
+    QApplication::sendEvent(rightClick, &release);
     EXPECT_FALSE(Prefs::armWithRightClick());
+    QAccessibleInterface* announced = QAccessible::queryAccessibleInterface(rightClick);
+    ASSERT_NE(announced, nullptr);
+    EXPECT_EQ(announced->role(), QAccessible::CheckBox);
+    EXPECT_EQ(announced->text(QAccessible::Name), "Right-click menu bar icon");
+    EXPECT_FALSE(announced->state().checked);
     toggle(*settings, "armWithShortcut")->click();
     EXPECT_FALSE(Prefs::armWithShortcut());
     EXPECT_EQ(shortcutChanges, 1);
