@@ -10,6 +10,7 @@
 #include "platform/linux/LinuxPowerManagement.hpp"
 #include "platform/linux/LinuxPowerSources.hpp"
 #include "platform/linux/LinuxProcesses.hpp"
+#include "platform/linux/LinuxReduceMotion.hpp"
 #include "platform/linux/LinuxSessionLock.hpp"
 #include "platform/linux/LinuxWorkspace.hpp"
 #include "platform/linux/hotkeys/LinuxHotKeys.hpp"
@@ -46,6 +47,7 @@ std::unique_ptr<os::System> makeSystem() {
     made->sessionLock = std::make_shared<LinuxSessionLock>(system);
     made->hidManager = std::make_shared<LinuxHidManager>(roots);
     made->keyboardState = std::make_shared<LinuxKeyboardState>(roots);
+    made->reduceMotion = std::make_shared<LinuxReduceMotion>(session);
     made->workspace = std::make_shared<LinuxWorkspace>(system, session, displays);
     made->httpClient = std::make_shared<CurlHttpClient>();
     made->hotKeys = makeHotKeys();
