@@ -2,6 +2,7 @@
 // command line, with the delegate on the virtual laptop; the snapshot option as a process.
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QImage>
 #include <QKeyEvent>
@@ -11,6 +12,7 @@
 
 #include "app/AppDelegate.hpp"
 #include "app/onboarding/OnboardingKeyboardView.hpp"
+#include "app/onboarding/OnboardingPageView.hpp"
 #include "app/onboarding/OnboardingWindowController.hpp"
 #include "app/settings/SettingsWindowController.hpp"
 #include "app/tray/Alerts.hpp"
@@ -61,6 +63,21 @@ TEST_F(OnboardingLaunchTest, TheFirstLaunchShowsTheOnboardingOnceAndTheSecondDoe
     launch({});
     runUntilIdle();
     EXPECT_EQ(delegate->onboarding(), nullptr);
+}
+
+TEST_F(OnboardingLaunchTest, TheKeepAwakeSwitchIsTheTrayMenusKeepAwake) {
+    launch({});
+    runUntilIdle();
+    app::OnboardingWindowController& onboarding = *delegate->onboarding();
+    onboarding.show(nullptr, 2);
+    auto* toggle = onboarding.page(2)->findChild<QAbstractButton*>();
+    ASSERT_NE(toggle, nullptr);
+    toggle->click();
+    runUntilIdle();
+    const auto entries = delegate->statusMenuEntries();
+    ASSERT_EQ(entries[1].title, "Keep Awake (lid open)");
+    EXPECT_TRUE(entries[1].isChecked);
+    EXPECT_TRUE(delegate->session()->isKeepAwakeActive());
 }
 
 TEST_F(OnboardingLaunchTest, AWindowOptionOnTheFirstLaunchLeavesTheFirstRunForLater) {

@@ -212,6 +212,22 @@ TEST_F(OnboardingWindowTest, TheKeepAwakeSwitchWritesThePreferenceAtOnceAndShows
     EXPECT_FALSE(visual.toggle()->isChecked());
 }
 
+TEST_F(OnboardingWindowTest, LeavingOneOfTwoOpenOnboardingsKeepsTheOthersPracticeRunning) {
+    // The first-run window and a replay from the settings share the one gesture driver.
+    OnboardingWindowController replay(*session);
+    onboarding->show(nullptr, 1);
+    replay.show(nullptr, 1);
+    press(Qt::Key_Escape);  // the first-run window goes
+    ASSERT_EQ(dismissals, 1);
+
+    laptop.hinge().setAngle(110);
+    laptop.keyboard().setFunctionHeld(true);
+    laptop.hinge().moveTo(70, 0.5);
+    advance(0.8);
+    EXPECT_EQ(replay.nextButton()->text(), "Continue");
+    EXPECT_EQ(next(), "Skip");
+}
+
 // The pixel at a point of a widget inside the window, in a snapshot of the window.
 Rgba at(const QImage& image, const QWidget* window, const QWidget* widget, QPointF point) {
     const QPoint p = widget->mapTo(window, point.toPoint());
