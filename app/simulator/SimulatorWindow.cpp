@@ -487,7 +487,7 @@ void SimulatorWindow::restorePosition() {
 }
 
 void SimulatorWindow::savePosition() {
-    if (!testAttribute(Qt::WA_Moved) && !isVisible()) {
+    if (!wasShown_ && !testAttribute(Qt::WA_Moved)) {
         return;  // never placed: nothing worth remembering
     }
     auto& defaults = UserDefaults::standard();
@@ -498,6 +498,11 @@ void SimulatorWindow::savePosition() {
     if (defaults.object(kPositionY) != UserDefaults::Value{int64_t{origin.y()}}) {
         defaults.set(kPositionY, int64_t{origin.y()});
     }
+}
+
+void SimulatorWindow::showEvent(QShowEvent* event) {
+    wasShown_ = true;
+    QWidget::showEvent(event);
 }
 
 void SimulatorWindow::hideEvent(QHideEvent* event) {

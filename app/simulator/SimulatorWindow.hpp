@@ -52,6 +52,7 @@ class SimulatorWindow final : public QWidget {
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;
     void changeEvent(QEvent* event) override;
 
@@ -74,6 +75,7 @@ class SimulatorWindow final : public QWidget {
     SimulatedLid lid_;
     std::uint64_t logFollower_ = 0;
     bool fnFromKeyboard_ = false;
+    bool wasShown_ = false;
     // While the battery is silent on battery power, the power sources report again now and
     // then, as a real machine's do; otherwise nothing would ever notice the silence twice.
     std::unique_ptr<runtime::Timer> silentReports_;

@@ -10,6 +10,7 @@
 #include <QSlider>
 #include <QSpinBox>
 #include <QTest>
+#include <QWindow>
 
 #include "app/AppDelegate.hpp"
 #include "app/overlay/CloseOverlay.hpp"
@@ -305,6 +306,17 @@ TEST_F(SimulatorWindowTest, ThePositionIsRememberedButNeverRestoredOffEveryScree
     EXPECT_EQ(UserDefaults::standard().integerForKey("simulatorWindowY"), 50);
     openWindow();
     EXPECT_EQ(window->pos(), QPoint(40, 50));
+
+    // Placed by the desktop rather than by the program, it is remembered all the same.
+    window.reset();
+    UserDefaults::standard().remove("simulatorWindowX");
+    openWindow();
+    window->windowHandle()->setFramePosition(QPoint(60, 70));
+    runUntilIdle();
+    QCoreApplication::processEvents();
+    window->close();
+    EXPECT_EQ(UserDefaults::standard().integerForKey("simulatorWindowX"), window->pos().x());
+    EXPECT_TRUE(UserDefaults::standard().object("simulatorWindowX").has_value());
 
     window.reset();
     UserDefaults::standard().set("simulatorWindowX", int64_t{-30000});
