@@ -9,7 +9,7 @@ CMAKE_FLAGS ?=
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
 
-.PHONY: deps configure build run test test-core sanitize tsan format tidy bench clean
+.PHONY: deps configure build run test test-core sanitize tsan format tidy bench clean package
 
 deps:
 	@scripts/install-deps.sh
@@ -25,6 +25,13 @@ run: build
 
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
+
+# The Debian package, $(BUILD_DIR)/noctave_<version>_<arch>.deb: installed under /usr, and
+# built from only what it installs (cmake/Package.cmake, packaging/).
+package: override CMAKE_FLAGS += -DCMAKE_INSTALL_PREFIX=/usr
+package: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target noctave noctave_icons noctave_manpage
+	@cd $(BUILD_DIR) && cpack -G DEB
 
 # The core tests under AddressSanitizer + UndefinedBehaviorSanitizer.
 sanitize: deps

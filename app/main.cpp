@@ -1,4 +1,5 @@
 // The noctave executable: a command-line mode when one is asked for, else the tray application.
+#include "app/CommandLineHelp.hpp"
 #include "app/EntryPoint.hpp"
 #include "app/control/Ctl.hpp"
 #include "app/diagnostics/DiagnosticCommands.hpp"
@@ -13,6 +14,9 @@ int main(int argc, char** argv) {
         return *status;
     }
     if (const auto status = noctave::app::runExportMode(argc, argv)) {
+        return *status;
+    }
+    if (const auto status = noctave::app::runInfoMode(argc, argv)) {
         return *status;
     }
     return noctave::app::runApplication(argc, argv);

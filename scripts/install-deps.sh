@@ -17,6 +17,8 @@ packages=(
   libxcb-keysyms1-dev
   # integration tests: private buses, mocked system services, a virtual X display
   dbus dbus-x11 python3-dbusmock xvfb xauth x11-xserver-utils xdotool
+  # packaging: the checks of the desktop entry, the AppStream metadata and the man page
+  desktop-file-utils appstream man-db
 )
 
 missing=()

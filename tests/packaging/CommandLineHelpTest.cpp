@@ -1,0 +1,90 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/CommandLineHelp.hpp"
+#include "core/support/AppInfo.hpp"
+#include "tests/packaging/ProgramRun.hpp"
+#include "tests/support/TempDir.hpp"
+
+namespace noctave::test {
+namespace {
+
+std::vector<std::string> words(const std::string& line) {
+    std::vector<std::string> result;
+    std::size_t start = 0;
+    while (start <= line.size()) {
+        const std::size_t end = std::min(line.find(' ', start), line.size());
+        result.push_back(line.substr(start, end - start));
+        start = end + 1;
+    }
+    return result;
+}
+
+TEST(CommandLineHelpTest, HelpAndVersionAnswerAloneAndYieldToTheModesBeforeThem) {
+    struct Case {
+        const char* arguments;
+        int status;
+        std::string outBegins;
+        const char* err;  // nullptr: the mode's own business
+    };
+    const std::string version = "Noctave " + AppInfo::version() + "\n";
+    const Case cases[] = {
+        {"--help", 0, "Usage: noctave [OPTION...]\n", ""},
+        {"--version", 0, version, ""},
+        // Help wins over the version wherever it stands.
+        {"--version --help", 0, "Usage: noctave", ""},
+        // A check or an export named anywhere runs instead: scripts keep their verdicts.
+        {"--help --selftest", 0, "Noctave self-test\n", nullptr},
+        {"--version --preview-menu-icon p.png", 0, "wrote ", ""},
+        // Only a whole argument counts.
+        {"--help --version=2", 0, "Usage: noctave", ""},
+    };
+    TempDir temp;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const ProgramRun run = runProgram(
+            NOCTAVE_BINARY, words(c.arguments),
+            {{{"NOCTAVE_PLATFORM", "sim"}, {"NOCTAVE_SIM_HOME", (temp.path() / "home").string()}},
+             temp.path(),
+             {}});
+        EXPECT_EQ(run.status, c.status) << run.err;
+        EXPECT_EQ(run.out.rfind(c.outBegins, 0), 0u) << run.out;
+        if (std::string(c.arguments) == "--version") {
+            EXPECT_EQ(run.out, version);
+        }
+        if (c.err != nullptr) {
+            EXPECT_EQ(run.err, c.err);
+        }
+    }
+}
+
+TEST(CommandLineHelpTest, ATextThatCannotBeWrittenIsAFailureNotAnAnswer) {
+    for (const char* option : {"--help", "--version"}) {
+        SCOPED_TRACE(option);
+        const ProgramRun run = runProgram(NOCTAVE_BINARY, {option}, {{}, {}, "/dev/full"});
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err, "noctave: could not write to standard output\n");
+    }
+}
+
+TEST(CommandLineHelpTest, VersionReadsAsTheAboutPaneShowsIt) {
+    struct Case {
+        const char* shortVersion;
+        bool beta;
+        const char* text;
+    };
+    for (const Case& c :
+         {Case{"2.3.1", true, "Noctave 2.3.1 Beta\n"}, Case{"2.3.1", false, "Noctave 2.3.1\n"},
+          Case{"", false, "Noctave 1.0.0\n"}}) {
+        AppInfo::Values values;
+        values.shortVersion = c.shortVersion;
+        values.beta = c.beta;
+        const AppInfo::Override override(values);
+        EXPECT_EQ(app::versionText(), c.text);
+    }
+}
+
+}  // namespace
+}  // namespace noctave::test

@@ -1,0 +1,235 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include <QImage>
+
+#include "tests/packaging/ProgramRun.hpp"
+#include "tests/support/TempDir.hpp"
+
+namespace noctave::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kAppId = "com.quillor.noctave";
+
+// Installs the build into a fresh prefix once, as `cmake --install` would for a user.
+class InstallLayoutTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        prefix_ = new TempDir();
+        install_ =
+            new ProgramRun(runProgram(NOCTAVE_CMAKE_COMMAND, {"--install", NOCTAVE_BUILD_DIR,
+                                                              "--prefix", prefix().string()}));
+    }
+    static void TearDownTestSuite() {
+        delete install_;
+        delete prefix_;
+    }
+    void SetUp() override { ASSERT_EQ(install_->status, 0) << install_->out << install_->err; }
+
+    static fs::path prefix() { return prefix_->path(); }
+    static fs::path installed(const std::string& relative) { return prefix() / relative; }
+
+    static std::string helpText() {
+        return runProgram(installed(NOCTAVE_INSTALL_BINDIR "/noctave").string(), {"--help"}).out;
+    }
+
+  private:
+    static TempDir* prefix_;
+    static ProgramRun* install_;
+};
+TempDir* InstallLayoutTest::prefix_ = nullptr;
+ProgramRun* InstallLayoutTest::install_ = nullptr;
+
+// Key -> value of one group of a desktop entry.
+std::map<std::string, std::string> desktopGroup(const std::string& text, const std::string& group) {
+    std::map<std::string, std::string> keys;
+    bool inside = false;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with("[")) {
+            inside = line == "[" + group + "]";
+        } else if (const auto equals = line.find('='); inside && equals != std::string::npos) {
+            keys[line.substr(0, equals)] = line.substr(equals + 1);
+        }
+    }
+    return keys;
+}
+
+std::string firstMatch(const std::string& text, const std::string& pattern) {
+    std::smatch match;
+    return std::regex_search(text, match, std::regex(pattern)) ? match[1].str() : "";
+}
+
+std::set<std::string> longOptions(const std::string& text) {
+    std::set<std::string> options;
+    const std::regex option("--[a-z][a-z-]*");
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), option);
+         it != std::sregex_iterator(); ++it) {
+        options.insert(it->str());
+    }
+    return options;
+}
+
+const std::pair<const char*, int> kIconFolders[] = {
+    {"16x16", 16},      {"16x16@2", 32},  {"32x32", 32},       {"32x32@2", 64},
+    {"64x64", 64},      {"128x128", 128}, {"128x128@2", 256},  {"256x256", 256},
+    {"256x256@2", 512}, {"512x512", 512}, {"512x512@2", 1024},
+};
+
+TEST_F(InstallLayoutTest, InstallsTheApplicationFilesAndNothingElse) {
+    std::set<std::string> expected = {
+        NOCTAVE_INSTALL_BINDIR "/noctave",
+        NOCTAVE_INSTALL_DATADIR "/applications/" + kAppId + ".desktop",
+        NOCTAVE_INSTALL_DATADIR "/metainfo/" + kAppId + ".metainfo.xml",
+        NOCTAVE_INSTALL_MANDIR "/man1/noctave.1.gz",
+        NOCTAVE_INSTALL_UDEVRULESDIR "/70-noctave-hinge-sensor.rules",
+    };
+    for (const auto& [folder, pixels] : kIconFolders) {
+        expected.insert(NOCTAVE_INSTALL_DATADIR "/icons/hicolor/" + std::string(folder) + "/apps/" +
+                        kAppId + ".png");
+    }
+    if (NOCTAVE_HAS_BUS_SERVICE) {
+        expected.insert(NOCTAVE_INSTALL_DATADIR "/dbus-1/services/" + kAppId + ".service");
+    }
+    std::set<std::string> found;
+    for (const auto& entry : fs::recursive_directory_iterator(prefix())) {
+        if (!entry.is_directory()) {
+            found.insert(fs::relative(entry.path(), prefix()).string());
+        }
+    }
+    EXPECT_EQ(found, expected);
+    const auto program = fs::status(installed(NOCTAVE_INSTALL_BINDIR "/noctave")).permissions();
+    EXPECT_NE(program & fs::perms::others_exec, fs::perms::none);
+}
+
+TEST_F(InstallLayoutTest, EveryIconIsTheDrawnTileAtItsFolderSize) {
+    for (const auto& [folder, pixels] : kIconFolders) {
+        SCOPED_TRACE(folder);
+        const fs::path file = installed(NOCTAVE_INSTALL_DATADIR "/icons/hicolor/" +
+                                        std::string(folder) + "/apps/" + kAppId + ".png");
+        const QImage icon(QString::fromStdString(file.string()));
+        ASSERT_FALSE(icon.isNull());
+        EXPECT_EQ(icon.width(), pixels);
+        EXPECT_EQ(icon.height(), pixels);
+        // A tile: opaque in the middle, and more than one colour on it.
+        const QColor centre = icon.pixelColor(pixels / 2, pixels / 2);
+        EXPECT_EQ(centre.alpha(), 255);
+        bool varied = false;
+        for (int y = 0; y < pixels && !varied; y += std::max(1, pixels / 32)) {
+            for (int x = 0; x < pixels && !varied; x += std::max(1, pixels / 32)) {
+                varied = icon.pixelColor(x, y) != centre;
+            }
+        }
+        EXPECT_TRUE(varied);
+    }
+}
+
+TEST_F(InstallLayoutTest, DesktopEntryAndMetadataValidateAndNameTheInstalledFiles) {
+    const fs::path desktopFile =
+        installed(NOCTAVE_INSTALL_DATADIR "/applications/" + kAppId + ".desktop");
+    const fs::path metainfoFile =
+        installed(NOCTAVE_INSTALL_DATADIR "/metainfo/" + kAppId + ".metainfo.xml");
+    const ProgramRun desktopCheck = runProgram("desktop-file-validate", {desktopFile.string()});
+    EXPECT_EQ(desktopCheck.status, 0) << desktopCheck.err;
+    EXPECT_EQ(desktopCheck.out + desktopCheck.err, "");
+    const ProgramRun metainfoCheck =
+        runProgram("appstreamcli", {"validate", "--no-net", "--pedantic", metainfoFile.string()});
+    EXPECT_EQ(metainfoCheck.status, 0) << metainfoCheck.out << metainfoCheck.err;
+
+    const std::string desktop = readFile(desktopFile);
+    const auto entry = desktopGroup(desktop, "Desktop Entry");
+    EXPECT_EQ(entry.at("Exec"), "noctave");
+    EXPECT_TRUE(fs::exists(installed(NOCTAVE_INSTALL_BINDIR "/" + entry.at("Exec"))));
+    EXPECT_EQ(entry.at("Icon"), kAppId);
+    EXPECT_EQ(entry.at("StartupNotify"), "false");
+    EXPECT_EQ(desktopGroup(desktop, "Desktop Action Settings").at("Exec"),
+              "noctave --show-settings");
+
+    const std::string metainfo = readFile(metainfoFile);
+    EXPECT_EQ(firstMatch(metainfo, "<id>([^<]*)</id>"), kAppId);
+    EXPECT_EQ(firstMatch(metainfo, "<launchable type=\"desktop-id\">([^<]*)<"),
+              desktopFile.filename());
+    EXPECT_EQ(firstMatch(metainfo, "<binary>([^<]*)</binary>"), "noctave");
+    // The release is the version the installed program reports, without " Beta".
+    const ProgramRun version =
+        runProgram(installed(NOCTAVE_INSTALL_BINDIR "/noctave").string(), {"--version"});
+    const std::string shown = firstMatch(version.out, "^Noctave ([^ \n]+)");
+    ASSERT_FALSE(shown.empty()) << version.out;
+    EXPECT_EQ(firstMatch(metainfo, "<release version=\"([^\"]*)\""), shown);
+}
+
+TEST_F(InstallLayoutTest, ManPageRendersCleanlyAndDocumentsWhatTheHelpLists) {
+    const fs::path page = installed(NOCTAVE_INSTALL_MANDIR "/man1/noctave.1.gz");
+    const ProgramRun man = runProgram(
+        "man", {"--warnings", "-E", "UTF-8", "-l", page.string()},
+        {{{"LC_ALL", "C.UTF-8"}, {"MANWIDTH", "100"}, {"MANROFFSEQ", ""}, {"MANPAGER", "cat"}},
+         {},
+         {}});
+    ASSERT_EQ(man.status, 0) << man.err;
+    EXPECT_EQ(man.err, "");
+
+    const std::string help = helpText();
+    ASSERT_FALSE(help.empty());
+    // Every mode the program has, in both texts; and neither text names an option the other
+    // leaves out.
+    for (const char* mode :
+         {"--selftest", "--diagnose", "--verify-disconnect-guard", "--preview-anim",
+          "--preview-menu-icon", "--export-app-icon-set", "--show-settings", "--show-onboarding",
+          "--snapshot-settings", "--snapshot-onboarding", "--snapshot-settings-hover", "--simulate",
+          "--snapshot-simulator", "--help", "--version", "ctl"}) {
+        EXPECT_NE(help.find(mode), std::string::npos) << mode;
+    }
+    EXPECT_EQ(longOptions(man.out), longOptions(help));
+    for (const char* variable : {"NOCTAVE_PLATFORM", "NOCTAVE_SIM", "NOCTAVE_SIM_HOME"}) {
+        EXPECT_NE(help.find(variable), std::string::npos) << variable;
+        EXPECT_NE(man.out.find(variable), std::string::npos) << variable;
+    }
+    for (const char* section : {"\nENVIRONMENT\n", "\nFILES\n", "\nEXIT STATUS\n"}) {
+        EXPECT_NE(man.out.find(section), std::string::npos) << section;
+    }
+}
+
+TEST_F(InstallLayoutTest, UdevRuleOpensOnlyTheHingeSensorToTheSeatBeforeTheSeatRulesRun) {
+    const fs::path rule = installed(NOCTAVE_INSTALL_UDEVRULESDIR "/70-noctave-hinge-sensor.rules");
+    // uaccess is applied by 73-seat-late.rules, so the tag must be set in a rule sorting before it.
+    EXPECT_LT(rule.filename().string(), "73");
+    std::istringstream lines(readFile(rule));
+    int rules = 0;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.empty() || line.starts_with("#")) {
+            continue;
+        }
+        ++rules;
+        EXPECT_NE(line.find("SUBSYSTEM==\"hidraw\""), std::string::npos) << line;
+        EXPECT_NE(line.find("ATTRS{report_descriptor}=="), std::string::npos) << line;
+        EXPECT_NE(line.find("TAG+=\"uaccess\""), std::string::npos) << line;
+        EXPECT_EQ(line.find("MODE="), std::string::npos) << line;
+    }
+    EXPECT_EQ(rules, 1);
+}
+
+TEST_F(InstallLayoutTest, BusActivationStartsTheInstalledProgram) {
+    if (!NOCTAVE_HAS_BUS_SERVICE) {
+        GTEST_SKIP() << "no control interface in this build";
+    }
+    const auto service = desktopGroup(
+        readFile(installed(NOCTAVE_INSTALL_DATADIR "/dbus-1/services/" + kAppId + ".service")),
+        "D-BUS Service");
+    EXPECT_EQ(service.at("Name"), kAppId);
+    // The configured prefix, not the one of this test's install: the package's path.
+    EXPECT_EQ(service.at("Exec").substr(0, service.at("Exec").find(' ')),
+              NOCTAVE_INSTALL_FULL_BINDIR "/noctave");
+}
+
+}  // namespace
+}  // namespace noctave::test
