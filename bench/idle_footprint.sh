@@ -36,28 +36,33 @@ measure() {
       for _ in $(seq 50); do "$APP" ctl arm >/dev/null 2>&1 && break; sleep 0.1; done
     fi
     sleep 2  # let the launch settle (first icon drawn, observers started)
-    switches() {  # context switches of every thread of the process
-      cat /proc/$pid/task/*/status 2>/dev/null |
-        awk "/^(non)?voluntary_ctxt_switches:/ {n += \$2} END {print n}"
+    switches() {  # each thread of the process and its context switches so far
+      for task in /proc/$pid/task/*; do
+        awk -v tid="${task##*/}" "/^(non)?voluntary_ctxt_switches:/ {n += \$2} END {print tid, n}" \
+          "$task/status" 2>/dev/null
+      done
     }
     rss_kb=$(awk "/^VmRSS:/ {print \$2}" /proc/$pid/status)
     cpu0=$(awk "{print \$14 + \$15}" /proc/$pid/stat)
-    sw0=$(switches)
+    switches >"$HOME_DIR/switches0"
     t0=$(date +%s.%N)
     sleep "$IDLE"
     cpu1=$(awk "{print \$14 + \$15}" /proc/$pid/stat)
-    sw1=$(switches)
+    switches >"$HOME_DIR/switches1"
+    # Threads that ended in between took their counts with them; those that began count whole.
+    woken=$(awk "NR == FNR {before[\$1] = \$2; next} {n += \$2 - ((\$1 in before) ? before[\$1] : 0)}
+                 END {print n + 0}" "$HOME_DIR/switches0" "$HOME_DIR/switches1")
     t1=$(date +%s.%N)
     threads=$(awk "/^Threads:/ {print \$2}" /proc/$pid/status)
     heartbeat=$(grep -o "flag heartbeat on ([^)]*)" "$log" | head -1 | sed "s/flag heartbeat on //")
     kill -TERM "$pid"
     wait "$pid" || true
-    awk -v label="$LABEL" -v rss="$rss_kb" -v c0="$cpu0" -v c1="$cpu1" -v s0="$sw0" -v s1="$sw1" \
+    awk -v label="$LABEL" -v rss="$rss_kb" -v c0="$cpu0" -v c1="$cpu1" -v woken="$woken" \
         -v t0="$t0" -v t1="$t1" -v hz="$(getconf CLK_TCK)" -v threads="$threads" \
         -v heartbeat="${heartbeat:--}" "BEGIN {
       wall = t1 - t0; cpu = (c1 - c0) / hz;
       printf \"%-34s %5.1f MiB  %6.3f s CPU over %.0f s  %7.2f wake-ups/s  %2d threads  heartbeat %s\n\",
-             label, rss / 1024, cpu, wall, (s1 - s0) / wall, threads, heartbeat;
+             label, rss / 1024, cpu, wall, woken / wall, threads, heartbeat;
     }"
     grep -q "clean exit" "$log" || { echo "$LABEL: no clean exit in the log:" >&2; cat "$log" >&2; }
     if [ -n "$ARM" ] && ! grep -q "armed" "$log"; then

@@ -1,14 +1,15 @@
 #include "platform/linux/http/CurlHttpClient.hpp"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <chrono>
 #include <memory>
-#include <mutex>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "core/runtime/SerialQueue.hpp"
@@ -18,6 +19,64 @@ namespace noctave::linuxos {
 namespace {
 
 using SteadyClock = std::chrono::steady_clock;
+
+// libcurl, opened at the first transfer rather than linked: with it come TLS, Kerberos, LDAP and
+// a dozen more libraries, some megabytes of resident memory that a program which fetches twice a
+// day at most (or never, without a configured source) need not carry from its launch.
+struct LibCurl {
+    decltype(&curl_global_init) globalInit = nullptr;
+    decltype(&curl_easy_init) easyInit = nullptr;
+    decltype(&curl_easy_cleanup) easyCleanup = nullptr;
+    decltype(&curl_easy_setopt) easySetopt = nullptr;
+    decltype(&curl_easy_perform) easyPerform = nullptr;
+    decltype(&curl_easy_getinfo) easyGetinfo = nullptr;
+    decltype(&curl_easy_strerror) easyStrerror = nullptr;
+    decltype(&curl_slist_append) slistAppend = nullptr;
+    decltype(&curl_slist_free_all) slistFreeAll = nullptr;
+    std::string error;  // why it could not be opened; empty when it was
+
+    // Opened once for the process and never closed: libcurl keeps global state.
+    static const LibCurl& get() {
+        static const LibCurl library = open();
+        return library;
+    }
+
+  private:
+    static LibCurl open() {
+        LibCurl curl;
+        void* handle = nullptr;
+        for (const char* name : {"libcurl.so.4", "libcurl-gnutls.so.4"}) {
+            if ((handle = dlopen(name, RTLD_NOW | RTLD_LOCAL)) != nullptr) {
+                break;
+            }
+        }
+        if (handle == nullptr) {
+            const char* why = dlerror();
+            curl.error =
+                "libcurl could not be loaded (" + std::string(why ? why : "libcurl.so.4") + ")";
+            return curl;
+        }
+        const auto symbol = [&](auto& field, const char* name) {
+            field = reinterpret_cast<std::remove_reference_t<decltype(field)>>(dlsym(handle, name));
+            if (field == nullptr && curl.error.empty()) {
+                curl.error = std::string("libcurl lacks ") + name;
+            }
+        };
+        symbol(curl.globalInit, "curl_global_init");
+        symbol(curl.easyInit, "curl_easy_init");
+        symbol(curl.easyCleanup, "curl_easy_cleanup");
+        symbol(curl.easySetopt, "curl_easy_setopt");
+        symbol(curl.easyPerform, "curl_easy_perform");
+        symbol(curl.easyGetinfo, "curl_easy_getinfo");
+        symbol(curl.easyStrerror, "curl_easy_strerror");
+        symbol(curl.slistAppend, "curl_slist_append");
+        symbol(curl.slistFreeAll, "curl_slist_free_all");
+        if (curl.error.empty()) {
+            curl.globalInit(CURL_GLOBAL_DEFAULT);
+        }
+        return curl;
+    }
+};
 
 struct SessionShared {
     os::HttpClient::Configuration configuration;
@@ -74,18 +133,23 @@ long milliseconds(double seconds) {
 
 os::HttpResult perform(const SessionShared& session, const os::HttpRequest& request) {
     os::HttpResult result;
+    const LibCurl& curl = LibCurl::get();
+    if (!curl.error.empty()) {
+        result.error = curl.error;
+        return result;
+    }
     const auto& configuration = session.configuration;
-    std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> easy(curl_easy_init(), curl_easy_cleanup);
+    std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> easy(curl.easyInit(), curl.easyCleanup);
     if (!easy) {
         result.error = "could not create an HTTP transfer";
         return result;
     }
     curl_slist* headerList = nullptr;
     for (const auto& [name, value] : configuration.headers) {
-        headerList = curl_slist_append(headerList, (name + ": " + value).c_str());
+        headerList = curl.slistAppend(headerList, (name + ": " + value).c_str());
     }
     std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headers(headerList,
-                                                                        curl_slist_free_all);
+                                                                        curl.slistFreeAll);
 
     const double idle = std::min(configuration.requestTimeout, request.timeoutSeconds);
     const double whole = std::min(configuration.resourceTimeout, request.timeoutSeconds);
@@ -101,28 +165,28 @@ os::HttpResult perform(const SessionShared& session, const os::HttpRequest& requ
         request.url.size() >= 8 &&
         std::equal(request.url.begin(), request.url.begin() + 8, "https://",
                    [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; });
-    curl_easy_setopt(handle, CURLOPT_URL, request.url.c_str());
-    curl_easy_setopt(handle, CURLOPT_HTTPGET, 1L);
-    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, errorText);
-    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(handle, CURLOPT_MAXREDIRS, 10L);
-    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, isHttps ? "https" : "http,https");
-    curl_easy_setopt(handle, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED));
-    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
-    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, milliseconds(idle));
-    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, milliseconds(whole));
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, onBody);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
-    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, onProgress);
-    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &transfer);
+    curl.easySetopt(handle, CURLOPT_URL, request.url.c_str());
+    curl.easySetopt(handle, CURLOPT_HTTPGET, 1L);
+    curl.easySetopt(handle, CURLOPT_NOSIGNAL, 1L);
+    curl.easySetopt(handle, CURLOPT_ERRORBUFFER, errorText);
+    curl.easySetopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl.easySetopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+    curl.easySetopt(handle, CURLOPT_MAXREDIRS, 10L);
+    curl.easySetopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, isHttps ? "https" : "http,https");
+    curl.easySetopt(handle, CURLOPT_NETRC, static_cast<long>(CURL_NETRC_IGNORED));
+    curl.easySetopt(handle, CURLOPT_HTTPHEADER, headers.get());
+    curl.easySetopt(handle, CURLOPT_CONNECTTIMEOUT_MS, milliseconds(idle));
+    curl.easySetopt(handle, CURLOPT_TIMEOUT_MS, milliseconds(whole));
+    curl.easySetopt(handle, CURLOPT_WRITEFUNCTION, onBody);
+    curl.easySetopt(handle, CURLOPT_WRITEDATA, &transfer);
+    curl.easySetopt(handle, CURLOPT_NOPROGRESS, 0L);
+    curl.easySetopt(handle, CURLOPT_XFERINFOFUNCTION, onProgress);
+    curl.easySetopt(handle, CURLOPT_XFERINFODATA, &transfer);
 
-    const CURLcode code = curl_easy_perform(handle);
+    const CURLcode code = curl.easyPerform(handle);
     if (code == CURLE_OK || (code == CURLE_WRITE_ERROR && transfer.isOverLimit)) {
         long status = 0;
-        curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+        curl.easyGetinfo(handle, CURLINFO_RESPONSE_CODE, &status);
         result.response.isHttp = status != 0;
         result.response.status = static_cast<int>(status);
         result.response.body = std::move(transfer.body);
@@ -133,7 +197,7 @@ os::HttpResult perform(const SessionShared& session, const os::HttpRequest& requ
     } else if (errorText[0] != '\0') {
         result.error = errorText;
     } else {
-        result.error = curl_easy_strerror(code);
+        result.error = curl.easyStrerror(code);
     }
     return result;
 }
@@ -173,10 +237,7 @@ class CurlSession final : public os::HttpSession {
 
 }  // namespace
 
-CurlHttpClient::CurlHttpClient() {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
+CurlHttpClient::CurlHttpClient() = default;
 
 std::shared_ptr<os::HttpSession> CurlHttpClient::makeSession(Configuration configuration) {
     return std::make_shared<CurlSession>(std::move(configuration));

@@ -6,8 +6,9 @@
 
 namespace noctave::linuxos {
 
-// The HTTP client on libcurl. Each session owns one serial queue ("noctave.http", a worker
-// thread) on which its transfers run one at a time and its completions are called.
+// The HTTP client on libcurl, which is opened (dlopen) at the first transfer; when it cannot
+// be, every transfer fails with the reason. Each session owns one serial queue ("noctave.http",
+// a worker thread) on which its transfers run one at a time and its completions are called.
 //
 // Every transfer: http and https only (a redirect from https may only lead to https), at most
 // ten redirects, TLS verification on, no cookie engine, no cache, no .netrc, no compression
