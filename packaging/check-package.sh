@@ -18,8 +18,8 @@ fail() {
     exit 1
 }
 
-# Everything the package owns, and the folders it brings that no installed package owns yet:
-# both must be gone after removal.
+# Every file of the package, and every folder of it that does not exist yet: all must be gone
+# after removal. A failed check leaves the package installed, to be looked at.
 files=()
 new_folders=()
 while read -r mode _ _ _ _ path; do
