@@ -150,6 +150,15 @@ TEST_F(SimulatorWindowTest,
 
 TEST_F(SimulatorWindowTest, WithoutASessionTheMachineSleepsAndTheWindowSaysWhyUntilWoken) {
     launch();
+    // Turned back halfway, the lid never reaches its switch.
+    click("closeLid");
+    advance(0.3);
+    click("openLid");
+    advance(0.7);
+    EXPECT_FALSE(window->lid().isMoving());
+    EXPECT_EQ(control<QSlider>("lidAngle")->value(), 110);
+    EXPECT_TRUE(laptop.power().sleepEvents().empty());
+
     click("closeLid");
     advance(0.7);
     EXPECT_EQ(text("machine"), "Machine: asleep (lid closed)");
