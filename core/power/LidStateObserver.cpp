@@ -5,9 +5,6 @@
 
 namespace noctave {
 
-namespace {
-}  // namespace
-
 std::string_view LidStateObserver::caseName(LidState state) {
     switch (state) {
         case LidState::open:
