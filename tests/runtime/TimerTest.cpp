@@ -80,8 +80,8 @@ TEST_F(TimerTest, AFiringOfADestroyedTimerNeverRunsTheTimerThatTookItsPlace) {
     std::vector<double> at;
     auto first = Timer::repeating(runtime.mainQueue(), 0.1, 0, [&] { ++fired; });
     first.reset();
-    auto second = Timer::repeating(runtime.mainQueue(), 0.25, 0,
-                                   [&] { at.push_back(clock().monotonic()); });
+    auto second =
+        Timer::repeating(runtime.mainQueue(), 0.25, 0, [&] { at.push_back(clock().monotonic()); });
     runtime.advance(0.6);
     EXPECT_EQ(fired, 0);
     ASSERT_EQ(at.size(), 2u);
