@@ -295,13 +295,17 @@ int runHoldCommand(const std::vector<std::string>& command, const std::string& r
         return spawned == ENOENT ? 127 : 126;
     }
 
+    // Without pidfds (a kernel before 5.3) the wait below still ends the hold, but signals
+    // wait in the queue until the command has ended.
     const int pidfd = pidfdOpen(child);
-    waitFor(*client, signals, pidfd, [child](int signal, bool fromProcess) {
-        if (fromProcess) {
-            kill(child, signal);
-        }
-        return true;
-    });
+    if (pidfd >= 0) {
+        waitFor(*client, signals, pidfd, [child](int signal, bool fromProcess) {
+            if (fromProcess) {
+                kill(child, signal);
+            }
+            return true;
+        });
+    }
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
