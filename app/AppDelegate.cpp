@@ -192,10 +192,9 @@ void AppDelegate::applicationDidFinishLaunching() {
     }
     if (const auto path = line.after("--snapshot-onboarding")) {
         const int page = onboardingSnapshotPage(line.after("--snapshot-onboarding", 2));
-        runtime::mainQueue().async(
-            runtime::bindWeak(weak, [path = *path, page](AppDelegate& self) {
-                self.snapshotOnboarding(path, page);
-            }));
+        runtime::mainQueue().async(runtime::bindWeak(weak, [path = *path, page](AppDelegate& self) {
+            self.snapshotOnboarding(path, page);
+        }));
     }
 }
 

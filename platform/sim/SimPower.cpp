@@ -474,8 +474,8 @@ void SimPower::postInterestLocked(uint32_t messageType, uint64_t argument) {
             if (!self) {
                 return;
             }
-            const auto registration = copyRegistration(
-                self->mutex_, self->interest_, id, [](const auto& r) { return r; });
+            const auto registration = copyRegistration(self->mutex_, self->interest_, id,
+                                                       [](const auto& r) { return r; });
             if (registration) {
                 registration->handler(registration->service, messageType, argument);
             }
@@ -524,9 +524,8 @@ void SimPower::postPowerChangeLocked() {
             if (!self) {
                 return;
             }
-            const auto callback =
-                copyRegistration(self->mutex_, self->powerRegistrations_, source,
-                                 [](const auto& r) { return r.callback; });
+            const auto callback = copyRegistration(self->mutex_, self->powerRegistrations_, source,
+                                                   [](const auto& r) { return r.callback; });
             if (callback) {
                 (*callback)();
             }
@@ -570,9 +569,8 @@ void SimPower::postReconfigurationLocked(std::vector<os::Displays::DisplayId> af
                         }
                     }
                     for (const auto id : ids) {
-                        const auto callback =
-                            copyRegistration(self->mutex_, self->reconfiguration_, id,
-                                             [](const auto& r) { return r; });
+                        const auto callback = copyRegistration(self->mutex_, self->reconfiguration_,
+                                                               id, [](const auto& r) { return r; });
                         if (callback) {
                             (*callback)(display, phase);
                         }

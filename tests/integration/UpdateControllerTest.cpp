@@ -128,8 +128,7 @@ TEST_F(UpdateControllerTest, UserChecksReportEveryOutcome) {
     ASSERT_TRUE(laptop.http().answerPending(Reply::failure("timed out")));
     runUntilIdle();
     EXPECT_FALSE(controller->isChecking());
-    EXPECT_EQ(shown.back(),
-              "Noctave could not check for updates | The check failed: timed out.")
+    EXPECT_EQ(shown.back(), "Noctave could not check for updates | The check failed: timed out.")
         << "a failure the user waits for is answered too";
 }
 
