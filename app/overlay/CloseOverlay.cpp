@@ -80,14 +80,7 @@ void CloseOverlay::seal() {
         return;
     }
     isTrackingGesture_ = false;
-    const bool reduceMotion = isReduceMotionOn();
-    for (auto& view : views_) {
-        if (view->animation().seal(reduceMotion)) {
-            view->refresh();
-        }
-    }
-    startFrameClock();
-    scheduleTeardown(kTeardownAfterSeal);
+    runToEnd(&CurtainAnimation::seal, kTeardownAfterSeal);
 }
 
 void CloseOverlay::retract() {
@@ -95,14 +88,19 @@ void CloseOverlay::retract() {
     if (views_.empty() || isTrackingGesture_) {
         return;
     }
+    runToEnd(&CurtainAnimation::retract, kTeardownAfterRetract);
+}
+
+void CloseOverlay::runToEnd(bool (CurtainAnimation::*end)(bool reduceMotion),
+                            double teardownAfter) {
     const bool reduceMotion = isReduceMotionOn();
     for (auto& view : views_) {
-        if (view->animation().retract(reduceMotion)) {
+        if ((view->animation().*end)(reduceMotion)) {
             view->refresh();
         }
     }
     startFrameClock();
-    scheduleTeardown(kTeardownAfterRetract);
+    scheduleTeardown(teardownAfter);
 }
 
 void CloseOverlay::hide() {

@@ -13,6 +13,7 @@
 
 namespace noctave::app {
 
+class CurtainAnimation;
 class CurtainView;
 
 // The curtain on every screen: one window per screen (in the order the desktop lists them),
@@ -49,6 +50,8 @@ class CloseOverlay final : public Curtain {
 
   private:
     void ensureWindows();
+    // Runs every view's curtain to its end (a seal or a retraction), then the windows go.
+    void runToEnd(bool (CurtainAnimation::*end)(bool reduceMotion), double teardownAfter);
     void scheduleTeardown(double seconds);
     void teardown();
     bool isSealing() const;
