@@ -184,8 +184,9 @@ fs::path directory() {
 }
 
 void write(Level level, std::string_view message) {
-    const runtime::WallTime now =
-        runtime::isInstalled() ? runtime::clock().wall() : std::chrono::system_clock::now();
+    // Always the real clock: the checks on the virtual laptop run in virtual time, and their
+    // lines share the file with the application's; a reader must be able to trust every stamp.
+    const runtime::WallTime now = std::chrono::system_clock::now();
     std::string line;
     line.reserve(message.size() + 34);
     line += '[';

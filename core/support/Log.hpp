@@ -10,8 +10,9 @@
 
 namespace noctave::Log {
 
-// The program's one diagnostic channel: one line per event, written at once to standard error
-// and, from the "noctave.log" queue, appended to diagnostics.log in the program's folder.
+// The program's one diagnostic channel: one line per event, stamped with the real wall clock
+// (never a virtual one), written at once to standard error and, from the "noctave.log" queue,
+// appended to diagnostics.log in the program's folder.
 // Every function may be called from any thread and never fails.
 
 enum class Level { debug, info, warn, error };

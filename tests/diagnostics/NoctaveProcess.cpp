@@ -86,6 +86,16 @@ void expectRuns(const std::vector<std::string>& arguments, const std::vector<Run
     }
 }
 
+RunRecord runOnce(const std::vector<std::string>& arguments, const std::string& sim) {
+    TempDir home;
+    RunRecord run;
+    run.status = runNoctave(arguments, sim, home.path());
+    run.out = readWhole(home.path() / "run.stdout");
+    run.state = readWhole(home.path() / "sim-state");
+    run.log = readWhole(home.path() / "state" / "Noctave" / "diagnostics.log");
+    return run;
+}
+
 std::string captureStandardOutput(const std::function<void()>& fn,
                                   const std::filesystem::path& scratch) {
     const auto file = scratch / "captured.stdout";

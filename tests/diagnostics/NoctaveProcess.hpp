@@ -19,6 +19,15 @@ struct RunCase {
 // assertion held.
 void expectRuns(const std::vector<std::string>& arguments, const std::vector<RunCase>& cases);
 
+// What one run of `noctave <arguments>` on a fresh virtual laptop left behind.
+struct RunRecord {
+    std::string out;    // the whole standard output
+    int status;         // the exit status, -1 when it did not exit normally
+    std::string state;  // sim-state
+    std::string log;    // diagnostics.log
+};
+RunRecord runOnce(const std::vector<std::string>& arguments, const std::string& sim);
+
 // Runs `fn` in this process with standard output sent to a file in `scratch`, and returns what
 // it printed.
 std::string captureStandardOutput(const std::function<void()>& fn,

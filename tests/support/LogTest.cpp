@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "core/runtime/ThreadedRuntime.hpp"
+#include "core/text/Iso8601.hpp"
 #include "tests/support/SimTest.hpp"
 
 namespace noctave {
@@ -36,14 +37,25 @@ class LogTest : public test::SimTest {
     fs::path previous() const { return folder() / "diagnostics.1.log"; }
 };
 
-TEST_F(LogTest, FirstLineCreatesPrivateFolderAndFileWithExactlyThatLine) {
+// The stamp is the real time even under a virtual clock: the checks on the virtual laptop run
+// in virtual time and write to the same file as the application.
+TEST_F(LogTest, FirstLineCreatesPrivateFolderAndFileWithExactlyThatLineStampedInRealTime) {
     ASSERT_FALSE(fs::exists(folder()));
-    runtime.setWallTime(std::chrono::system_clock::from_time_t(1796482239) +
-                        std::chrono::milliseconds(123));
+    runtime.setWallTime(std::chrono::system_clock::from_time_t(1'000'000'000));
+    const auto before =
+        std::chrono::floor<std::chrono::milliseconds>(std::chrono::system_clock::now());
     Log::info("keep-awake disabled");
+    const auto after = std::chrono::system_clock::now();
     EXPECT_FALSE(fs::exists(current())) << "the append waits for the log queue";
     runUntilIdle();
-    EXPECT_EQ(read(current()), "[2026-12-05T14:50:39.123Z] INF keep-awake disabled\n");
+    const std::string text = read(current());
+    const std::regex line(R"(\[([^\]]{24})\] INF keep-awake disabled\n)");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_match(text, match, line)) << text;
+    const auto stamp = iso8601::parse(match[1].str());
+    ASSERT_TRUE(stamp.has_value()) << text;
+    EXPECT_GE(*stamp, before) << text;
+    EXPECT_LE(*stamp, after) << text;
     EXPECT_EQ(mode(folder()), 0700u);
     EXPECT_EQ(mode(current()), 0600u);
     EXPECT_EQ(folder(), laptop.root() / "state" / "Noctave");
