@@ -85,7 +85,9 @@ int run() {
     const auto giveEverythingBack = [&] {
         guard.release();
         armed.release();
-        Recovery::guardedClear(*policy);
+        if (!Recovery::guardedClear(*policy)) {
+            Log::error("disconnect-guard check: the lid-close bit could not be cleared");
+        }
     };
 
     if (!policy->set(true) || !armed.acquire()) {
@@ -107,7 +109,14 @@ int run() {
     diagnostics::pause(kSettleSeconds);
 
     Log::info("disconnect-guard check: clearing the shared bit (powerd's write)");
-    policy->set(false);
+    // A refused clear leaves the bit set: the machine stays awake whatever the guard does, so
+    // a verdict would be a lie.
+    if (!policy->set(false)) {
+        Log::error("disconnect-guard check: clearing the shared bit was refused");
+        giveEverythingBack();
+        printLine("FAIL  could not clear the bit; nothing was tested");
+        return 1;
+    }
     const bool slept = watchForSleep();
 
     giveEverythingBack();

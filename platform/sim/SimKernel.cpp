@@ -100,7 +100,10 @@ void SimKernel::setFlag(bool on) {
     shared_->flag.store(on ? 1 : 0);
 }
 void SimKernel::setRefusing(bool refusing) {
-    shared_->refusing.store(refusing ? 1 : 0);
+    shared_->refusing.store(refusing ? kRefuseAll : 0);
+}
+void SimKernel::setRefusingClears(bool refusing) {
+    shared_->refusing.store(refusing ? kRefuseClears : 0);
 }
 bool SimKernel::isRefusing() const {
     return shared_->refusing.load() != 0;
@@ -122,7 +125,8 @@ os::IoReturn SimKernel::scalarMethod(os::IoConnection connection, uint32_t selec
     if (input > 1) {
         return kBadArgument;
     }
-    if (shared->refusing.load() != 0) {
+    const uint32_t refusing = shared->refusing.load();
+    if (refusing == kRefuseAll || (refusing == kRefuseClears && input == 0)) {
         return kNotPrivileged;
     }
     shared->flag.store(static_cast<uint32_t>(input));

@@ -37,6 +37,8 @@ class SimKernel {
     bool flag() const;
     void setFlag(bool on);  // a write by someone else than the program (the power daemon)
     void setRefusing(bool refusing);
+    // Refuses only the writes that clear the bit (a kernel that lets it be set but not cleared).
+    void setRefusingClears(bool refusing);
     bool isRefusing() const;
     uint32_t scalarCalls() const;  // every call of the method, refused ones included
 
@@ -45,6 +47,8 @@ class SimKernel {
 
   private:
     static constexpr int kMaxConnections = 32;
+    static constexpr uint32_t kRefuseAll = 1;
+    static constexpr uint32_t kRefuseClears = 2;
     struct Shared {
         std::atomic<uint32_t> flag;
         std::atomic<uint32_t> refusing;

@@ -1101,6 +1101,10 @@ void SimPower::registerKeys(SimKeys& keys) {
         return true;
     });
     keys.add("flag", [this](std::string_view value) {
+        if (value == "refuseclear") {
+            kernel_.setRefusingClears(true);
+            return true;
+        }
         if (value != "ok" && value != "refuse") {
             return false;
         }

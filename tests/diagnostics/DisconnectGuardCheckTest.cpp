@@ -37,5 +37,21 @@ TEST(DisconnectGuardCheck, GivesTheVerdictOfTheSleepWatchAndGivesEverythingBack)
          {"autolid=1,rootdomain=missing", kIntro + "FAIL  could not open IOPMrootDomain\n", 1}});
 }
 
+// A kernel that sets the bit but will not clear it keeps the machine awake on its own: no verdict
+// on the guard, and the bit reported left set rather than hidden.
+TEST(DisconnectGuardCheck, ARefusedClearFailsWithoutAVerdictAndGivesTheAssertionsBack) {
+    const RunRecord run = runOnce({"--verify-disconnect-guard"}, "autolid=1,flag=refuseclear");
+    EXPECT_EQ(run.out, kArmed + "FAIL  could not clear the bit; nothing was tested\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(run.state.starts_with("lid-close bit: set\nassertions held: 0\n")) << run.state;
+    EXPECT_NE(run.log.find(" ERR disconnect-guard check: clearing the shared bit was refused\n"),
+              std::string::npos)
+        << run.log;
+    EXPECT_NE(run.log.find(" ERR disconnect-guard check: the lid-close bit could not be cleared\n"),
+              std::string::npos)
+        << run.log;
+    EXPECT_EQ(run.log.find("the Mac stayed awake"), std::string::npos) << run.log;
+}
+
 }  // namespace
 }  // namespace noctave::test
