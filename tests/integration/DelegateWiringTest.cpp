@@ -11,21 +11,13 @@
 #include "core/support/AppInfo.hpp"
 #include "core/support/Prefs.hpp"
 #include "platform/sim/SimHotKeys.hpp"
+#include "tests/support/QuietStatusItem.hpp"
 #include "tests/support/SimTest.hpp"
 
 namespace noctave::app {
 namespace {
 
 using State = SessionController::State;
-
-// The tray is not under test here.
-class InertStatusItem final : public StatusItem {
-    void setImage(const MenuBarIcon::Image&) override {}
-    void setToolTip(const QString&) override {}
-    void setAccessibilityLabel(const QString&) override {}
-    void setAccessibilityValue(const QString&) override {}
-    void popUpMenu(const std::vector<MenuEntry>&) override {}
-};
 
 // The shortcut and the update adapter as the running application uses them: the delegate
 // of a build without an update feed, on the virtual laptop.
@@ -44,7 +36,7 @@ class DelegateWiringTest : public test::SimTest {
         });
         AppDelegate::Options options;
         options.arguments = {"noctave"};
-        options.makeStatusItem = [] { return std::make_unique<InertStatusItem>(); };
+        options.makeStatusItem = [] { return std::make_unique<test::QuietStatusItem>(); };
         options.terminate = [] {};
         options.openURL = [](const std::string&) {};
         delegate = std::make_unique<AppDelegate>(std::move(options));

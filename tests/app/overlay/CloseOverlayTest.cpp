@@ -19,6 +19,7 @@
 #include "platform/sim/SimKeyboard.hpp"
 #include "platform/sim/SimPower.hpp"
 #include "platform/sim/SimReduceMotion.hpp"
+#include "tests/support/QuietStatusItem.hpp"
 #include "tests/support/SimTest.hpp"
 
 namespace noctave::test {
@@ -216,16 +217,6 @@ TEST_F(CloseOverlayTest, WithReduceMotionEveryStepJumps) {
     frames(0.55);
     EXPECT_TRUE(overlay.views().empty());
 }
-
-// Stands in for the tray.
-class QuietStatusItem final : public app::StatusItem {
-  public:
-    void setImage(const app::MenuBarIcon::Image&) override {}
-    void setToolTip(const QString&) override {}
-    void setAccessibilityLabel(const QString&) override {}
-    void setAccessibilityValue(const QString&) override {}
-    void popUpMenu(const std::vector<app::MenuEntry>&) override {}
-};
 
 class CloseOverlayDelegateTest : public CloseOverlayTest {
   protected:

@@ -22,21 +22,13 @@
 #include "platform/sim/SimKeyboard.hpp"
 #include "platform/sim/SimPower.hpp"
 #include "tests/app/ShellTest.hpp"
+#include "tests/support/QuietStatusItem.hpp"
 #include "tests/support/SimTest.hpp"
 
 namespace noctave::test {
 namespace {
 
 using State = SessionController::State;
-
-class QuietStatusItem final : public app::StatusItem {
-  public:
-    void setImage(const app::MenuBarIcon::Image&) override {}
-    void setToolTip(const QString&) override {}
-    void setAccessibilityLabel(const QString&) override {}
-    void setAccessibilityValue(const QString&) override {}
-    void popUpMenu(const std::vector<app::MenuEntry>&) override {}
-};
 
 // The application on the virtual laptop, with the window beside it; everything is done
 // through the window's controls, found by name, in virtual time.
