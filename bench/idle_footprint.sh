@@ -23,7 +23,9 @@ export APP="$app" IDLE="$idle"
 # $4 "arm" or "".
 measure() {
   local home="$work/$1"
-  mkdir -p "$home"
+  mkdir -p "$home/config"
+  # A returning user: the first-run onboarding window is not part of the idle footprint.
+  echo "hasSeenOnboarding = true" >"$home/config/com.quillor.noctave.conf"
   LABEL="$1" PLATFORM="$2" SIM="$3" ARM="$4" HOME_DIR="$home" \
     xvfb-run -a dbus-run-session -- bash -c '
     log="$HOME_DIR/noctave.log"
