@@ -98,9 +98,11 @@ void AppDelegate::applicationDidFinishLaunching() {
         Log::error("launch failed: " + error.description());
         Alert alert;
         alert.message = QStringLiteral("Noctave could not start");
+        // Where the platform knows why (no system bus, logind silent), that says more than the
+        // service name.
         alert.informativeText =
             QStringLiteral("Could not open a connection to IOPMrootDomain.\n\n") +
-            qs(error.description());
+            qs(error.cause().empty() ? error.description() : error.cause());
         alert.style = Alert::Style::critical;
         alert.activatesApplication = false;
         Alerts::run(alert);

@@ -68,6 +68,11 @@ class PowerManagement {
 
     virtual IoReturn closeService(IoConnection connection) = 0;
 
+    // Why the latest matchingService(kRootDomainClass) or openService failed, in words for a
+    // person ("system bus unavailable (...)"); empty after a success, or where the platform's
+    // codes say all there is.
+    virtual std::string rootDomainFailure() const { return {}; }
+
     // Gives back a service or registration handle. A registration that is released delivers
     // nothing afterwards (a delivery already running may finish).
     virtual IoReturn releaseObject(IoObject object) = 0;

@@ -32,8 +32,8 @@ std::shared_ptr<os::PowerManagement> powerPort() {
 
 }  // namespace
 
-LidSleepPolicy::OpenError::OpenError(Kind kind, os::IoReturn code)
-    : kind_(kind), code_(code), description_(description()) {}
+LidSleepPolicy::OpenError::OpenError(Kind kind, os::IoReturn code, std::string cause)
+    : kind_(kind), code_(code), cause_(std::move(cause)), description_(description()) {}
 
 std::string LidSleepPolicy::OpenError::description() const {
     if (kind_ == Kind::serviceNotFound) {
@@ -47,13 +47,14 @@ std::string LidSleepPolicy::OpenError::description() const {
 LidSleepPolicy::LidSleepPolicy() : power_(powerPort()) {
     const os::IoObject service = power_ ? power_->matchingService(os::kRootDomainClass) : 0;
     if (service == 0) {
-        throw OpenError::serviceNotFound();
+        throw OpenError::serviceNotFound(power_ ? power_->rootDomainFailure() : std::string());
     }
     os::IoConnection connection = 0;
     const os::IoReturn result = power_->openService(service, kConnectionType, &connection);
     if (result != os::kIoReturnSuccess) {
+        std::string cause = power_->rootDomainFailure();
         power_->releaseObject(service);
-        throw OpenError::openFailed(result);
+        throw OpenError::openFailed(result, std::move(cause));
     }
     service_ = service;
     connection_ = connection;

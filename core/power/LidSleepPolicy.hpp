@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "core/os/PowerManagement.hpp"
 
@@ -28,20 +29,28 @@ class LidSleepPolicy {
       public:
         enum class Kind { openFailed, serviceNotFound };
 
-        static OpenError openFailed(os::IoReturn code) { return OpenError(Kind::openFailed, code); }
-        static OpenError serviceNotFound() { return OpenError(Kind::serviceNotFound, 0); }
+        static OpenError openFailed(os::IoReturn code, std::string cause = {}) {
+            return OpenError(Kind::openFailed, code, std::move(cause));
+        }
+        static OpenError serviceNotFound(std::string cause = {}) {
+            return OpenError(Kind::serviceNotFound, 0, std::move(cause));
+        }
 
         Kind kind() const { return kind_; }
         os::IoReturn code() const { return code_; }  // the failed open's code (openFailed only)
+        // What the platform said about the failure (no system bus, logind not answering);
+        // empty when it said nothing more than the code.
+        const std::string& cause() const { return cause_; }
 
         // "IOServiceOpen failed (0x<code>)" or "IOPMrootDomain service not found".
         std::string description() const;
         const char* what() const noexcept override { return description_.c_str(); }
 
       private:
-        OpenError(Kind kind, os::IoReturn code);
+        OpenError(Kind kind, os::IoReturn code, std::string cause);
         Kind kind_;
         os::IoReturn code_;
+        std::string cause_;
         std::string description_;
     };
 

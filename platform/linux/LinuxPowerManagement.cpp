@@ -123,6 +123,19 @@ void LinuxPowerManagement::logOnce(const std::string& message) {
     Log::error(message);
 }
 
+void LinuxPowerManagement::setRootDomainFailure(const std::string& cause) {
+    if (!cause.empty()) {
+        logOnce(cause);
+    }
+    std::lock_guard lock(mutex_);
+    rootDomainFailure_ = cause;
+}
+
+std::string LinuxPowerManagement::rootDomainFailure() const {
+    std::lock_guard lock(mutex_);
+    return rootDomainFailure_;
+}
+
 os::PowerManagement::FlagLossWatch LinuxPowerManagement::watchFlagLoss(
     std::function<void()> onLoss) {
     std::lock_guard lock(lossMutex_);
@@ -162,13 +175,15 @@ os::IoObject LinuxPowerManagement::matchingService(const std::string& className)
         method, [](sd_bus_message* m) { return sd_bus_message_append(m, "s", kLogin); },
         [&](sd_bus_message* m) { return readBool(m, has); }, kQueryTimeout);
     if (!status.ok()) {
-        logOnce("system bus unavailable (" + status.describe() + ")");
+        setRootDomainFailure("system bus unavailable (" + status.describe() + ")");
         return 0;
     }
     if (!has) {
-        logOnce("systemd-logind is not on the system bus (org.freedesktop.login1 has no owner)");
+        setRootDomainFailure(
+            "systemd-logind is not on the system bus (org.freedesktop.login1 has no owner)");
         return 0;
     }
+    setRootDomainFailure({});
     return kRootDomain;
 }
 
@@ -181,10 +196,11 @@ os::IoReturn LinuxPowerManagement::openService(os::IoObject service, uint32_t,
     MethodRef ping{kLogin, kLoginPath, "org.freedesktop.DBus.Peer", "Ping"};
     CallStatus status = system_->call(ping, {}, {}, kQueryTimeout);
     if (!status.ok()) {
-        logOnce("systemd-logind does not answer (" + status.describe() + ")");
+        setRootDomainFailure("systemd-logind does not answer (" + status.describe() + ")");
         return codeOf(status);
     }
     std::lock_guard lock(mutex_);
+    rootDomainFailure_.clear();
     *connection = nextConnection_++;
     connections_.insert(*connection);
     return 0;

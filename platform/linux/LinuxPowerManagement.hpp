@@ -42,6 +42,7 @@ class LinuxPowerManagement final : public os::PowerManagement {
     os::IoReturn callScalarMethod(os::IoConnection connection, uint32_t selector,
                                   uint64_t input) override;
     os::IoReturn closeService(os::IoConnection connection) override;
+    std::string rootDomainFailure() const override;
     os::IoReturn releaseObject(os::IoObject object) override;
     std::optional<os::PropertyValue> registryProperty(os::IoObject service,
                                                       const std::string& name) override;
@@ -79,6 +80,8 @@ class LinuxPowerManagement final : public os::PowerManagement {
     struct Assertion;
 
     void logOnce(const std::string& message);
+    // Keeps the text for rootDomainFailure() and logs it once; empty after a success.
+    void setRootDomainFailure(const std::string& cause);
     void notifyFlagLoss();
     void dropLidInhibitor();
     int inhibit(const std::string& what, const std::string& why, CallStatus& status);
@@ -92,7 +95,7 @@ class LinuxPowerManagement final : public os::PowerManagement {
     std::shared_ptr<DBusConnection> session_;
     std::unique_ptr<LidSwitch> lid_;
 
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::set<os::IoConnection> connections_;
     os::IoConnection nextConnection_ = 1;
     std::map<os::IoNotificationPort, std::shared_ptr<runtime::Queue>> ports_;
@@ -102,6 +105,7 @@ class LinuxPowerManagement final : public os::PowerManagement {
     std::map<os::AssertionId, std::shared_ptr<Assertion>> assertions_;
     os::AssertionId nextAssertion_ = 1;
     std::set<std::string> logged_;
+    std::string rootDomainFailure_;
     uint64_t lidInhibitorGeneration_ = 0;
     uint64_t ownerWatch_ = 0;
     uint64_t reconnectWatch_ = 0;

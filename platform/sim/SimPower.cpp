@@ -94,6 +94,11 @@ class SimPower::PowerManagementPort final : public os::PowerManagement {
         return *connection != 0 ? os::kIoReturnSuccess : SimKernel::kNoResources;
     }
 
+    std::string rootDomainFailure() const override {
+        std::lock_guard lock(m_->mutex_);
+        return !m_->rootDomainPresent_ || m_->openFailure_ ? m_->rootDomainFailure_ : std::string();
+    }
+
     os::IoReturn callScalarMethod(os::IoConnection connection, uint32_t selector,
                                   uint64_t input) override {
         std::function<void()> hook;
@@ -729,6 +734,11 @@ void SimPower::setRootDomainPresent(bool present) {
 void SimPower::setOpenFailure(std::optional<os::IoReturn> code) {
     std::lock_guard lock(mutex_);
     openFailure_ = code;
+}
+
+void SimPower::setRootDomainFailure(std::string cause) {
+    std::lock_guard lock(mutex_);
+    rootDomainFailure_ = std::move(cause);
 }
 
 void SimPower::setRefuseFlag(bool refuse) {

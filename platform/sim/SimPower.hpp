@@ -62,6 +62,9 @@ class SimPower : public std::enable_shared_from_this<SimPower> {
     void setRootDomainPresent(bool present);
     // Opening the user client fails with `code`; no value: it succeeds.
     void setOpenFailure(std::optional<os::IoReturn> code);
+    // What the port says about a missing root domain or a failed open, as a Linux backend names
+    // its cause; empty (the default): nothing beyond the code.
+    void setRootDomainFailure(std::string cause);
     // Every call of the lid-close method is refused (kNotPrivileged).
     void setRefuseFlag(bool refuse);
     // The lid-close bit, as the kernel holds it.
@@ -212,6 +215,7 @@ class SimPower : public std::enable_shared_from_this<SimPower> {
     // root domain
     bool rootDomainPresent_ = true;
     std::optional<os::IoReturn> openFailure_;
+    std::string rootDomainFailure_;
     std::function<void()> onScalarCall_;
     uint32_t nextObject_ = 0x1000;
     std::map<os::IoObject, bool> objects_;  // live service handles (false) and registrations

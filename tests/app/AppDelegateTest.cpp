@@ -135,6 +135,43 @@ TEST_F(AppDelegateTest, LaunchWithoutTheRootPowerDomainAlertsThenTerminatesWithN
     EXPECT_FALSE(log.contains("clean exit"));
 }
 
+// After the fixed first sentence, the cause the platform gave, or else the service's own words;
+// the log line keeps those words either way.
+TEST_F(AppDelegateTest, LaunchFailureAlertCarriesThePlatformsCause) {
+    const std::string bus =
+        "system bus unavailable (org.freedesktop.DBus.Error.NoServer: Connection refused)";
+    const std::string logind = "systemd-logind does not answer (Connection timed out)";
+    struct Case {
+        bool present;
+        std::optional<os::IoReturn> openFailure;
+        std::string cause;
+        std::string detail;
+        std::string logged;
+    };
+    const std::vector<Case> cases = {
+        {false, std::nullopt, "", "IOPMrootDomain service not found",
+         "IOPMrootDomain service not found"},
+        {true, 0x71, "", "IOServiceOpen failed (0x71)", "IOServiceOpen failed (0x71)"},
+        {false, std::nullopt, bus, bus, "IOPMrootDomain service not found"},
+        {true, 0x6e, logind, logind, "IOServiceOpen failed (0x6e)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.detail);
+        alerts.clear();
+        laptop.power().setRootDomainPresent(c.present);
+        laptop.power().setOpenFailure(c.openFailure);
+        laptop.power().setRootDomainFailure(c.cause);
+        launch();
+        ASSERT_EQ(alerts.size(), 1u);
+        EXPECT_EQ(alerts[0].informativeText.toStdString(),
+                  "Could not open a connection to IOPMrootDomain.\n\n" + c.detail);
+        EXPECT_TRUE(log.contains("launch failed: " + c.logged));
+        EXPECT_EQ(terminations, 1);
+        terminations = 0;
+        delegate.reset();
+    }
+}
+
 TEST_F(AppDelegateTest, StateChangesDriveTheIconTooltipAndCurtain) {
     Prefs::setAutomaticUpdates(false);
     launch();

@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "core/os/System.hpp"
+#include "core/power/LidSleepPolicy.hpp"
 #include "core/runtime/ThreadedRuntime.hpp"
 #include "core/session/SessionController.hpp"
 #include "core/support/Prefs.hpp"
@@ -145,6 +147,35 @@ TEST_F(LogindBackend, VanishedLogindFailsReapplyAndAReturningOneGrantsAFreshLock
     ASSERT_TRUE(bus.startTemplate("logind", kLogin));
     EXPECT_EQ(power->callScalarMethod(connection, kSelector, 1), 0);
     EXPECT_EQ(count(bus.inhibitors(), kLidLock), 1u);
+}
+
+// Without logind the root domain cannot be found; the backend names the cause, once in the log,
+// and the open error hands it on for the launch alert.
+TEST_F(LogindBackend, WithoutLogindTheOpenErrorCarriesTheCause) {
+    ASSERT_TRUE(bus.stopTemplate(kLogin));
+    auto shared = std::make_shared<LinuxPowerManagement>(roots, systemBus, nullptr);
+    const std::string noOwner =
+        "systemd-logind is not on the system bus (org.freedesktop.login1 has no owner)";
+    os::System system;
+    system.paths = std::make_shared<sim::SimPaths>(temp.path());
+    system.powerManagement = shared;
+    {
+        os::SystemInstaller installer{system};
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            try {
+                LidSleepPolicy policy;
+                ADD_FAILURE() << "opened without logind";
+            } catch (const LidSleepPolicy::OpenError& error) {
+                EXPECT_EQ(error.kind(), LidSleepPolicy::OpenError::Kind::serviceNotFound);
+                EXPECT_EQ(error.cause(), noOwner);
+            }
+        }
+    }
+    EXPECT_EQ(log.count(noOwner), 1u);
+
+    ASSERT_TRUE(bus.startTemplate("logind", kLogin));
+    EXPECT_NE(shared->matchingService(os::kRootDomainClass), 0u);
+    EXPECT_EQ(shared->rootDomainFailure(), "") << "a success forgets the cause";
 }
 
 // The real controller and real threads over the whole backend.
