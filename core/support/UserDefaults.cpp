@@ -78,6 +78,21 @@ std::optional<std::string> unquote(std::string_view text) {
                 case 'r':
                     c = '\r';
                     break;
+                case 'x': {
+                    // Two hex digits, still inside the closing quote.
+                    if (i + 3 >= text.size()) {
+                        return std::nullopt;
+                    }
+                    unsigned value = 0;
+                    const auto [end, error] =
+                        std::from_chars(text.data() + i + 1, text.data() + i + 3, value, 16);
+                    if (error != std::errc{} || end != text.data() + i + 3) {
+                        return std::nullopt;
+                    }
+                    c = static_cast<char>(value);
+                    i += 2;
+                    break;
+                }
                 default:
                     return std::nullopt;
             }
@@ -107,7 +122,16 @@ std::string quote(std::string_view text) {
                 out += "\\r";
                 break;
             default:
-                out += c;
+                // Other control characters (a remote notice id may hold a NUL) are escaped, so
+                // the file stays text and every line reads back whole.
+                if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+                    static constexpr char kHex[] = "0123456789abcdef";
+                    out += "\\x";
+                    out += kHex[static_cast<unsigned char>(c) >> 4];
+                    out += kHex[static_cast<unsigned char>(c) & 0xF];
+                } else {
+                    out += c;
+                }
         }
     }
     out += '"';

@@ -79,8 +79,11 @@ TEST_F(PrefsTest, TypesAreKeptThroughTheFile) {
     const auto when = runtime.clock().wall() + std::chrono::milliseconds(7);
     store.set("remoteFeedURL", std::string("https://example.org/a \"quoted\"\\path\n"));
     store.set("remoteConfigFetchedAt", when);
-    store.set("remoteNoticeSeen", std::string("notice-7"));
+    // A remote notice id may hold any character JSON can carry, NUL included.
+    const std::string oddId("e\0\x01\x7f-7", 6);
+    store.set("remoteNoticeSeen", oddId);
     UserDefaults again(file());
+    EXPECT_EQ(again.stringForKey("remoteNoticeSeen"), oddId);
     EXPECT_EQ(again.stringForKey("remoteFeedURL"), "https://example.org/a \"quoted\"\\path\n");
     EXPECT_EQ(again.dateForKey("remoteConfigFetchedAt"), when);
     EXPECT_FALSE(again.dateForKey("remoteNoticeSeen").has_value());
