@@ -9,9 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include <QProcess>
-#include <QProcessEnvironment>
-
+#include "tests/support/ChildProcess.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace noctave::test {
@@ -19,46 +17,20 @@ namespace {
 
 namespace fs = std::filesystem;
 
-QProcessEnvironment simEnvironment(const fs::path& home) {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("QT_QPA_PLATFORM", "offscreen");
-    environment.insert("NOCTAVE_PLATFORM", "sim");
-    environment.insert("NOCTAVE_SIM_HOME", QString::fromStdString(home.string()));
-    environment.remove("NOCTAVE_SIM");
-    return environment;
-}
-
-// Reads standard error until `text` has appeared; false when the process ended first.
-bool waitForError(QProcess& process, const std::string& text, std::string* seen) {
-    process.setReadChannel(QProcess::StandardError);
-    while (seen->find(text) == std::string::npos) {
-        if (!process.waitForReadyRead(30000)) {
-            return false;
-        }
-        *seen += process.readAllStandardError().toStdString();
-    }
-    return true;
-}
-
 TEST(ApplicationLifeTest, WithoutADisplayItSaysSoInOneLineAndLeavesNothingBehind) {
     TempDir temp;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "NOCTAVE_SIM_HOME"}) {
-        environment.remove(name);
-    }
-    environment.insert("NOCTAVE_PLATFORM", "sim");
-    environment.insert("TMPDIR", QString::fromStdString(temp.path().string()));
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.start(QStringLiteral(NOCTAVE_BINARY), {});
-    ASSERT_TRUE(process.waitForFinished(60000));
-    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit) << "no abort";
-    EXPECT_EQ(process.exitCode(), 1);
-    EXPECT_EQ(process.readAllStandardError().toStdString(),
+    const ProgramRun run = runProgram(
+        NOCTAVE_BINARY, {},
+        {.set = {{"NOCTAVE_PLATFORM", "sim"}, {"TMPDIR", temp.path().string()}},
+         .unset = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "NOCTAVE_SIM_HOME"}});
+    ASSERT_FALSE(run.timedOut);
+    EXPECT_EQ(run.signal, 0) << "no abort";
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err,
               "Noctave: the tray application needs a graphical session (DISPLAY or "
               "WAYLAND_DISPLAY); the command-line checks (--selftest, --diagnose, "
               "--verify-disconnect-guard) and the image exports work without one.\n");
-    EXPECT_TRUE(process.readAllStandardOutput().isEmpty());
+    EXPECT_EQ(run.out, "");
     EXPECT_TRUE(fs::is_empty(temp.path())) << "no virtual laptop folder left in TMPDIR";
 }
 
@@ -85,21 +57,22 @@ TEST(ApplicationLifeTest, ASignalRightAfterStartQuitsInOrderAndAFailedLaunchExit
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.waitFor) + " / signal " + std::to_string(c.signalNumber));
         TempDir temp;
-        QProcessEnvironment environment = simEnvironment(temp.path());
+        ProgramOptions options{.set = {{"QT_QPA_PLATFORM", "offscreen"},
+                                       {"NOCTAVE_PLATFORM", "sim"},
+                                       {"NOCTAVE_SIM_HOME", temp.path().string()}},
+                               .unset = {"NOCTAVE_SIM"}};
         if (*c.sim != '\0') {
-            environment.insert("NOCTAVE_SIM", c.sim);
+            options.set.emplace_back("NOCTAVE_SIM", c.sim);
         }
-        QProcess process;
-        process.setProcessEnvironment(environment);
-        process.start(QStringLiteral(NOCTAVE_BINARY), {});
-        ASSERT_TRUE(process.waitForStarted(30000));
-        std::string seen;
-        ASSERT_TRUE(waitForError(process, c.waitFor, &seen)) << seen;
-        ::kill(static_cast<pid_t>(process.processId()), c.signalNumber);
-        ASSERT_TRUE(process.waitForFinished(30000));
-        seen += process.readAllStandardError().toStdString();
-        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit) << seen;
-        EXPECT_EQ(process.exitCode(), c.status) << seen;
+        ChildProcess process(NOCTAVE_BINARY, {}, options);
+        ASSERT_EQ(process.failure(), "");
+        ASSERT_TRUE(process.waitForLine(Stream::error, c.waitFor)) << process.wait(0).err;
+        process.signal(c.signalNumber);
+        const ProgramRun run = process.wait(30);
+        const std::string& seen = run.err;
+        ASSERT_FALSE(run.timedOut) << seen;
+        EXPECT_EQ(run.signal, 0) << seen;
+        EXPECT_EQ(run.status, c.status) << seen;
         if (*c.logEnds != '\0') {
             // The last log line (the toolkit may add remarks of its own after it).
             std::string last;

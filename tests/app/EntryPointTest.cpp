@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <string>
+#include <vector>
 
-#include <QProcess>
-#include <QProcessEnvironment>
-
+#include "tests/support/ChildProcess.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace noctave::test {
@@ -12,7 +12,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-TEST(EntryPointTest, ExportOptionsPrintTheirOutcomeAndExitWithItsStatus) {
+TEST(EntryPointTest, ExportOptionsPrintTheirOutcomeExitWithItsStatusAndOnlyTheFirstModeRuns) {
     struct Case {
         const char* arguments;
         int status;        // -1: not the export's to decide
@@ -45,23 +45,20 @@ TEST(EntryPointTest, ExportOptionsPrintTheirOutcomeAndExitWithItsStatus) {
         SCOPED_TRACE(c.arguments);
         const fs::path cwd = temp.path() / std::to_string(index++);
         fs::create_directories(cwd);
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("QT_QPA_PLATFORM", "offscreen");
-        environment.insert("NOCTAVE_PLATFORM", "sim");
-        environment.insert("NOCTAVE_SIM_HOME", QString::fromStdString((cwd / "home").string()));
-        QProcess process;
-        process.setProcessEnvironment(environment);
-        process.setWorkingDirectory(QString::fromStdString(cwd.string()));
-        process.start(QStringLiteral(NOCTAVE_BINARY), QString(c.arguments).split(' '));
-        ASSERT_TRUE(process.waitForFinished(60000));
-        const std::string out = process.readAllStandardOutput().toStdString();
-        const std::string err = process.readAllStandardError().toStdString();
+        const ProgramRun run = runProgram(NOCTAVE_BINARY, words(c.arguments),
+                                          {.set = {{"QT_QPA_PLATFORM", "offscreen"},
+                                                   {"NOCTAVE_PLATFORM", "sim"},
+                                                   {"NOCTAVE_SIM_HOME", (cwd / "home").string()}},
+                                           .workingDirectory = cwd});
+        ASSERT_FALSE(run.timedOut);
+        const std::string& out = run.out;
+        const std::string& err = run.err;
         if (c.status >= 0) {
             std::string expected = c.status == 0 ? c.says : "";
             if (const auto at = expected.find('@'); at != std::string::npos) {
                 expected.replace(at, 1, cwd.string());
             }
-            EXPECT_EQ(process.exitCode(), c.status) << err;
+            EXPECT_EQ(run.status, c.status) << err;
             EXPECT_EQ(out, expected);
             EXPECT_EQ(err.rfind(c.status == 0 ? "" : c.says, 0), 0u) << err;
         }

@@ -2,14 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "app/integration/HotKeyController.hpp"
 #include "core/runtime/ThreadedRuntime.hpp"
-#include "tests/integration/Harness.hpp"
+#include "tests/support/ChildProcess.hpp"
 #include "tests/support/LogCapture.hpp"
 #include "tests/support/TempDir.hpp"
 
@@ -31,11 +32,18 @@ class PortalHotKeysTest : public ::testing::Test {
                                  "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
                                  "<allow eavesdrop=\"true\"/><allow own=\"*\"/>"
                                  "</policy></busconfig>\n";
-        bus_.emplace("dbus-daemon --nofork --print-address=1 --config-file=" + config.string());
-        address_ = bus_->line();
+        const test::ProgramOptions quiet{.standardError = "/dev/null"};
+        bus_.emplace("dbus-daemon",
+                     std::vector<std::string>{"--nofork", "--print-address=1",
+                                              "--config-file=" + config.string()},
+                     quiet);
+        address_ = bus_->line(test::Stream::output).value_or("");
         ASSERT_FALSE(address_.empty()) << "dbus-daemon did not start";
-        portal_.emplace("env DBUS_SESSION_BUS_ADDRESS='" + address_ +
-                        "' /usr/bin/python3 -m dbusmock --template " NOCTAVE_PORTAL_TEMPLATE);
+        portal_.emplace("/usr/bin/python3",
+                        test::words("-m dbusmock --template " NOCTAVE_PORTAL_TEMPLATE),
+                        test::ProgramOptions{.set = {{"DBUS_SESSION_BUS_ADDRESS", address_}},
+                                             .standardOutput = "/dev/null",
+                                             .standardError = "/dev/null"});
         for (int round = 0; round < 400 && !mock("BoundTriggers"); ++round) {
             runtime_.runFor(0.05);
         }
@@ -45,18 +53,15 @@ class PortalHotKeysTest : public ::testing::Test {
     // Calls a method of the mock's control interface; its reply as busctl prints it, nothing
     // when the call failed.
     std::optional<std::string> mock(const std::string& call) {
-        FILE* out =
-            ::popen(("busctl --address='" + address_ +
-                     "' call org.freedesktop.portal.Desktop /org/freedesktop/portal/desktop "
-                     "org.freedesktop.DBus.Mock " +
-                     call + " 2>/dev/null")
-                        .c_str(),
-                    "re");
-        std::string reply;
-        for (int c = 0; (c = std::fgetc(out)) != EOF;) {
-            reply += static_cast<char>(c);
+        std::vector<std::string> arguments{
+            "--address=" + address_, "call", "org.freedesktop.portal.Desktop",
+            "/org/freedesktop/portal/desktop", "org.freedesktop.DBus.Mock"};
+        for (std::string& word : test::words(call)) {
+            arguments.push_back(std::move(word));
         }
-        return ::pclose(out) == 0 ? std::optional(reply) : std::nullopt;
+        const test::ProgramRun reply =
+            test::runProgram("busctl", arguments, {.standardError = "/dev/null"});
+        return reply.status == 0 ? std::optional(reply.out) : std::nullopt;
     }
 
     bool waitFor(const std::function<bool()>& done) { return runtime_.runUntil(done, 10); }
@@ -65,8 +70,8 @@ class PortalHotKeysTest : public ::testing::Test {
     runtime::ThreadedRuntime runtime_;
     runtime::RuntimeInstaller installer_{runtime_};
     test::LogCapture log_;
-    std::optional<test::Server> bus_;
-    std::optional<test::Server> portal_;
+    std::optional<test::ChildProcess> bus_;
+    std::optional<test::ChildProcess> portal_;
     std::string address_;
 };
 

@@ -8,7 +8,7 @@
 
 #include "app/integration/HotKeyController.hpp"
 #include "core/runtime/ThreadedRuntime.hpp"
-#include "tests/integration/Harness.hpp"
+#include "tests/support/ChildProcess.hpp"
 #include "tests/support/LogCapture.hpp"
 
 namespace noctave::linuxos {
@@ -23,20 +23,24 @@ class X11HotKeysTest : public ::testing::Test {
         if (!test::hasProgram("Xvfb") || !test::hasProgram("xdotool")) {
             GTEST_SKIP() << "needs Xvfb and xdotool";
         }
-        server_.emplace("Xvfb -displayfd 1 -nolisten tcp -screen 0 320x240x24 2>/dev/null");
-        display_ = ":" + server_->line();
+        server_.emplace("Xvfb", test::words("-displayfd 1 -nolisten tcp -screen 0 320x240x24"),
+                        test::ProgramOptions{.standardError = "/dev/null"});
+        display_ = ":" + server_->line(test::Stream::output).value_or("");
         ASSERT_NE(display_, ":") << "Xvfb did not start";
     }
 
     void type(const std::string& keys) {
-        ASSERT_EQ(std::system(("DISPLAY=" + display_ + " xdotool key " + keys).c_str()), 0);
+        std::vector<std::string> arguments = test::words(keys);
+        arguments.insert(arguments.begin(), "key");
+        ASSERT_EQ(test::runProgram("xdotool", arguments, {.set = {{"DISPLAY", display_}}}).status,
+                  0);
     }
     bool waitFor(const std::function<bool()>& done) { return runtime_.runUntil(done, 10); }
 
     runtime::ThreadedRuntime runtime_;
     runtime::RuntimeInstaller installer_{runtime_};
     test::LogCapture log_;
-    std::optional<test::Server> server_;
+    std::optional<test::ChildProcess> server_;
     std::string display_;
 };
 

@@ -2,11 +2,8 @@
 // mocked logind and UPower.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +24,7 @@
 #include "platform/linux/LinuxProcesses.hpp"
 #include "platform/linux/LinuxSessionLock.hpp"
 #include "platform/sim/VirtualLaptop.hpp"
+#include "tests/support/ChildProcess.hpp"
 #include "tests/support/LogCapture.hpp"
 #include "tests/support/PrivateBus.hpp"
 
@@ -101,21 +99,13 @@ TEST_F(LogindBackend, LidFlagIsOneHandleLidSwitchInhibitorUntilCleared) {
 }
 
 TEST_F(LogindBackend, KillingTheProcessReleasesItsInhibitor) {
-    int out[2];
-    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
-    pid_t holder = spawnProcess({NOCTAVE_INHIBITOR_HOLDER}, out[1]);
-    close(out[1]);
-    ASSERT_GT(holder, 0);
-    char said[8] = {};
-    pollfd fd{out[0], POLLIN, 0};
-    EXPECT_GT(poll(&fd, 1, 15000), 0);
-    EXPECT_GT(read(out[0], said, sizeof said - 1), 0);
-    close(out[0]);
-    EXPECT_STREQ(said, "held\n");
+    ChildProcess holder(NOCTAVE_INHIBITOR_HOLDER, {}, {.standardError = "/dev/null"});
+    ASSERT_EQ(holder.failure(), "");
+    EXPECT_EQ(holder.line(Stream::output, 15), "held");
     EXPECT_EQ(count(bus.inhibitors(), kLidLock), 1u);
 
-    kill(holder, SIGKILL);
-    waitpid(holder, nullptr, 0);
+    holder.signal(SIGKILL);
+    holder.wait();
     EXPECT_TRUE(lidLockGone());
 }
 
@@ -123,12 +113,11 @@ TEST_F(LogindBackend, HelpersStartedWhileTheLockIsHeldDoNotKeepIt) {
     auto connection = open();
     ASSERT_EQ(power->callScalarMethod(connection, kSelector, 1), 0);
     // A helper outliving us (a display-sleep command, say) must not hold the lid lock open.
-    pid_t helper = spawnProcess({"/bin/sleep", "30"});
-    ASSERT_GT(helper, 0);
+    ChildProcess helper("/bin/sleep", {"30"},
+                        {.standardOutput = "/dev/null", .standardError = "/dev/null"});
+    ASSERT_EQ(helper.failure(), "");
     EXPECT_EQ(power->callScalarMethod(connection, kSelector, 0), 0);
     EXPECT_TRUE(lidLockGone());
-    kill(helper, SIGKILL);
-    waitpid(helper, nullptr, 0);
 }
 
 TEST_F(LogindBackend, VanishedLogindFailsReapplyAndAReturningOneGrantsAFreshLock) {

@@ -2,12 +2,9 @@
 // bus's mocked logind and UPower.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
+#include "tests/support/ChildProcess.hpp"
 #include "tests/support/PrivateBus.hpp"
 
 namespace noctave::test {
@@ -19,23 +16,17 @@ class LinuxSelfTest : public ::testing::Test {
         if (!bus.unavailable().empty()) {
             GTEST_SKIP() << "no private system bus: " << bus.unavailable();
         }
-        setenv("NOCTAVE_PLATFORM", "linux", 1);
-        setenv("XDG_STATE_HOME", (temp.path() / "state").c_str(), 1);
-        setenv("XDG_CONFIG_HOME", (temp.path() / "config").c_str(), 1);
         ASSERT_TRUE(bus.startTemplate("logind", kLogin));
         ASSERT_TRUE(bus.startTemplate("upower", kUPower));
     }
     // Runs `noctave --selftest`: its exit status, and its output and errors together.
-    static std::pair<int, std::string> selftest() {
-        FILE* pipe = popen("'" NOCTAVE_PROGRAM "' --selftest 2>&1", "re");
-        std::string out;
-        char buffer[4096];
-        for (std::size_t got;
-             pipe != nullptr && (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
-            out.append(buffer, got);
-        }
-        int status = pipe != nullptr ? pclose(pipe) : -1;
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, out};
+    std::pair<int, std::string> selftest() const {
+        const ProgramRun run =
+            runProgram(NOCTAVE_PROGRAM, {"--selftest"},
+                       {.set = {{"NOCTAVE_PLATFORM", "linux"},
+                                {"XDG_STATE_HOME", (temp.path() / "state").string()},
+                                {"XDG_CONFIG_HOME", (temp.path() / "config").string()}}});
+        return {run.status, run.out + run.err};
     }
 
     PrivateBus bus;

@@ -5,24 +5,13 @@
 
 #include "app/CommandLineHelp.hpp"
 #include "core/support/AppInfo.hpp"
-#include "tests/packaging/ProgramRun.hpp"
+#include "tests/support/ChildProcess.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace noctave::test {
 namespace {
 
-std::vector<std::string> words(const std::string& line) {
-    std::vector<std::string> result;
-    std::size_t start = 0;
-    while (start <= line.size()) {
-        const std::size_t end = std::min(line.find(' ', start), line.size());
-        result.push_back(line.substr(start, end - start));
-        start = end + 1;
-    }
-    return result;
-}
-
-TEST(CommandLineHelpTest, HelpAndVersionAnswerAloneAndYieldToTheModesBeforeThem) {
+TEST(CommandLineHelpTest, HelpWinsOverVersionAndBothYieldToACheckOrExportAnywhereInTheLine) {
     struct Case {
         const char* arguments;
         int status;
@@ -44,11 +33,11 @@ TEST(CommandLineHelpTest, HelpAndVersionAnswerAloneAndYieldToTheModesBeforeThem)
     TempDir temp;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.arguments);
-        const ProgramRun run = runProgram(
-            NOCTAVE_BINARY, words(c.arguments),
-            {{{"NOCTAVE_PLATFORM", "sim"}, {"NOCTAVE_SIM_HOME", (temp.path() / "home").string()}},
-             temp.path(),
-             {}});
+        const ProgramRun run =
+            runProgram(NOCTAVE_BINARY, words(c.arguments),
+                       {.set = {{"NOCTAVE_PLATFORM", "sim"},
+                                {"NOCTAVE_SIM_HOME", (temp.path() / "home").string()}},
+                        .workingDirectory = temp.path()});
         EXPECT_EQ(run.status, c.status) << run.err;
         EXPECT_EQ(run.out.rfind(c.outBegins, 0), 0u) << run.out;
         if (std::string(c.arguments) == "--version") {
@@ -63,7 +52,8 @@ TEST(CommandLineHelpTest, HelpAndVersionAnswerAloneAndYieldToTheModesBeforeThem)
 TEST(CommandLineHelpTest, ATextThatCannotBeWrittenIsAFailureNotAnAnswer) {
     for (const char* option : {"--help", "--version"}) {
         SCOPED_TRACE(option);
-        const ProgramRun run = runProgram(NOCTAVE_BINARY, {option}, {{}, {}, "/dev/full"});
+        const ProgramRun run =
+            runProgram(NOCTAVE_BINARY, {option}, {.standardOutput = "/dev/full"});
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(run.err, "noctave: could not write to standard output\n");
     }

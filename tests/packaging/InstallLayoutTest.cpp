@@ -11,7 +11,7 @@
 
 #include <QImage>
 
-#include "tests/packaging/ProgramRun.hpp"
+#include "tests/support/ChildProcess.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace noctave::test {
@@ -172,9 +172,8 @@ TEST_F(InstallLayoutTest, ManPageRendersCleanlyAndDocumentsWhatTheHelpLists) {
     const fs::path page = installed(NOCTAVE_INSTALL_MANDIR "/man1/noctave.1.gz");
     const ProgramRun man = runProgram(
         "man", {"--warnings", "-E", "UTF-8", "-l", page.string()},
-        {{{"LC_ALL", "C.UTF-8"}, {"MANWIDTH", "100"}, {"MANROFFSEQ", ""}, {"MANPAGER", "cat"}},
-         {},
-         {}});
+        {.set = {
+             {"LC_ALL", "C.UTF-8"}, {"MANWIDTH", "100"}, {"MANROFFSEQ", ""}, {"MANPAGER", "cat"}}});
     ASSERT_EQ(man.status, 0) << man.err;
     EXPECT_EQ(man.err, "");
 

@@ -1,15 +1,15 @@
 #include "core/support/Prefs.hpp"
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
 
 #include "core/support/UserDefaults.hpp"
+#include "tests/support/ChildProcess.hpp"
 #include "tests/support/SimTest.hpp"
+#include "tests/support/TempDir.hpp"
 
 namespace noctave {
 namespace {
@@ -23,12 +23,7 @@ class PrefsTest : public test::SimTest {
         fs::create_directories(file().parent_path());
         std::ofstream(file(), std::ios::binary | std::ios::trunc) << text;
     }
-    std::string fileText() const {
-        std::ifstream in(file());
-        std::ostringstream out;
-        out << in.rdbuf();
-        return out.str();
-    }
+    std::string fileText() const { return test::readFile(file()); }
 };
 
 TEST_F(PrefsTest, FreshUserReadsEveryDefaultAndNothingIsWritten) {
@@ -113,9 +108,7 @@ TEST_F(PrefsTest, OnlyARealChangeWritesAndItKeepsCommentsOrderAndLinks) {
     Prefs::setLowBatteryPercent(35);
     Prefs::setArmWithGesture(true);
     EXPECT_TRUE(fs::is_symlink(file())) << "the link is the user's";
-    std::stringstream written;
-    written << std::ifstream(target).rdbuf();
-    EXPECT_EQ(written.str(),
+    EXPECT_EQ(test::readFile(target),
               "# my settings\n\nkeepAwakeWithLidOpen = true   # at the office\n"
               "armWithGesture = true\nsomeday = maybe\nlowBatteryDisarmPercent = 35\n");
     EXPECT_FALSE(Prefs::keepAwake()) << "a comment after a value makes it unreadable";
@@ -170,11 +163,9 @@ TEST_F(PrefsTest, AFileThatCannotBeReadIsNeverWrittenOver) {
     ASSERT_EQ(::chown(locked.c_str(), kNobody, kNobody), 0);
     ::chmod(locked.c_str(), 0);
 
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
+    test::ChildProcess child([&] {
         if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
-            ::_exit(100);
+            return 100;
         }
         UserDefaults store(locked);
         store.registerDefaults({{"automaticUpdates", true}, {"lowBatteryDisarmPercent", 20}});
@@ -189,15 +180,10 @@ TEST_F(PrefsTest, AFileThatCannotBeReadIsNeverWrittenOver) {
                      locked.string() + " as it is") == 1
                      ? 0
                      : 16;
-        ::_exit(wrong);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "bits: 1 default, 2 4 written, 8 memory, 16 log";
-    std::stringstream after;
-    after << std::ifstream(locked).rdbuf();
-    EXPECT_EQ(after.str(), mine);
+        return wrong;
+    });
+    EXPECT_EQ(child.wait().status, 0) << "bits: 1 default, 2 4 written, 8 memory, 16 log";
+    EXPECT_EQ(test::readFile(locked), mine);
     EXPECT_EQ(fs::status(locked).permissions(), fs::perms::none);
     EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
 

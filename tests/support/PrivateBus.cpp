@@ -1,18 +1,12 @@
 #include "tests/support/PrivateBus.hpp"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
-
-extern char** environ;
 
 namespace noctave::test {
 
@@ -21,31 +15,14 @@ constexpr const char* kPython = "/usr/bin/python3";
 constexpr const char* kDaemon = "/usr/bin/dbus-daemon";
 constexpr const char* kLoginPath = "/org/freedesktop/login1";
 
-void stop(pid_t pid, int signal) {
-    kill(pid, signal);
-    waitpid(pid, nullptr, 0);
+// The mocks log every call on standard error; the test output stays readable without it.
+const ProgramOptions kQuiet{.standardOutput = "/dev/null", .standardError = "/dev/null"};
+
+void stop(ChildProcess& child, int signal) {
+    child.signal(signal);
+    child.wait();
 }
 }  // namespace
-
-pid_t spawnProcess(const std::vector<std::string>& argv, int outFd) {
-    std::vector<char*> args;
-    for (const auto& a : argv) {
-        args.push_back(const_cast<char*>(a.c_str()));
-    }
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    // The mocks log every call on standard error; the test output stays readable without it.
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    if (outFd >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
-    }
-    pid_t pid = -1;
-    int rc = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
-}
 
 PrivateBus::PrivateBus() {
     if (access(kDaemon, X_OK) != 0 || access(kPython, X_OK) != 0 ||
@@ -59,23 +36,13 @@ PrivateBus::PrivateBus() {
                           << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
                              "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
                              "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-        unavailable_ = "no pipe";
-        return;
-    }
-    daemon_ = spawnProcess({kDaemon, "--config-file=" + config.string(), "--nofork", "--nopidfile",
-                            "--print-address=1"},
-                           pipeFds[1]);
-    close(pipeFds[1]);
     // The daemon prints its address once it listens.
-    std::string address;
-    char c = 0;
-    pollfd fd{pipeFds[0], POLLIN, 0};
-    while (daemon_ > 0 && poll(&fd, 1, 10000) > 0 && read(pipeFds[0], &c, 1) == 1 && c != '\n') {
-        address.push_back(c);
-    }
-    close(pipeFds[0]);
+    daemon_ = std::make_unique<ChildProcess>(
+        kDaemon,
+        std::vector<std::string>{"--config-file=" + config.string(), "--nofork", "--nopidfile",
+                                 "--print-address=1"},
+        ProgramOptions{.standardError = "/dev/null"});
+    const std::string address = daemon_->line(Stream::output, 10).value_or("");
     if (address.empty()) {
         unavailable_ = "dbus-daemon did not start";
         return;
@@ -86,11 +53,11 @@ PrivateBus::PrivateBus() {
 
 PrivateBus::~PrivateBus() {
     control_.reset();
-    for (auto& [name, pid] : services_) {
-        stop(pid, SIGTERM);
+    for (auto& [name, service] : services_) {
+        stop(*service, SIGTERM);
     }
-    if (daemon_ > 0) {
-        stop(daemon_, SIGTERM);
+    if (daemon_) {
+        stop(*daemon_, SIGTERM);
     }
     unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
 }
@@ -126,11 +93,13 @@ bool PrivateBus::waitForName(const std::string& name, bool present) {
 }
 
 bool PrivateBus::startTemplate(const std::string& name, const std::string& busName) {
-    pid_t pid = spawnProcess({kPython, "-m", "dbusmock", "--system", "--template", name});
-    if (pid <= 0) {
+    auto service = std::make_unique<ChildProcess>(
+        kPython, std::vector<std::string>{"-m", "dbusmock", "--system", "--template", name},
+        kQuiet);
+    if (!service->failure().empty()) {
         return false;
     }
-    services_[busName] = pid;
+    services_[busName] = std::move(service);
     return waitForName(busName, true);
 }
 
@@ -139,7 +108,7 @@ bool PrivateBus::stopTemplate(const std::string& busName) {
     if (it == services_.end()) {
         return false;
     }
-    stop(it->second, SIGKILL);
+    stop(*it->second, SIGKILL);
     services_.erase(it);
     return waitForName(busName, false);
 }

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <functional>
 #include <map>
 #include <memory>
@@ -10,6 +8,7 @@
 #include <vector>
 
 #include "platform/linux/DBusConnection.hpp"
+#include "tests/support/ChildProcess.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace noctave::test {
@@ -58,13 +57,9 @@ class PrivateBus {
 
     TempDir dir_;
     std::string unavailable_;
-    pid_t daemon_ = -1;
-    std::map<std::string, pid_t> services_;
+    std::unique_ptr<ChildProcess> daemon_;
+    std::map<std::string, std::unique_ptr<ChildProcess>> services_;
     std::unique_ptr<linuxos::DBusConnection> control_;
 };
-
-// Spawns argv[0] with the current environment; returns its pid, or -1. Standard output goes to
-// `outFd`, else with standard error to /dev/null.
-pid_t spawnProcess(const std::vector<std::string>& argv, int outFd = -1);
 
 }  // namespace noctave::test

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 
 namespace noctave::test {
 
@@ -16,5 +17,8 @@ class TempDir {
   private:
     std::filesystem::path path_;
 };
+
+// The file's whole content; empty when it cannot be read.
+std::string readFile(const std::filesystem::path& file);
 
 }  // namespace noctave::test

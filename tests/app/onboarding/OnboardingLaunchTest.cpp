@@ -6,8 +6,6 @@
 #include <QApplication>
 #include <QImage>
 #include <QKeyEvent>
-#include <QProcess>
-#include <QProcessEnvironment>
 #include <QWidget>
 
 #include "app/AppDelegate.hpp"
@@ -18,6 +16,7 @@
 #include "app/tray/Alerts.hpp"
 #include "core/support/Prefs.hpp"
 #include "tests/app/ShellTest.hpp"
+#include "tests/support/ChildProcess.hpp"
 #include "tests/support/SimTest.hpp"
 
 namespace noctave::test {
@@ -128,26 +127,17 @@ TEST_F(OnboardingLaunchTest,
 
 TEST(OnboardingSnapshotOptionTest, WritesThePageAsA720By560PngOrSaysWhyNot) {
     TempDir temp;
-    auto run = [&temp](const QStringList& arguments, int& status) {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert("QT_QPA_PLATFORM", "offscreen");
-        environment.insert("NOCTAVE_PLATFORM", "sim");
-        environment.insert("NOCTAVE_SIM_HOME",
-                           QString::fromStdString((temp.path() / "home").string()));
-        QProcess process;
-        process.setProcessEnvironment(environment);
-        process.setWorkingDirectory(QString::fromStdString(temp.path().string()));
-        process.start(QStringLiteral(NOCTAVE_BINARY), arguments);
-        EXPECT_TRUE(process.waitForFinished(60000));
-        status = process.exitCode();
-        return std::make_pair(process.readAllStandardOutput().toStdString(),
-                              process.readAllStandardError().toStdString());
+    auto run = [&temp](const std::vector<std::string>& arguments) {
+        return runProgram(NOCTAVE_BINARY, arguments,
+                          {.set = {{"QT_QPA_PLATFORM", "offscreen"},
+                                   {"NOCTAVE_PLATFORM", "sim"},
+                                   {"NOCTAVE_SIM_HOME", (temp.path() / "home").string()}},
+                           .workingDirectory = temp.path()});
     };
 
-    int status = -1;
-    auto [out, err] = run({"--snapshot-onboarding", "third.png", "3"}, status);
-    EXPECT_EQ(status, 0) << err;
-    EXPECT_EQ(out, "wrote " + (temp.path() / "third.png").string() + "\n");
+    ProgramRun shot = run({"--snapshot-onboarding", "third.png", "3"});
+    EXPECT_EQ(shot.status, 0) << shot.err;
+    EXPECT_EQ(shot.out, "wrote " + (temp.path() / "third.png").string() + "\n");
     const QImage image(QString::fromStdString((temp.path() / "third.png").string()));
     ASSERT_EQ(image.size(), QSize(720, 560));
     // The third dot is the current one: ember, where the others are faint white.
@@ -157,10 +147,10 @@ TEST(OnboardingSnapshotOptionTest, WritesThePageAsA720By560PngOrSaysWhyNot) {
     EXPECT_LT(third.g, 100);
     EXPECT_LT(first.r, 120);
 
-    std::tie(out, err) = run({"--snapshot-onboarding", "missing/x.png"}, status);
-    EXPECT_EQ(status, 1);
-    EXPECT_EQ(out, "");
-    EXPECT_NE(err.find("could not snapshot onboarding: "), std::string::npos) << err;
+    shot = run({"--snapshot-onboarding", "missing/x.png"});
+    EXPECT_EQ(shot.status, 1);
+    EXPECT_EQ(shot.out, "");
+    EXPECT_NE(shot.err.find("could not snapshot onboarding: "), std::string::npos) << shot.err;
 }
 
 }  // namespace

@@ -6,15 +6,15 @@
 #include <QFileInfo>
 #include <QImage>
 #include <QPainter>
-#include <QProcess>
-#include <QProcessEnvironment>
 #include <cmath>
+#include <filesystem>
 #include <limits>
 #include <sstream>
 
 #include "app/overlay/CloseOverlay.hpp"
 #include "app/overlay/CurtainAnimation.hpp"
 #include "app/overlay/CurtainDrawing.hpp"
+#include "tests/support/ChildProcess.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace noctave::test {
@@ -333,22 +333,16 @@ TEST(CurtainPreviewTest, PlantedLinksAreReplacedAndFailuresAreReported) {
 // export option later in the line does not run.
 TEST(CurtainPreviewTest, PreviewAnimWritesTheFivePreviewsWithoutADisplayAndWinsOverTheExports) {
     TempDir dir;
-    const QString icon = QString::fromStdString((dir.path() / "icon.png").string());
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.remove(QStringLiteral("DISPLAY"));
-    environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
-    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.start(QStringLiteral(NOCTAVE_BINARY),
-                  {QStringLiteral("--preview-menu-icon"), icon, QStringLiteral("--preview-anim")});
-    ASSERT_TRUE(process.waitForFinished(60000));
-    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
-    EXPECT_EQ(process.readAllStandardOutput().toStdString(),
+    const std::string icon = (dir.path() / "icon.png").string();
+    const ProgramRun run =
+        runProgram(NOCTAVE_BINARY, {"--preview-menu-icon", icon, "--preview-anim"},
+                   {.unset = {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"}});
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out,
               "wrote /tmp/curtain-30.png\nwrote /tmp/curtain-45.png\nwrote /tmp/curtain-62.png\n"
               "wrote /tmp/curtain-80.png\nwrote /tmp/curtain-100.png\n");
-    EXPECT_FALSE(QFileInfo::exists(icon));
+    EXPECT_FALSE(std::filesystem::exists(icon));
     const QImage image(QStringLiteral("/tmp/curtain-62.png"), "PNG");
     ASSERT_EQ(image.size(), QSize(900, 560));
     EXPECT_NEAR(curtainHeight(image, 5), 347, 1);

@@ -1,14 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <set>
+#include <string>
+#include <vector>
 
 #include <QImage>
-#include <QProcess>
-#include <QProcessEnvironment>
 
+#include "tests/support/ChildProcess.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace noctave::test {
@@ -16,42 +15,26 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-    int status = -1;
-    std::string out, err;
-};
-
-Outcome runNoctave(const fs::path& cwd, const QStringList& arguments, const char* platform) {
+ProgramRun runNoctave(const fs::path& cwd, const std::vector<std::string>& arguments,
+                      const char* platform) {
     fs::create_directories(cwd);
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("QT_QPA_PLATFORM", "offscreen");
-    environment.remove("NOCTAVE_PLATFORM");
+    ProgramOptions options{.set = {{"QT_QPA_PLATFORM", "offscreen"},
+                                   {"NOCTAVE_SIM", "power=battery,battery=64,externals=1"},
+                                   {"NOCTAVE_SIM_HOME", (cwd / "home").string()}},
+                           .unset = {"NOCTAVE_PLATFORM"},
+                           .workingDirectory = cwd};
     if (platform != nullptr) {
-        environment.insert("NOCTAVE_PLATFORM", platform);
+        options.set.emplace_back("NOCTAVE_PLATFORM", platform);
     }
-    environment.insert("NOCTAVE_SIM", "power=battery,battery=64,externals=1");
-    environment.insert("NOCTAVE_SIM_HOME", QString::fromStdString((cwd / "home").string()));
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.setWorkingDirectory(QString::fromStdString(cwd.string()));
-    process.start(QStringLiteral(NOCTAVE_BINARY), arguments);
-    Outcome run;
-    if (!process.waitForFinished(60000)) {
-        process.kill();
-        process.waitForFinished();
-        return run;
-    }
-    run.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = process.readAllStandardOutput().toStdString();
-    run.err = process.readAllStandardError().toStdString();
-    return run;
+    return runProgram(NOCTAVE_BINARY, arguments, options);
 }
 
-TEST(SimulatorModeTest, TheSnapshotDrawsTheWindowOnTheVirtualLaptopAndEndsCleanly) {
+TEST(SimulatorModeTest,
+     TheSnapshotDrawsTheWindowOnTheVirtualLaptopRemembersItsPlaceAndEndsCleanly) {
     TempDir temp;
     const fs::path cwd = temp.path() / "snapshot";
     // Chosen by the option itself: no NOCTAVE_PLATFORM needed.
-    const Outcome run = runNoctave(cwd, {"--snapshot-simulator", "shot.png"}, nullptr);
+    const ProgramRun run = runNoctave(cwd, {"--snapshot-simulator", "shot.png"}, nullptr);
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "wrote " + (cwd / "shot.png").string() + "\n");
     EXPECT_NE(run.err.find("running on the virtual laptop"), std::string::npos) << run.err;
@@ -70,14 +53,13 @@ TEST(SimulatorModeTest, TheSnapshotDrawsTheWindowOnTheVirtualLaptopAndEndsCleanl
     }
     EXPECT_GT(colours.size(), 20u);
     // The settings file remembers where the window stood.
-    std::ifstream settings(cwd / "home" / "config" / "com.quillor.noctave.conf");
-    const std::string text((std::istreambuf_iterator<char>(settings)), {});
+    const std::string text = readFile(cwd / "home" / "config" / "com.quillor.noctave.conf");
     EXPECT_NE(text.find("simulatorWindowX = "), std::string::npos) << text;
 }
 
 TEST(SimulatorModeTest, UsageErrorsAndTheRealBackendEndTheProcessWithStatusTwoOrOne) {
     struct Case {
-        QStringList arguments;
+        std::vector<std::string> arguments;
         const char* platform;
         int status;
         const char* says;  // how standard error begins
@@ -97,9 +79,9 @@ TEST(SimulatorModeTest, UsageErrorsAndTheRealBackendEndTheProcessWithStatusTwoOr
     TempDir temp;
     int index = 0;
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.arguments.join(' ').toStdString());
+        SCOPED_TRACE(::testing::PrintToString(c.arguments));
         const fs::path cwd = temp.path() / std::to_string(index++);
-        const Outcome run = runNoctave(cwd, c.arguments, c.platform);
+        const ProgramRun run = runNoctave(cwd, c.arguments, c.platform);
         EXPECT_EQ(run.status, c.status) << run.err;
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(run.err.rfind(c.says, 0), 0u) << run.err;
