@@ -32,7 +32,8 @@ bool isEmberOrange(const Rgba& p) {
     return p.a == 255 && p.r == 255 && std::abs(p.g - 87) <= 3 && std::abs(p.b - 10) <= 3;
 }
 
-TEST_F(MenuBarIconTest, IconSetWritesTheTenSizesInTableOrderWithTheDrawnEmber) {
+TEST_F(MenuBarIconTest,
+       IconSetWritesTheTenSizesInTableOrderWithTheDrawnEmberAndStopsAtTheFirstFailure) {
     const fs::path out = temp.path() / "a" / "set";
     std::string error;
     ASSERT_TRUE(Icon::writeAppIconSet(out, temp.path() / "missing.png", &error)) << error;

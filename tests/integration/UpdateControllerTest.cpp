@@ -94,7 +94,7 @@ TEST_F(UpdateControllerTest, DailyBackgroundCheckReadsTheCurrentFeedAndTellsOfAN
     EXPECT_EQ(shown.size(), 1U);
 }
 
-TEST_F(UpdateControllerTest, UserChecksReportEveryOutcome) {
+TEST_F(UpdateControllerTest, UserChecksReportEveryOutcomeAndShowWhileOneRuns) {
     auto controller = make();
     Log::setVerbose(true);
     laptop.http().script(Reply::document(std::string(AppcastUpdater::maxAppcastBytes + 1, ' ')));

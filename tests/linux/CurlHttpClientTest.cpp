@@ -109,7 +109,7 @@ TEST_F(CurlHttpClientTest, StopsReceivingOneBytePastTheLimit) {
     }
 }
 
-TEST_F(CurlHttpClientTest, ReportsTimeoutsAndRefusedConnectionsAsErrors) {
+TEST_F(CurlHttpClientTest, ReportsTimeoutsRefusedConnectionsAndOtherSchemesAsErrors) {
     // Nothing at all for longer than the request timeout.
     const auto started = Clock::now();
     const auto silent = get(session(0.3, 30), server.url("/silent"));

@@ -90,7 +90,8 @@ TEST(GesturePracticeTest,
     EXPECT_FALSE(practice.practiceComplete);
 }
 
-TEST(GesturePracticeTest, TheRealKeyStopsTheDemonstrationAndTheFirstProgressCompletesThePractice) {
+TEST(GesturePracticeTest,
+     TheRealKeyEndsTheDemonstrationForGoodAndTheFirstProgressCompletesThePracticeUntilReset) {
     GesturePractice practice;
     practice.begin(0);
     practice.tick(1.0, false);

@@ -234,7 +234,8 @@ Rgba at(const QImage& image, const QWidget* window, const QWidget* widget, QPoin
     return pixelAt(image, p.x(), p.y());
 }
 
-TEST_F(OnboardingWindowTest, SnapshotsAre720By560WithTheCurrentDotAndTheHalfClosedPractice) {
+TEST_F(OnboardingWindowTest,
+       SnapshotsAre720By560WithTheCurrentDotAndTheHalfClosedPracticeOrSayWhyNot) {
     for (int page = 0; page < 4; ++page) {
         SCOPED_TRACE(page);
         const auto file = temp.path() / ("page" + std::to_string(page) + ".png");

@@ -92,7 +92,8 @@ class CloseOverlayTest : public SimTest {
     int curtainFocused = 0;
 };
 
-TEST_F(CloseOverlayTest, AGestureGetsAWindowPerScreenThatTheSealTakesAwayWithItsClock) {
+TEST_F(CloseOverlayTest,
+       AGestureGetsAWindowPerScreenThatStopsItsClockWhenStillAndOnlyTheSealTakesAway) {
     ASSERT_EQ(QGuiApplication::screens().size(), 2);
     app::CloseOverlay overlay;
     overlay.setProgress(std::nullopt);  // nothing shown: nothing to take away
@@ -175,7 +176,8 @@ TEST_F(CloseOverlayTest, ANewGestureDuringATeardownKeepsTheWindowsAndEntersAgain
     expectNeverFocused();
 }
 
-TEST_F(CloseOverlayTest, HideTakesEverythingAwayAtOnceAndSealOrRetractAfterItDoNothing) {
+TEST_F(CloseOverlayTest,
+       HideOrDestructionTakesEverythingAwayAtOnceAndSealOrRetractAfterHideDoNothing) {
     app::CloseOverlay overlay;
     overlay.setProgress(0.2);
     overlay.seal();

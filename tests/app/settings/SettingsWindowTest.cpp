@@ -129,7 +129,8 @@ TEST(SettingsLayoutTest, ContentSizeRule) {
     EXPECT_EQ(SettingsWindowController::roundedPercent(27.4), 27);
 }
 
-TEST_F(SettingsWindowTest, OpensOnTheRememberedTabOrArmingAndPicksPanesByNameInAnyCase) {
+TEST_F(SettingsWindowTest,
+       OpensOnTheRememberedTabOrArmingSwitchesByItsToolbarAndPicksPanesByNameInAnyCase) {
     EXPECT_EQ(open()->current(), Tab::arming);  // never chosen
     UserDefaults::standard().set("lastSettingsTab", int64_t{3});
     EXPECT_EQ(open()->current(), Tab::arming);  // names no tab
@@ -192,19 +193,8 @@ TEST_F(SettingsWindowTest, EverySwitchWritesItsPreferenceAndActsAtOnce) {
     toggle(*settings, "armWithGesture")->click();
     EXPECT_FALSE(Prefs::armWithGesture());
     EXPECT_FALSE(driver->isEnabled());
-    // The keyboard reaches a switch as a person would: Space flips it.
-    CallbackSwitch* rightClick = toggle(*settings, "armWithRightClick");
-    EXPECT_EQ(rightClick->focusPolicy(), Qt::StrongFocus);
-    QKeyEvent press(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
-    QKeyEvent release(QEvent::KeyRelease, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
-    QApplication::sendEvent(rightClick, &press);
-    QApplication::sendEvent(rightClick, &release);
+    toggle(*settings, "armWithRightClick")->click();
     EXPECT_FALSE(Prefs::armWithRightClick());
-    QAccessibleInterface* announced = QAccessible::queryAccessibleInterface(rightClick);
-    ASSERT_NE(announced, nullptr);
-    EXPECT_EQ(announced->role(), QAccessible::CheckBox);
-    EXPECT_EQ(announced->text(QAccessible::Name), "Right-click menu bar icon");
-    EXPECT_FALSE(announced->state().checked);
     toggle(*settings, "armWithShortcut")->click();
     EXPECT_FALSE(Prefs::armWithShortcut());
     EXPECT_EQ(shortcutChanges, 1);
@@ -235,6 +225,27 @@ TEST_F(SettingsWindowTest, EverySwitchWritesItsPreferenceAndActsAtOnce) {
     slider->setPercent(27.6);
     EXPECT_EQ(Prefs::lowBatteryPercent(), 28);
     EXPECT_EQ(find<QLabel>(*settings, "lowBatteryReadout")->text(), "28%");
+}
+
+// The keyboard reaches a switch as a person would, and assistive technology reads the switches
+// and the slider by their rows' names.
+TEST_F(SettingsWindowTest, SpaceFlipsASwitchAndScreenReadersHearEachControlByName) {
+    auto settings = open();
+    CallbackSwitch* rightClick = toggle(*settings, "armWithRightClick");
+    EXPECT_EQ(rightClick->focusPolicy(), Qt::StrongFocus);
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
+    QKeyEvent release(QEvent::KeyRelease, Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
+    QApplication::sendEvent(rightClick, &press);
+    QApplication::sendEvent(rightClick, &release);
+    EXPECT_FALSE(Prefs::armWithRightClick());
+    QAccessibleInterface* announced = QAccessible::queryAccessibleInterface(rightClick);
+    ASSERT_NE(announced, nullptr);
+    EXPECT_EQ(announced->role(), QAccessible::CheckBox);
+    EXPECT_EQ(announced->text(QAccessible::Name), "Right-click menu bar icon");
+    EXPECT_FALSE(announced->state().checked);
+
+    auto* slider = find<app::PercentSlider>(*settings, "lowBatteryDisarmPercent");
+    slider->setPercent(27.6);
     QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(slider);
     ASSERT_NE(accessible, nullptr);
     EXPECT_EQ(accessible->text(QAccessible::Value), "28 percent");
@@ -375,7 +386,8 @@ TEST_F(SettingsWindowTest, TheWindowGrowsDownwardsAndAnswersTheMainMenuCommands)
     EXPECT_FALSE(settings->window()->isVisible());
 }
 
-TEST_F(SettingsWindowTest, SnapshotsAre480WideAndTheHoverOneDiffersOnlyInTheFirstAction) {
+TEST_F(SettingsWindowTest,
+       SnapshotsAre480WideTheHoverOneDiffersOnlyInTheFirstActionAndFailuresSayWhy) {
     auto settings = open();
     settings->show();
     // Both snapshots are taken of the active window: inactive windows use other colours.
