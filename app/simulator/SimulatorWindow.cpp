@@ -36,6 +36,7 @@
 #include "platform/sim/SimHotKeys.hpp"
 #include "platform/sim/SimKeyboard.hpp"
 #include "platform/sim/SimPower.hpp"
+#include "platform/sim/SimScreen.hpp"
 #include "platform/sim/VirtualLaptop.hpp"
 
 namespace noctave::app {
@@ -92,7 +93,7 @@ SimulatorWindow::SimulatorWindow(sim::VirtualLaptop& laptop, QWidget* parent)
 
     lid_.onChange =
         runtime::bindWeak(weakFactory_.weak(), [](SimulatorWindow& self) { self.refresh(); });
-    laptop_.power().setOnChange(
+    laptop_.setOnChange(
         runtime::bindWeak(weakFactory_.weak(), [](SimulatorWindow& self) { self.refresh(); }));
 
     // The log so far, then every line as it is written. Lines come from any thread; they are
@@ -120,7 +121,7 @@ SimulatorWindow::SimulatorWindow(sim::VirtualLaptop& laptop, QWidget* parent)
 
 SimulatorWindow::~SimulatorWindow() {
     Log::removeFollower(logFollower_);
-    laptop_.power().setOnChange({});
+    laptop_.setOnChange({});
     if (fnFromKeyboard_) {
         laptop_.keyboard().setFunctionHeld(false);
     }
@@ -270,8 +271,9 @@ QWidget* SimulatorWindow::buildSystem() {
                        QStringLiteral("Let the idle-sleep timer run out"));
 
     auto& power = laptop_.power();
+    auto& screen = laptop_.screen();
     connect(wake_, &QPushButton::clicked, this, [&power] { power.wake(); });
-    connect(unlock_, &QPushButton::clicked, this, [&power] { power.unlockSession(); });
+    connect(unlock_, &QPushButton::clicked, this, [&screen] { screen.unlockSession(); });
     connect(idle, &QPushButton::clicked, this, [&power] { power.idleTimerExpires(); });
 
     auto* buttons = new QHBoxLayout;
@@ -359,12 +361,13 @@ void SimulatorWindow::refresh() {
     assertions_->setText(held.isEmpty()
                              ? QStringLiteral("Assertions: none")
                              : QStringLiteral("Assertions:\n") + held.join(QLatin1Char('\n')));
-    const bool locked = power.isSessionLocked();
+    const auto& screen = laptop_.screen();
+    const bool locked = screen.isSessionLocked();
     session_->setText(locked ? QStringLiteral("Session: locked")
                              : QStringLiteral("Session: unlocked"));
     unlock_->setEnabled(locked);
-    panel_->setText(power.isPanelBlank() ? QStringLiteral("Panel: blank")
-                                         : QStringLiteral("Panel: lit"));
+    panel_->setText(screen.isPanelBlank() ? QStringLiteral("Panel: blank")
+                                          : QStringLiteral("Panel: lit"));
     const bool asleep = power.isAsleep();
     if (asleep) {
         const auto sleeps = power.sleepEvents();

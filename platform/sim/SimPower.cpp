@@ -9,6 +9,7 @@
 
 #include "core/runtime/Queue.hpp"
 #include "core/runtime/Runtime.hpp"
+#include "platform/sim/SimChangeNotifier.hpp"
 #include "platform/sim/VirtualLaptop.hpp"
 
 namespace noctave::sim {
@@ -21,8 +22,6 @@ using os::kRootDomainClass;
 
 namespace {
 
-constexpr const char* kIdleSymbol = "SLSDisplayManagerRequestDisplaysIdle";
-constexpr const char* kLockSymbol = "SACLockScreenImmediate";
 constexpr os::Displays::DisplayId kBuiltinDisplay = 1;
 // The kernel's clamshell-state-change message; its argument carries the closed bit (0) and the
 // causes-sleep bit (1).
@@ -117,7 +116,7 @@ class SimPower::PowerManagementPort final : public os::PowerManagement {
             m_->requestSleepLocked("lid-close flag cleared with the lid shut");
         }
         if (wasSet != m_->kernel_.flag()) {
-            m_->noteChangeLocked();
+            m_->changes_->note();
         }
         return result;
     }
@@ -219,7 +218,7 @@ class SimPower::PowerManagementPort final : public os::PowerManagement {
         *id = m_->nextAssertion_++;
         m_->assertions_.push_back(Assertion{*id, type, name, level});
         ++m_->assertionsCreated_;
-        m_->noteChangeLocked();
+        m_->changes_->note();
         return os::kIoReturnSuccess;
     }
 
@@ -232,7 +231,7 @@ class SimPower::PowerManagementPort final : public os::PowerManagement {
         }
         const bool wasGuard = it->type == kPreventSystemSleep;
         m_->assertions_.erase(it);
-        m_->noteChangeLocked();
+        m_->changes_->note();
         if (wasGuard && m_->lid_ == Lid::closed) {
             m_->requestSleepLocked("sleep guard released with the lid shut");
         }
@@ -347,80 +346,6 @@ class SimPower::DisplaysPort final : public os::Displays {
     std::shared_ptr<SimPower> m_;
 };
 
-class SimPower::DisplayIdlePort final : public os::DisplayIdle {
-  public:
-    explicit DisplayIdlePort(std::shared_ptr<SimPower> machine) : m_(std::move(machine)) {}
-
-    LibraryHandle openLibrary(const std::string&, int) override {
-        std::lock_guard lock(m_->mutex_);
-        return m_->idleLibrary_ == Library::missing ? 0 : m_->nextLibrary_++;
-    }
-
-    IdleFunction lookup(LibraryHandle library, const std::string& symbol) override {
-        std::lock_guard lock(m_->mutex_);
-        if (library == 0 || m_->idleLibrary_ != Library::present || symbol != kIdleSymbol) {
-            return {};
-        }
-        return [weak = std::weak_ptr<SimPower>(m_)]() -> int32_t {
-            auto machine = weak.lock();
-            if (!machine) {
-                return -1;
-            }
-            std::lock_guard lock(machine->mutex_);
-            ++machine->instantIdleCalls_;
-            if (machine->idleStatus_ == 0) {
-                machine->panelBlank_ = true;
-                machine->noteChangeLocked();
-            }
-            return machine->idleStatus_;
-        };
-    }
-
-    Command fallbackCommand() const override { return {"/usr/bin/pmset", {"displaysleepnow"}}; }
-
-  private:
-    std::shared_ptr<SimPower> m_;
-};
-
-class SimPower::SessionLockPort final : public os::SessionLockFacility {
-  public:
-    explicit SessionLockPort(std::shared_ptr<SimPower> machine) : m_(std::move(machine)) {}
-
-    LibraryHandle openLibrary(const std::string&, int) override {
-        std::lock_guard lock(m_->mutex_);
-        if (m_->lockLibrary_ == Library::missing) {
-            return 0;
-        }
-        const LibraryHandle library = m_->nextLibrary_++;
-        m_->openLockLibraries_[library] = true;
-        return library;
-    }
-
-    LockFunction lookup(LibraryHandle library, const std::string& symbol) override {
-        std::lock_guard lock(m_->mutex_);
-        if (m_->openLockLibraries_.count(library) == 0 || m_->lockLibrary_ != Library::present ||
-            symbol != kLockSymbol) {
-            return {};
-        }
-        return [weak = std::weak_ptr<SimPower>(m_)] {
-            if (auto machine = weak.lock()) {
-                std::lock_guard lock(machine->mutex_);
-                ++machine->sessionLocks_;
-                machine->sessionLocked_ = true;
-                machine->noteChangeLocked();
-            }
-        };
-    }
-
-    void closeLibrary(LibraryHandle library) override {
-        std::lock_guard lock(m_->mutex_);
-        m_->openLockLibraries_.erase(library);
-    }
-
-  private:
-    std::shared_ptr<SimPower> m_;
-};
-
 class SimPower::WorkspacePort final : public os::Workspace {
   public:
     explicit WorkspacePort(std::shared_ptr<SimPower> machine) : m_(std::move(machine)) {}
@@ -444,11 +369,11 @@ class SimPower::WorkspacePort final : public os::Workspace {
 // ---------------------------------------------------------------------------------------------
 // The machine.
 
-std::shared_ptr<SimPower> SimPower::make() {
-    return std::shared_ptr<SimPower>(new SimPower());
+std::shared_ptr<SimPower> SimPower::make(std::shared_ptr<SimChangeNotifier> changes) {
+    return std::shared_ptr<SimPower>(new SimPower(std::move(changes)));
 }
 
-SimPower::SimPower() {
+SimPower::SimPower(std::shared_ptr<SimChangeNotifier> changes) : changes_(std::move(changes)) {
     sources_.push_back(os::PowerSources::SourceDescription{100, 100});
 }
 
@@ -460,8 +385,6 @@ void SimPower::install(VirtualLaptop& laptop) {
     system.powerManagement = std::make_shared<PowerManagementPort>(self);
     system.powerSources = std::make_shared<PowerSourcesPort>(self);
     system.displays = std::make_shared<DisplaysPort>(self);
-    system.displayIdle = std::make_shared<DisplayIdlePort>(self);
-    system.sessionLock = std::make_shared<SessionLockPort>(self);
     system.workspace = std::make_shared<WorkspacePort>(self);
     registerKeys(laptop.keys());
 }
@@ -488,35 +411,8 @@ void SimPower::postInterestLocked(uint32_t messageType, uint64_t argument) {
     }
 }
 
-void SimPower::noteChangeLocked() {
-    if (!onChange_ || changePending_ || !runtime::isInstalled()) {
-        return;
-    }
-    changePending_ = true;
-    runtime::mainQueue().async([weak = weak_from_this()] {
-        auto self = weak.lock();
-        if (!self) {
-            return;
-        }
-        std::function<void()> observer;
-        {
-            std::lock_guard lock(self->mutex_);
-            self->changePending_ = false;
-            observer = self->onChange_;
-        }
-        if (observer) {
-            observer();
-        }
-    });
-}
-
-void SimPower::setOnChange(std::function<void()> observer) {
-    std::lock_guard lock(mutex_);
-    onChange_ = std::move(observer);
-}
-
 void SimPower::postPowerChangeLocked() {
-    noteChangeLocked();
+    changes_->note();
     if (!runtime::isInstalled()) {
         return;
     }
@@ -547,7 +443,7 @@ std::shared_ptr<runtime::Queue> SimPower::reconfigurationQueueLocked() {
 
 void SimPower::postReconfigurationLocked(std::vector<os::Displays::DisplayId> affected,
                                          uint32_t flags) {
-    noteChangeLocked();
+    changes_->note();
     if (!runtime::isInstalled()) {
         return;
     }
@@ -625,7 +521,7 @@ bool SimPower::keepsAwakeLocked() const {
 void SimPower::sleepLocked(const std::string& reason) {
     asleep_ = true;
     sleepEvents_.push_back(SleepEvent{now(), reason});
-    noteChangeLocked();
+    changes_->note();
 }
 
 void SimPower::requestSleepLocked(const std::string& reason) {
@@ -703,11 +599,8 @@ void SimPower::setLidLocked(Lid lid, bool withEvents) {
     if (!withEvents || previous == lid) {
         return;
     }
-    noteChangeLocked();
+    changes_->note();
     const bool closed = lid == Lid::closed;
-    if (!closed) {
-        panelBlank_ = false;  // an opening lid lights the panel
-    }
     const bool causesSleep = causesSleep_ && causesSleep_->number && *causesSleep_->number != 0;
     postInterestLocked(kClamshellStateChange, (closed ? 1u : 0u) | (causesSleep ? 2u : 0u));
     if (!externals_.empty() && (closed || previous == Lid::closed)) {
@@ -822,8 +715,18 @@ void SimPower::setFailAssertionRelease(bool fail) {
 // ---- knobs: lid and sleep ----
 
 void SimPower::setLid(Lid lid) {
-    std::lock_guard lock(mutex_);
-    setLidLocked(lid, true);
+    std::function<void()> panelLit;
+    {
+        std::lock_guard lock(mutex_);
+        // Any way out of the closed state lights the panel, as an opening lid does.
+        if (lid != lid_ && lid != Lid::closed) {
+            panelLit = onPanelLit_;
+        }
+        setLidLocked(lid, true);
+    }
+    if (panelLit) {
+        panelLit();
+    }
 }
 
 SimPower::Lid SimPower::lid() const {
@@ -842,15 +745,26 @@ bool SimPower::isAsleep() const {
 }
 
 void SimPower::wake() {
-    std::lock_guard lock(mutex_);
-    if (!asleep_) {
-        return;
+    std::function<void()> panelLit;
+    {
+        std::lock_guard lock(mutex_);
+        if (!asleep_) {
+            return;
+        }
+        asleep_ = false;
+        changes_->note();
+        postWorkspaceLocked(os::Workspace::Notification::didWake);
+        postWorkspaceLocked(os::Workspace::Notification::screensDidWake);
+        panelLit = onPanelLit_;
     }
-    asleep_ = false;
-    panelBlank_ = false;
-    noteChangeLocked();
-    postWorkspaceLocked(os::Workspace::Notification::didWake);
-    postWorkspaceLocked(os::Workspace::Notification::screensDidWake);
+    if (panelLit) {
+        panelLit();
+    }
+}
+
+void SimPower::setOnPanelLit(std::function<void()> hook) {
+    std::lock_guard lock(mutex_);
+    onPanelLit_ = std::move(hook);
 }
 
 void SimPower::setSleepRequestDelay(double seconds) {
@@ -868,7 +782,7 @@ void SimPower::daemonClearsFlag() {
     const bool wasSet = kernel_.flag();
     kernel_.setFlag(false);
     if (wasSet) {
-        noteChangeLocked();
+        changes_->note();
     }
     if (wasSet && lid_ == Lid::closed) {
         requestSleepLocked("lid-close flag cleared with the lid shut");
@@ -1020,55 +934,7 @@ int SimPower::reconfigurationRegistrations() const {
     return static_cast<int>(reconfiguration_.size());
 }
 
-// ---- knobs: display idle, session lock, workspace ----
-
-void SimPower::setDisplayIdleLibrary(Library library) {
-    std::lock_guard lock(mutex_);
-    idleLibrary_ = library;
-}
-
-void SimPower::setDisplayIdleStatus(int32_t status) {
-    std::lock_guard lock(mutex_);
-    idleStatus_ = status;
-}
-
-int SimPower::instantIdleCalls() const {
-    std::lock_guard lock(mutex_);
-    return instantIdleCalls_;
-}
-
-void SimPower::setSessionLockLibrary(Library library) {
-    std::lock_guard lock(mutex_);
-    lockLibrary_ = library;
-}
-
-int SimPower::sessionLocks() const {
-    std::lock_guard lock(mutex_);
-    return sessionLocks_;
-}
-
-bool SimPower::isSessionLocked() const {
-    std::lock_guard lock(mutex_);
-    return sessionLocked_;
-}
-
-void SimPower::unlockSession() {
-    std::lock_guard lock(mutex_);
-    if (sessionLocked_) {
-        sessionLocked_ = false;
-        noteChangeLocked();
-    }
-}
-
-bool SimPower::isPanelBlank() const {
-    std::lock_guard lock(mutex_);
-    return panelBlank_;
-}
-
-int SimPower::openLockLibraries() const {
-    std::lock_guard lock(mutex_);
-    return static_cast<int>(openLockLibraries_.size());
-}
+// ---- knobs: workspace ----
 
 void SimPower::postWorkspace(os::Workspace::Notification notification) {
     std::lock_guard lock(mutex_);

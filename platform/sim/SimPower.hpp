@@ -9,11 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "core/os/DisplayIdle.hpp"
 #include "core/os/Displays.hpp"
 #include "core/os/PowerManagement.hpp"
 #include "core/os/PowerSources.hpp"
-#include "core/os/SessionLockFacility.hpp"
 #include "core/os/Workspace.hpp"
 #include "platform/sim/SimKernel.hpp"
 
@@ -23,15 +21,15 @@ class Queue;
 
 namespace noctave::sim {
 
+class SimChangeNotifier;
 class SimKeys;
-
 class VirtualLaptop;
 
 // The virtual laptop's power and display hardware, and the habits of the system's power daemon
 // around them: the root power domain with its lid-close bit, power assertions, the lid, power
-// sources, displays, instant display sleep, the session lock and the workspace notifications.
-// It fills the matching ports of the laptop's os::System and offers knobs and recorded outputs
-// to tests.
+// sources, displays and the workspace notifications. It fills the matching ports of the
+// laptop's os::System and offers knobs and recorded outputs to tests. What the panel shows and
+// the session lock are SimScreen's; this machine only tells it when the panel lights.
 //
 // How the machine decides to sleep:
 //  - closing the lid sleeps it at once unless the lid-close bit is set, or it runs on AC and
@@ -47,10 +45,12 @@ class VirtualLaptop;
 // power-source changes on the main queue, display reconfigurations on a queue of their own
 // ("sim.display-reconfiguration", never the main one) followed by the workspace's
 // screen-parameters notification, workspace notifications on the main queue. Knobs may be called
-// from any thread; they never call back inline.
+// from any thread; they never call a port's client back inline.
 class SimPower : public std::enable_shared_from_this<SimPower> {
   public:
-    static std::shared_ptr<SimPower> make();
+    // `changes` hears of everything a person could see change: the bit, the assertions, the
+    // lid, sleep, power and displays.
+    static std::shared_ptr<SimPower> make(std::shared_ptr<SimChangeNotifier> changes);
     ~SimPower();
     SimPower(const SimPower&) = delete;
     SimPower& operator=(const SimPower&) = delete;
@@ -145,41 +145,22 @@ class SimPower : public std::enable_shared_from_this<SimPower> {
     void setRegistrationError(os::Displays::Error error);
     int reconfigurationRegistrations() const;
 
-    // ---- instant display sleep ----
-    enum class Library { present, missing, symbolMissing };
-    void setDisplayIdleLibrary(Library library);
-    void setDisplayIdleStatus(int32_t status);
-    int instantIdleCalls() const;
-
-    // ---- session lock ----
-    void setSessionLockLibrary(Library library);
-    int sessionLocks() const;
-    // Locked since the last lock until someone unlocks it.
-    bool isSessionLocked() const;
-    void unlockSession();
-    // Dark since the last instant display sleep, until the lid opens or the machine wakes.
-    bool isPanelBlank() const;
-    int openLockLibraries() const;
-
     // ---- workspace ----
     void postWorkspace(os::Workspace::Notification notification);
     int workspaceObservers() const;
 
-    // ---- observation ----
-    // Called on the main queue after something a person could see changed: the bit, the
-    // assertions, the lid, sleep, power, displays, the lock or the panel. Changes in a row make
-    // one call. One observer; an empty function removes it. Never called while none is set.
-    void setOnChange(std::function<void()> observer);
+    // ---- the panel ----
+    // Called when the built-in panel lights: the lid leaves the closed state or the sleeping
+    // machine wakes. Runs before the knob returns, on its thread, outside the machine's lock.
+    void setOnPanelLit(std::function<void()> hook);
 
   private:
     class PowerManagementPort;
     class PowerSourcesPort;
     class DisplaysPort;
-    class DisplayIdlePort;
-    class SessionLockPort;
     class WorkspacePort;
 
-    SimPower();
+    explicit SimPower(std::shared_ptr<SimChangeNotifier> changes);
 
     struct InterestRegistration {
         os::IoNotificationPort port;
@@ -197,7 +178,6 @@ class SimPower : public std::enable_shared_from_this<SimPower> {
     void postPowerChangeLocked();
     void postReconfigurationLocked(std::vector<os::Displays::DisplayId> affected, uint32_t flags);
     void postWorkspaceLocked(os::Workspace::Notification notification);
-    void noteChangeLocked();
     bool isAssertedLocked(const std::string& type) const;
     bool keepsAwakeLocked() const;
     void sleepLocked(const std::string& reason);
@@ -210,6 +190,7 @@ class SimPower : public std::enable_shared_from_this<SimPower> {
     void registerKeys(SimKeys& keys);
 
     SimKernel kernel_;
+    const std::shared_ptr<SimChangeNotifier> changes_;
     mutable std::mutex mutex_;
 
     // root domain
@@ -262,24 +243,12 @@ class SimPower : public std::enable_shared_from_this<SimPower> {
     std::map<uint64_t, os::Displays::ReconfigurationCallback> reconfiguration_;
     std::shared_ptr<runtime::Queue> reconfigurationQueue_;
 
-    // instant display sleep and session lock
-    Library idleLibrary_ = Library::present;
-    int32_t idleStatus_ = 0;
-    int instantIdleCalls_ = 0;
-    Library lockLibrary_ = Library::present;
-    int sessionLocks_ = 0;
-    bool sessionLocked_ = false;
-    bool panelBlank_ = false;
-    uint64_t nextLibrary_ = 1;
-    std::map<uint64_t, bool> openLockLibraries_;
-
     // workspace
     uint64_t nextToken_ = 1;
     std::map<uint64_t, std::pair<os::Workspace::Notification, std::function<void()>>> workspace_;
 
-    // observation
-    std::function<void()> onChange_;
-    bool changePending_ = false;
+    // the panel
+    std::function<void()> onPanelLit_;
 };
 
 }  // namespace noctave::sim

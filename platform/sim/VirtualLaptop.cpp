@@ -5,6 +5,7 @@
 #include <string>
 #include <system_error>
 
+#include "platform/sim/SimChangeNotifier.hpp"
 #include "platform/sim/SimHinge.hpp"
 #include "platform/sim/SimHotKeys.hpp"
 #include "platform/sim/SimHttpClient.hpp"
@@ -13,6 +14,7 @@
 #include "platform/sim/SimPower.hpp"
 #include "platform/sim/SimProcesses.hpp"
 #include "platform/sim/SimReduceMotion.hpp"
+#include "platform/sim/SimScreen.hpp"
 
 namespace noctave::sim {
 
@@ -53,8 +55,11 @@ VirtualLaptop::VirtualLaptop(fs::path root) : root_(std::move(root)) {
     reduceMotion_ = std::make_shared<SimReduceMotion>();
     system_.reduceMotion = reduceMotion_;
     reduceMotion_->registerKeys(keys_);
-    power_ = SimPower::make();
+    changes_ = SimChangeNotifier::make();
+    power_ = SimPower::make(changes_);
     power_->install(*this);
+    screen_ = SimScreen::make(changes_);
+    screen_->install(*this);     // after the power hardware that lights its panel
     SimLidUser::install(*this);  // after the lid and hinge it drives
 }
 
@@ -63,6 +68,10 @@ VirtualLaptop::~VirtualLaptop() {
         std::error_code ignored;
         fs::remove_all(root_, ignored);
     }
+}
+
+void VirtualLaptop::setOnChange(std::function<void()> observer) {
+    changes_->setObserver(std::move(observer));
 }
 
 bool VirtualLaptop::configure(std::string_view spec, std::string* error) {

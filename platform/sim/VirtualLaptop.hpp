@@ -20,6 +20,8 @@ class SimHinge;
 class SimKeyboard;
 class SimReduceMotion;
 class SimPower;
+class SimScreen;
+class SimChangeNotifier;
 
 // Files of the virtual laptop live under one folder (a test's temporary folder).
 class SimPaths final : public os::Paths {
@@ -57,8 +59,16 @@ class VirtualLaptop {
     SimHinge& hinge() { return *hinge_; }
     SimKeyboard& keyboard() { return *keyboard_; }
     SimReduceMotion& reduceMotion() { return *reduceMotion_; }
-    // Root power domain, assertions, lid, power sources, displays, display sleep, session lock.
+    // Root power domain, assertions, lid, power sources, displays.
     SimPower& power() { return *power_; }
+    // Instant display sleep, the panel, the session lock.
+    SimScreen& screen() { return *screen_; }
+
+    // Called on the main queue after something a person could see changed on the power
+    // hardware or the screen: the bit, the assertions, the lid, sleep, power, displays, the lock
+    // or the panel. Changes in a row make one call. One observer; an empty function removes it.
+    // Never called while none is set.
+    void setOnChange(std::function<void()> observer);
 
     // Applies "key=value,key=value" through the keys every piece of hardware added (SimKeys).
     bool configure(std::string_view spec, std::string* error);
@@ -74,7 +84,9 @@ class VirtualLaptop {
     std::shared_ptr<SimHinge> hinge_;
     std::shared_ptr<SimKeyboard> keyboard_;
     std::shared_ptr<SimReduceMotion> reduceMotion_;
+    std::shared_ptr<SimChangeNotifier> changes_;
     std::shared_ptr<SimPower> power_;
+    std::shared_ptr<SimScreen> screen_;
     SimKeys keys_;
 };
 

@@ -9,6 +9,7 @@
 #include "platform/sim/SimHinge.hpp"
 #include "platform/sim/SimKeyboard.hpp"
 #include "platform/sim/SimPower.hpp"
+#include "platform/sim/SimScreen.hpp"
 #include "tests/support/SimTest.hpp"
 
 namespace noctave {
@@ -24,6 +25,7 @@ TEST_F(GestureSessionTest, FnHeldWhileClosingArmsAOneShotSessionThatEndsWhenTheL
     runUntilIdle();
     auto& hinge = laptop.hinge();
     auto& power = laptop.power();
+    auto& screen = laptop.screen();
 
     hinge.setAngle(110);
     laptop.keyboard().setFunctionHeld(true);
@@ -39,12 +41,12 @@ TEST_F(GestureSessionTest, FnHeldWhileClosingArmsAOneShotSessionThatEndsWhenTheL
     hinge.moveTo(0, 0.3);
     advance(0.35);
     EXPECT_EQ(controller.state(), State::pending);
-    const int blanksBefore = power.instantIdleCalls();
+    const int blanksBefore = screen.instantIdleCalls();
     power.closeLid();
     advance(2.0);
     EXPECT_EQ(states, (std::vector<State>{State::pending, State::armed}));
-    EXPECT_EQ(power.sessionLocks(), 1);
-    EXPECT_GT(power.instantIdleCalls(), blanksBefore);
+    EXPECT_EQ(screen.sessionLocks(), 1);
+    EXPECT_GT(screen.instantIdleCalls(), blanksBefore);
     // The lid close ended the gesture: long after its commit timeout the session still holds.
     advance(30.0);
     EXPECT_EQ(controller.state(), State::armed);

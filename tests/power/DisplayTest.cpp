@@ -9,6 +9,7 @@
 #include "core/runtime/Runtime.hpp"
 #include "platform/sim/SimPower.hpp"
 #include "platform/sim/SimProcesses.hpp"
+#include "platform/sim/SimScreen.hpp"
 #include "tests/support/SimTest.hpp"
 
 namespace noctave {
@@ -16,11 +17,12 @@ namespace {
 
 using Phase = DisplayObserver::Phase;
 using Sleep = DisplaySleeper::Outcome;
-using Library = sim::SimPower::Library;
+using Library = sim::SimScreen::Library;
 
 class DisplayTest : public test::SimTest {
   protected:
     sim::SimPower& power = laptop.power();
+    sim::SimScreen& screen = laptop.screen();
 };
 
 TEST_F(DisplayTest, EachDisplayIsAnnouncedThenReportedOffTheMainQueueAndTheAppHearsOnIt) {
@@ -78,11 +80,11 @@ TEST_F(DisplayTest, SleeperUsesTheInstantPathElseTheCommandRetriedOnce) {
     const std::string refused =
         "WRN SLSDisplayManagerRequestDisplaysIdle returned 1000; falling back to pmset";
     EXPECT_EQ(DisplaySleeper::sleepNow(), Sleep::skylight());
-    power.setDisplayIdleStatus(1000);
+    screen.setDisplayIdleStatus(1000);
     EXPECT_EQ(DisplaySleeper::sleepNow(), Sleep::pmset());
     laptop.processes().scriptSpawn({true, 1, {}});
     EXPECT_EQ(DisplaySleeper::sleepNow(), Sleep::pmset());
-    EXPECT_EQ(power.instantIdleCalls(), 3);
+    EXPECT_EQ(screen.instantIdleCalls(), 3);
     EXPECT_EQ(log.lines(),
               (std::vector<std::string>{
                   "INF displays slept via SkyLight (instant)", refused, viaPmset, refused,
@@ -106,7 +108,7 @@ TEST_F(DisplayTest, SleeperUsesTheInstantPathElseTheCommandRetriedOnce) {
 }
 
 TEST_F(DisplayTest, MissingFunctionWarnsOnceThenEveryCallUsesTheCommand) {
-    power.setDisplayIdleLibrary(Library::symbolMissing);
+    screen.setDisplayIdleLibrary(Library::symbolMissing);
     EXPECT_FALSE(DisplaySleeper::hasFastPath());
     EXPECT_EQ(DisplaySleeper::sleepNow(), Sleep::pmset());
     EXPECT_EQ(DisplaySleeper::sleepNow(), Sleep::pmset());
@@ -118,7 +120,7 @@ TEST_F(DisplayTest, MissingFunctionWarnsOnceThenEveryCallUsesTheCommand) {
 }
 
 TEST_F(DisplayTest, MissingLibraryFallsBackSilently) {
-    power.setDisplayIdleLibrary(Library::missing);
+    screen.setDisplayIdleLibrary(Library::missing);
     EXPECT_EQ(DisplaySleeper::sleepNow(), Sleep::pmset());
     EXPECT_EQ(log.lines(), std::vector<std::string>{"INF display slept via pmset displaysleepnow"});
 }
@@ -140,11 +142,11 @@ TEST_F(DisplayTest, SessionLockerLocksOrSaysWhyAndNeverKeepsTheLibraryOpen) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
         log.clear();
-        power.setSessionLockLibrary(c.library);
+        screen.setSessionLockLibrary(c.library);
         EXPECT_EQ(SessionLocker::lockNow(), c.outcome);
         EXPECT_EQ(log.lines(), std::vector<std::string>{c.line});
-        EXPECT_EQ(power.sessionLocks(), c.locks);
-        EXPECT_EQ(power.openLockLibraries(), 0);
+        EXPECT_EQ(screen.sessionLocks(), c.locks);
+        EXPECT_EQ(screen.openLockLibraries(), 0);
     }
 }
 

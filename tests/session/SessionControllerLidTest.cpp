@@ -12,7 +12,7 @@ using SessionLidTest = SessionFixture;
 
 // The instant blank fails, and so do both runs of the fallback command.
 void failBlanks(sim::VirtualLaptop& laptop) {
-    laptop.power().setDisplayIdleStatus(-1);
+    laptop.screen().setDisplayIdleStatus(-1);
     laptop.processes().scriptSpawn(os::Processes::SpawnResult{true, 1, {}});
     laptop.processes().scriptSpawn(os::Processes::SpawnResult{true, 1, {}});
 }
@@ -25,22 +25,22 @@ TEST_F(SessionLidTest, ClosingLocksAndBlanksAndNamesEveryFailureInOneNotice) {
     // No session: the close is only remembered.
     log.clear();
     closeLid();
-    EXPECT_EQ(power().sessionLocks(), 0);
-    EXPECT_EQ(power().instantIdleCalls(), 0);
+    EXPECT_EQ(screen().sessionLocks(), 0);
+    EXPECT_EQ(screen().instantIdleCalls(), 0);
     EXPECT_THAT(log.lines(), IsEmpty());
     openLid();
 
     session.arm("menu");
     log.clear();
     closeLid();
-    EXPECT_EQ(power().sessionLocks(), 1);
-    EXPECT_EQ(power().instantIdleCalls(), 1);
+    EXPECT_EQ(screen().sessionLocks(), 1);
+    EXPECT_EQ(screen().instantIdleCalls(), 1);
     EXPECT_EQ(log.lines().front(), "INF lid shut; arm stands");
     EXPECT_TRUE(notices.empty());
     openLid();
 
     // Both fail: one notice, the lock first.
-    power().setSessionLockLibrary(sim::SimPower::Library::missing);
+    screen().setSessionLockLibrary(sim::SimScreen::Library::missing);
     failBlanks(laptop);
     session.arm("menu");
     notices.clear();
@@ -94,19 +94,19 @@ TEST_F(SessionLidTest, ClosingWatchPreBlanksWhenTheLidFallsFastOrLow) {
         hinge().setAngle(angle);
         advance(0.05);
     }
-    EXPECT_EQ(power().instantIdleCalls(), 0);
+    EXPECT_EQ(screen().instantIdleCalls(), 0);
     hinge().setAngle(87);
     hinge().failReads(3);
     advance(0.15);
-    EXPECT_EQ(power().instantIdleCalls(), 0);
+    EXPECT_EQ(screen().instantIdleCalls(), 0);
     failBlanks(laptop);
     advance(0.05);
-    EXPECT_EQ(power().instantIdleCalls(), 1);
+    EXPECT_EQ(screen().instantIdleCalls(), 1);
     EXPECT_TRUE(
         log.contains("closing while docked (lid at 87°) - blanking now, lid still open, "
                      "so powerd can drop desktop mode for free"));
     EXPECT_TRUE(notices.empty());
-    power().setDisplayIdleStatus(0);
+    screen().setDisplayIdleStatus(0);
     // The watch stopped with the pre-blank.
     const auto reads = hinge().reportReads();
     advance(1);
@@ -121,7 +121,7 @@ TEST_F(SessionLidTest, ClosingWatchPreBlanksWhenTheLidFallsFastOrLow) {
 
     // Lowered slowly from 70: no fall of 25, so the trigger is reaching 50.
     session.arm("menu");
-    const auto blanks = power().instantIdleCalls();
+    const auto blanks = screen().instantIdleCalls();
     hinge().setAngle(70);
     advance(0.1);
     hinge().moveTo(40, 3);
@@ -129,7 +129,7 @@ TEST_F(SessionLidTest, ClosingWatchPreBlanksWhenTheLidFallsFastOrLow) {
     EXPECT_TRUE(
         log.contains("closing while docked (lid at 50°) - blanking now, lid still open, "
                      "so powerd can drop desktop mode for free"));
-    EXPECT_EQ(power().instantIdleCalls(), blanks + 1);
+    EXPECT_EQ(screen().instantIdleCalls(), blanks + 1);
 
     // The user leaves the lid half open: 20 s after the blank (at 2 s of 3) the watch resumes,
     // without waking the display.
@@ -141,13 +141,13 @@ TEST_F(SessionLidTest, ClosingWatchPreBlanksWhenTheLidFallsFastOrLow) {
     EXPECT_TRUE(log.contains(kPreBlankExpired));
     EXPECT_EQ(session.state(), State::armed);
     EXPECT_GT(hinge().reportReads(), readsBeforeExpiry);
-    EXPECT_EQ(power().instantIdleCalls(), blanks + 1);
+    EXPECT_EQ(screen().instantIdleCalls(), blanks + 1);
 
     // A gesture committed while docked blanks at once.
     session.disarm("menu");
     log.clear();
     commitGesture();
-    EXPECT_EQ(power().instantIdleCalls(), blanks + 2);
+    EXPECT_EQ(screen().instantIdleCalls(), blanks + 2);
     EXPECT_THAT(log.messages(),
                 ElementsAre("gesture committed; flag set provisionally, awaiting confirmed close",
                             "closing while docked (gesture committed) - blanking now, lid still "
@@ -172,14 +172,14 @@ TEST_F(SessionLidTest, DisplayChangesWithTheLidShutReblankOnceAndNotTooSoon) {
     power().setExternalCount(3);
     start().arm("menu");
     closeLid();
-    ASSERT_EQ(power().instantIdleCalls(), 1);
+    ASSERT_EQ(screen().instantIdleCalls(), 1);
 
     // Five seconds after the close-time blank: too soon for another.
     advance(5);
     power().detachExternal();
     advance(2);
     EXPECT_TRUE(log.contains("external displays: 3 → 2"));
-    EXPECT_EQ(power().instantIdleCalls(), 1);
+    EXPECT_EQ(screen().instantIdleCalls(), 1);
 
     // Twelve seconds after it: a burst of changes yields one re-blank, 1.5 s after the last.
     advance(5);
@@ -189,12 +189,12 @@ TEST_F(SessionLidTest, DisplayChangesWithTheLidShutReblankOnceAndNotTooSoon) {
     advance(0.5);
     power().detachExternal();
     advance(1.4);
-    EXPECT_EQ(power().instantIdleCalls(), 1);
+    EXPECT_EQ(screen().instantIdleCalls(), 1);
     advance(0.2);
-    EXPECT_EQ(power().instantIdleCalls(), 2);
+    EXPECT_EQ(screen().instantIdleCalls(), 2);
     EXPECT_EQ(log.count("display set changed with the lid shut; blanking again"), 1u);
     advance(10);
-    EXPECT_EQ(power().instantIdleCalls(), 2);
+    EXPECT_EQ(screen().instantIdleCalls(), 2);
 }
 
 }  // namespace

@@ -95,8 +95,8 @@ TEST_F(SessionControllerTest, GestureSessionIsPendingUntilTheLidShutsAndEndsWhen
     closeLid();
     EXPECT_EQ(session.state(), State::armed);
     EXPECT_TRUE(log.contains("lid shut; gesture confirmed - one-shot session active"));
-    EXPECT_EQ(power().sessionLocks(), 1);
-    EXPECT_EQ(power().instantIdleCalls(), 1);
+    EXPECT_EQ(screen().sessionLocks(), 1);
+    EXPECT_EQ(screen().instantIdleCalls(), 1);
 
     // Once the lid shut, a late cancel of the gesture no longer withdraws anything.
     cancelGesture();

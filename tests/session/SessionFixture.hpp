@@ -13,6 +13,7 @@
 #include "core/session/SessionController.hpp"
 #include "platform/sim/SimHinge.hpp"
 #include "platform/sim/SimPower.hpp"
+#include "platform/sim/SimScreen.hpp"
 #include "tests/support/SimTest.hpp"
 
 namespace noctave {
@@ -39,6 +40,7 @@ inline constexpr const char* kGuardName = "Noctave: lid shut, session running";
 class SessionFixture : public SimTest {
   protected:
     sim::SimPower& power() { return laptop.power(); }
+    sim::SimScreen& screen() { return laptop.screen(); }
     sim::SimHinge& hinge() { return laptop.hinge(); }
 
     // Builds the controller as the application does at launch and lets its start-up reports in.
