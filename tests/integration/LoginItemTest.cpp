@@ -2,13 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
-#include <optional>
-#include <sstream>
 #include <string>
 
 #include "tests/support/LogCapture.hpp"
+#include "tests/support/ScopedVariable.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace noctave::app {
@@ -16,26 +14,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Sets an environment variable for the object's lifetime.
-struct EnvironmentOverride {
-    EnvironmentOverride(const char* name, const std::string& value) : name(name) {
-        if (const char* old = std::getenv(name)) {
-            previous = old;
-        }
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~EnvironmentOverride() { previous ? ::setenv(name, previous->c_str(), 1) : ::unsetenv(name); }
-    const char* name;
-    std::optional<std::string> previous;
-};
-
 class LoginItemTest : public ::testing::Test {
   protected:
     std::string userEntry() {
-        std::ifstream in(temp_.path() / "config/autostart" / LoginItem::kEntryName);
-        std::stringstream text;
-        text << in.rdbuf();
-        return text.str();
+        return test::readFile(temp_.path() / "config/autostart" / LoginItem::kEntryName);
     }
     void writeEntry(const char* folder, const std::string& text) {
         fs::create_directories(temp_.path() / folder / "autostart");
@@ -43,9 +25,9 @@ class LoginItemTest : public ::testing::Test {
     }
 
     test::TempDir temp_;
-    EnvironmentOverride configHome_{"XDG_CONFIG_HOME", (temp_.path() / "config").string()};
-    EnvironmentOverride configDirs_{"XDG_CONFIG_DIRS",
-                                    "relative/ignored:" + (temp_.path() / "xdg").string()};
+    test::ScopedVariable configHome_{"XDG_CONFIG_HOME", (temp_.path() / "config").string()};
+    test::ScopedVariable configDirs_{"XDG_CONFIG_DIRS",
+                                     "relative/ignored:" + (temp_.path() / "xdg").string()};
     test::LogCapture log_;
 };
 
@@ -88,7 +70,7 @@ TEST_F(LoginItemTest, SystemWideEntryIsHiddenRatherThanRemoved) {
 
 TEST_F(LoginItemTest, UnwritableFolderIsLoggedAndLeavesItOff) {
     std::ofstream(temp_.path() / "blocked") << "";  // a file where a folder is needed
-    EnvironmentOverride blocked{"XDG_CONFIG_HOME", (temp_.path() / "blocked").string()};
+    test::ScopedVariable blocked{"XDG_CONFIG_HOME", (temp_.path() / "blocked").string()};
     LoginItem::setEnabled(true);
     ASSERT_EQ(log_.lines().size(), 1U);
     EXPECT_TRUE(log_.lines()[0].starts_with("WRN login item change failed: Could not create"))

@@ -3,7 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "app/CommandLineHelp.hpp"
 #include "core/support/AppInfo.hpp"
 #include "tests/support/ChildProcess.hpp"
 #include "tests/support/TempDir.hpp"
@@ -56,23 +55,6 @@ TEST(CommandLineHelpTest, ATextThatCannotBeWrittenIsAFailureNotAnAnswer) {
             runProgram(NOCTAVE_BINARY, {option}, {.standardOutput = "/dev/full"});
         EXPECT_EQ(run.status, 1);
         EXPECT_EQ(run.err, "noctave: could not write to standard output\n");
-    }
-}
-
-TEST(CommandLineHelpTest, VersionReadsAsTheAboutPaneShowsIt) {
-    struct Case {
-        const char* shortVersion;
-        bool beta;
-        const char* text;
-    };
-    for (const Case& c :
-         {Case{"2.3.1", true, "Noctave 2.3.1 Beta\n"}, Case{"2.3.1", false, "Noctave 2.3.1\n"},
-          Case{"", false, "Noctave 1.0.0\n"}}) {
-        AppInfo::Values values;
-        values.shortVersion = c.shortVersion;
-        values.beta = c.beta;
-        const AppInfo::Override override(values);
-        EXPECT_EQ(app::versionText(), c.text);
     }
 }
 

@@ -12,33 +12,20 @@
 #include <cstdlib>
 #include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 
 #include "core/os/Paths.hpp"
 #include "core/support/Log.hpp"
+#include "tests/support/ScopedVariable.hpp"
 #include "tests/support/SimTest.hpp"
+#include "tests/support/TempDir.hpp"
 
 namespace noctave {
 namespace {
 
 namespace fs = std::filesystem;
 
-// Sets (or, with no value, unsets) an environment variable for one scope.
-class ScopedVariable {
-  public:
-    ScopedVariable(const char* name, std::optional<std::string> value) : name_(name) {
-        if (const char* old = std::getenv(name)) {
-            old_ = old;
-        }
-        value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
-    }
-    ~ScopedVariable() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
-
-  private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
+using test::ScopedVariable;
 
 class PrivateFilesTest : public test::SimTest {};
 
@@ -91,9 +78,7 @@ TEST_F(PrivateFilesTest, FoldersAre0700WhateverTheUmaskAndAPlantedLinkIsNeverFol
     Log::info("a line");
     Log::flush();
     runUntilIdle();
-    std::stringstream after;
-    after << std::ifstream(victim).rdbuf();
-    EXPECT_EQ(after.str(), "precious\n");
+    EXPECT_EQ(test::readFile(victim), "precious\n");
 
     const int fd = files::openPrivateFile(temp.path() / "new", O_WRONLY | O_CREAT);
     ASSERT_GE(fd, 0);

@@ -29,6 +29,7 @@
 #include "platform/sim/SimHinge.hpp"
 #include "platform/sim/SimPower.hpp"
 #include "tests/app/ShellTest.hpp"
+#include "tests/support/ScopedVariable.hpp"
 #include "tests/support/SimTest.hpp"
 
 namespace noctave::test {
@@ -64,14 +65,10 @@ class SettingsWindowTest : public SimTest {
   protected:
     SettingsWindowTest() {
         ensureApplication();
-        setenv("XDG_CONFIG_HOME", (temp.path() / "xdg").c_str(), 1);
         app::SettingsAccessibility::setObserver(
             [this](const QString& text) { announcements.push_back(text); });
     }
-    ~SettingsWindowTest() override {
-        app::SettingsAccessibility::setObserver(nullptr);
-        unsetenv("XDG_CONFIG_HOME");
-    }
+    ~SettingsWindowTest() override { app::SettingsAccessibility::setObserver(nullptr); }
 
     std::unique_ptr<SettingsWindowController> open() {
         return open(SettingsWindowController::Options{});
@@ -99,6 +96,7 @@ class SettingsWindowTest : public SimTest {
         return QImage(QString::fromStdString(file.string()));
     }
 
+    ScopedVariable configHome{"XDG_CONFIG_HOME", (temp.path() / "xdg").string()};
     FakeUpdates updates{false, false};
     std::unique_ptr<SessionController> session;
     int shortcutChanges = 0;
