@@ -119,7 +119,8 @@ TEST_F(RemoteConfigLoaderTest, FailuresAreLoggedAndRetriedAtTheNextRefresh) {
                            }));
 }
 
-TEST_F(RemoteConfigLoaderTest, ReportsAnOutdatedBuildOnlyWhenOlderAndTheSizeLimitIsExact) {
+TEST_F(RemoteConfigLoaderTest,
+       ReportsAnOutdatedBuildOnlyWhenOlderAndCutsAnAnswerOffAtTheExactSizeLimit) {
     fetch(R"({"minimumVersion": "1.3.9.0"})");
     EXPECT_TRUE(outdated.empty());
 
@@ -135,7 +136,8 @@ TEST_F(RemoteConfigLoaderTest, ReportsAnOutdatedBuildOnlyWhenOlderAndTheSizeLimi
     EXPECT_EQ(http().largestBodyDelivered(), 65537u);
 }
 
-TEST_F(RemoteConfigLoaderTest, OffersEachNoticeOnce) {
+TEST_F(RemoteConfigLoaderTest,
+       OffersANoticeAgainOnlyWhenItsIdDiffersFromTheLastEvenAcrossARestart) {
     fetch(noticeDocument("spring"));
     fetch(noticeDocument("spring"));
     fetch(noticeDocument("Spring"));
@@ -149,7 +151,8 @@ TEST_F(RemoteConfigLoaderTest, OffersEachNoticeOnce) {
     EXPECT_EQ(notices.size(), 3u);
 }
 
-TEST_F(RemoteConfigLoaderTest, KeepsTheLastHttpsFeed) {
+TEST_F(RemoteConfigLoaderTest,
+       KeepsTheLastHttpsFeedAndFallsBackToTheBuildsOverAnUnusableStoredOne) {
     EXPECT_EQ(loader->effectiveFeedURL(), kBuildFeed);
     fetch(R"({"feedURL": "https://noctave.app/beta.xml"})");
     for (const char* rejected :
