@@ -172,7 +172,8 @@ TEST_F(AppDelegateTest, LaunchFailureAlertCarriesThePlatformsCause) {
     }
 }
 
-TEST_F(AppDelegateTest, StateChangesDriveTheIconTooltipAndCurtain) {
+TEST_F(AppDelegateTest,
+       LaunchForcesAutomaticUpdatesOnAndStateChangesDriveTheIconTooltipAndCurtain) {
     Prefs::setAutomaticUpdates(false);
     launch();
     EXPECT_TRUE(Prefs::automaticUpdates());  // forced on at every launch
@@ -300,9 +301,9 @@ TEST_F(AppDelegateTest, NoticesAreAlertsAndReadMoreOpensOnlyASafeAddress) {
     EXPECT_TRUE(log.contains("notice: Hello"));
 }
 
-// Before an update replaces the program, and when it terminates (steps that may run more than
-// once), the session ends once, leaving the lid-close flag clear and no observer behind.
-TEST_F(AppDelegateTest, AnUpdateInstallAndTerminationShutTheSessionDownOnce) {
+// A build without a feed explains why when asked; while a check runs the menu says so, and
+// offers no second one.
+TEST_F(AppDelegateTest, TheMenusUpdateEntryExplainsAMissingFeedAndWaitsOutARunningCheck) {
     auto made = std::make_unique<FakeUpdates>();
     FakeUpdates* updates = made.get();
     launch(std::move(made));
@@ -310,7 +311,6 @@ TEST_F(AppDelegateTest, AnUpdateInstallAndTerminationShutTheSessionDownOnce) {
     ASSERT_EQ(menu().at(4).title, "Check for Updates\u2026");
     menu()[4].action();
     EXPECT_EQ(updates->explanations, 1);
-    // While a check runs the menu says so, and offers no second one.
     updates->checking = true;
     click(Click::left);
     EXPECT_EQ(menu().at(4).title, "Checking for Updates\u2026");
@@ -318,8 +318,14 @@ TEST_F(AppDelegateTest, AnUpdateInstallAndTerminationShutTheSessionDownOnce) {
     QMenu shown;
     app::addMenuEntries(shown, menu());
     EXPECT_FALSE(shown.actions().at(4)->isEnabled());
-    updates->checking = false;
+}
 
+// Before an update replaces the program, and when it terminates (steps that may run more than
+// once), the session ends once, leaving the lid-close flag clear and no observer behind.
+TEST_F(AppDelegateTest, AnUpdateInstallAndTerminationShutTheSessionDownOnce) {
+    auto made = std::make_unique<FakeUpdates>();
+    FakeUpdates* updates = made.get();
+    launch(std::move(made));
     ASSERT_TRUE(delegate->session()->arm("menu"));
     ASSERT_TRUE(updates->willInstallUpdate);
     updates->willInstallUpdate();

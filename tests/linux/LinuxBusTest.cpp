@@ -80,7 +80,7 @@ class LogindBackend : public LinuxBus {
     std::unique_ptr<LinuxPowerManagement> power;
 };
 
-TEST_F(LogindBackend, LidFlagIsOneHandleLidSwitchInhibitorUntilCleared) {
+TEST_F(LogindBackend, LidFlagIsOneInhibitorThatAnyConnectionOrTheCrashHandlerClears) {
     auto connection = open();
     ASSERT_EQ(power->callScalarMethod(connection, kSelector, 1), 0);
     ASSERT_EQ(power->callScalarMethod(connection, kSelector, 1), 0);
