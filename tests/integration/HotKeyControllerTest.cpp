@@ -37,7 +37,8 @@ TEST_F(HotKeyControllerTest, RegisteringTwiceKeepsOneRegistrationAndOnlyTheNewCa
     EXPECT_FALSE(keys().press(HotKeyController::kKeyCode, os::HotKeys::kCommand));
 }
 
-TEST_F(HotKeyControllerTest, TakenChordLeavesTheHandlerInstalledUntilUnregister) {
+TEST_F(HotKeyControllerTest,
+       TakenChordLeavesTheHandlerInstalledUntilUnregisterAndAFreedOneRegistersAgain) {
     std::string error;
     ASSERT_TRUE(laptop.configure("hotkey=taken", &error)) << error;
     HotKeyController controller;

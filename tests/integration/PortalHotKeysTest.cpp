@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <optional>
 #include <string>
 #include <utility>
@@ -10,9 +9,9 @@
 
 #include "app/integration/HotKeyController.hpp"
 #include "core/runtime/ThreadedRuntime.hpp"
+#include "tests/support/BusDaemon.hpp"
 #include "tests/support/ChildProcess.hpp"
 #include "tests/support/LogCapture.hpp"
-#include "tests/support/TempDir.hpp"
 
 namespace noctave::linuxos {
 namespace {
@@ -25,19 +24,8 @@ class PortalHotKeysTest : public ::testing::Test {
         if (!test::hasProgram("dbus-daemon") || !test::hasProgram("busctl")) {
             GTEST_SKIP() << "needs dbus-daemon, busctl and python3-dbusmock";
         }
-        const auto config = temp_.path() / "bus.conf";
-        std::ofstream(config) << "<busconfig><type>session</type><listen>unix:dir="
-                              << temp_.path().string()
-                              << "</listen><policy context=\"default\">"
-                                 "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                                 "<allow eavesdrop=\"true\"/><allow own=\"*\"/>"
-                                 "</policy></busconfig>\n";
-        const test::ProgramOptions quiet{.standardError = "/dev/null"};
-        bus_.emplace("dbus-daemon",
-                     std::vector<std::string>{"--nofork", "--print-address=1",
-                                              "--config-file=" + config.string()},
-                     quiet);
-        address_ = bus_->line(test::Stream::output).value_or("");
+        bus_.emplace("session");
+        address_ = bus_->address();
         ASSERT_FALSE(address_.empty()) << "dbus-daemon did not start";
         portal_.emplace("/usr/bin/python3",
                         test::words("-m dbusmock --template " NOCTAVE_PORTAL_TEMPLATE),
@@ -66,11 +54,10 @@ class PortalHotKeysTest : public ::testing::Test {
 
     bool waitFor(const std::function<bool()>& done) { return runtime_.runUntil(done, 10); }
 
-    test::TempDir temp_;
     runtime::ThreadedRuntime runtime_;
     runtime::RuntimeInstaller installer_{runtime_};
     test::LogCapture log_;
-    std::optional<test::ChildProcess> bus_;
+    std::optional<test::BusDaemon> bus_;
     std::optional<test::ChildProcess> portal_;
     std::string address_;
 };

@@ -27,6 +27,7 @@
 #include "tests/support/ChildProcess.hpp"
 #include "tests/support/LogCapture.hpp"
 #include "tests/support/PrivateBus.hpp"
+#include "tests/support/TempDir.hpp"
 
 namespace noctave::test {
 namespace {

@@ -6,6 +6,7 @@
 
 #include "tests/support/ChildProcess.hpp"
 #include "tests/support/PrivateBus.hpp"
+#include "tests/support/TempDir.hpp"
 
 namespace noctave::test {
 namespace {

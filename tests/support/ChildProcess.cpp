@@ -157,7 +157,7 @@ ChildProcess::~ChildProcess() {
         ::kill(group_ ? -pid_ : pid_, SIGKILL);
     }
     if (!reaped_) {
-        reap(true);
+        collect(0);
     }
     closeOnce(out_.fd);
     closeOnce(err_.fd);
@@ -172,18 +172,22 @@ bool ChildProcess::signalGroup(int signalNumber) {
     return !reaped_ && ::kill(group_ ? -pid_ : pid_, signalNumber) == 0;
 }
 
-void ChildProcess::reap(bool block) {
+bool ChildProcess::collect(int options) {
     int status = 0;
     pid_t got = 0;
     do {
-        got = ::waitpid(pid_, &status, block ? 0 : WNOHANG);
+        got = ::waitpid(pid_, &status, options);
     } while (got < 0 && errno == EINTR);
+    if (got == pid_ && WIFSTOPPED(status)) {
+        return true;
+    }
     if (got == pid_ || (got < 0 && errno == ECHILD)) {
         reaped_ = true;
         // ECHILD: reaped behind our back (SIGCHLD ignored); how it ended is unknown.
         waitStatus_ = got == pid_ ? std::optional(status) : std::nullopt;
         closeOnce(pidfd_);
     }
+    return false;
 }
 
 void ChildProcess::pump(double seconds, const std::function<bool()>& done) {
@@ -205,7 +209,7 @@ void ChildProcess::pump(double seconds, const std::function<bool()>& done) {
         if (pidfd_ < 0 && !reaped_) {
             // Without a pidfd (a kernel before 5.3) the end is noticed by asking now and then.
             left = std::min<long>(left, 50);
-            reap(false);
+            collect(WNOHANG);
         }
         const int ready = ::poll(fds, count, static_cast<int>(std::max<long>(left, 0)));
         if (ready < 0 && errno != EINTR) {
@@ -219,7 +223,7 @@ void ChildProcess::pump(double seconds, const std::function<bool()>& done) {
                 continue;
             }
             if (fds[index].fd == pidfd_) {
-                reap(true);
+                collect(0);
                 continue;
             }
             Capture& capture = fds[index].fd == out_.fd ? out_ : err_;
@@ -265,21 +269,7 @@ bool ChildProcess::waitForLine(Stream stream, const std::string& text, double se
 }
 
 bool ChildProcess::waitUntilStopped() {
-    if (reaped_) {
-        return false;
-    }
-    int status = 0;
-    pid_t got = 0;
-    do {
-        got = ::waitpid(pid_, &status, WUNTRACED);
-    } while (got < 0 && errno == EINTR);
-    if (got == pid_ && WIFSTOPPED(status)) {
-        return true;
-    }
-    reaped_ = true;
-    waitStatus_ = got == pid_ ? std::optional(status) : std::nullopt;
-    closeOnce(pidfd_);
-    return false;
+    return !reaped_ && collect(WUNTRACED);
 }
 
 ProgramRun ChildProcess::wait(double seconds) {
@@ -288,7 +278,7 @@ ProgramRun ChildProcess::wait(double seconds) {
     if (!reaped_) {
         run.timedOut = true;
         signalGroup(SIGKILL);
-        reap(true);
+        collect(0);
     }
     // What it wrote before it ended is in the pipes by now; a descendant still holding them
     // open is not waited for.

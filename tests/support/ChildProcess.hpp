@@ -83,7 +83,8 @@ class ChildProcess {
     Capture& capture(Stream stream) { return stream == Stream::output ? out_ : err_; }
     // Reads whatever arrives until the deadline, or until `done` holds or nothing more can come.
     void pump(double seconds, const std::function<bool()>& done);
-    void reap(bool block);
+    // waitpid with `options`; true when the program stopped rather than ended.
+    bool collect(int options);
 
     pid_t pid_ = -1;
     bool group_ = false;

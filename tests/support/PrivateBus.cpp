@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <fstream>
 #include <mutex>
 
 namespace noctave::test {
@@ -30,19 +29,8 @@ PrivateBus::PrivateBus() {
         unavailable_ = "dbus-daemon or python3-dbusmock is not installed";
         return;
     }
-    auto config = dir_.path() / "bus.conf";
-    std::ofstream(config) << "<busconfig><type>system</type><listen>unix:dir="
-                          << dir_.path().string()
-                          << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-                             "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                             "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
-    // The daemon prints its address once it listens.
-    daemon_ = std::make_unique<ChildProcess>(
-        kDaemon,
-        std::vector<std::string>{"--config-file=" + config.string(), "--nofork", "--nopidfile",
-                                 "--print-address=1"},
-        ProgramOptions{.standardError = "/dev/null"});
-    const std::string address = daemon_->line(Stream::output, 10).value_or("");
+    daemon_.emplace("system");
+    const std::string& address = daemon_->address();
     if (address.empty()) {
         unavailable_ = "dbus-daemon did not start";
         return;
@@ -55,9 +43,6 @@ PrivateBus::~PrivateBus() {
     control_.reset();
     for (auto& [name, service] : services_) {
         stop(*service, SIGTERM);
-    }
-    if (daemon_) {
-        stop(*daemon_, SIGTERM);
     }
     unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
 }

@@ -3,13 +3,14 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
 
 #include "platform/linux/DBusConnection.hpp"
+#include "tests/support/BusDaemon.hpp"
 #include "tests/support/ChildProcess.hpp"
-#include "tests/support/TempDir.hpp"
 
 namespace noctave::test {
 
@@ -55,9 +56,8 @@ class PrivateBus {
   private:
     bool waitForName(const std::string& name, bool present);
 
-    TempDir dir_;
     std::string unavailable_;
-    std::unique_ptr<ChildProcess> daemon_;
+    std::optional<BusDaemon> daemon_;
     std::map<std::string, std::unique_ptr<ChildProcess>> services_;
     std::unique_ptr<linuxos::DBusConnection> control_;
 };

@@ -2,7 +2,6 @@
 // `noctave ctl` run as a script would run it. Waits are for bus names and output lines, each
 // with a deadline; nothing sleeps.
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -16,6 +15,7 @@
 
 #include "app/control/ControlClient.hpp"
 #include "app/control/ControlNames.hpp"
+#include "tests/support/BusDaemon.hpp"
 #include "tests/support/ChildProcess.hpp"
 #include "tests/support/TempDir.hpp"
 
@@ -24,8 +24,6 @@ namespace {
 
 using ::testing::HasSubstr;
 using Json = nlohmann::json;
-
-constexpr const char* kDaemon = "/usr/bin/dbus-daemon";
 
 // Starts argv in a process group of its own (so a test can end it with what it started), its
 // standard error appended to `errFile`.
@@ -39,24 +37,13 @@ std::unique_ptr<ChildProcess> spawn(const std::vector<std::string>& argv,
 class ControlBusTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (access(kDaemon, X_OK) != 0) {
+        if (!hasProgram("dbus-daemon")) {
             GTEST_SKIP() << "dbus-daemon is not installed";
         }
         // Other users may connect (the caller check is the service's, not the bus's).
-        chmod(temp.path().c_str(), 0755);
-        const auto config = temp.path() / "session.conf";
-        std::ofstream(config) << "<busconfig><type>session</type><listen>unix:dir="
-                              << temp.path().string()
-                              << "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-                                 "<allow user=\"*\"/><allow send_destination=\"*\" "
-                                 "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
-                                 "<allow own=\"*\"/></policy></busconfig>\n";
-        daemon = spawn({kDaemon, "--config-file=" + config.string(), "--nofork", "--nopidfile",
-                        "--print-address=1"},
-                       errors());
-        const auto address = daemon->line(Stream::output, 10);
-        ASSERT_TRUE(address && !address->empty()) << "dbus-daemon did not start";
-        setenv("DBUS_SESSION_BUS_ADDRESS", address->c_str(), 1);
+        bus.emplace("session", true);
+        ASSERT_FALSE(bus->address().empty()) << "dbus-daemon did not start";
+        setenv("DBUS_SESSION_BUS_ADDRESS", bus->address().c_str(), 1);
         std::string error;
         client = control::ControlClient::connect(&error);
         ASSERT_TRUE(client) << error;
@@ -123,7 +110,7 @@ class ControlBusTest : public ::testing::Test {
     std::string lastErrors() { return readFile(errors()); }
 
     TempDir temp;
-    std::unique_ptr<ChildProcess> daemon;
+    std::optional<BusDaemon> bus;
     std::unique_ptr<ChildProcess> app;
     std::unique_ptr<control::ControlClient> client;
 };
