@@ -33,12 +33,15 @@ package: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target noctave noctave_icons noctave_manpage
 	@cd $(BUILD_DIR) && cpack -G DEB
 
-# The core tests under AddressSanitizer + UndefinedBehaviorSanitizer.
+# Every test under AddressSanitizer + UndefinedBehaviorSanitizer, the shell and the programs the
+# tests start included. SANITIZE_LABEL=core narrows it to the core.
+SANITIZE_LABEL ?= .
 sanitize: deps
 	@cmake -S . -B build-asan -G Ninja -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_BUILD_TYPE=Debug \
 	  -DNOCTAVE_SANITIZE=ON -DNOCTAVE_BUILD_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
 	@cmake --build build-asan -j $(JOBS)
-	@cd build-asan && ctest --output-on-failure -j $(JOBS) -L core
+	@cd build-asan && LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp \
+	  ctest --output-on-failure -j $(JOBS) -L '$(SANITIZE_LABEL)'
 
 # Threaded code under ThreadSanitizer.
 tsan: deps
