@@ -83,8 +83,9 @@ std::optional<double> readDouble(const std::filesystem::path& file) {
     if (!line || line->empty()) {
         return std::nullopt;
     }
+    const std::string& text = *line;
     double value = 0;
-    auto [ptr, ec] = std::from_chars(line->data(), line->data() + line->size(), value);
+    auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
     if (ec != std::errc{}) {
         return std::nullopt;
     }

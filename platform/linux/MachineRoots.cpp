@@ -29,8 +29,9 @@ std::optional<long long> readInteger(const std::filesystem::path& file) {
     if (!line) {
         return std::nullopt;
     }
-    const char* begin = line->data();
-    const char* end = begin + line->size();
+    const std::string& text = *line;
+    const char* begin = text.data();
+    const char* end = begin + text.size();
     while (begin < end && *begin == ' ') {
         ++begin;
     }

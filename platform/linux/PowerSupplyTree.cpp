@@ -41,7 +41,7 @@ std::vector<PowerSupply> readPowerSupplies(const std::filesystem::path& classDir
     std::vector<PowerSupply> supplies;
     std::error_code ec;
     for (const auto& entry : std::filesystem::directory_iterator(classDir, ec)) {
-        const auto dir = entry.path();
+        const auto& dir = entry.path();
         PowerSupply supply;
         supply.name = dir.filename().string();
         supply.type = readFirstLine(dir / "type").value_or("");
