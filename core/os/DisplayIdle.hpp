@@ -7,6 +7,13 @@
 
 namespace noctave::os {
 
+// What the instant path and its fallback are called on the Mac (the virtual laptop plays one).
+inline constexpr const char* kSkyLightPath =
+    "/System/Library/PrivateFrameworks/SkyLight.framework/SkyLight";
+inline constexpr const char* kDisplaysIdleSymbol = "SLSDisplayManagerRequestDisplaysIdle";
+inline constexpr const char* kPmsetPath = "/usr/bin/pmset";
+inline constexpr const char* kDisplaySleepNow = "displaysleepnow";
+
 // Putting every display to sleep at once: an instant entry point of the window server, found
 // at run time in a library that may be missing, and a command to run when it is not there.
 //

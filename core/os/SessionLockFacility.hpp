@@ -6,6 +6,11 @@
 
 namespace noctave::os {
 
+// Where the lock lives on the Mac (the virtual laptop plays one).
+inline constexpr const char* kLoginFrameworkPath =
+    "/System/Library/PrivateFrameworks/login.framework/login";
+inline constexpr const char* kLockScreenSymbol = "SACLockScreenImmediate";
+
 // Locking the login session at once, through a library loaded at run time that may be missing.
 //
 // Thread-safety: every member may be called from any thread. Nothing here logs.

@@ -12,9 +12,6 @@ namespace noctave::DisplaySleeper {
 
 namespace {
 
-constexpr const char* kFrameworkPath =
-    "/System/Library/PrivateFrameworks/SkyLight.framework/SkyLight";
-constexpr const char* kIdleSymbol = "SLSDisplayManagerRequestDisplaysIdle";
 constexpr int kLazyBinding = 1;
 constexpr const char* kFailedTwice = "pmset displaysleepnow failed twice; display may remain lit";
 
@@ -47,11 +44,12 @@ os::DisplayIdle::IdleFunction resolve() {
         return nullptr;
     }
     // The library handle is deliberately never closed: the function lives in it.
-    const os::DisplayIdle::LibraryHandle library = port->openLibrary(kFrameworkPath, kLazyBinding);
+    const os::DisplayIdle::LibraryHandle library =
+        port->openLibrary(os::kSkyLightPath, kLazyBinding);
     if (library == 0) {
         return nullptr;
     }
-    auto function = port->lookup(library, kIdleSymbol);
+    auto function = port->lookup(library, os::kDisplaysIdleSymbol);
     if (!function) {
         Log::warn("SLSDisplayManagerRequestDisplaysIdle not found; falling back to pmset");
         return nullptr;
@@ -64,7 +62,7 @@ os::DisplayIdle::Command fallbackCommand() {
     if (auto port = os::system().displayIdle) {
         return port->fallbackCommand();
     }
-    return {"/usr/bin/pmset", {"displaysleepnow"}};
+    return {os::kPmsetPath, {os::kDisplaySleepNow}};
 }
 
 Outcome runPmset() {

@@ -15,12 +15,12 @@ Outcome lockNow() {
     // Loaded afresh on every call: the lock is rare and the library may come and go.
     auto facility = os::system().sessionLock;
     const os::SessionLockFacility::LibraryHandle library =
-        facility ? facility->openLibrary(frameworkPath, kLazyLocal) : 0;
+        facility ? facility->openLibrary(os::kLoginFrameworkPath, kLazyLocal) : 0;
     if (library == 0) {
         Log::warn("could not load macOS login framework");
         return Outcome::failed(kUnavailable);
     }
-    auto lock = facility->lookup(library, functionName);
+    auto lock = facility->lookup(library, os::kLockScreenSymbol);
     if (!lock) {
         Log::warn("macOS Lock Screen symbol is unavailable");
         facility->closeLibrary(library);

@@ -8,10 +8,6 @@ namespace noctave::SessionLocker {
 // Locks the login session at once through a library loaded on every call, so that the program
 // still runs where the library is missing. Keeps no state; any thread.
 
-inline constexpr const char* frameworkPath =
-    "/System/Library/PrivateFrameworks/login.framework/login";
-inline constexpr const char* functionName = "SACLockScreenImmediate";
-
 struct Outcome {
     enum class Kind { failed, locked };
 

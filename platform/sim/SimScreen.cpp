@@ -8,11 +8,6 @@
 
 namespace noctave::sim {
 
-namespace {
-constexpr const char* kIdleSymbol = "SLSDisplayManagerRequestDisplaysIdle";
-constexpr const char* kLockSymbol = "SACLockScreenImmediate";
-}  // namespace
-
 // ---------------------------------------------------------------------------------------------
 // The ports. Each holds the screen strongly: core objects may keep a port a little longer than
 // the laptop that made it. The functions they hand out hold it weakly.
@@ -28,7 +23,8 @@ class SimScreen::DisplayIdlePort final : public os::DisplayIdle {
 
     IdleFunction lookup(LibraryHandle library, const std::string& symbol) override {
         std::lock_guard lock(s_->mutex_);
-        if (library == 0 || s_->idleLibrary_ != Library::present || symbol != kIdleSymbol) {
+        if (library == 0 || s_->idleLibrary_ != Library::present ||
+            symbol != os::kDisplaysIdleSymbol) {
             return {};
         }
         return [weak = std::weak_ptr<SimScreen>(s_)]() -> int32_t {
@@ -46,7 +42,7 @@ class SimScreen::DisplayIdlePort final : public os::DisplayIdle {
         };
     }
 
-    Command fallbackCommand() const override { return {"/usr/bin/pmset", {"displaysleepnow"}}; }
+    Command fallbackCommand() const override { return {os::kPmsetPath, {os::kDisplaySleepNow}}; }
 
   private:
     std::shared_ptr<SimScreen> s_;
@@ -69,7 +65,7 @@ class SimScreen::SessionLockPort final : public os::SessionLockFacility {
     LockFunction lookup(LibraryHandle library, const std::string& symbol) override {
         std::lock_guard lock(s_->mutex_);
         if (s_->openLockLibraries_.count(library) == 0 || s_->lockLibrary_ != Library::present ||
-            symbol != kLockSymbol) {
+            symbol != os::kLockScreenSymbol) {
             return {};
         }
         return [weak = std::weak_ptr<SimScreen>(s_)] {
