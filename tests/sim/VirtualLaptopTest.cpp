@@ -35,16 +35,5 @@ TEST(VirtualLaptopTest, OwnTemporaryFolderGoesAwayWithTheLaptop) {
     EXPECT_FALSE(std::filesystem::exists(root));
 }
 
-TEST(VirtualLaptopTest, SpawnsAreRecordedAndScripted) {
-    VirtualLaptop laptop;
-    auto& processes = laptop.processes();
-    processes.scriptSpawn({true, 1, {}});
-    EXPECT_EQ(processes.spawnAndWait("/usr/bin/pmset", {"displaysleepnow"}).exitStatus, 1);
-    EXPECT_EQ(processes.spawnAndWait("/usr/bin/pmset", {"displaysleepnow"}).exitStatus, 0);
-    EXPECT_EQ(processes.spawned().size(), 2u);
-    EXPECT_TRUE(processes.isAlive(processes.currentPid()));
-    EXPECT_FALSE(processes.isAlive(0));
-}
-
 }  // namespace
 }  // namespace noctave::sim
