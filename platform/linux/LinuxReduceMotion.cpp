@@ -73,9 +73,13 @@ LinuxReduceMotion::LinuxReduceMotion(std::shared_ptr<DBusConnection> bus) : bus_
         if (sd_bus_message_read(m, "ss", &ns, &name) < 0) {
             return;
         }
-        for (const auto& [key, slot] :
+        for (const auto& entry :
              {std::pair{kStandard, &readings->standard}, std::pair{kGnome, &readings->gnome},
               std::pair{kKde, &readings->kde}}) {
+            // Plain names rather than a structured binding, which the lambdas below could not
+            // capture before clang 16 (the analysis in CI runs clang 14).
+            const auto& key = entry.first;
+            auto* const slot = entry.second;
             if (isKey(ns, name, key)) {
                 slot->store(readReduce(m, key));
             }
@@ -89,9 +93,13 @@ LinuxReduceMotion::LinuxReduceMotion(std::shared_ptr<DBusConnection> bus) : bus_
         if (!bus) {
             return;
         }
-        for (const auto& [key, slot] :
+        for (const auto& entry :
              {std::pair{kStandard, &readings->standard}, std::pair{kGnome, &readings->gnome},
               std::pair{kKde, &readings->kde}}) {
+            // Plain names rather than a structured binding, which the lambdas below could not
+            // capture before clang 16 (the analysis in CI runs clang 14).
+            const auto& key = entry.first;
+            auto* const slot = entry.second;
             const auto write = [&key](sd_bus_message* m) {
                 return sd_bus_message_append(m, "ss", key.ns, key.name);
             };
