@@ -53,8 +53,10 @@ tsan: deps
 format:
 	@git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
 
+# clang-tidy over every source; TIDY_BASE=<commit> checks only what changed since that commit.
+TIDY_BASE ?=
 tidy: configure
-	@git ls-files 'core/*.cpp' 'platform/*.cpp' 'app/*.cpp' | xargs clang-tidy -p $(BUILD_DIR) --quiet
+	@scripts/tidy.sh $(BUILD_DIR) $(TIDY_BASE)
 
 bench: build
 	@for b in $(BUILD_DIR)/bench/noctave_bench_*; do [ -x "$$b" ] && "$$b"; done
