@@ -1,5 +1,7 @@
 #include "platform/linux/LinuxReduceMotion.hpp"
 
+#include <array>
+#include <atomic>
 #include <cstring>
 #include <string>
 
@@ -58,6 +60,17 @@ int readReduce(sd_bus_message* m, const Key& key) {
 bool isKey(const char* ns, const char* name, const Key& key) {
     return std::strcmp(ns, key.ns) == 0 && std::strcmp(name, key.name) == 0;
 }
+
+// Each key, with where its reading goes.
+struct Source {
+    const Key* key;
+    std::atomic<int>* reading;
+};
+
+template <typename Readings>
+std::array<Source, 3> sourcesOf(Readings& readings) {
+    return {{{&kStandard, &readings.standard}, {&kGnome, &readings.gnome}, {&kKde, &readings.kde}}};
+}
 }  // namespace
 
 LinuxReduceMotion::LinuxReduceMotion(std::shared_ptr<DBusConnection> bus) : bus_(std::move(bus)) {
@@ -73,15 +86,9 @@ LinuxReduceMotion::LinuxReduceMotion(std::shared_ptr<DBusConnection> bus) : bus_
         if (sd_bus_message_read(m, "ss", &ns, &name) < 0) {
             return;
         }
-        for (const auto& entry :
-             {std::pair{kStandard, &readings->standard}, std::pair{kGnome, &readings->gnome},
-              std::pair{kKde, &readings->kde}}) {
-            // Plain names rather than a structured binding, which the lambdas below could not
-            // capture before clang 16 (the analysis in CI runs clang 14).
-            const auto& key = entry.first;
-            auto* const slot = entry.second;
-            if (isKey(ns, name, key)) {
-                slot->store(readReduce(m, key));
+        for (const Source& source : sourcesOf(*readings)) {
+            if (isKey(ns, name, *source.key)) {
+                source.reading->store(readReduce(m, *source.key));
             }
         }
     });
@@ -93,18 +100,12 @@ LinuxReduceMotion::LinuxReduceMotion(std::shared_ptr<DBusConnection> bus) : bus_
         if (!bus) {
             return;
         }
-        for (const auto& entry :
-             {std::pair{kStandard, &readings->standard}, std::pair{kGnome, &readings->gnome},
-              std::pair{kKde, &readings->kde}}) {
-            // Plain names rather than a structured binding, which the lambdas below could not
-            // capture before clang 16 (the analysis in CI runs clang 14).
-            const auto& key = entry.first;
-            auto* const slot = entry.second;
-            const auto write = [&key](sd_bus_message* m) {
-                return sd_bus_message_append(m, "ss", key.ns, key.name);
+        for (const Source& source : sourcesOf(*readings)) {
+            const auto write = [&source](sd_bus_message* m) {
+                return sd_bus_message_append(m, "ss", source.key->ns, source.key->name);
             };
-            const auto read = [&key, slot](sd_bus_message* m) {
-                slot->store(readReduce(m, key));
+            const auto read = [&source](sd_bus_message* m) {
+                source.reading->store(readReduce(m, *source.key));
                 return 0;
             };
             // ReadOne since version 2 of the interface; Read before it.
