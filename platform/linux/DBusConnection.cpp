@@ -64,6 +64,21 @@ CallStatus statusFromError(const sd_bus_error* error, int fallbackCode) {
     return status;
 }
 
+// A method call with its arguments written; on failure nothing is left to release.
+int newCall(sd_bus* bus, const MethodRef& method, const DBusConnection::Writer& write,
+            sd_bus_message** message) {
+    int r = sd_bus_message_new_method_call(bus, message, method.destination.c_str(),
+                                           method.path.c_str(), method.interface.c_str(),
+                                           method.member.c_str());
+    if (r >= 0 && write) {
+        r = write(*message);
+    }
+    if (r < 0) {
+        *message = sd_bus_message_unref(*message);
+    }
+    return r;
+}
+
 }  // namespace
 
 DBusConnection::DBusConnection(BusKind kind, std::string address)
@@ -243,14 +258,8 @@ CallStatus DBusConnection::callInline(const MethodRef& method, const Writer& wri
         return CallStatus{openError_, "", ""};
     }
     sd_bus_message* message = nullptr;
-    int r = sd_bus_message_new_method_call(bus, &message, method.destination.c_str(),
-                                           method.path.c_str(), method.interface.c_str(),
-                                           method.member.c_str());
-    if (r >= 0 && write) {
-        r = write(message);
-    }
+    int r = newCall(bus, method, write, &message);
     if (r < 0) {
-        sd_bus_message_unref(message);
         return CallStatus{r, "", "could not build the call"};
     }
     sd_bus_error error = SD_BUS_ERROR_NULL;
@@ -305,15 +314,9 @@ CallStatus DBusConnection::call(const MethodRef& method, const Writer& write, co
             if (call->abandoned) {
                 return;
             }
-            r = sd_bus_message_new_method_call(bus, &message, method.destination.c_str(),
-                                               method.path.c_str(), method.interface.c_str(),
-                                               method.member.c_str());
-            if (r >= 0 && write) {
-                r = write(message);
-            }
+            r = newCall(bus, method, write, &message);
         }
         if (r < 0) {
-            sd_bus_message_unref(message);
             fail(CallStatus{r, "", "could not build the call"});
             return;
         }
