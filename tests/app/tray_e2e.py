@@ -38,29 +38,42 @@ class Watcher(dbus.service.Object):
                 "RegisteredStatusNotifierItems": items}[prop]
 
 
-def main():
-    dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
-    bus = dbus.SessionBus()
-    watcher = Watcher(bus)
-    home = tempfile.mkdtemp(prefix="noctave-e2e-")
-    log_path = os.path.join(home, "noctave.log")
-    env = dict(os.environ, NOCTAVE_PLATFORM="sim", NOCTAVE_SIM_HOME=home, QT_QPA_PLATFORM="xcb")
-    with open(log_path, "w") as out:
-        app = subprocess.Popen([sys.argv[1]], env=env, stderr=out, stdout=out)
+class Noctave:
+    """The application on the virtual laptop in a fresh home, its log, and a patient check that
+    ends the run (and every process in `others`) with the log when it is not met in time."""
 
-    def log():
-        with open(log_path, encoding="utf-8", errors="replace") as f:
+    def __init__(self, test, executable):
+        self.test = test
+        self.home = tempfile.mkdtemp(prefix="noctave-e2e-")
+        self.log_path = os.path.join(self.home, "noctave.log")
+        self.others = []
+        env = dict(os.environ, NOCTAVE_PLATFORM="sim", NOCTAVE_SIM_HOME=self.home,
+                   QT_QPA_PLATFORM="xcb")
+        with open(self.log_path, "w") as out:
+            self.app = subprocess.Popen([executable], env=env, stderr=out, stdout=out)
+
+    def log(self):
+        with open(self.log_path, encoding="utf-8", errors="replace") as f:
             return f.read()
 
-    def expect(done, message):
+    def expect(self, done, message):
         deadline = time.monotonic() + 15
         while not done() and time.monotonic() < deadline:
             GLib.MainContext.default().iteration(False)
             time.sleep(0.02)
         if not done():
-            app.kill()
-            sys.stderr.write(log())
-            sys.exit("tray_e2e: " + message)
+            for process in self.others + [self.app]:
+                process.kill()
+            sys.stderr.write(self.log())
+            sys.exit(self.test + ": " + message)
+
+
+def main():
+    dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
+    bus = dbus.SessionBus()
+    watcher = Watcher(bus)
+    noctave = Noctave("tray_e2e", sys.argv[1])
+    app, log, expect = noctave.app, noctave.log, noctave.expect
 
     expect(lambda: watcher.items, "the application registered no tray item")
     item = bus.get_object(*watcher.items[0])

@@ -1,14 +1,14 @@
 #!/usr/bin/python3
 # Two jobs hold the session through `noctave ctl hold`; the tray fills; the user disarms from
-# the tray; both holds end (each holder says so and its job goes on), and the status tells why. Run inside `xvfb-run -a dbus-run-session --`; the one argument is the
+# the tray; both holds end (each holder says so and its job goes on), and the status tells why.
+# Run inside `xvfb-run -a dbus-run-session --`; the one argument is the
 # noctave executable.
-import json, os, shutil, subprocess, sys, time
+import json, os, shutil, subprocess, sys
 
 import dbus, dbus.mainloop.glib
-from gi.repository import GLib
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from tray_e2e import ITEM, Watcher  # noqa: E402  the tray this desktop session plays
+from tray_e2e import ITEM, Noctave, Watcher  # noqa: E402  the tray this session plays
 
 
 def main():
@@ -16,28 +16,9 @@ def main():
     dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
     bus = dbus.SessionBus()
     watcher = Watcher(bus)
-    home = subprocess.run(["mktemp", "-d"], capture_output=True, text=True).stdout.strip()
-    log_path = os.path.join(home, "noctave.log")
-    env = dict(os.environ, NOCTAVE_PLATFORM="sim", NOCTAVE_SIM_HOME=home, QT_QPA_PLATFORM="xcb")
-    app = subprocess.Popen([noctave], env=env, stderr=open(log_path, "w"),
-                           stdout=subprocess.DEVNULL)
+    run = Noctave("control_tray_e2e", noctave)
+    app, home, log, expect = run.app, run.home, run.log, run.expect
     holders = []
-
-    def log():
-        with open(log_path, encoding="utf-8", errors="replace") as f:
-            return f.read()
-
-    def expect(done, message):
-        deadline = time.monotonic() + 15
-        while not done() and time.monotonic() < deadline:
-            GLib.MainContext.default().iteration(False)
-            time.sleep(0.02)
-        if not done():
-            for holder, _ in holders:
-                holder.kill()
-            app.kill()
-            sys.stderr.write(log())
-            sys.exit("control_tray_e2e: " + message)
 
     def status():
         out = subprocess.run([noctave, "ctl", "status", "--json"], capture_output=True, text=True)
@@ -56,6 +37,7 @@ def main():
         holders.append((subprocess.Popen(
             [noctave, "ctl", "hold", "--reason", reason, "--", "sleep", "60"],
             stderr=err, stdout=subprocess.DEVNULL), err))
+        run.others.append(holders[-1][0])
     expect(lambda: len(status().get("holds", [])) == 2, "the two holds did not stand")
     expect(lambda: "active;" in tooltip() and icon() != ready_icon, "holding did not fill the ember")
 
