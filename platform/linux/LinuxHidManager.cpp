@@ -16,7 +16,8 @@ namespace noctave::linuxos {
 
 namespace {
 
-// A device read through one file descriptor, closed exactly once.
+// A device read through one file descriptor, closed exactly once. Only feature reports are
+// read; each kind says how much room its report needs.
 class FileDevice : public os::HidDevice {
   public:
     int close() override {
@@ -27,13 +28,33 @@ class FileDevice : public os::HidDevice {
         return 0;
     }
 
+    int getReport(os::HidReportType type, uint32_t reportId, uint8_t* buffer, std::size_t capacity,
+                  std::size_t& length) final {
+        length = 0;
+        if (fd_ < 0) {
+            return EBADF;
+        }
+        if (type != os::HidReportType::feature || capacity < minimumCapacity_) {
+            return ENOTSUP;
+        }
+        buffer[0] = static_cast<uint8_t>(reportId);
+        return readFeature(buffer, capacity, length);
+    }
+
   protected:
+    explicit FileDevice(std::size_t minimumCapacity) : minimumCapacity_(minimumCapacity) {}
+    // Fills `buffer` after the report id already in buffer[0].
+    virtual int readFeature(uint8_t* buffer, std::size_t capacity, std::size_t& length) = 0;
+
     int fd_ = -1;
+
+  private:
+    const std::size_t minimumCapacity_;
 };
 
 class HidrawDevice final : public FileDevice {
   public:
-    explicit HidrawDevice(std::filesystem::path node) : node_(std::move(node)) {}
+    explicit HidrawDevice(std::filesystem::path node) : FileDevice(1), node_(std::move(node)) {}
     ~HidrawDevice() override { close(); }
 
     int open() override {
@@ -45,16 +66,7 @@ class HidrawDevice final : public FileDevice {
         return fd_ >= 0 ? 0 : errno;
     }
 
-    int getReport(os::HidReportType type, uint32_t reportId, uint8_t* buffer, std::size_t capacity,
-                  std::size_t& length) override {
-        length = 0;
-        if (fd_ < 0) {
-            return EBADF;
-        }
-        if (type != os::HidReportType::feature || capacity == 0) {
-            return ENOTSUP;
-        }
-        buffer[0] = static_cast<uint8_t>(reportId);
+    int readFeature(uint8_t* buffer, std::size_t capacity, std::size_t& length) override {
         int got = ioctl(fd_, HIDIOCGFEATURE(capacity), buffer);
         if (got < 0) {
             return errno;
@@ -70,7 +82,8 @@ class HidrawDevice final : public FileDevice {
 // The IIO hinge channel, dressed as the HID sensor's feature report.
 class IioHingeDevice final : public FileDevice {
   public:
-    explicit IioHingeDevice(IioHinge hinge) : hinge_(std::move(hinge)) {}
+    // The angle as a little-endian 16-bit value after the report id.
+    explicit IioHingeDevice(IioHinge hinge) : FileDevice(3), hinge_(std::move(hinge)) {}
     ~IioHingeDevice() override { close(); }
 
     int open() override {
@@ -79,15 +92,7 @@ class IioHingeDevice final : public FileDevice {
         return fd_ >= 0 ? 0 : errno;
     }
 
-    int getReport(os::HidReportType type, uint32_t reportId, uint8_t* buffer, std::size_t capacity,
-                  std::size_t& length) override {
-        length = 0;
-        if (fd_ < 0) {
-            return EBADF;
-        }
-        if (type != os::HidReportType::feature || capacity < 3) {
-            return ENOTSUP;
-        }
+    int readFeature(uint8_t* buffer, std::size_t, std::size_t& length) override {
         // sysfs attributes are re-read from offset 0; no allocation on this 120 Hz path.
         char text[32];
         ssize_t got = pread(fd_, text, sizeof text - 1, 0);
@@ -104,7 +109,6 @@ class IioHingeDevice final : public FileDevice {
         uint16_t angle = rounded < 0        ? 0
                          : rounded > 0xFFFF ? 0xFFFF
                                             : static_cast<uint16_t>(rounded);
-        buffer[0] = static_cast<uint8_t>(reportId);
         buffer[1] = static_cast<uint8_t>(angle & 0xFF);
         buffer[2] = static_cast<uint8_t>(angle >> 8);
         length = 3;
