@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <system_error>
 
+#include "platform/linux/BusNames.hpp"
 #include "platform/linux/InputDevices.hpp"
 
 namespace noctave::linuxos {
@@ -15,11 +16,6 @@ namespace noctave::linuxos {
 namespace {
 
 constexpr double kBusTimeout = 2.0;
-constexpr const char* kUPower = "org.freedesktop.UPower";
-constexpr const char* kUPowerPath = "/org/freedesktop/UPower";
-constexpr const char* kLogin = "org.freedesktop.login1";
-constexpr const char* kLoginPath = "/org/freedesktop/login1";
-constexpr const char* kLoginManager = "org.freedesktop.login1.Manager";
 
 std::optional<bool> upowerBool(DBusConnection& bus, const char* property) {
     bool value = false;

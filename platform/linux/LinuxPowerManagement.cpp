@@ -8,6 +8,7 @@
 
 #include "core/runtime/Queue.hpp"
 #include "core/support/Log.hpp"
+#include "platform/linux/BusNames.hpp"
 #include "platform/linux/PowerSupplyTree.hpp"
 
 namespace noctave::linuxos {
@@ -19,9 +20,6 @@ using os::kRootDomainClass;
 
 namespace {
 
-constexpr const char* kLogin = "org.freedesktop.login1";
-constexpr const char* kLoginPath = "/org/freedesktop/login1";
-constexpr const char* kLoginManager = "org.freedesktop.login1.Manager";
 constexpr const char* kWho = "Noctave";
 constexpr const char* kLidWhy = "Keeping the laptop awake with its lid closed";
 // Taking an inhibitor may wait for polkit; a lost logind must not hold the caller longer.
@@ -310,8 +308,8 @@ os::IoReturn LinuxPowerManagement::releaseObject(os::IoObject object) {
 std::optional<bool> LinuxPowerManagement::onBattery() {
     bool value = false;
     auto status = system_->getProperty(
-        "org.freedesktop.UPower", "/org/freedesktop/UPower", "org.freedesktop.UPower", "OnBattery",
-        "b", [&](sd_bus_message* m) { return readBool(m, value); }, kQueryTimeout);
+        kUPower, kUPowerPath, kUPower, "OnBattery", "b",
+        [&](sd_bus_message* m) { return readBool(m, value); }, kQueryTimeout);
     if (status.ok()) {
         return value;
     }

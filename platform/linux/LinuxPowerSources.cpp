@@ -5,6 +5,7 @@
 
 #include "core/runtime/Queue.hpp"
 #include "core/runtime/Runtime.hpp"
+#include "platform/linux/BusNames.hpp"
 #include "platform/linux/PowerSupplyTree.hpp"
 #include "platform/linux/UdevMonitor.hpp"
 
@@ -12,8 +13,6 @@ namespace noctave::linuxos {
 
 namespace {
 
-constexpr const char* kUPower = "org.freedesktop.UPower";
-constexpr const char* kUPowerPath = "/org/freedesktop/UPower";
 constexpr const char* kDisplayDevice = "/org/freedesktop/UPower/devices/DisplayDevice";
 constexpr const char* kDeviceInterface = "org.freedesktop.UPower.Device";
 constexpr double kTimeout = 2.0;

@@ -5,11 +5,11 @@
 #include <cstring>
 #include <string>
 
+#include "platform/linux/BusNames.hpp"
+
 namespace noctave::linuxos {
 
 namespace {
-constexpr const char* kPortal = "org.freedesktop.portal.Desktop";
-constexpr const char* kPath = "/org/freedesktop/portal/desktop";
 constexpr const char* kSettings = "org.freedesktop.portal.Settings";
 constexpr double kReadTimeout = 2.0;
 
@@ -78,8 +78,9 @@ LinuxReduceMotion::LinuxReduceMotion(std::shared_ptr<DBusConnection> bus) : bus_
         return;
     }
     auto readings = readings_;
-    const std::string rule = std::string("type='signal',sender='") + kPortal + "',path='" + kPath +
-                             "',interface='" + kSettings + "',member='SettingChanged'";
+    const std::string rule = std::string("type='signal',sender='") + kPortal + "',path='" +
+                             kPortalPath + "',interface='" + kSettings +
+                             "',member='SettingChanged'";
     subscription_ = bus_->subscribe(rule, [readings](sd_bus_message* m) {
         const char* ns = nullptr;
         const char* name = nullptr;
@@ -109,9 +110,9 @@ LinuxReduceMotion::LinuxReduceMotion(std::shared_ptr<DBusConnection> bus) : bus_
                 return 0;
             };
             // ReadOne since version 2 of the interface; Read before it.
-            if (!bus->call({kPortal, kPath, kSettings, "ReadOne"}, write, read, kReadTimeout)
+            if (!bus->call({kPortal, kPortalPath, kSettings, "ReadOne"}, write, read, kReadTimeout)
                      .ok()) {
-                bus->call({kPortal, kPath, kSettings, "Read"}, write, read, kReadTimeout);
+                bus->call({kPortal, kPortalPath, kSettings, "Read"}, write, read, kReadTimeout);
             }
         }
     });

@@ -1,14 +1,12 @@
 #include "platform/linux/LinuxSessionLock.hpp"
 
 #include "core/support/Log.hpp"
+#include "platform/linux/BusNames.hpp"
 
 namespace noctave::linuxos {
 
 namespace {
 
-constexpr const char* kLogin = "org.freedesktop.login1";
-constexpr const char* kLoginPath = "/org/freedesktop/login1";
-constexpr const char* kLoginManager = "org.freedesktop.login1.Manager";
 constexpr double kTimeout = 3.0;
 
 }  // namespace

@@ -9,13 +9,12 @@
 
 #include "core/runtime/Queue.hpp"
 #include "core/runtime/Runtime.hpp"
+#include "platform/linux/BusNames.hpp"
 #include "platform/linux/LinuxDisplays.hpp"
 
 namespace noctave::linuxos {
 
 namespace {
-
-constexpr const char* kLogin = "org.freedesktop.login1";
 
 // Reads PropertiesChanged's changed dictionary for one Boolean.
 std::optional<bool> changedBool(sd_bus_message* m, const char* name) {

@@ -10,13 +10,12 @@
 #include <optional>
 
 #include "core/support/Log.hpp"
+#include "platform/linux/BusNames.hpp"
 
 namespace noctave::linuxos {
 
 namespace {
 
-constexpr const char* kService = "org.freedesktop.portal.Desktop";
-constexpr const char* kObject = "/org/freedesktop/portal/desktop";
 constexpr const char* kInterface = "org.freedesktop.portal.GlobalShortcuts";
 constexpr const char* kRequestInterface = "org.freedesktop.portal.Request";
 constexpr const char* kSessionInterface = "org.freedesktop.portal.Session";
@@ -129,7 +128,7 @@ bool PortalHotKeys::start() {
     // Outside a sandbox the portal cannot tell which application calls; newer portals let us
     // say so before the first portal call. Older ones do not know the method: no harm.
     bus_->call(
-        MethodRef{kService, kObject, "org.freedesktop.host.portal.Registry", "Register"},
+        MethodRef{kPortal, kPortalPath, "org.freedesktop.host.portal.Registry", "Register"},
         [](sd_bus_message* m) {
             return sd_bus_message_append(m, "sa{sv}", "com.quillor.noctave", 0);
         },
@@ -137,7 +136,7 @@ bool PortalHotKeys::start() {
     // The portal exists when its GlobalShortcuts interface answers for its version.
     std::uint32_t version = 0;
     if (!bus_->getProperty(
-                 kService, kObject, kInterface, "version", "u",
+                 kPortal, kPortalPath, kInterface, "version", "u",
                  [&](sd_bus_message* m) { return sd_bus_message_read(m, "u", &version); },
                  replyTimeout_)
              .ok()) {
@@ -150,8 +149,8 @@ bool PortalHotKeys::start() {
     // ":1.42" becomes "1_42" in the portal's request and session paths.
     senderPath_ = unique->substr(1);
     std::replace(senderPath_.begin(), senderPath_.end(), '.', '_');
-    activatedSubscription_ =
-        bus_->subscribe(signalRule(kObject, kInterface, "Activated"), [this](sd_bus_message* m) {
+    activatedSubscription_ = bus_->subscribe(
+        signalRule(kPortalPath, kInterface, "Activated"), [this](sd_bus_message* m) {
             const char* session = nullptr;
             const char* shortcut = nullptr;
             if (sd_bus_message_read(m, "os", &session, &shortcut) >= 0 && session != nullptr &&
@@ -205,7 +204,7 @@ int PortalHotKeys::request(const MethodRef& method, const std::string& token,
                            const std::shared_ptr<Response>& response, double wait,
                            std::vector<uint64_t>* pending) {
     // Listen on the request path before calling, so an early answer is not missed.
-    const std::string path = std::string(kObject) + "/request/" + senderPath_ + "/" + token;
+    const std::string path = std::string(kPortalPath) + "/request/" + senderPath_ + "/" + token;
     auto onResponse = [response](sd_bus_message* m) { response->take(m); };
     std::vector<uint64_t> subscriptions;
     const uint64_t listening =
@@ -265,7 +264,7 @@ int PortalHotKeys::request(const MethodRef& method, const std::string& token,
 }
 
 void PortalHotKeys::closeSession(const std::string& session) {
-    bus_->call(MethodRef{kService, session, kSessionInterface, "Close"}, {}, {}, replyTimeout_);
+    bus_->call(MethodRef{kPortal, session, kSessionInterface, "Close"}, {}, {}, replyTimeout_);
 }
 
 os::HotKeys::Status PortalHotKeys::registerHotKey(std::uint32_t keyCode, std::uint32_t modifiers,
@@ -281,7 +280,7 @@ os::HotKeys::Status PortalHotKeys::registerHotKey(std::uint32_t keyCode, std::ui
         const std::string sessionToken = nextToken();
         auto response = std::make_shared<Response>();
         const int result = request(
-            MethodRef{kService, kObject, kInterface, "CreateSession"}, token,
+            MethodRef{kPortal, kPortalPath, kInterface, "CreateSession"}, token,
             [&](sd_bus_message* m) {
                 return sd_bus_message_append(m, "a{sv}", 2, "handle_token", "s", token.c_str(),
                                              "session_handle_token", "s", sessionToken.c_str());
@@ -304,7 +303,7 @@ os::HotKeys::Status PortalHotKeys::registerHotKey(std::uint32_t keyCode, std::ui
     auto response = std::make_shared<Response>();
     std::vector<uint64_t> late;
     const int result = request(
-        MethodRef{kService, kObject, kInterface, "BindShortcuts"}, token,
+        MethodRef{kPortal, kPortalPath, kInterface, "BindShortcuts"}, token,
         [&](sd_bus_message* m) {
             int r = sd_bus_message_append(m, "o", session.c_str());
             if (r >= 0) {
