@@ -1,10 +1,10 @@
 #include "core/power/LidSleepPolicy.hpp"
 
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 
 #include "core/os/PowerManagement.hpp"
@@ -12,6 +12,7 @@
 #include "core/os/Workspace.hpp"
 #include "core/power/SleepAssertion.hpp"
 #include "platform/sim/SimPower.hpp"
+#include "tests/support/ChildProcess.hpp"
 #include "tests/support/SimTest.hpp"
 
 namespace noctave {
@@ -28,15 +29,8 @@ class LidSleepPolicyTest : public test::SimTest {
 // Runs `body` in a forked child, which ends with the status `body` returns: the emergency clear
 // latches for the rest of the process, so it never runs in the test process itself. The virtual
 // kernel's bit is shared with the child.
-template <class Body>
-int inChild(Body body) {
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::_exit(body());
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+int inChild(const std::function<int()>& body) {
+    return test::ChildProcess(body).wait().status;
 }
 
 TEST_F(LidSleepPolicyTest, DroppingAPolicyClearsTheFlagAndGivesEveryHandleBack) {

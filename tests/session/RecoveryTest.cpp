@@ -3,7 +3,6 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -20,7 +19,9 @@
 #include "core/support/Log.hpp"
 #include "platform/sim/SimPower.hpp"
 #include "platform/sim/SimProcesses.hpp"
+#include "tests/support/ChildProcess.hpp"
 #include "tests/support/SimTest.hpp"
+#include "tests/support/TempDir.hpp"
 
 namespace noctave {
 namespace {
@@ -39,11 +40,7 @@ class RecoveryTest : public test::SimTest {
         std::ofstream(Recovery::pidFileURL(), std::ios::binary) << text;
     }
 
-    std::string readMarker() {
-        std::stringstream text;
-        text << std::ifstream(Recovery::pidFileURL(), std::ios::binary).rdbuf();
-        return text.str();
-    }
+    std::string readMarker() { return test::readFile(Recovery::pidFileURL()); }
 
     // A flag left set by a process that died: its connection was never closed.
     void leaveFlagSet() {
@@ -135,9 +132,12 @@ TEST_F(RecoveryTest, StartUpReadsTheMarkerAndClearsOnlyForADeadWriterOfThisBoot)
         EXPECT_EQ(power.openConnections(), connections) << "its own connection is closed";
         EXPECT_EQ(fs::exists(Recovery::pidFileURL()), c.markerStays);
     }
+}
 
-    // A refused clear is logged once and not retried; the marker is consumed all the same.
-    laptop.processes().setBootTime(kBoot);
+TEST_F(RecoveryTest, ARefusedClearAtStartUpIsLoggedOnceNotRetriedAndTheMarkerIsConsumed) {
+    const std::string dead =
+        "WRN recovery: unclean exit of pid 999999; clearing lid-close kernel flag";
+    leaveFlagSet();
     writeMarker("999999" + kThisBoot);
     power.setRefuseFlag(true);
     log.clear();
@@ -321,27 +321,20 @@ TEST_F(RecoveryTest, HandlerClearsTheFlagTheSignalStillKillsTheMarkerStays) {
                    {SIGABRT, Death::abort}};
     for (const auto& crash : crashes) {
         SCOPED_TRACE(::testing::Message() << "signal " << crash.signalNumber);
-        const pid_t child = ::fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            runChild(crash.death);
-        }
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, WUNTRACED), child);
-        ASSERT_TRUE(WIFSTOPPED(status)) << "the child could not hold a session";
+        test::ChildProcess child([&]() -> int { runChild(crash.death); });
+        ASSERT_TRUE(child.waitUntilStopped()) << "the child could not hold a session";
         EXPECT_TRUE(laptop.power().kernelFlag()) << "the child's session set the bit";
         if (crash.death == Death::killed) {
-            ASSERT_EQ(::kill(child, crash.signalNumber), 0);
+            ASSERT_TRUE(child.signal(crash.signalNumber));
         }
-        ASSERT_EQ(::kill(child, SIGCONT), 0);
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
-        EXPECT_EQ(WTERMSIG(status), crash.signalNumber)
-            << "the process ends as without the handler";
+        ASSERT_TRUE(child.signal(SIGCONT));
+        const test::ProgramRun run = child.wait();
+        ASSERT_NE(run.signal, 0) << "exit status " << run.status;
+        EXPECT_EQ(run.signal, crash.signalNumber) << "the process ends as without the handler";
         EXPECT_FALSE(laptop.power().kernelFlag()) << "the handler cleared the bit";
 
         // The marker names the dead child for the next start.
-        EXPECT_EQ(readMarker(), std::to_string(child) + kThisBoot);
+        EXPECT_EQ(readMarker(), std::to_string(child.pid()) + kThisBoot);
     }
 }
 

@@ -13,7 +13,7 @@ namespace {
 
 using SessionControllerTest = SessionFixture;
 
-TEST_F(SessionControllerTest, ArmHoldsFlagAssertionAndMarkerUntilDisarmedAndRollsBackWhenRefused) {
+TEST_F(SessionControllerTest, ArmHoldsFlagAssertionAndMarkerOrRollsBackWhenRefused) {
     auto& session = start();
     EXPECT_TRUE(log.contains("session ready (lid-angle sensor: yes)"));
 
@@ -61,8 +61,12 @@ TEST_F(SessionControllerTest, ArmHoldsFlagAssertionAndMarkerUntilDisarmedAndRoll
     EXPECT_TRUE(power().kernelFlag());
     EXPECT_THAT(assertionNames(), ElementsAre(kArmedName));
     EXPECT_TRUE(markerExists());
+}
 
-    // Arming again, or disarming when disarmed, is a no-op that says nothing.
+TEST_F(SessionControllerTest, ARepeatedArmOrDisarmIsSilentAndTheDisarmGivesEverythingBack) {
+    auto& session = start();
+    log.clear();
+    EXPECT_TRUE(session.arm("menu"));
     const auto calls = power().scalarCalls();
     EXPECT_TRUE(session.arm("hotkey"));
     EXPECT_EQ(power().scalarCalls(), calls);
@@ -152,7 +156,8 @@ TEST_F(SessionControllerTest, PendingGestureIsWithdrawnPromotedOrConfirmedAtOnce
     EXPECT_EQ(log.count("lid shut; gesture confirmed - one-shot session active"), 1u);
 }
 
-TEST_F(SessionControllerTest, UnconfirmedClearRetriesEveryFiveSecondsUntilTheKernelAccepts) {
+TEST_F(SessionControllerTest,
+       UnconfirmedClearRetriesEveryFiveSecondsUntilTheKernelAcceptsAndADisarmRetriesAtOnce) {
     auto& session = start();
     session.arm("menu");
     log.clear();

@@ -92,7 +92,8 @@ TEST_F(SessionWatchesTest, OnBatteryTheHeartbeatAloneOutrunsThePowerDaemon) {
     EXPECT_EQ(session.state(), State::armed);
 }
 
-TEST_F(SessionWatchesTest, WakePowerAndDisplayChangesReapplyTheFlagOnlyDuringASession) {
+TEST_F(SessionWatchesTest,
+       WakePowerAndDisplayChangesReapplyTheFlagOnlyDuringASessionWhichOnlyARefusalAfterAWakeEnds) {
     auto& session = start();
     log.clear();
     power().postWorkspace(os::Workspace::Notification::didWake);

@@ -4,7 +4,6 @@
 // sees what the death left and what the next start makes of it.
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -12,6 +11,7 @@
 
 #include "core/power/LidSleepPolicy.hpp"
 #include "tests/session/SessionFixture.hpp"
+#include "tests/support/ChildProcess.hpp"
 
 namespace noctave::test {
 namespace {
@@ -61,23 +61,17 @@ class SessionKillTest : public SessionFixture, public ::testing::WithParamInterf
 
 TEST_P(SessionKillTest, NoSignalLeavesTheFlagSetPastTheNextStart) {
     const auto [target, signalNumber] = GetParam();
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        runChild(target);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, WUNTRACED), child);
-    ASSERT_TRUE(WIFSTOPPED(status))
-        << "the child could not reach the state, status " << WEXITSTATUS(status);
+    ChildProcess child([&]() -> int { runChild(target); });
+    ASSERT_TRUE(child.waitUntilStopped())
+        << "the child could not reach the state, status " << child.wait().status;
     const bool flagSet = target != State::disarmed;
     ASSERT_EQ(power().kernelFlag(), flagSet);
 
-    ASSERT_EQ(::kill(child, signalNumber), 0);
-    ::kill(child, SIGCONT);
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
-    EXPECT_EQ(WTERMSIG(status), signalNumber) << "the process ends as without the handlers";
+    ASSERT_TRUE(child.signal(signalNumber));
+    child.signal(SIGCONT);
+    const ProgramRun run = child.wait();
+    ASSERT_NE(run.signal, 0) << "exit status " << run.status;
+    EXPECT_EQ(run.signal, signalNumber) << "the process ends as without the handlers";
 
     // At death: the handler clears what it can; a kill no handler sees, or a kernel that goes
     // on refusing, leaves the bit set, and then the marker must be there for the next start.
@@ -90,7 +84,7 @@ TEST_P(SessionKillTest, NoSignalLeavesTheFlagSetPastTheNextStart) {
     power().setRefuseFlag(false);
     log.clear();
     start();
-    EXPECT_EQ(log.contains("recovery: unclean exit of pid " + std::to_string(child) +
+    EXPECT_EQ(log.contains("recovery: unclean exit of pid " + std::to_string(child.pid()) +
                            "; clearing lid-close kernel flag"),
               flagSet);
     expectNothingHeld();
