@@ -6,7 +6,7 @@
 
 #include "app/diagnostics/DiagnosticCommands.hpp"
 #include "core/text/Iso8601.hpp"
-#include "tests/diagnostics/NoctaveProcess.hpp"
+#include "tests/diagnostics/DiagnosticRuns.hpp"
 
 namespace noctave::test {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "tests/diagnostics/NoctaveProcess.hpp"
+#include "tests/diagnostics/DiagnosticRuns.hpp"
 
 namespace noctave::test {
 namespace {

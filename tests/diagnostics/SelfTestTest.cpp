@@ -6,7 +6,7 @@
 
 #include "app/diagnostics/SelfTestCommand.hpp"
 #include "platform/sim/SimPower.hpp"
-#include "tests/diagnostics/NoctaveProcess.hpp"
+#include "tests/diagnostics/DiagnosticRuns.hpp"
 #include "tests/support/SimTest.hpp"
 
 namespace noctave::test {

@@ -1,4 +1,4 @@
-#include "tests/diagnostics/NoctaveProcess.hpp"
+#include "tests/diagnostics/DiagnosticRuns.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
