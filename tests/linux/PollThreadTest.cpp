@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -43,7 +44,7 @@ class PollThreadTest : public ::testing::Test {
 };
 
 TEST_F(PollThreadTest, TurnsRunForReadyDescriptorsWakesAndTimeoutsAndNothingElse) {
-    int timeoutMs = -1;
+    std::atomic<int> timeoutMs = -1;  // set here, read by the loop after the wake
     PollThread thread([&](PollThread::Turn& turn) {
         if (turn.isFirst) {
             seen.add("first");
