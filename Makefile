@@ -40,18 +40,16 @@ sanitize: deps
 	@cmake -S . -B build-asan -G Ninja -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_BUILD_TYPE=Debug \
 	  -DNOCTAVE_SANITIZE=ON -DNOCTAVE_CORE_ONLY=OFF -DNOCTAVE_BUILD_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
 	@cmake --build build-asan -j $(JOBS)
-	@cd build-asan && LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp \
-	  ctest --output-on-failure -j $(JOBS) -L '$(SANITIZE_LABEL)'
+	@cd build-asan && ctest --output-on-failure -j $(JOBS) -L '$(SANITIZE_LABEL)'
 
-# Every test under ThreadSanitizer, the shell and the programs the tests start included (the
-# icon export in the build runs one too). TSAN_LABEL=core narrows it to the core.
+# Every test under ThreadSanitizer, the shell and the programs the tests start included.
+# TSAN_LABEL=core narrows it to the core.
 TSAN_LABEL ?= .
-TSAN_ENV = TSAN_OPTIONS="ignore_noninstrumented_modules=1 suppressions=$(CURDIR)/tests/sanitizers/tsan.supp"
 tsan: deps
 	@cmake -S . -B build-tsan -G Ninja -DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_BUILD_TYPE=Debug \
 	  -DNOCTAVE_TSAN=ON -DNOCTAVE_CORE_ONLY=OFF -DNOCTAVE_BUILD_BENCH=OFF $(CMAKE_FLAGS) >/dev/null
-	@$(TSAN_ENV) cmake --build build-tsan -j $(JOBS)
-	@cd build-tsan && $(TSAN_ENV) ctest --output-on-failure -j $(JOBS) -L '$(TSAN_LABEL)'
+	@cmake --build build-tsan -j $(JOBS)
+	@cd build-tsan && ctest --output-on-failure -j $(JOBS) -L '$(TSAN_LABEL)'
 
 format:
 	@git ls-files '*.cpp' '*.hpp' | xargs clang-format -i
