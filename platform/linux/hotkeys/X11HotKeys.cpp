@@ -65,7 +65,6 @@ X11HotKeys::~X11HotKeys() {
         }
         grabs_.clear();
     }
-    xcb_flush(connection_);
     xcb_disconnect(connection_);
 }
 
@@ -173,7 +172,6 @@ os::HotKeys::Status X11HotKeys::registerHotKey(std::uint32_t keyCode, std::uint3
     }
     if (status != kNoError) {
         ungrab(grab);
-        xcb_flush(connection_);
         wake();
         return status;
     }
@@ -188,22 +186,34 @@ os::HotKeys::Status X11HotKeys::registerHotKey(std::uint32_t keyCode, std::uint3
 }
 
 os::HotKeys::Status X11HotKeys::unregisterHotKey(HotKeyRef ref) {
-    std::lock_guard lock(grabsMutex_);
-    const auto found = grabs_.find(ref);
-    if (found == grabs_.end()) {
-        return kInvalidRef;
+    std::optional<Grab> released;
+    {
+        std::lock_guard lock(grabsMutex_);
+        const auto found = grabs_.find(ref);
+        if (found == grabs_.end()) {
+            return kInvalidRef;
+        }
+        released = found->second;
+        grabs_.erase(found);
     }
-    ungrab(found->second);
-    grabs_.erase(found);
-    xcb_flush(connection_);
+    ungrab(*released);
+    wake();
     return kNoError;
 }
 
 void X11HotKeys::ungrab(const Grab& grab) {
     // Ungrabbing touches only this client's grabs, so every variant may be released blindly.
+    // The server's answer is awaited: once this returns the chord is free for any client, and
+    // a caller that hands it on (or re-grabs it at once) does not race a request still in
+    // flight.
+    std::vector<xcb_void_cookie_t> cookies;
     for (const std::uint16_t variant : lockVariants(grab.numLock)) {
-        xcb_ungrab_key(connection_, grab.keycode, root_,
-                       static_cast<std::uint16_t>(grab.modifiers | variant));
+        cookies.push_back(
+            xcb_ungrab_key_checked(connection_, grab.keycode, root_,
+                                   static_cast<std::uint16_t>(grab.modifiers | variant)));
+    }
+    for (const xcb_void_cookie_t cookie : cookies) {
+        std::free(xcb_request_check(connection_, cookie));
     }
 }
 
