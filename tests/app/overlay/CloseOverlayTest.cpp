@@ -4,9 +4,9 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QFile>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QTemporaryFile>
 #include <QWindow>
 #include <set>
 
@@ -32,18 +32,19 @@ void ensureTwoScreenApplication() {
     if (QCoreApplication::instance() != nullptr) {
         return;
     }
-    static const QString config = [] {
-        const QString path = QDir::tempPath() + "/noctave-overlay-screens.json";
-        QFile file(path);
-        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-            file.write(R"({"screens": [
-                {"name": "left", "x": 0, "y": 0, "width": 1280, "height": 800,
-                 "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1},
-                {"name": "right", "x": 1280, "y": 0, "width": 1920, "height": 1080,
-                 "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})");
-        }
-        return path;
-    }();
+    // The screens file is this process's own: test processes run side by side, and one must
+    // not read another's half-written file.
+    static QTemporaryFile file(QDir::tempPath() + "/noctave-overlay-screens-XXXXXX.json");
+    constexpr const char* screens = R"({"screens": [
+        {"name": "left", "x": 0, "y": 0, "width": 1280, "height": 800,
+         "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1},
+        {"name": "right", "x": 1280, "y": 0, "width": 1920, "height": 1080,
+         "logicalDpi": 96, "logicalBaseDpi": 96, "dpr": 1}]})";
+    if (!file.open() || file.write(screens) < 0 || !file.flush()) {
+        qFatal("cannot write the offscreen screens file");
+    }
+    file.close();
+    const QString config = file.fileName();
     qputenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + config).toUtf8());
     static int argc = 1;
     static char name[] = "noctave_overlay_tests";
