@@ -1,6 +1,7 @@
 #include "platform/linux/LinuxPowerManagement.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -39,6 +40,13 @@ os::IoReturn signalSafeClear(os::IoConnection, uint32_t selector, uint64_t input
         close(fd);
     }
     return 0;
+}
+
+// Whether logind still holds the far end of an inhibitor's pipe. A logind that died closed it
+// at once, before the bus gets round to telling us its name is gone.
+bool inhibitorAlive(int fd) {
+    pollfd probe{fd, 0, 0};
+    return poll(&probe, 1, 0) == 0 || (probe.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0;
 }
 
 os::IoReturn codeOf(const CallStatus& status) {
@@ -252,11 +260,11 @@ os::IoReturn LinuxPowerManagement::callScalarMethod(os::IoConnection connection,
         dropLidInhibitor();
         return 0;
     }
-    if (gLidInhibitorFd.load() >= 0) {
-        if (lidInhibitorGeneration_ == system_->generation()) {
+    if (const int held = gLidInhibitorFd.load(); held >= 0) {
+        if (lidInhibitorGeneration_ == system_->generation() && inhibitorAlive(held)) {
             return 0;
         }
-        // The bus connection was lost since: the inhibitor went with it.
+        // The bus connection was lost since, or logind went: the inhibitor went with it.
         dropLidInhibitor();
     }
     CallStatus status;
