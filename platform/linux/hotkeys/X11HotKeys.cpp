@@ -58,13 +58,8 @@ X11HotKeys::X11HotKeys(xcb_connection_t* connection, std::uint32_t root)
 
 X11HotKeys::~X11HotKeys() {
     thread_.reset();
-    {
-        std::lock_guard lock(grabsMutex_);
-        for (const auto& [ref, grab] : grabs_) {
-            ungrab(grab);
-        }
-        grabs_.clear();
-    }
+    // Closing the connection releases every grab it holds; no round trip is spent on the way
+    // out, so a stalled server cannot hold up the quit.
     xcb_disconnect(connection_);
 }
 
@@ -186,17 +181,16 @@ os::HotKeys::Status X11HotKeys::registerHotKey(std::uint32_t keyCode, std::uint3
 }
 
 os::HotKeys::Status X11HotKeys::unregisterHotKey(HotKeyRef ref) {
-    std::optional<Grab> released;
+    std::map<HotKeyRef, Grab>::node_type released;
     {
         std::lock_guard lock(grabsMutex_);
-        const auto found = grabs_.find(ref);
-        if (found == grabs_.end()) {
-            return kInvalidRef;
-        }
-        released = found->second;
-        grabs_.erase(found);
+        released = grabs_.extract(ref);
     }
-    ungrab(*released);
+    if (released.empty()) {
+        return kInvalidRef;
+    }
+    ungrab(released.mapped());
+    // As in registering: the awaited answers may have queued events.
     wake();
     return kNoError;
 }

@@ -44,8 +44,7 @@ void ensureTwoScreenApplication() {
         qFatal("cannot write the offscreen screens file");
     }
     file.close();
-    const QString config = file.fileName();
-    qputenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + config).toUtf8());
+    qputenv("QT_QPA_PLATFORM", ("offscreen:configfile=" + file.fileName()).toUtf8());
     static int argc = 1;
     static char name[] = "noctave_overlay_tests";
     static char* argv[] = {name, nullptr};
