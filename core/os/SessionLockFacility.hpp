@@ -23,8 +23,9 @@ class SessionLockFacility {
     // Loads the library at `path` with the loader `mode` (5: lazy and local). 0 when absent.
     virtual LibraryHandle openLibrary(const std::string& path, int mode) = 0;
 
-    // The function named `symbol` (no arguments, result unused); empty when missing.
-    using LockFunction = std::function<void()>;
+    // The function named `symbol` (no arguments); empty when missing. Calling it asks for the
+    // lock and returns why the system refused it, or an empty string when the system took it.
+    using LockFunction = std::function<std::string()>;
     virtual LockFunction lookup(LibraryHandle library, const std::string& symbol) = 0;
 
     // Closes a handle from openLibrary. Functions looked up through it must not be called after.

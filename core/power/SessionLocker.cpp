@@ -26,8 +26,13 @@ Outcome lockNow() {
         facility->closeLibrary(library);
         return Outcome::failed(kUnavailable);
     }
-    lock();
+    const std::string refused = lock();
     facility->closeLibrary(library);
+    if (!refused.empty()) {
+        // A refusal is a failure like a missing library: the caller's failure path must run.
+        Log::warn("session lock refused: " + refused);
+        return Outcome::failed(std::string(kUnavailable) + " (" + refused + ")");
+    }
     Log::info("session locked via macOS login framework");
     return Outcome::locked();
 }

@@ -1,6 +1,5 @@
 #include "platform/linux/LinuxSessionLock.hpp"
 
-#include "core/support/Log.hpp"
 #include "platform/linux/BusNames.hpp"
 
 namespace noctave::linuxos {
@@ -20,13 +19,13 @@ os::SessionLockFacility::LockFunction LinuxSessionLock::lookup(LibraryHandle lib
     if (library != kLogind) {
         return {};
     }
-    return [bus = bus_] {
+    return [bus = bus_]() -> std::string {
         MethodRef lock{kLogin, kLoginPath, kLoginManager, "LockSession"};
         CallStatus status = bus->call(
             lock, [](sd_bus_message* m) { return sd_bus_message_append(m, "s", "auto"); }, {},
             kTimeout);
         if (status.ok()) {
-            return;
+            return {};
         }
         // Older logind versions know no "auto" session; ask for ours and lock it directly.
         std::string path;
@@ -44,11 +43,15 @@ os::SessionLockFacility::LockFunction LinuxSessionLock::lookup(LibraryHandle lib
             kTimeout);
         if (found.ok()) {
             MethodRef sessionLock{kLogin, path, "org.freedesktop.login1.Session", "Lock"};
-            if (bus->call(sessionLock, {}, {}, kTimeout).ok()) {
-                return;
+            CallStatus locked = bus->call(sessionLock, {}, {}, kTimeout);
+            if (locked.ok()) {
+                return {};
             }
+            status = locked;
         }
-        Log::warn("logind could not lock the session (" + status.describe() + ")");
+        // Outside a logind session (ssh, a user service, a container) logind has no session
+        // of ours to lock: that is a refusal, not a lock.
+        return "logind could not lock the session (" + status.describe() + ")";
     };
 }
 

@@ -75,6 +75,7 @@ class SimScreen::SessionLockPort final : public os::SessionLockFacility {
                 screen->sessionLocked_ = true;
                 screen->changes_->note();
             }
+            return std::string();
         };
     }
 

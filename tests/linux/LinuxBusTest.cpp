@@ -256,6 +256,30 @@ TEST_F(LinuxSession, ArmedLidCloseLocksTheSessionKeepsTheLockAcrossALogindRestar
     EXPECT_TRUE(lidLockGone());
 }
 
+// Outside a logind session (ssh, a user service, a container) logind refuses to lock: that is
+// the closed-lid path's lock failure, said at error and in the notice, and the session stands.
+TEST_F(LinuxSession, ALockLogindRefusesIsAFailureWithItsNoticeAndTheSessionStaysArmed) {
+    ASSERT_TRUE(bus.refuseLogindCall("LockSession", "s", "org.freedesktop.login1.NoSessionForPID",
+                                     "PID 4242 does not belong to any known session"));
+    arm();
+    upower(kUPowerPath, kUPower, "LidIsClosed", true);
+    ASSERT_TRUE(runUntil([&] { return !notices.empty(); }))
+        << ::testing::PrintToString(log.lines());
+
+    EXPECT_EQ(bus.logindCalls("LockSession"), std::vector<std::string>{"auto"});
+    EXPECT_EQ(notices, std::vector<std::string>{"Noctave needs attention / The Mac could not be "
+                                                "locked."});
+    const std::string why =
+        "logind could not lock the session (org.freedesktop.login1.NoSessionForPID: PID 4242 "
+        "does not belong to any known session)";
+    EXPECT_EQ(count(log.lines(), "WRN session lock refused: " + why), 1u)
+        << ::testing::PrintToString(log.lines());
+    EXPECT_EQ(count(log.lines(), "ERR macOS Lock Screen action is unavailable (" + why + ")"), 1u);
+    EXPECT_FALSE(log.contains("session locked via"));
+    EXPECT_EQ(controller->state(), State::armed);
+    EXPECT_EQ(count(bus.inhibitors(), kLidLock), 1u);
+}
+
 TEST_F(LinuxSession, BatteryReportsReachTheGuard) {
     battery(50);
     arm();

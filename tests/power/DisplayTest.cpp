@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "core/os/SessionLockFacility.hpp"
 #include "core/os/Workspace.hpp"
 #include "core/power/DisplayObserver.hpp"
 #include "core/power/DisplaySleeper.hpp"
@@ -148,6 +149,30 @@ TEST_F(DisplayTest, SessionLockerLocksOrSaysWhyAndNeverKeepsTheLibraryOpen) {
         EXPECT_EQ(screen.sessionLocks(), c.locks);
         EXPECT_EQ(screen.openLockLibraries(), 0);
     }
+}
+
+// A system that refuses the lock (logind outside any session) fails like a missing library,
+// saying why, and the library is closed all the same.
+TEST_F(DisplayTest, ARefusedLockIsAFailureThatSaysWhy) {
+    struct Refusing final : os::SessionLockFacility {
+        int openLibraries = 0;
+        LibraryHandle openLibrary(const std::string&, int) override {
+            ++openLibraries;
+            return 7;
+        }
+        LockFunction lookup(LibraryHandle, const std::string&) override {
+            return [] { return std::string("no session of ours"); };
+        }
+        void closeLibrary(LibraryHandle) override { --openLibraries; }
+    };
+    auto refusing = std::make_shared<Refusing>();
+    laptop.system().sessionLock = refusing;
+    EXPECT_EQ(SessionLocker::lockNow(),
+              SessionLocker::Outcome::failed(
+                  "macOS Lock Screen action is unavailable (no session of ours)"));
+    EXPECT_EQ(log.lines(),
+              std::vector<std::string>{"WRN session lock refused: no session of ours"});
+    EXPECT_EQ(refusing->openLibraries, 0);
 }
 
 }  // namespace
