@@ -143,21 +143,27 @@ void LinuxPowerSources::addToMainQueue(Handle handle) {
             }
         });
     };
-    if (upowerRunning()) {
-        for (const char* path : {kUPowerPath, kDisplayDevice}) {
-            source->subscriptions.push_back(bus_->subscribe(
-                std::string("type='signal',sender='") + kUPower + "',path='" + path +
-                    "',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged'",
-                [post](sd_bus_message*) { post(); }));
-        }
-        for (const char* member : {"DeviceAdded", "DeviceRemoved"}) {
-            source->subscriptions.push_back(bus_->subscribe(
-                std::string("type='signal',sender='") + kUPower + "',path='" + kUPowerPath +
-                    "',interface='" + kUPower + "',member='" + member + "'",
-                [post](sd_bus_message*) { post(); }));
-        }
-        return;
+    // UPower's signals (the match holds whether or not it runs now), and its coming and going:
+    // either way the figures now come from somewhere else, so callers must read again.
+    for (const char* path : {kUPowerPath, kDisplayDevice}) {
+        source->subscriptions.push_back(bus_->subscribe(
+            std::string("type='signal',sender='") + kUPower + "',path='" + path +
+                "',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged'",
+            [post](sd_bus_message*) { post(); }));
     }
+    for (const char* member : {"DeviceAdded", "DeviceRemoved"}) {
+        source->subscriptions.push_back(bus_->subscribe(
+            std::string("type='signal',sender='") + kUPower + "',path='" + kUPowerPath +
+                "',interface='" + kUPower + "',member='" + member + "'",
+            [post](sd_bus_message*) { post(); }));
+    }
+    source->subscriptions.push_back(bus_->subscribe(
+        std::string(
+            "type='signal',sender='org.freedesktop.DBus',member='NameOwnerChanged',arg0='") +
+            kUPower + "'",
+        [post](sd_bus_message*) { post(); }));
+    // The kernel's events serve whenever UPower is away, also when it leaves after the start
+    // (it may crash or be restarted); while it runs they only cause a repeated read.
     source->monitor = std::make_unique<UdevMonitor>(
         "power_supply", [this, post](UdevMonitor::Wake wake, bool isListening) {
             if (wake != UdevMonitor::Wake::start) {

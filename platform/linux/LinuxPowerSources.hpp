@@ -13,7 +13,8 @@ namespace noctave::linuxos {
 
 // Power sources from UPower (OnBattery and the display device, which sums every system
 // battery), or from sysfs power_supply when UPower is not running. UPower announces its
-// changes; the sysfs fallback listens to udev's power_supply events and, on battery, also
+// changes, and the bus its coming and going; the sysfs fallback listens to udev's power_supply
+// events all along (so it serves from the moment UPower leaves) and, on battery, also
 // re-reads periodically, because charge drift is rarely announced.
 class LinuxPowerSources final : public os::PowerSources {
   public:

@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <utility>
 
 #include "core/os/System.hpp"
 #include "core/power/LidSleepPolicy.hpp"
@@ -294,6 +296,27 @@ TEST_F(LinuxSession, BatteryReportsReachTheGuard) {
               "flat.");
     EXPECT_EQ(controller->state(), State::disarmed);
     EXPECT_TRUE(log.contains("disarmed (low-battery)")) << ::testing::PrintToString(log.lines());
+}
+
+// UPower may crash or be restarted: its leaving is itself a report, read from the kernel's
+// figures, so the battery guard keeps watching without it.
+TEST_F(LinuxSession, WhenUPowerLeavesTheGuardReadsTheKernelsFigures) {
+    battery(80);
+    upower(kUPowerPath, kUPower, "OnBattery", true);
+    arm();
+    const auto supply = roots.sys / "class" / "power_supply" / "BAT0";
+    std::filesystem::create_directories(supply);
+    for (const auto& [name, value] : {std::pair{"type", "Battery"},
+                                      {"present", "1"},
+                                      {"status", "Discharging"},
+                                      {"energy_now", "9000000"},
+                                      {"energy_full", "60000000"}}) {
+        std::ofstream(supply / name) << value << "\n";
+    }
+    ASSERT_TRUE(bus.stopTemplate(kUPower));
+    ASSERT_TRUE(runUntil([&] { return controller->state() == State::disarmed; }))
+        << ::testing::PrintToString(log.lines());
+    EXPECT_TRUE(log.contains("low battery (15%); disarming"));
 }
 
 TEST_F(LinuxSession, VanishedLogindMakesReapplyFailAndDisarms) {
