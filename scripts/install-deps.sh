@@ -17,6 +17,8 @@ packages=(
   libxcb-keysyms1-dev
   # integration tests: private buses, mocked system services, a virtual X display
   dbus dbus-x11 python3-dbusmock xvfb xauth x11-xserver-utils xdotool
+  # system tests: the real upowerd beside logind, the lid and battery emulated
+  upower umockdev gir1.2-umockdev-1.0 python3-gi
   # packaging: the checks of the desktop entry, the AppStream metadata and the man page
   desktop-file-utils appstream man-db
 )

@@ -1,0 +1,209 @@
+#!/usr/bin/python3
+'''Noctave against the real systemd-logind and upowerd: one story per run, named by the
+second argument (the first is the noctave executable). Each story gets a harness of its own.
+Prints one line when it passes; exits 77 with one line when the harness cannot run here.'''
+
+import os
+import signal
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+
+LID_LOCK = 'Noctave: keeping Mac awake (lid closed)'
+KEEP_AWAKE = 'Noctave: keep awake (lid open)'
+SKIPPED = 77
+
+
+def ctl_ok(h, *args):
+    done = h.ctl(*args)
+    if done.returncode != 0:
+        raise harness.Failure(f'noctave ctl {" ".join(args)} failed: {done.stderr}')
+    return done.stdout
+
+
+def noctave_locks(h):
+    return [i for i in h.inhibitors() if i[1] == 'Noctave']
+
+
+def armed(h):
+    '''Starts Noctave, arms it, and checks logind lists its lid lock under its own user.'''
+    app = h.start_noctave()
+    ctl_ok(h, 'arm')
+    locks = h.expect(lambda: h.lid_inhibitors(), 'arming took no handle-lid-switch lock')
+    what, _, _, mode, uid, pid = locks[0]
+    if mode != 'block' or uid != h.user.pw_uid or pid != app.pid or len(locks) != 1:
+        raise harness.Failure(f'the lid lock is not one block lock of Noctave: {locks}')
+    return app
+
+
+def close_lid_refused(h):
+    since, sleeps = len(h.logind.log()), h.started_units()
+    h.set_lid(True)
+    h.wait_log(h.logind, 'Lid closed.', since)
+    h.wait_log(h.logind, 'handle-lid-switch is inhibited', since)
+    if h.started_units() != sleeps:
+        raise harness.Failure(f'logind suspended despite the lock: {h.started_units()}')
+
+
+def expect_suspend(h, why):
+    h.expect(lambda: 'suspend.target' in h.started_units(), why)
+
+
+# ---- the stories ----
+
+def arming_holds_logind_off_a_lid_close(h):
+    app = armed(h)
+    close_lid_refused(h)
+    h.wait_log(app, 'lid shut; arm stands')
+    return 'armed: logind listed the lock and refused the lid close'
+
+
+def a_lock_logind_refuses_is_a_failure_with_its_notice(h):
+    # Noctave runs outside any logind session here, as over ssh or from a user service.
+    app = armed(h)
+    close_lid_refused(h)
+    h.wait_log(app, 'ERR macOS Lock Screen action is unavailable (logind could not lock the session')
+    h.wait_log(app, 'The Mac could not be locked.')
+    if 'session locked via' in app.log():
+        raise harness.Failure('a refused lock was reported as done')
+    if ctl_ok(h, 'status').find('armed') < 0:
+        raise harness.Failure('the session did not stand after the lock failed')
+    return 'refused LockSession: error line and notice, the session stands'
+
+
+def disarming_with_the_lid_shut_lets_logind_suspend_at_once(h):
+    armed(h)
+    close_lid_refused(h)
+    ctl_ok(h, 'disarm')
+    expect_suspend(h, 'logind did not suspend once the lock was gone')
+    h.expect(lambda: not noctave_locks(h), 'disarming left a lock behind')
+    return 'disarmed with the lid shut: logind suspended'
+
+
+def sigkill_drops_the_locks_and_the_next_close_suspends(h):
+    app = armed(h)
+    app.signal(signal.SIGKILL)
+    app.wait()
+    h.expect(lambda: not noctave_locks(h), f'locks outlived SIGKILL: {noctave_locks(h)}')
+    h.set_lid(True)
+    expect_suspend(h, 'the close after the kill did not suspend')
+    return 'SIGKILL: no lock left, the next close suspended'
+
+
+def keep_awake_lists_its_idle_lock_only_while_on(h):
+    h.start_noctave()
+    ctl_ok(h, 'keep-awake', 'on')
+    h.expect(lambda: [i for i in noctave_locks(h) if i[:4] == ('idle', 'Noctave', KEEP_AWAKE,
+                                                                'block')],
+             'keep-awake on: no idle block lock listed')
+    if h.lid_inhibitors():
+        raise harness.Failure('keep-awake took the lid lock')
+    ctl_ok(h, 'keep-awake', 'off')
+    h.expect(lambda: not noctave_locks(h), 'keep-awake off: the idle lock stayed')
+    return 'keep-awake: idle lock listed while on, gone when off'
+
+
+def the_battery_floor_disarms_from_upowerds_figures(h):
+    app = armed(h)
+    h.set_battery(15)
+    h.expect(lambda: h.display_device('Percentage') == 15, 'upowerd did not follow the battery')
+    h.wait_log(app, 'low battery (15%); disarming')
+    h.expect(lambda: not noctave_locks(h), 'the low-battery disarm left a lock behind')
+    return 'battery at 15 %: upowerd told Noctave, Noctave disarmed'
+
+
+def lost_battery_telemetry_disarms_when_upowerd_goes_away(h):
+    app = armed(h)
+    # upowerd dies while the kernel's battery no longer reports a charge: the next two reports
+    # (upowerd leaving, then the kernel's next event) have no level, on battery.
+    h.drop_battery_charge()
+    h.stop_daemon(h.upower, harness.UPOWER)
+    h.announce_power(h.noctave_bed)
+    h.wait_log(app, 'battery level unavailable twice while safety enabled; disarming')
+    h.expect(lambda: not noctave_locks(h), 'the disarm left a lock behind')
+    return 'upowerd gone, no charge from the kernel: Noctave disarmed'
+
+
+def without_upowerd_the_floor_disarms_from_the_kernels_figures(h):
+    app = armed(h)
+    h.stop_daemon(h.upower, harness.UPOWER)
+    h.set_battery(15)
+    h.wait_log(app, 'low battery (15%); disarming')
+    h.expect(lambda: not noctave_locks(h), 'the low-battery disarm left a lock behind')
+    return 'upowerd gone: the kernel said 15 %, Noctave disarmed'
+
+
+def sleep_and_wake_reapply_the_override(h):
+    app = armed(h)
+    # Someone suspends by hand (root, as a power manager or `systemctl suspend` would).
+    h.bus.call_blocking(harness.LOGIN, harness.LOGIN_PATH, harness.LOGIN_MANAGER, 'Suspend', 'b',
+                        [False])
+    h.expect(lambda: h.open_jobs() == ['suspend.target'], 'logind started no sleep job')
+    h.wake()
+    h.wait_log(app, 're-applied lid-close flag after system wake')
+    if len(h.lid_inhibitors()) != 1:
+        raise harness.Failure(f'after the wake the lid lock is not one: {h.inhibitors()}')
+    close_lid_refused(h)
+    return 'suspend and wake: the override re-applied, a close after it refused'
+
+
+def one_shot_check(h, option, *expected):
+    status, output = h.run_noctave([option], seconds=40)
+    if status != 0:
+        raise harness.Failure(f'{option} ended with {status}:\n{output}')
+    for text in expected:
+        if text not in output:
+            raise harness.Failure(f'{option} did not say {text!r}:\n{output}')
+    if noctave_locks(h):
+        raise harness.Failure(f'{option} left {noctave_locks(h)}')
+
+
+def selftest_passes_and_leaves_no_lock(h):
+    one_shot_check(h, '--selftest', 'PASS')
+    return '--selftest: PASS, no lock left'
+
+
+def diagnose_runs_and_leaves_no_lock(h):
+    one_shot_check(h, '--diagnose')
+    return '--diagnose: status 0, no lock left'
+
+
+STORIES = {f.__name__: f for f in (
+    arming_holds_logind_off_a_lid_close,
+    a_lock_logind_refuses_is_a_failure_with_its_notice,
+    disarming_with_the_lid_shut_lets_logind_suspend_at_once,
+    sigkill_drops_the_locks_and_the_next_close_suspends,
+    keep_awake_lists_its_idle_lock_only_while_on,
+    the_battery_floor_disarms_from_upowerds_figures,
+    lost_battery_telemetry_disarms_when_upowerd_goes_away,
+    without_upowerd_the_floor_disarms_from_the_kernels_figures,
+    sleep_and_wake_reapply_the_override,
+    selftest_passes_and_leaves_no_lock,
+    diagnose_runs_and_leaves_no_lock,
+)}
+
+
+def main():
+    if sys.argv[1:] == ['--list']:
+        print(' '.join(STORIES))
+        return
+    if len(sys.argv) != 3 or sys.argv[2] not in STORIES:
+        sys.exit('usage: stories.py NOCTAVE STORY\nstories: ' + ' '.join(STORIES))
+    program, name = sys.argv[1], sys.argv[2]
+    started = time.monotonic()
+    try:
+        with harness.SystemHarness(name, program) as h:
+            said = STORIES[name](h)
+            up = h.startup_seconds
+    except harness.Skip as e:
+        print(f'SKIP {name}: {e}')
+        sys.exit(SKIPPED)
+    except harness.Failure as e:
+        sys.exit(f'FAIL {name}: {e}')
+    print(f'{name}: {said} (harness up in {up:.2f} s, story {time.monotonic() - started:.2f} s)')
+
+
+if __name__ == '__main__':
+    main()
