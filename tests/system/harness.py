@@ -97,6 +97,8 @@ def missing():
         pwd.getpwnam(USER)
     except KeyError:
         return f'no user {USER!r} to run Noctave as'
+    if subprocess.run(['unshare', '--mount', 'true'], capture_output=True).returncode != 0:
+        return 'cannot make a mount namespace here (no CAP_SYS_ADMIN)'
     return None
 
 
