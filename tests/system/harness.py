@@ -314,6 +314,7 @@ class SystemHarness:
         self.system_bus = self._bus('system')
         self.session_bus = self._bus('session')
         self.bus = dbus.bus.BusConnection(self.system_bus)
+        self.session = dbus.bus.BusConnection(self.session_bus)
 
         # The manager and polkit stand-ins come first: logind asks for both as it starts.
         self.manager = self.add_daemon(
@@ -421,15 +422,20 @@ class SystemHarness:
         return bed
 
     def add_daemon(self, name, argv, bus_name, testbed=None, namespace=True, prepare=(),
-                   private=('/run',), env=None, user=None):
+                   private=('/run',), env=None, user=None, session=False):
         '''Starts a daemon on the private system bus and waits for its bus name.
 
         With `namespace`, it runs in a mount namespace of its own where each folder in
         `private` is an empty tmpfs, after the shell commands in `prepare`. With a `testbed`,
         its /sys and /dev are that testbed's. In a namespace it runs as `user` (a pwd entry)
-        when one is given.'''
+        when one is given. With `session`, it also gets Noctave's session bus and `bus_name`
+        is awaited there: a desktop's power manager is such a daemon, e.g.
+        add_daemon('powerdevil', [...], 'org.kde.Solid.PowerManagement', user=self.user,
+        session=True, env=self.noctave_env()).'''
         environment = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.system_bus)
         environment.pop('DBUS_SESSION_BUS_ADDRESS', None)
+        if session:
+            environment['DBUS_SESSION_BUS_ADDRESS'] = self.session_bus
         environment.update(env or {})
         if testbed is not None:
             environment.update(LD_PRELOAD=PRELOAD, UMOCKDEV_DIR=testbed.get_root_dir())
@@ -437,7 +443,8 @@ class SystemHarness:
             argv = namespaced(name, argv, environment, private, prepare, user)
         process = Process(name, argv, os.path.join(self.logs, name + '.log'), environment)
         self.processes.append(process)
-        if bus_name and not self.wait_name(bus_name, True):
+        connection = self.session if session else self.bus
+        if bus_name and not self.wait_name(bus_name, True, connection=connection):
             raise Failure(f'{name} did not take {bus_name} on the bus')
         return process
 
@@ -454,12 +461,13 @@ class SystemHarness:
 
     # ---- the bus ----
 
-    def has_name(self, name):
-        return bool(self.bus.call_blocking('org.freedesktop.DBus', '/org/freedesktop/DBus',
-                                           'org.freedesktop.DBus', 'NameHasOwner', 's', [name]))
+    def has_name(self, name, connection=None):
+        return bool((connection or self.bus).call_blocking(
+            'org.freedesktop.DBus', '/org/freedesktop/DBus', 'org.freedesktop.DBus',
+            'NameHasOwner', 's', [name]))
 
-    def wait_name(self, name, present, seconds=15):
-        return poll(lambda: self.has_name(name) == present, seconds)
+    def wait_name(self, name, present, seconds=15, connection=None):
+        return poll(lambda: self.has_name(name, connection) == present, seconds)
 
     def inhibitors(self):
         '''logind's inhibitors now: (what, who, why, mode, uid, pid) each.'''
@@ -602,6 +610,11 @@ class SystemHarness:
             sys.stderr.write(f'---- {process.name} ----\n{text[-6000:]}\n')
 
     def close(self):
+        for name in ('bus', 'session'):
+            connection = getattr(self, name, None)
+            if connection is not None:
+                connection.close()
+                setattr(self, name, None)
         for process in reversed(self.processes):
             process.stop()
         self.processes = []
