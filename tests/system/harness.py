@@ -432,7 +432,9 @@ class SystemHarness:
         is awaited there: a desktop's power manager is such a daemon, e.g.
         add_daemon('powerdevil', [...], 'org.kde.Solid.PowerManagement', user=self.user,
         session=True, env=self.noctave_env()).'''
-        environment = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.system_bus)
+        # The stand-ins are templates from this folder: leave no bytecode beside them.
+        environment = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=self.system_bus,
+                           PYTHONDONTWRITEBYTECODE='1')
         environment.pop('DBUS_SESSION_BUS_ADDRESS', None)
         if session:
             environment['DBUS_SESSION_BUS_ADDRESS'] = self.session_bus

@@ -8,6 +8,8 @@ import signal
 import sys
 import time
 
+# Running the tests leaves the source tree as it was.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 
