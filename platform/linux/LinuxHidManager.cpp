@@ -59,10 +59,8 @@ class HidrawDevice final : public FileDevice {
 
     int open() override {
         close();
-        fd_ = ::open(node_.c_str(), O_RDWR | O_CLOEXEC);
-        if (fd_ < 0 && (errno == EACCES || errno == EPERM)) {
-            fd_ = ::open(node_.c_str(), O_RDONLY | O_CLOEXEC);  // enough for feature reads
-        }
+        // A feature-report read needs no write access, and the udev rule grants none.
+        fd_ = ::open(node_.c_str(), O_RDONLY | O_CLOEXEC);
         return fd_ >= 0 ? 0 : errno;
     }
 
