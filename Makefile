@@ -26,9 +26,8 @@ run: build
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
-# The Debian package, $(BUILD_DIR)/noctave_<version>_<arch>.deb: installed under /usr, and
-# built from only what it installs (cmake/Package.cmake, packaging/).
-package: override CMAKE_FLAGS += -DCMAKE_INSTALL_PREFIX=/usr
+# The Debian package, $(BUILD_DIR)/noctave_<version>_<arch>.deb: installed under /usr whatever
+# the build's prefix, and built from only what it installs (cmake/Package.cmake, packaging/).
 package: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target noctave noctave_icons noctave_manpage
 	@cd $(BUILD_DIR) && cpack -G DEB

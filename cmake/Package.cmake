@@ -1,7 +1,6 @@
 # The Debian package (`make package`, or `cpack` in a configured build folder): whatever
-# `cmake --install` puts in place, under the configured prefix. Configure with
-# -DCMAKE_INSTALL_PREFIX=/usr for a package (the Makefile's `package` target does), so that the
-# absolute paths written into the installed files and the package's paths agree.
+# `cmake --install` puts in place, always under /usr, whatever prefix the build was configured
+# for. The files that name a path of the package are written at install time, for this prefix.
 set(NOCTAVE_PACKAGE_MAINTAINER "Noctave Engineering <eng@noctave.invalid>"
     CACHE STRING "Maintainer field of the Debian package")
 
@@ -15,7 +14,7 @@ if(NOCTAVE_BETA)
 else()
   set(CPACK_PACKAGE_VERSION "${NOCTAVE_PACKAGE_VERSION}")
 endif()
-set(CPACK_PACKAGING_INSTALL_PREFIX "${CMAKE_INSTALL_PREFIX}")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "keep a laptop running with its lid closed")
 # Lines of the long description stay under 80 columns, as dpkg and apt show them.

@@ -8,9 +8,11 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <QImage>
 
+#include "platform/linux/HingeSensorNodes.hpp"
 #include "tests/support/ChildProcess.hpp"
 #include "tests/support/TempDir.hpp"
 
@@ -198,10 +200,8 @@ TEST_F(InstallLayoutTest, ManPageRendersCleanlyAndDocumentsWhatTheHelpLists) {
     }
 }
 
-TEST_F(InstallLayoutTest, UdevRuleOpensOnlyTheHingeSensorToTheSeatBeforeTheSeatRulesRun) {
+TEST_F(InstallLayoutTest, UdevRuleLetsTheInputGroupReadOnlyOrientationSensorsAsNoctaveFindsThem) {
     const fs::path rule = installed(NOCTAVE_INSTALL_UDEVRULESDIR "/70-noctave-hinge-sensor.rules");
-    // uaccess is applied by 73-seat-late.rules, so the tag must be set in a rule sorting before it.
-    EXPECT_LT(rule.filename().string(), "73");
     std::istringstream lines(readFile(rule));
     int rules = 0;
     for (std::string line; std::getline(lines, line);) {
@@ -210,9 +210,31 @@ TEST_F(InstallLayoutTest, UdevRuleOpensOnlyTheHingeSensorToTheSeatBeforeTheSeatR
         }
         ++rules;
         EXPECT_NE(line.find("SUBSYSTEM==\"hidraw\""), std::string::npos) << line;
-        EXPECT_NE(line.find("ATTRS{report_descriptor}=="), std::string::npos) << line;
-        EXPECT_NE(line.find("TAG+=\"uaccess\""), std::string::npos) << line;
-        EXPECT_EQ(line.find("MODE="), std::string::npos) << line;
+        // Read for the group, nothing for others; no seat ACL, which would grant writing too.
+        EXPECT_NE(line.find("GROUP=\"input\", MODE=\"0640\""), std::string::npos) << line;
+        EXPECT_EQ(line.find("uaccess"), std::string::npos) << line;
+        // Each pattern is a descriptor prefix that the program's own parser reads as
+        // Sensor / Device Orientation.
+        std::smatch match;
+        std::regex_search(line, match, std::regex(R"re(ATTRS\{report_descriptor\}==e"([^"]*)")re"));
+        ASSERT_EQ(match.size(), 2u) << line;
+        std::stringstream patterns(match[1].str());
+        int prefixes = 0;
+        for (std::string pattern; std::getline(patterns, pattern, '|');) {
+            ASSERT_TRUE(pattern.ends_with("*")) << pattern;
+            std::vector<uint8_t> bytes;
+            for (std::size_t i = 0; i + 3 < pattern.size(); i += 4) {
+                ASSERT_EQ(pattern.substr(i, 2), "\\x") << pattern;
+                bytes.push_back(
+                    static_cast<uint8_t>(std::stoi(pattern.substr(i + 2, 2), nullptr, 16)));
+            }
+            bytes.insert(bytes.end(), {0xA1, 0x01});  // Collection (Application)
+            const auto usage = linuxos::primaryUsage(bytes);
+            ASSERT_TRUE(usage.has_value()) << pattern;
+            EXPECT_EQ(*usage, linuxos::kHingeSensorUsage) << pattern;
+            ++prefixes;
+        }
+        EXPECT_EQ(prefixes, 2);
     }
     EXPECT_EQ(rules, 1);
 }
@@ -225,9 +247,49 @@ TEST_F(InstallLayoutTest, BusActivationStartsTheInstalledProgram) {
         readFile(installed(NOCTAVE_INSTALL_DATADIR "/dbus-1/services/" + kAppId + ".service")),
         "D-BUS Service");
     EXPECT_EQ(service.at("Name"), kAppId);
-    // The configured prefix, not the one of this test's install: the package's path.
+    // The prefix of this install, not the configured one: the program that is really there.
     EXPECT_EQ(service.at("Exec").substr(0, service.at("Exec").find(' ')),
-              NOCTAVE_INSTALL_FULL_BINDIR "/noctave");
+              installed(NOCTAVE_INSTALL_BINDIR "/noctave").string());
+}
+
+// A build configured for /usr/local (the default) still makes a package that lives in /usr, where
+// udev reads its rule and the bus finds the program its activation file names.
+TEST(DebianPackageTest, APackageInstallsUnderUsrWhateverTheBuildsPrefix) {
+    TempDir out;
+    const ProgramRun cpack = runProgram(NOCTAVE_CPACK_COMMAND,
+                                        {"-G", "DEB", "-B", out.path().string(), "--config",
+                                         NOCTAVE_BUILD_DIR "/CPackConfig.cmake"},
+                                        {}, 240);
+    ASSERT_EQ(cpack.status, 0) << cpack.out << cpack.err;
+    fs::path deb;
+    for (const auto& entry : fs::directory_iterator(out.path())) {
+        if (entry.path().extension() == ".deb") {
+            deb = entry.path();
+        }
+    }
+    ASSERT_FALSE(deb.empty()) << cpack.out;
+
+    const ProgramRun listing = runProgram("dpkg-deb", {"-c", deb.string()});
+    ASSERT_EQ(listing.status, 0) << listing.err;
+    std::istringstream lines(listing.out);
+    int files = 0;
+    for (std::string line; std::getline(lines, line);) {
+        const std::string path = line.substr(line.rfind(' ') + 1);
+        EXPECT_TRUE(path == "./" || path.starts_with("./usr/")) << path;
+        EXPECT_FALSE(path.starts_with("./usr/local")) << path;
+        files += line.starts_with("-") ? 1 : 0;
+    }
+    EXPECT_GT(files, 10);
+
+    const fs::path root = out.path() / "root";
+    ASSERT_EQ(runProgram("dpkg-deb", {"-x", deb.string(), root.string()}).status, 0);
+    EXPECT_TRUE(fs::exists(root / "usr/bin/noctave"));
+    EXPECT_TRUE(fs::exists(root / "usr/lib/udev/rules.d/70-noctave-hinge-sensor.rules"));
+    if (NOCTAVE_HAS_BUS_SERVICE) {
+        const auto service = desktopGroup(
+            readFile(root / ("usr/share/dbus-1/services/" + kAppId + ".service")), "D-BUS Service");
+        EXPECT_EQ(service.at("Exec").substr(0, service.at("Exec").find(' ')), "/usr/bin/noctave");
+    }
 }
 
 }  // namespace
