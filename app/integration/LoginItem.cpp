@@ -8,10 +8,13 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <span>
 #include <sstream>
 #include <string_view>
 #include <system_error>
 
+#include "core/os/Paths.hpp"
+#include "core/os/System.hpp"
 #include "core/support/Log.hpp"
 
 namespace noctave::app::LoginItem {
@@ -22,31 +25,19 @@ namespace {
 
 enum class Status { enabled, notRegistered };
 
-fs::path userAutostart() {
-    const char* configHome = std::getenv("XDG_CONFIG_HOME");
-    if (configHome != nullptr && configHome[0] == '/') {
-        return fs::path(configHome) / "autostart";
-    }
-    const char* home = std::getenv("HOME");
-    return fs::path(home != nullptr ? home : "/") / ".config" / "autostart";
+// The platform's autostart folders, the user's first; read at every call, like the environment
+// they come from.
+std::vector<fs::path> autostartFolders() {
+    return os::system().paths->autostartFolders();
 }
 
-std::vector<fs::path> systemAutostarts() {
-    const char* dirs = std::getenv("XDG_CONFIG_DIRS");
-    std::vector<fs::path> folders;
-    std::stringstream list(dirs != nullptr && dirs[0] != '\0' ? dirs : "/etc/xdg");
-    std::string folder;
-    while (std::getline(list, folder, ':')) {
-        // Relative entries are invalid and ignored.
-        if (!folder.empty() && folder[0] == '/') {
-            folders.push_back(fs::path(folder) / "autostart");
-        }
-    }
-    return folders;
+fs::path userAutostart() {
+    return autostartFolders().front();
 }
 
 std::optional<fs::path> systemEntry() {
-    for (const auto& folder : systemAutostarts()) {
+    const auto folders = autostartFolders();
+    for (const auto& folder : std::span(folders).subspan(1)) {
         std::error_code error;
         if (fs::is_regular_file(folder / kEntryName, error)) {
             return folder / kEntryName;

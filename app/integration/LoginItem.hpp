@@ -7,10 +7,11 @@
 
 namespace noctave::app::LoginItem {
 
-// Starting the program at login, through the desktop's autostart folders: our entry
-// "com.quillor.noctave.desktop" in ${XDG_CONFIG_HOME:-~/.config}/autostart, which overrides
-// an entry of the same name in ${XDG_CONFIG_DIRS:-/etc/xdg}/autostart. The folders are read
-// from the environment at every call. Main thread only.
+// Starting the program at login, through the desktop's autostart folders (the installed
+// system's Paths): our entry "com.quillor.noctave.desktop" in the user's folder
+// (${XDG_CONFIG_HOME:-~/.config}/autostart), which overrides an entry of the same name in the
+// system-wide ones (${XDG_CONFIG_DIRS:-/etc/xdg}/autostart). The virtual laptop has a folder of
+// its own, so the switch works there without touching the user's desktop. Main thread only.
 
 inline constexpr const char* kEntryName = "com.quillor.noctave.desktop";
 

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,19 @@ std::filesystem::path EnvPaths::applicationSupport() const {
 
 std::filesystem::path EnvPaths::userDefaultsFile() const {
     return xdg("XDG_CONFIG_HOME", ".config") / "com.quillor.noctave.conf";
+}
+
+std::vector<std::filesystem::path> EnvPaths::autostartFolders() const {
+    std::vector<std::filesystem::path> folders{xdg("XDG_CONFIG_HOME", ".config") / "autostart"};
+    const char* dirs = std::getenv("XDG_CONFIG_DIRS");
+    std::stringstream list(dirs != nullptr && dirs[0] != '\0' ? dirs : "/etc/xdg");
+    for (std::string folder; std::getline(list, folder, ':');) {
+        // Relative entries are invalid and ignored.
+        if (!folder.empty() && folder[0] == '/') {
+            folders.push_back(std::filesystem::path(folder) / "autostart");
+        }
+    }
+    return folders;
 }
 
 }  // namespace noctave::os

@@ -31,6 +31,10 @@ class SimPaths final : public os::Paths {
     std::filesystem::path userDefaultsFile() const override {
         return root_ / "config" / "com.quillor.noctave.conf";
     }
+    // Its own, and no system-wide one: the virtual laptop never touches the user's desktop.
+    std::vector<std::filesystem::path> autostartFolders() const override {
+        return {root_ / "config" / "autostart"};
+    }
     const std::filesystem::path& root() const { return root_; }
 
   private:

@@ -7,6 +7,7 @@
 
 #include "tests/support/LogCapture.hpp"
 #include "tests/support/ScopedVariable.hpp"
+#include "tests/support/SimTest.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace noctave::app {
@@ -69,13 +70,35 @@ TEST_F(LoginItemTest, SystemWideEntryIsHiddenRatherThanRemoved) {
 }
 
 TEST_F(LoginItemTest, UnwritableFolderIsLoggedAndLeavesItOff) {
-    std::ofstream(temp_.path() / "blocked") << "";  // a file where a folder is needed
-    test::ScopedVariable blocked{"XDG_CONFIG_HOME", (temp_.path() / "blocked").string()};
+    fs::create_directories(temp_.path() / "config");
+    std::ofstream(temp_.path() / "config/autostart") << "";  // a file where a folder is needed
     LoginItem::setEnabled(true);
     ASSERT_EQ(log_.lines().size(), 1U);
     EXPECT_TRUE(log_.lines()[0].starts_with("WRN login item change failed: Could not create"))
         << log_.lines()[0];
     EXPECT_FALSE(LoginItem::isEnabled());
+}
+
+// On the virtual laptop the switch lives in the laptop's own folder: the user's desktop never
+// sees an entry that would start this build at the next login.
+class LoginItemOnTheVirtualLaptop : public test::SimTest {
+  protected:
+    test::TempDir desktop_;
+    test::ScopedVariable configHome_{"XDG_CONFIG_HOME", (desktop_.path() / "config").string()};
+    test::ScopedVariable configDirs_{"XDG_CONFIG_DIRS", (desktop_.path() / "xdg").string()};
+};
+
+TEST_F(LoginItemOnTheVirtualLaptop, TheSwitchWorksAndTheUsersAutostartIsNeverTouched) {
+    fs::create_directories(desktop_.path() / "xdg/autostart");
+    std::ofstream(desktop_.path() / "xdg/autostart" / LoginItem::kEntryName)
+        << "[Desktop Entry]\nType=Application\nExec=noctave\n";
+    EXPECT_FALSE(LoginItem::isEnabled()) << "the desktop's system-wide entry is not the laptop's";
+    LoginItem::setEnabled(true);
+    EXPECT_TRUE(LoginItem::isEnabled());
+    EXPECT_TRUE(fs::exists(temp.path() / "config/autostart" / LoginItem::kEntryName));
+    LoginItem::setEnabled(false);
+    EXPECT_FALSE(LoginItem::isEnabled());
+    EXPECT_FALSE(fs::exists(desktop_.path() / "config"));
 }
 
 TEST(LoginItemExec, PathsAreQuotedAndEscapedForTheDesktop) {

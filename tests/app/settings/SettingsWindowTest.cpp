@@ -22,6 +22,8 @@
 #include "app/settings/SettingsWindowController.hpp"
 #include "app/tray/Alerts.hpp"
 #include "app/tray/MainMenu.hpp"
+#include "core/os/Paths.hpp"
+#include "core/os/System.hpp"
 #include "core/session/SessionController.hpp"
 #include "core/support/AppInfo.hpp"
 #include "core/support/Prefs.hpp"
@@ -29,7 +31,6 @@
 #include "platform/sim/SimHinge.hpp"
 #include "platform/sim/SimPower.hpp"
 #include "tests/app/ShellTest.hpp"
-#include "tests/support/ScopedVariable.hpp"
 #include "tests/support/SimTest.hpp"
 
 namespace noctave::test {
@@ -96,7 +97,6 @@ class SettingsWindowTest : public SimTest {
         return QImage(QString::fromStdString(file.string()));
     }
 
-    ScopedVariable configHome{"XDG_CONFIG_HOME", (temp.path() / "xdg").string()};
     FakeUpdates updates{false, false};
     std::unique_ptr<SessionController> session;
     int shortcutChanges = 0;
@@ -202,8 +202,8 @@ TEST_F(SettingsWindowTest, EverySwitchWritesItsPreferenceAndActsAtOnce) {
     toggle(*settings, "disarmOnLowBattery")->click();
     EXPECT_EQ(Prefs::disarmOnLowBattery(), toggle(*settings, "disarmOnLowBattery")->isChecked());
 
-    // Open at login: the desktop's autostart entry is written and removed.
-    const auto entry = temp.path() / "xdg" / "autostart" / app::LoginItem::kEntryName;
+    // Open at login: the autostart entry is written and removed (in the virtual laptop's folder).
+    const auto entry = os::system().paths->autostartFolders().front() / app::LoginItem::kEntryName;
     toggle(*settings, "openAtLogin")->click();
     EXPECT_TRUE(std::filesystem::exists(entry));
     EXPECT_TRUE(Prefs::openAtLogin());
@@ -267,8 +267,9 @@ TEST_F(SettingsWindowTest, SwitchesThatCannotHoldTheirNewStateFlipBack) {
     EXPECT_FALSE(Prefs::keepAwake());
 
     // The autostart folder cannot be made: the login item stays off, and so does the switch.
-    std::filesystem::create_directories(temp.path() / "xdg");
-    std::ofstream(temp.path() / "xdg" / "autostart") << "in the way";
+    const auto autostart = os::system().paths->autostartFolders().front();
+    std::filesystem::create_directories(autostart.parent_path());
+    std::ofstream(autostart) << "in the way";
     CallbackSwitch* login = toggle(*settings, "openAtLogin");
     login->click();
     EXPECT_FALSE(login->isChecked());
