@@ -136,7 +136,7 @@ fs::path pidFileURL() {
 
 void markArmed() {
     const fs::path file = pidFileURL();
-    if (!files::createPrivateDirectories(file.parent_path())) {
+    if (!files::makePrivateFolder(file.parent_path())) {
         return;
     }
     int pid = 0;

@@ -96,7 +96,7 @@ bool appendTo(const fs::path& file, const std::string& line, bool truncate) {
 }
 
 void append(const fs::path& folder, const std::string& line) {
-    if (!files::createPrivateDirectories(folder)) {
+    if (!files::makePrivateFolder(folder)) {
         return;
     }
     const fs::path current = folder / "diagnostics.log";

@@ -8,9 +8,16 @@ namespace noctave::files {
 // that already exist are left as they are. True when `folder` is a folder afterwards.
 bool createPrivateDirectories(const std::filesystem::path& folder);
 
+// The program's own folder: created as above, and when it already exists (from an older version,
+// a copy, a restored backup) and belongs to this user, made 0700 if others could read it. A link
+// in its place is not followed. True when `folder` is a folder afterwards.
+bool makePrivateFolder(const std::filesystem::path& folder);
+
 // Opens one of the program's own files: never through a symbolic link (a link planted where
 // our file should be is refused with ELOOP), never inherited by a child process, created 0600.
-// `flags` are open(2)'s access and creation flags. Returns the descriptor, or -1 with errno set.
+// With O_CREAT the file is ours to keep private: an existing one of this user's that others
+// could read is made 0600. `flags` are open(2)'s access and creation flags. Returns the
+// descriptor, or -1 with errno set.
 int openPrivateFile(const std::filesystem::path& file, int flags);
 
 }  // namespace noctave::files

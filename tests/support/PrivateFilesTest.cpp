@@ -88,5 +88,31 @@ TEST_F(PrivateFilesTest, FoldersAre0700WhateverTheUmaskAndAPlantedLinkIsNeverFol
               fs::perms::owner_read | fs::perms::owner_write);
 }
 
+// An older version, a copy or a restored backup left the folder and the log readable by all:
+// the next start makes them private, and a linked folder's target is left alone.
+TEST_F(PrivateFilesTest, ALooseFolderAndLogAreMadePrivateAtTheNextWriteButNotThroughALink) {
+    const fs::path folder = Log::directory();
+    fs::create_directories(folder);
+    fs::permissions(folder, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                fs::perms::others_read | fs::perms::others_exec);
+    std::ofstream(folder / "diagnostics.log") << "earlier\n";
+    fs::permissions(folder / "diagnostics.log", fs::perms::owner_read | fs::perms::owner_write |
+                                                    fs::perms::group_read | fs::perms::others_read);
+    Log::info("a line");
+    Log::flush();
+    runUntilIdle();
+    EXPECT_EQ(fs::status(folder).permissions(), fs::perms::owner_all);
+    EXPECT_EQ(fs::status(folder / "diagnostics.log").permissions(),
+              fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_TRUE(test::readFile(folder / "diagnostics.log").starts_with("earlier\n"));
+
+    const fs::path elsewhere = temp.path() / "elsewhere";
+    fs::create_directories(elsewhere);
+    fs::permissions(elsewhere, fs::perms::all & ~fs::perms::others_write);
+    fs::create_directory_symlink(elsewhere, temp.path() / "linked");
+    files::makePrivateFolder(temp.path() / "linked");
+    EXPECT_EQ(fs::status(elsewhere).permissions(), fs::perms::all & ~fs::perms::others_write);
+}
+
 }  // namespace
 }  // namespace noctave
