@@ -75,6 +75,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
             w.runtime.runUntilIdle();
         }
         check(notices.size() <= 1);
+        // Each forced refresh asks for the configured document, once. Taking the record also
+        // keeps the virtual network from holding every request of a long run.
+        const auto sent = w.laptop.http().takeRequests();
+        check(sent.size() == 2);
+        for (const auto& request : sent) {
+            check(request.url == "https://config.example.net/noctave.json");
+        }
         const auto feed = loader.effectiveFeedURL();
         check(feed.has_value());
         const auto parsed = noctave::Url::parse(*feed);

@@ -118,6 +118,11 @@ std::vector<SimHttpClient::Request> SimHttpClient::requests() const {
     return requests_;
 }
 
+std::vector<SimHttpClient::Request> SimHttpClient::takeRequests() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(requests_, {});
+}
+
 std::size_t SimHttpClient::largestBodyDelivered() const {
     std::lock_guard lock(mutex_);
     return largestBody_;

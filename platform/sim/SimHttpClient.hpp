@@ -46,6 +46,8 @@ class SimHttpClient final : public os::HttpClient,
 
     // Every request sent so far, oldest first.
     std::vector<Request> requests() const;
+    // The same, forgotten as they are returned: a long run keeps no record of its own.
+    std::vector<Request> takeRequests();
     // The most body bytes handed to any session (what a real client would have buffered).
     std::size_t largestBodyDelivered() const;
 
