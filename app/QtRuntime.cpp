@@ -3,8 +3,8 @@
 #include <cmath>
 
 #include <QCoreApplication>
+#include <QEvent>
 #include <QEventLoop>
-#include <QMetaObject>
 #include <QObject>
 #include <QThread>
 #include <QTimer>
@@ -20,6 +20,30 @@ runtime::JobHeap::TimePoint dueIn(double seconds) {
     return now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                      std::chrono::duration<double>(seconds));
 }
+
+QEvent::Type wakeEventType() {
+    static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return type;
+}
+
+// The wake-up carries nothing of ours: the jobs stay behind the queue's mutex, and the receiver,
+// made and destroyed on the GUI thread, knows what to drain. A functor posted from another thread
+// would be handed over through Qt's event-queue lock, which ThreadSanitizer cannot see.
+class WakeReceiver final : public QObject {
+  public:
+    explicit WakeReceiver(std::function<void()> onWake) : onWake_(std::move(onWake)) {}
+
+    bool event(QEvent* event) override {
+        if (event->type() != wakeEventType()) {
+            return QObject::event(event);
+        }
+        onWake_();
+        return true;
+    }
+
+  private:
+    std::function<void()> onWake_;
+};
 }  // namespace
 
 struct QtMainQueue::Shared {
@@ -27,15 +51,15 @@ struct QtMainQueue::Shared {
     runtime::JobHeap heap;
     bool wakePosted = false;
     bool closed = false;
-    // Set on the GUI thread only; the posted wake-ups find the queue through it.
-    QtMainQueue* owner = nullptr;
+    // Read by posting threads under the mutex; the destructor clears it under the mutex.
+    QObject* receiver = nullptr;
 };
 
 QtMainQueue::QtMainQueue()
     : guiThread_(std::this_thread::get_id()),
       shared_(std::make_shared<Shared>()),
-      context_(std::make_unique<QObject>()) {
-    shared_->owner = this;
+      context_(std::make_unique<WakeReceiver>([this] { drain(); })) {
+    shared_->receiver = context_.get();
     timer_ = new QTimer(context_.get());
     timer_->setSingleShot(true);
     timer_->setTimerType(Qt::PreciseTimer);
@@ -46,7 +70,7 @@ QtMainQueue::~QtMainQueue() {
     runtime::JobHeap dropped;
     std::lock_guard lock(shared_->mutex);
     shared_->closed = true;
-    shared_->owner = nullptr;
+    shared_->receiver = nullptr;
     std::swap(dropped, shared_->heap);
     // Under the lock, so no other thread is posting to the context while it goes; deleting it
     // discards the wake-ups that were posted and not yet delivered.
@@ -56,20 +80,11 @@ QtMainQueue::~QtMainQueue() {
 void QtMainQueue::wake(const std::shared_ptr<Shared>& shared) {
     // Posting happens under the lock: the destructor deletes the context under it too.
     std::lock_guard lock(shared->mutex);
-    if (shared->closed || shared->wakePosted || shared->owner == nullptr) {
+    if (shared->closed || shared->wakePosted || shared->receiver == nullptr) {
         return;
     }
     shared->wakePosted = true;
-    QMetaObject::invokeMethod(
-        shared->owner->context_.get(),
-        [weak = std::weak_ptr<Shared>(shared)] {
-            auto locked = weak.lock();
-            if (!locked || locked->owner == nullptr) {
-                return;
-            }
-            locked->owner->drain();
-        },
-        Qt::QueuedConnection);
+    QCoreApplication::postEvent(shared->receiver, new QEvent(wakeEventType()));
 }
 
 void QtMainQueue::async(std::function<void()> fn) {
