@@ -9,18 +9,10 @@ namespace noctave::app {
 namespace {
 
 constexpr double kDemoPeak = 0.46;
-constexpr double kSnapDistance = 0.0015;
 constexpr double kSnapshotCoverage = 0.552;
 constexpr double kStillCoverage = 0.3;
 
 }  // namespace
-
-double GesturePractice::coverage(double progress) {
-    if (progress <= -0.06) {
-        return 0.258;
-    }
-    return 0.3 + 0.7 * std::min(progress, 1.0);
-}
 
 GesturePractice::DemoFrame GesturePractice::demoFrame(std::optional<double> startedAt, double now) {
     if (!startedAt) {
@@ -43,53 +35,32 @@ GesturePractice::DemoFrame GesturePractice::demoFrame(std::optional<double> star
     return {};
 }
 
-double GesturePractice::frameCount(std::optional<double> last, double now) {
-    if (!last) {
-        return 1;
-    }
-    const double dt = now - *last;
-    if (dt <= 1.0 / 240.0) {
-        return 0.5;
-    }
-    return std::min(dt, 0.05) * 120.0;
-}
-
 void GesturePractice::begin(double now) {
     demoStartedAt = now;
 }
 
 void GesturePractice::reset() {
-    demoStartedAt = std::nullopt;
-    lastFrameTimestamp = std::nullopt;
-    targetCoverage = 0;
-    displayedCoverage = 0;
-    physicalFnHeld = false;
-    demoFnHeld = false;
-    curtainEntering = false;
-    curtainRetracting = false;
-    practiceComplete = false;
+    *this = GesturePractice();
 }
 
 void GesturePractice::prepareForSnapshot() {
     demoStartedAt = std::nullopt;
-    targetCoverage = kSnapshotCoverage;
-    displayedCoverage = kSnapshotCoverage;
+    curtain = CurtainAnimation();
+    curtain.follow(kSnapshotCoverage, false, true);
     physicalFnHeld = false;
     demoFnHeld = true;
-    curtainEntering = false;
-    curtainRetracting = false;
     practiceComplete = true;
 }
 
 bool GesturePractice::handleProgress(std::optional<double> progress) {
     if (!progress) {
         if (practiceComplete) {
-            targetCoverage = 0;
+            curtain.follow(0, false, false);
         }
         return false;
     }
     demoFnHeld = false;
-    targetCoverage = coverage(*progress);
+    curtain.follow(CurtainAnimation::coverage(*progress), false, false);
     if (practiceComplete) {
         return false;
     }
@@ -105,79 +76,47 @@ void GesturePractice::setPhysicalFnHeld(bool held) {
 }
 
 void GesturePractice::tick(double now, bool reduceMotion) {
-    const double frames = frameCount(lastFrameTimestamp, now);
-    lastFrameTimestamp = now;
     const bool wasDemo = demoFnHeld;
-
+    // The real key leaves the target where the driver's progress put it, and gets no fast
+    // approach of its own.
+    double target = curtain.target();
     if (physicalFnHeld) {
-        // The target stays where the driver's progress put it.
         demoFnHeld = false;
     } else if (practiceComplete) {
-        targetCoverage = 0;
+        target = 0;
         demoFnHeld = false;
     } else {
         const DemoFrame frame = demoFrame(demoStartedAt, now);
         demoFnHeld = frame.isFnHeld;
-        targetCoverage = frame.progress ? coverage(*frame.progress) : 0;
+        target = frame.progress ? CurtainAnimation::coverage(*frame.progress) : 0;
     }
 
-    if (physicalFnHeld) {
-        // The real key gets no fast approach of its own.
-        if (targetCoverage >= 0.3) {
-            curtainRetracting = false;
-        }
-    } else if (demoFnHeld && !wasDemo) {
-        curtainEntering = true;
-        curtainRetracting = false;
-    } else if (!demoFnHeld && wasDemo) {
-        curtainEntering = false;
-        curtainRetracting = true;
-    } else if (targetCoverage >= 0.3) {
-        curtainRetracting = false;
-    }
-
-    if (!reduceMotion) {
-        double base = 0.8;
-        if (curtainEntering || curtainRetracting) {
-            base = 0.915;
-        } else if (targetCoverage < displayedCoverage && targetCoverage < 0.3) {
-            // A slow fade-out at the bottom of the range.
-            base = 0.975;
-        }
-        displayedCoverage += (targetCoverage - displayedCoverage) * (1 - std::pow(base, frames));
-        if (std::abs(displayedCoverage - targetCoverage) <= kSnapDistance) {
-            displayedCoverage = targetCoverage;
-        }
-        if (displayedCoverage == targetCoverage) {
-            curtainEntering = false;
-            if (targetCoverage == 0) {
-                curtainRetracting = false;
-            }
-        }
-    } else {
-        if (physicalFnHeld || practiceComplete) {
-            displayedCoverage = targetCoverage;
-        } else {
+    if (reduceMotion) {
+        if (!physicalFnHeld && !practiceComplete) {
             // A still picture instead of the demonstration.
             demoFnHeld = false;
-            targetCoverage = kStillCoverage;
-            displayedCoverage = kStillCoverage;
+            target = kStillCoverage;
         }
-        curtainEntering = false;
-        curtainRetracting = false;
+        curtain.follow(target, false, true);
+    } else if (demoFnHeld && !wasDemo) {
+        curtain.follow(target, true, false);
+    } else if (!demoFnHeld && wasDemo) {
+        curtain.retract(false);
+    } else if (target != curtain.target()) {
+        curtain.follow(target, false, false);
     }
+    curtain.step(now);
 }
 
 bool GesturePractice::isAtRest(bool reduceMotion) const {
-    if (physicalFnHeld || curtainEntering || curtainRetracting) {
+    if (physicalFnHeld || curtain.isMoving()) {
         return false;
     }
-    // With the key up, a completed practice shows no curtain and a still picture shows 0.3;
-    // anything else is still on its way there.
+    // With the key up, a completed practice shows no curtain and a still picture shows 0.3.
     if (practiceComplete) {
-        return targetCoverage == 0 && displayedCoverage == 0;
+        return curtain.displayed() == 0;
     }
-    return reduceMotion && targetCoverage == kStillCoverage && displayedCoverage == kStillCoverage;
+    return reduceMotion && curtain.displayed() == kStillCoverage;
 }
 
 }  // namespace noctave::app

@@ -2,19 +2,17 @@
 
 #include <optional>
 
+#include "app/overlay/CurtainAnimation.hpp"
+
 namespace noctave::app {
 
 // The gesture practice's state, apart from drawing and timers: the looping demonstration, the
-// curtain's coverage as it follows the real Fn key and lid, and whether the practice was done.
-// Times are monotonic seconds.
+// curtain as it follows the real Fn key and lid (the close overlay's own motion), and whether the
+// practice was done. Times are monotonic seconds.
 class GesturePractice {
   public:
     static constexpr double kDemoLoop = 4.2;
     static constexpr double kFrameInterval = 1.0 / 120.0;
-
-    // The curtain's coverage for a gesture progress: at least 0.258 while a gesture is
-    // followed, 0.3 at its start, everything at 1.
-    static double coverage(double progress);
 
     struct DemoFrame {
         std::optional<double> progress;  // none: the demonstration holds no gesture
@@ -23,14 +21,10 @@ class GesturePractice {
     // The demonstration at `now` of a loop that started at `startedAt` (none: no loop).
     static DemoFrame demoFrame(std::optional<double> startedAt, double now);
 
-    // Frames elapsed since the previous tick: 1 for the first, 0.5 for a tick within 1/240 s,
-    // else the gap in 120ths of a second, at most 6.
-    static double frameCount(std::optional<double> last, double now);
-
     // The page shows: the demonstration starts over.
     void begin(double now);
     // The page is left: the next tick counts as a first one.
-    void pause() { lastFrameTimestamp = std::nullopt; }
+    void pause() { curtain.forgetFrameTime(); }
     // A new showing: the practice is asked for again.
     void reset();
     // The still picture of a snapshot: a half-closed curtain and the practice done.
@@ -49,13 +43,9 @@ class GesturePractice {
     bool isAtRest(bool reduceMotion) const;
 
     std::optional<double> demoStartedAt;
-    double targetCoverage = 0;
-    double displayedCoverage = 0;
-    std::optional<double> lastFrameTimestamp;
+    CurtainAnimation curtain;
     bool physicalFnHeld = false;
     bool demoFnHeld = false;
-    bool curtainEntering = false;
-    bool curtainRetracting = false;
     bool practiceComplete = false;
 };
 

@@ -196,7 +196,7 @@ void GesturePracticeView::paintEvent(QPaintEvent*) {
                    screen.center().y() - covered.height() / 2, covered.width(), covered.height()),
             *image);
     }
-    CurtainDrawing::draw(painter, screen, practice_.displayedCoverage, 1.0);
+    CurtainDrawing::draw(painter, screen, practice_.curtain.displayed(), 1.0);
     painter.restore();
 
     LaptopPicture::draw(painter, kLaptop);

@@ -13,8 +13,8 @@ class CurtainAnimation {
     static constexpr double sealFadeDuration = 0.3;
 
     // The coverage shown for a gesture's progress: a tracking gesture already covers 30%,
-    // full progress all of it; the lowest progress the gesture reports (-0.06) and anything
-    // below it gives 0.258.
+    // full progress all of it; the lowest progress the gesture reports (-0.06), anything below
+    // it and a progress that is no number give 0.258: the windows only ever see a coverage.
     static double coverage(double progress);
 
     // Follows a live gesture towards `coverage`. `restart`: the gesture has just begun, so the

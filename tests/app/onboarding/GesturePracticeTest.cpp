@@ -1,14 +1,16 @@
-// The practice's arithmetic on chosen instants: the demonstration loop, frame counting, and how
+// The practice's arithmetic on chosen instants: the demonstration loop, and how
 // the curtain follows the real key and lid once the driver reports them.
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 
 #include "app/onboarding/GesturePractice.hpp"
 
 namespace noctave::test {
 namespace {
 
+using app::CurtainAnimation;
 using app::GesturePractice;
 
 TEST(GesturePracticeTest, DemonstrationLoopsEvery4Point2SecondsWithFnShownOnlyWhileItMoves) {
@@ -29,38 +31,10 @@ TEST(GesturePracticeTest, DemonstrationLoopsEvery4Point2SecondsWithFnShownOnlyWh
         EXPECT_EQ(frame.isFnHeld, c.held);
         ASSERT_EQ(frame.progress.has_value(), c.held);
         if (frame.progress) {
-            EXPECT_NEAR(GesturePractice::coverage(*frame.progress), c.coverage, 0.002);
+            EXPECT_NEAR(CurtainAnimation::coverage(*frame.progress), c.coverage, 0.002);
         }
     }
     EXPECT_FALSE(GesturePractice::demoFrame(std::nullopt, 1.0).progress);
-}
-
-TEST(GesturePracticeTest, CoverageKeepsAFloorWhileAGestureIsFollowedAndCapsAtTheWholeScreen) {
-    EXPECT_DOUBLE_EQ(GesturePractice::coverage(-0.2), 0.258);
-    EXPECT_DOUBLE_EQ(GesturePractice::coverage(-0.06), 0.258);
-    EXPECT_NEAR(GesturePractice::coverage(-0.05), 0.265, 1e-12);
-    EXPECT_DOUBLE_EQ(GesturePractice::coverage(0), 0.3);
-    EXPECT_DOUBLE_EQ(GesturePractice::coverage(1), 1.0);
-    EXPECT_DOUBLE_EQ(GesturePractice::coverage(1.4), 1.0);
-}
-
-TEST(GesturePracticeTest, FramesAreCountedFromTheGapAndCappedAfterAStall) {
-    EXPECT_DOUBLE_EQ(GesturePractice::frameCount(std::nullopt, 5), 1);
-    EXPECT_DOUBLE_EQ(GesturePractice::frameCount(5, 5 + 1.0 / 300), 0.5);
-    EXPECT_DOUBLE_EQ(GesturePractice::frameCount(5, 5 + 1.0 / 240), 0.5);
-    EXPECT_NEAR(GesturePractice::frameCount(5, 5 + 1.0 / 120), 1, 1e-9);
-    EXPECT_NEAR(GesturePractice::frameCount(5, 5.02), 2.4, 1e-9);
-    EXPECT_DOUBLE_EQ(GesturePractice::frameCount(5, 7), 6);
-}
-
-TEST(GesturePracticeTest, ATickA300thOfASecondAfterTheLastMovesTheCurtainHalfAFrame) {
-    GesturePractice practice;
-    practice.setPhysicalFnHeld(true);
-    practice.handleProgress(0.0);  // target 0.3
-    practice.tick(10, false);      // a first frame: 1 - 0.8 of the way
-    EXPECT_NEAR(practice.displayedCoverage, 0.3 * 0.2, 1e-12);
-    practice.tick(10 + 1.0 / 300, false);
-    EXPECT_NEAR(practice.displayedCoverage, 0.06 + 0.24 * (1 - std::sqrt(0.8)), 1e-12);
 }
 
 TEST(GesturePracticeTest,
@@ -73,20 +47,20 @@ TEST(GesturePracticeTest,
     for (int frame = 0; frame <= 4 * 120 + 12; ++frame) {
         const double now = frame / 120.0;
         practice.tick(now, false);
-        highest = std::max(highest, practice.displayedCoverage);
+        highest = std::max(highest, practice.curtain.displayed());
         if (frame == 120) {
-            at1 = practice.displayedCoverage;
+            at1 = practice.curtain.displayed();
             EXPECT_TRUE(practice.demoFnHeld);
         }
         if (frame == 4 * 120 + 12) {
-            at4 = practice.displayedCoverage;
+            at4 = practice.curtain.displayed();
         }
         EXPECT_FALSE(practice.physicalFnHeld);  // only the real key lights the key cap
     }
     EXPECT_GT(at1, 0.3);  // entering quickly once the demonstration holds Fn
     EXPECT_NEAR(highest, 0.62, 0.01);
     EXPECT_EQ(at4, 0.0);
-    EXPECT_FALSE(practice.curtainRetracting);
+    EXPECT_FALSE(practice.curtain.isMoving());
     EXPECT_FALSE(practice.practiceComplete);
 }
 
@@ -105,11 +79,11 @@ TEST(GesturePracticeTest,
     EXPECT_TRUE(practice.handleProgress(0.5));
     EXPECT_FALSE(practice.handleProgress(0.6));  // completes once
     EXPECT_TRUE(practice.practiceComplete);
-    EXPECT_DOUBLE_EQ(practice.targetCoverage, GesturePractice::coverage(0.6));
+    EXPECT_DOUBLE_EQ(practice.curtain.target(), CurtainAnimation::coverage(0.6));
     for (double now = 1.02; now < 3; now += 1.0 / 120) {
         practice.tick(now, false);
     }
-    EXPECT_DOUBLE_EQ(practice.displayedCoverage, GesturePractice::coverage(0.6));
+    EXPECT_DOUBLE_EQ(practice.curtain.displayed(), CurtainAnimation::coverage(0.6));
 
     EXPECT_FALSE(practice.isAtRest(false));
 
@@ -120,19 +94,23 @@ TEST(GesturePracticeTest,
         practice.tick(now, false);
         EXPECT_FALSE(practice.demoFnHeld);
     }
-    EXPECT_EQ(practice.displayedCoverage, 0.0);
+    EXPECT_EQ(practice.curtain.displayed(), 0.0);
     EXPECT_TRUE(practice.isAtRest(false));
 
-    // The driver going idle after completion keeps the target at nothing.
+    // A progress that is no number shows the lowest tracking curtain, never NaN; the driver
+    // going idle after completion keeps the target at nothing.
     practice.setPhysicalFnHeld(true);
-    practice.handleProgress(0.3);
+    practice.handleProgress(std::numeric_limits<double>::quiet_NaN());
+    practice.tick(8, false);
+    EXPECT_DOUBLE_EQ(practice.curtain.target(), 0.258);
+    EXPECT_TRUE(std::isfinite(practice.curtain.displayed()));
     practice.handleProgress(std::nullopt);
-    EXPECT_EQ(practice.targetCoverage, 0.0);
+    EXPECT_EQ(practice.curtain.target(), 0.0);
 
     practice.reset();
     EXPECT_FALSE(practice.practiceComplete);
     EXPECT_FALSE(practice.physicalFnHeld);
-    EXPECT_EQ(practice.displayedCoverage, 0.0);
+    EXPECT_EQ(practice.curtain.displayed(), 0.0);
     EXPECT_FALSE(practice.demoStartedAt);
 }
 
@@ -141,17 +119,17 @@ TEST(GesturePracticeTest, ReducedMotionShowsAStillPictureUntilTheRealKeyIsUsed) 
     practice.begin(0);
     for (const double now : {0.2, 1.0, 2.0, 3.9}) {
         practice.tick(now, true);
-        EXPECT_EQ(practice.displayedCoverage, 0.3);
+        EXPECT_EQ(practice.curtain.displayed(), 0.3);
         EXPECT_FALSE(practice.demoFnHeld);
         EXPECT_TRUE(practice.isAtRest(true));
     }
     practice.setPhysicalFnHeld(true);
     practice.handleProgress(0.5);
     practice.tick(4.0, true);
-    EXPECT_DOUBLE_EQ(practice.displayedCoverage, GesturePractice::coverage(0.5));
+    EXPECT_DOUBLE_EQ(practice.curtain.displayed(), CurtainAnimation::coverage(0.5));
     practice.setPhysicalFnHeld(false);
     practice.tick(4.1, true);
-    EXPECT_EQ(practice.displayedCoverage, 0.0);
+    EXPECT_EQ(practice.curtain.displayed(), 0.0);
 }
 
 TEST(GesturePracticeTest, ASnapshotShowsTheCurtainHalfClosedAndThePracticeDone) {
@@ -159,8 +137,8 @@ TEST(GesturePracticeTest, ASnapshotShowsTheCurtainHalfClosedAndThePracticeDone) 
     practice.begin(0);
     practice.tick(1, false);
     practice.prepareForSnapshot();
-    EXPECT_DOUBLE_EQ(practice.displayedCoverage, 0.552);
-    EXPECT_DOUBLE_EQ(practice.targetCoverage, 0.552);
+    EXPECT_DOUBLE_EQ(practice.curtain.displayed(), 0.552);
+    EXPECT_DOUBLE_EQ(practice.curtain.target(), 0.552);
     EXPECT_TRUE(practice.practiceComplete);
     EXPECT_TRUE(practice.demoFnHeld);
     EXPECT_FALSE(practice.physicalFnHeld);

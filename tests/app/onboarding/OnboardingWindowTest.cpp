@@ -79,7 +79,7 @@ TEST_F(OnboardingWindowTest,
     EXPECT_TRUE(onboarding->backButton()->isVisible());
     advance(1.2);  // the demonstration runs; it never lights the key
     EXPECT_TRUE(practice().isAnimating());
-    EXPECT_GT(practice().practice().displayedCoverage, 0.3);
+    EXPECT_GT(practice().practice().curtain.displayed(), 0.3);
     EXPECT_FALSE(practice().practice().physicalFnHeld);
     EXPECT_EQ(practice().caption(), "HOLD + MOVE");
 
@@ -104,7 +104,7 @@ TEST_F(OnboardingWindowTest,
     laptop.keyboard().setFunctionHeld(false);
     laptop.hinge().moveTo(110, 0.4);
     advance(4.0);
-    EXPECT_EQ(practice().practice().displayedCoverage, 0.0);
+    EXPECT_EQ(practice().practice().curtain.displayed(), 0.0);
     EXPECT_FALSE(practice().isAnimating());
     laptop.keyboard().setFunctionHeld(true);
     advance(0.2);
@@ -143,13 +143,13 @@ TEST_F(OnboardingWindowTest, LeavingThePracticePageEndsPracticeModeAndADotReentr
     EXPECT_EQ(onboarding->dot(2)->accessibleName(), "Onboarding step 3 of 4");
     EXPECT_FALSE(practice().isAnimating());
     // Fn and the lid now mean nothing to the onboarding; its picture stands still.
-    const double coverage = practice().practice().displayedCoverage;
+    const double coverage = practice().practice().curtain.displayed();
     laptop.keyboard().setFunctionHeld(true);
     laptop.hinge().moveTo(60, 0.5);
     advance(0.8);
     EXPECT_FALSE(practice().practice().practiceComplete);
     EXPECT_FALSE(practice().practice().physicalFnHeld);
-    EXPECT_EQ(practice().practice().displayedCoverage, coverage);
+    EXPECT_EQ(practice().practice().curtain.displayed(), coverage);
 }
 
 TEST_F(OnboardingWindowTest,
