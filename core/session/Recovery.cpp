@@ -65,35 +65,9 @@ constexpr std::size_t kMarkerLimit = 4096;
 
 // The marker's text, or why there is no usable one.
 std::optional<std::string> readMarker(const fs::path& file, std::string* why) {
-    const int fd = files::openPrivateFile(file, O_RDONLY);
-    if (fd < 0) {
-        *why = std::strerror(errno);
-        return std::nullopt;
-    }
-    std::string text(kMarkerLimit + 1, '\0');
-    std::size_t got = 0;
-    while (got < text.size()) {
-        const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            *why = std::strerror(errno);
-            ::close(fd);
-            return std::nullopt;
-        }
-        if (n == 0) {
-            break;
-        }
-        got += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    if (got > kMarkerLimit) {
-        *why = "larger than " + std::to_string(kMarkerLimit) + " bytes";
-        return std::nullopt;
-    }
-    text.resize(got);
-    if (!utf8::isValid(text)) {
+    auto text = files::readBoundedFile(file, kMarkerLimit, std::to_string(kMarkerLimit) + " bytes",
+                                       files::Links::refuse, why);
+    if (text && !utf8::isValid(*text)) {
         *why = "not text";
         return std::nullopt;
     }

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <system_error>
 
 namespace noctave::files {
@@ -51,6 +53,48 @@ int openPrivateFile(const fs::path& file, int flags) {
         ::fchmod(fd, 0600);
     }
     return fd;
+}
+
+std::optional<std::string> readBoundedFile(const fs::path& file, std::size_t limit,
+                                           std::string_view limitText, Links links,
+                                           std::string* why) {
+    int fd = -1;
+    if (links == Links::refuse) {
+        fd = openPrivateFile(file, O_RDONLY);
+    } else {
+        do {
+            fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+        } while (fd < 0 && errno == EINTR);
+    }
+    if (fd < 0) {
+        *why = std::strerror(errno);
+        return std::nullopt;
+    }
+    // One byte past the limit is enough to know the file is too large.
+    std::string text;
+    char buffer[8192];
+    while (text.size() <= limit) {
+        const std::size_t want = std::min(sizeof buffer, limit + 1 - text.size());
+        const ssize_t n = ::read(fd, buffer, want);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            *why = std::strerror(errno);
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0) {
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    if (text.size() > limit) {
+        *why = "larger than " + std::string(limitText);
+        return std::nullopt;
+    }
+    return text;
 }
 
 }  // namespace noctave::files

@@ -1,6 +1,10 @@
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
 
 namespace noctave::files {
 
@@ -19,5 +23,16 @@ bool makePrivateFolder(const std::filesystem::path& folder);
 // could read is made 0600. `flags` are open(2)'s access and creation flags. Returns the
 // descriptor, or -1 with errno set.
 int openPrivateFile(const std::filesystem::path& file, int flags);
+
+// Whether a read goes through a symbolic link: the user's own files may be links (a settings file
+// kept with the rest of their configuration); the program's private files never are.
+enum class Links { follow, refuse };
+
+// The whole of `file` when it holds at most `limit` bytes, never reading more than one byte past
+// the limit; the descriptor is never inherited. Otherwise none, and `why` says why: the system's
+// own words, or "larger than " + `limitText`.
+std::optional<std::string> readBoundedFile(const std::filesystem::path& file, std::size_t limit,
+                                           std::string_view limitText, Links links,
+                                           std::string* why);
 
 }  // namespace noctave::files

@@ -285,39 +285,6 @@ UserDefaults::Stamp stampOf(const fs::path& file) {
     return stamp;
 }
 
-// The whole file, or why it could not be read (the system's own words).
-std::optional<std::string> readWhole(const fs::path& file, std::string* why) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        *why = std::strerror(errno);
-        return std::nullopt;
-    }
-    std::string text;
-    char buffer[8192];
-    for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            *why = std::strerror(errno);
-            ::close(fd);
-            return std::nullopt;
-        }
-        if (got == 0) {
-            break;
-        }
-        text.append(buffer, static_cast<std::size_t>(got));
-        if (text.size() > kMaxFileBytes) {
-            *why = "larger than 1 MiB";
-            ::close(fd);
-            return std::nullopt;
-        }
-    }
-    ::close(fd);
-    return text;
-}
-
 // "<file>.bad", or the first free "<file>.bad.N": an earlier copy is never overwritten.
 fs::path freeAsideName(const fs::path& file) {
     std::error_code error;
@@ -360,7 +327,8 @@ void UserDefaults::reloadIfChangedLocked() {
         return;
     }
     std::string why;
-    auto contents = readWhole(file_, &why);
+    auto contents =
+        files::readBoundedFile(file_, kMaxFileBytes, "1 MiB", files::Links::follow, &why);
     if (contents && (!utf8::isValid(*contents) || contents->find('\0') != std::string::npos)) {
         // Not text at all: nothing in it can be a setting. Moved aside, never overwritten.
         const fs::path aside = freeAsideName(file_);
