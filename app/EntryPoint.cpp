@@ -25,6 +25,7 @@
 #include "core/support/Log.hpp"
 #include "platform/PlatformSelection.hpp"
 #include "platform/sim/SimStateReport.hpp"
+#include "platform/sim/VirtualLaptop.hpp"
 
 namespace noctave::app {
 
@@ -194,7 +195,7 @@ int runApplication(int argc, char** argv) {
     const int status = QApplication::exec();
     if (platform->laptop) {
         // What the run left the virtual machine with, as the command-line checks report it.
-        sim::writeStateReport(*platform->laptop);
+        sim::writeStateReport(platform->laptop->power(), platform->laptop->root());
     }
     simulatorWindow.reset();
     terminationSignals.reset();

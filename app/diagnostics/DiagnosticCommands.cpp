@@ -83,7 +83,7 @@ int runOnPlatform(Mode mode, runtime::Runtime& runtime) {
     }
     // What the run left behind on the virtual machine, for whoever checks it afterwards.
     if (platform->laptop) {
-        sim::writeStateReport(*platform->laptop);
+        sim::writeStateReport(platform->laptop->power(), platform->laptop->root());
     }
     return status;
 }

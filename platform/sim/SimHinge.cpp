@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "core/runtime/Runtime.hpp"
-#include "platform/sim/VirtualLaptop.hpp"
+#include "platform/sim/SimKeys.hpp"
 
 namespace noctave::sim {
 

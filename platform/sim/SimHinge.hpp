@@ -10,8 +10,6 @@ namespace noctave::sim {
 
 class SimKeys;
 
-class VirtualLaptop;
-
 // The virtual laptop's hinge and its angle sensor, seen through the HID port: one device on
 // the sensor usage page (0x20, usage 0x8A) that answers feature report 1 with the angle in
 // whole degrees, little-endian, in bytes 1 and 2 (byte 0 echoes the report id).

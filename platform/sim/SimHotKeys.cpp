@@ -4,7 +4,7 @@
 #include <iterator>
 #include <utility>
 
-#include "platform/sim/VirtualLaptop.hpp"
+#include "platform/sim/SimKeys.hpp"
 
 namespace noctave::sim {
 
@@ -74,17 +74,8 @@ bool SimHotKeys::press(std::uint32_t keyCode, std::uint32_t modifiers) {
 }
 
 void SimHotKeys::registerKeys(SimKeys& keys) {
-    keys.add("hotkey", [this](std::string_view value) {
-        if (value == "free") {
-            registrationRefusal_ = kNoError;
-            return true;
-        }
-        if (value == "taken") {
-            registrationRefusal_ = kHotKeyExists;
-            return true;
-        }
-        return false;
-    });
+    keys.addWords<Status>("hotkey", {{"free", kNoError}, {"taken", kHotKeyExists}},
+                          [this](Status refusal) { registrationRefusal_ = refusal; });
 }
 
 }  // namespace noctave::sim

@@ -10,8 +10,6 @@ namespace noctave::sim {
 
 class SimKeys;
 
-class VirtualLaptop;
-
 // The virtual keyboard's global shortcuts. A test presses a chord with `press`; the handlers
 // installed then see it at once, on the caller's thread, newest first, as a real event
 // dispatcher would. A combination can be made to look taken by another application.

@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "platform/sim/VirtualLaptop.hpp"
+#include "platform/sim/SimKeys.hpp"
 
 namespace noctave::sim {
 
@@ -37,13 +37,8 @@ void SimKeyboard::setAnnouncesChanges(bool announces) {
 }
 
 void SimKeyboard::registerKeys(SimKeys& keys) {
-    keys.add("fn", [this](std::string_view value) {
-        if (value != "up" && value != "down") {
-            return false;
-        }
-        setFunctionHeld(value == "down");
-        return true;
-    });
+    keys.addWords<bool>("fn", {{"up", false}, {"down", true}},
+                        [this](bool held) { setFunctionHeld(held); });
 }
 
 }  // namespace noctave::sim

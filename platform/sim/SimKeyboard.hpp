@@ -11,8 +11,6 @@ namespace noctave::sim {
 
 class SimKeys;
 
-class VirtualLaptop;
-
 // The virtual laptop's keyboard: only Fn matters to the program. It announces Fn as it
 // changes, on the thread that sets it, unless told to behave like a keyboard that can only be
 // polled.

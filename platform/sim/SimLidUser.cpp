@@ -2,8 +2,8 @@
 
 #include "core/runtime/Runtime.hpp"
 #include "platform/sim/SimHinge.hpp"
+#include "platform/sim/SimKeys.hpp"
 #include "platform/sim/SimPower.hpp"
-#include "platform/sim/VirtualLaptop.hpp"
 
 namespace noctave::sim {
 
@@ -19,9 +19,9 @@ void later(const std::weak_ptr<SimLidUser>& weak, double seconds, void (SimLidUs
 }
 }  // namespace
 
-void SimLidUser::install(VirtualLaptop& laptop) {
-    auto user = std::make_shared<SimLidUser>(laptop.power(), laptop.hinge());
-    laptop.keys().add("autolid", [user](std::string_view value) { return user->applyKey(value); });
+void SimLidUser::install(SimPower& power, SimHinge& hinge, SimKeys& keys) {
+    auto user = std::make_shared<SimLidUser>(power, hinge);
+    keys.add("autolid", [user](std::string_view value) { return user->applyKey(value); });
 }
 
 SimLidUser::SimLidUser(SimPower& power, SimHinge& hinge) : power_(power), hinge_(hinge) {}

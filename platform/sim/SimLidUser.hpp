@@ -7,7 +7,7 @@ namespace noctave::sim {
 
 class SimHinge;
 class SimPower;
-class VirtualLaptop;
+class SimKeys;
 
 // A virtual user who follows the disconnect-guard check's instructions, so that the check runs
 // unattended (NOCTAVE_SIM key autolid=1): once the machine is armed (the lid-close bit set and
@@ -27,8 +27,8 @@ class SimLidUser : public std::enable_shared_from_this<SimLidUser> {
     static constexpr double kHingeTravel = 0.8;     // the hinge's swing, either way
     static constexpr double kOpenAngle = 110.0;
 
-    // Registers "autolid" with `laptop`; the user lives as long as the laptop's keys.
-    static void install(VirtualLaptop& laptop);
+    // Registers "autolid" with `keys`; the user lives as long as the keys.
+    static void install(SimPower& power, SimHinge& hinge, SimKeys& keys);
 
     SimLidUser(SimPower& power, SimHinge& hinge);
 

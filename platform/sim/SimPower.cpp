@@ -7,10 +7,11 @@
 #include <string_view>
 #include <type_traits>
 
+#include "core/os/System.hpp"
 #include "core/runtime/Queue.hpp"
 #include "core/runtime/Runtime.hpp"
 #include "platform/sim/SimChangeNotifier.hpp"
-#include "platform/sim/VirtualLaptop.hpp"
+#include "platform/sim/SimKeys.hpp"
 
 namespace noctave::sim {
 
@@ -379,14 +380,13 @@ SimPower::SimPower(std::shared_ptr<SimChangeNotifier> changes) : changes_(std::m
 
 SimPower::~SimPower() = default;
 
-void SimPower::install(VirtualLaptop& laptop) {
+void SimPower::install(os::System& system, SimKeys& keys) {
     auto self = shared_from_this();
-    os::System& system = laptop.system();
     system.powerManagement = std::make_shared<PowerManagementPort>(self);
     system.powerSources = std::make_shared<PowerSourcesPort>(self);
     system.displays = std::make_shared<DisplaysPort>(self);
     system.workspace = std::make_shared<WorkspacePort>(self);
-    registerKeys(laptop.keys());
+    registerKeys(keys);
 }
 
 // ---- deliveries ----
@@ -579,7 +579,7 @@ std::optional<os::PropertyValue> SimPower::propertyLocked(const std::string& nam
 
 std::map<std::string, std::string> SimPower::propertiesLocked() const {
     std::map<std::string, std::string> all{
-        {"IOClass", "IOPMrootDomain"},
+        {"IOClass", os::kRootDomainClass},
         {"SleepDisabled", "No"},
         {"System Boot Complete", "Yes"},
         {"IOSleepSupported", "Yes"},
@@ -976,63 +976,42 @@ void SimPower::registerKeys(SimKeys& keys) {
         }
         return true;
     });
-    keys.add("flag", [this](std::string_view value) {
-        if (value == "refuseclear") {
-            kernel_.setRefusingClears(true);
-            return true;
-        }
-        if (value != "ok" && value != "refuse") {
-            return false;
-        }
-        kernel_.setRefusing(value == "refuse");
-        return true;
-    });
+    keys.addWords<void (*)(SimKernel&)>(
+        "flag",
+        {{"ok", [](SimKernel& kernel) { kernel.setRefusing(false); }},
+         {"refuse", [](SimKernel& kernel) { kernel.setRefusing(true); }},
+         {"refuseclear", [](SimKernel& kernel) { kernel.setRefusingClears(true); }}},
+        [this](void (*apply)(SimKernel&)) { apply(kernel_); });
     // The two assertion keys are independent: refusing all wins over refusing one type.
     auto applyAssertionKeys = [this] {
         assertionPolicy_ = keyRefusesAssertions_    ? AssertionPolicy::refuseAll
                            : keyRefusesSystemSleep_ ? AssertionPolicy::refuseSystemSleep
                                                     : AssertionPolicy::allow;
     };
-    keys.add("assertions", [this, applyAssertionKeys](std::string_view value) {
+    const std::vector<std::pair<std::string_view, bool>> refusing = {{"ok", false},
+                                                                     {"refuse", true}};
+    keys.addWords("assertions", refusing, [this, applyAssertionKeys](bool refuse) {
         std::lock_guard lock(mutex_);
-        if (value != "ok" && value != "refuse") {
-            return false;
-        }
-        keyRefusesAssertions_ = value == "refuse";
+        keyRefusesAssertions_ = refuse;
         applyAssertionKeys();
-        return true;
     });
-    keys.add("systemsleep", [this, applyAssertionKeys](std::string_view value) {
+    keys.addWords("systemsleep", refusing, [this, applyAssertionKeys](bool refuse) {
         std::lock_guard lock(mutex_);
-        if (value != "ok" && value != "refuse") {
-            return false;
-        }
-        keyRefusesSystemSleep_ = value == "refuse";
+        keyRefusesSystemSleep_ = refuse;
         applyAssertionKeys();
-        return true;
     });
-    keys.add("lid", [this](std::string_view value) {
+    keys.addWords<Lid>("lid",
+                       {{"open", Lid::open},
+                        {"closed", Lid::closed},
+                        {"unknown", Lid::unknown},
+                        {"absent", Lid::absent}},
+                       [this](Lid lid) {
+                           std::lock_guard lock(mutex_);
+                           setLidLocked(lid, false);
+                       });
+    keys.addWords<bool>("power", {{"ac", false}, {"battery", true}}, [this](bool onBattery) {
         std::lock_guard lock(mutex_);
-        if (value == "open") {
-            setLidLocked(Lid::open, false);
-        } else if (value == "closed") {
-            setLidLocked(Lid::closed, false);
-        } else if (value == "unknown") {
-            setLidLocked(Lid::unknown, false);
-        } else if (value == "absent") {
-            setLidLocked(Lid::absent, false);
-        } else {
-            return false;
-        }
-        return true;
-    });
-    keys.add("power", [this](std::string_view value) {
-        std::lock_guard lock(mutex_);
-        if (value != "ac" && value != "battery") {
-            return false;
-        }
-        onBattery_ = value == "battery";
-        return true;
+        onBattery_ = onBattery;
     });
     keys.add("battery", [this](std::string_view value) {
         std::lock_guard lock(mutex_);

@@ -19,11 +19,14 @@ namespace noctave::runtime {
 class Queue;
 }
 
+namespace noctave::os {
+struct System;
+}
+
 namespace noctave::sim {
 
 class SimChangeNotifier;
 class SimKeys;
-class VirtualLaptop;
 
 // The virtual laptop's power and display hardware, and the habits of the system's power daemon
 // around them: the root power domain with its lid-close bit, power assertions, the lid, power
@@ -56,7 +59,7 @@ class SimPower : public std::enable_shared_from_this<SimPower> {
     SimPower& operator=(const SimPower&) = delete;
 
     // Fills the ports of `laptop` and registers its NOCTAVE_SIM keys.
-    void install(VirtualLaptop& laptop);
+    void install(os::System& system, SimKeys& keys);
 
     // ---- root power domain ----
     void setRootDomainPresent(bool present);

@@ -4,7 +4,7 @@
 
 #include <charconv>
 
-#include "platform/sim/VirtualLaptop.hpp"
+#include "platform/sim/SimKeys.hpp"
 
 namespace noctave::sim {
 

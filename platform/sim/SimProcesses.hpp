@@ -12,8 +12,6 @@ namespace noctave::sim {
 
 class SimKeys;
 
-class VirtualLaptop;
-
 // Processes of the virtual laptop. The running process is the real one (its pid is real, so
 // signal tests work); which other pids are alive and when the machine booted are knobs.
 // Spawned commands are recorded and answered from a script instead of being run.

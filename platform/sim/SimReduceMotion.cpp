@@ -2,18 +2,13 @@
 
 #include <string_view>
 
-#include "platform/sim/VirtualLaptop.hpp"
+#include "platform/sim/SimKeys.hpp"
 
 namespace noctave::sim {
 
 void SimReduceMotion::registerKeys(SimKeys& keys) {
-    keys.add("reducemotion", [this](std::string_view value) {
-        if (value != "1" && value != "0") {
-            return false;
-        }
-        setEnabled(value == "1");
-        return true;
-    });
+    keys.addWords<bool>("reducemotion", {{"0", false}, {"1", true}},
+                        [this](bool enabled) { setEnabled(enabled); });
 }
 
 }  // namespace noctave::sim

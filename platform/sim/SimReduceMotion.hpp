@@ -8,8 +8,6 @@ namespace noctave::sim {
 
 class SimKeys;
 
-class VirtualLaptop;
-
 // The virtual desktop's reduce-motion switch; off unless a test or NOCTAVE_SIM turns it on.
 class SimReduceMotion final : public os::ReduceMotion {
   public:

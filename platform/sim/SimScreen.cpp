@@ -2,9 +2,9 @@
 
 #include <string>
 
+#include "core/os/System.hpp"
 #include "platform/sim/SimChangeNotifier.hpp"
 #include "platform/sim/SimPower.hpp"
-#include "platform/sim/VirtualLaptop.hpp"
 
 namespace noctave::sim {
 
@@ -99,12 +99,11 @@ SimScreen::SimScreen(std::shared_ptr<SimChangeNotifier> changes) : changes_(std:
 
 SimScreen::~SimScreen() = default;
 
-void SimScreen::install(VirtualLaptop& laptop) {
+void SimScreen::install(os::System& system, SimPower& power) {
     auto self = shared_from_this();
-    os::System& system = laptop.system();
     system.displayIdle = std::make_shared<DisplayIdlePort>(self);
     system.sessionLock = std::make_shared<SessionLockPort>(self);
-    laptop.power().setOnPanelLit([weak = weak_from_this()] {
+    power.setOnPanelLit([weak = weak_from_this()] {
         if (auto screen = weak.lock()) {
             screen->lightPanel();
         }

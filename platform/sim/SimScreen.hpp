@@ -8,10 +8,14 @@
 #include "core/os/DisplayIdle.hpp"
 #include "core/os/SessionLockFacility.hpp"
 
+namespace noctave::os {
+struct System;
+}
+
 namespace noctave::sim {
 
 class SimChangeNotifier;
-class VirtualLaptop;
+class SimPower;
 
 // What the virtual laptop's user sees of it: the built-in panel, darkened at once by the
 // window server's instant display sleep, and the login session's lock screen. It fills the
@@ -29,8 +33,8 @@ class SimScreen : public std::enable_shared_from_this<SimScreen> {
     SimScreen(const SimScreen&) = delete;
     SimScreen& operator=(const SimScreen&) = delete;
 
-    // Fills the ports of `laptop` and follows its power hardware, which must be installed.
-    void install(VirtualLaptop& laptop);
+    // Fills the screen's ports of `system` and follows `power`, which must be installed.
+    void install(os::System& system, SimPower& power);
 
     // How a system library looks: loadable with its function, loadable without it, or absent.
     enum class Library { present, missing, symbolMissing };

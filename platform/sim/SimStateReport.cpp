@@ -3,7 +3,6 @@
 #include <fstream>
 
 #include "platform/sim/SimPower.hpp"
-#include "platform/sim/VirtualLaptop.hpp"
 
 namespace noctave::sim {
 
@@ -23,17 +22,16 @@ const char* lidName(SimPower::Lid lid) {
 }
 }  // namespace
 
-std::string describeState(VirtualLaptop& laptop) {
-    SimPower& power = laptop.power();
+std::string describeState(SimPower& power) {
     return std::string("lid-close bit: ") + (power.kernelFlag() ? "set" : "clear") + "\n" +
            "assertions held: " + std::to_string(power.assertions().size()) + "\n" +
            "sleeps: " + std::to_string(power.sleepEvents().size()) + "\n" +
            "lid: " + lidName(power.lid()) + "\n";
 }
 
-bool writeStateReport(VirtualLaptop& laptop) {
-    std::ofstream out(laptop.root() / "sim-state", std::ios::binary | std::ios::trunc);
-    out << describeState(laptop);
+bool writeStateReport(SimPower& power, const std::filesystem::path& folder) {
+    std::ofstream out(folder / "sim-state", std::ios::binary | std::ios::trunc);
+    out << describeState(power);
     return static_cast<bool>(out);
 }
 

@@ -5,7 +5,7 @@
 
 namespace noctave::sim {
 
-class VirtualLaptop;
+class SimPower;
 
 // What the virtual machine looks like now, for a test that only sees a finished process:
 //
@@ -13,10 +13,10 @@ class VirtualLaptop;
 //   assertions held: 0
 //   sleeps: 1
 //   lid: open
-std::string describeState(VirtualLaptop& laptop);
+std::string describeState(SimPower& power);
 
-// Writes describeState() to "sim-state" in the laptop's folder (replacing an older one).
+// Writes describeState() to "sim-state" in `folder`, the laptop's (replacing an older one).
 // Returns false when the file could not be written.
-bool writeStateReport(VirtualLaptop& laptop);
+bool writeStateReport(SimPower& power, const std::filesystem::path& folder);
 
 }  // namespace noctave::sim

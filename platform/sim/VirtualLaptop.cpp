@@ -28,6 +28,17 @@ fs::path makeTemporaryRoot() {
     }
     return pattern;
 }
+
+// One piece of hardware that fills one port: made, put in its place, its keys added.
+template <class Piece, class Port>
+std::shared_ptr<Piece> attach(std::shared_ptr<Port>& port, SimKeys& keys) {
+    auto piece = std::make_shared<Piece>();
+    port = piece;
+    if constexpr (requires { piece->registerKeys(keys); }) {
+        piece->registerKeys(keys);
+    }
+    return piece;
+}
 }  // namespace
 
 VirtualLaptop::VirtualLaptop(fs::path root) : root_(std::move(root)) {
@@ -38,29 +49,18 @@ VirtualLaptop::VirtualLaptop(fs::path root) : root_(std::move(root)) {
     std::error_code ignored;
     fs::create_directories(root_, ignored);
     system_.paths = std::make_shared<SimPaths>(root_);
-    processes_ = std::make_shared<SimProcesses>();
-    system_.processes = processes_;
-    processes_->registerKeys(keys_);
-    http_ = std::make_shared<SimHttpClient>();
-    system_.httpClient = http_;
-    hotKeys_ = std::make_shared<SimHotKeys>();
-    system_.hotKeys = hotKeys_;
-    hotKeys_->registerKeys(keys_);
-    hinge_ = std::make_shared<SimHinge>();
-    system_.hidManager = hinge_;
-    hinge_->registerKeys(keys_);
-    keyboard_ = std::make_shared<SimKeyboard>();
-    system_.keyboardState = keyboard_;
-    keyboard_->registerKeys(keys_);
-    reduceMotion_ = std::make_shared<SimReduceMotion>();
-    system_.reduceMotion = reduceMotion_;
-    reduceMotion_->registerKeys(keys_);
+    processes_ = attach<SimProcesses>(system_.processes, keys_);
+    http_ = attach<SimHttpClient>(system_.httpClient, keys_);
+    hotKeys_ = attach<SimHotKeys>(system_.hotKeys, keys_);
+    hinge_ = attach<SimHinge>(system_.hidManager, keys_);
+    keyboard_ = attach<SimKeyboard>(system_.keyboardState, keys_);
+    reduceMotion_ = attach<SimReduceMotion>(system_.reduceMotion, keys_);
     changes_ = SimChangeNotifier::make();
     power_ = SimPower::make(changes_);
-    power_->install(*this);
+    power_->install(system_, keys_);
     screen_ = SimScreen::make(changes_);
-    screen_->install(*this);     // after the power hardware that lights its panel
-    SimLidUser::install(*this);  // after the lid and hinge it drives
+    screen_->install(system_, *power_);            // after the power hardware that lights its panel
+    SimLidUser::install(*power_, *hinge_, keys_);  // after the lid and hinge it drives
 }
 
 VirtualLaptop::~VirtualLaptop() {
