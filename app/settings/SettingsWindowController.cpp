@@ -213,19 +213,21 @@ void SettingsWindowController::buildWindow() {
     }
 }
 
-QWidget* SettingsWindowController::boundRow(QWidget* group, const char* key, const QString& title,
-                                            const std::function<bool()>& read, bool isEnabled,
-                                            const QString& hint,
-                                            std::function<bool(bool)> onChange) {
-    const UI::SwitchRow row = UI::switchRow(title, read(), isEnabled, hint, std::move(onChange));
-    row.toggle->setObjectName(QString::fromLatin1(key));
-    if (isEnabled) {
-        bindings_.push_back(Binding{row.toggle, read});
+void SettingsWindowController::addSwitchRows(QWidget* group, std::vector<SwitchRow> rows) {
+    auto* stack = static_cast<GroupBox*>(group)->stack();
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        SwitchRow& row = rows[i];
+        if (i > 0) {
+            stack->addWidget(UI::separator());
+        }
+        const UI::SwitchRow made =
+            UI::switchRow(row.title, row.read(), row.isEnabled, row.hint, std::move(row.onChange));
+        made.toggle->setObjectName(QString::fromLatin1(row.key));
+        if (row.isEnabled) {
+            bindings_.push_back(Binding{made.toggle, std::move(row.read)});
+        }
+        stack->addWidget(made.row);
     }
-    if (group != nullptr) {
-        static_cast<GroupBox*>(group)->stack()->addWidget(row.row);
-    }
-    return row.row;
 }
 
 void SettingsWindowController::refreshBindings() {

@@ -129,10 +129,27 @@ class SettingsWindowController {
     Column* buildGeneralPane();
     Column* buildAboutPane();
     QWidget* batterySliderRow();
-    // A switch row whose state is re-read from `read` whenever the window comes back.
-    QWidget* boundRow(QWidget* group, const char* key, const QString& title,
-                      const std::function<bool()>& read, bool isEnabled, const QString& hint,
-                      std::function<bool(bool)> onChange);
+    // One switch of a pane. Its state is re-read from `read` whenever the window comes back;
+    // `onChange` answers false when the change did not take (the switch then goes back).
+    struct SwitchRow {
+        SwitchRow(const char* key, QString title, std::function<bool()> read,
+                  std::function<bool(bool)> onChange, bool isEnabled = true, QString hint = {})
+            : key(key),
+              title(std::move(title)),
+              read(std::move(read)),
+              onChange(std::move(onChange)),
+              isEnabled(isEnabled),
+              hint(std::move(hint)) {}
+
+        const char* key;  // the switch's object name
+        QString title;
+        std::function<bool()> read;
+        std::function<bool(bool)> onChange;
+        bool isEnabled;
+        QString hint;  // shown on the right, e.g. the shortcut
+    };
+    // Adds `rows` to `group`, a separator between two.
+    void addSwitchRows(QWidget* group, std::vector<SwitchRow> rows);
     void refreshBindings();
     void resizeToContent();
     void centre();

@@ -43,6 +43,14 @@ void addTo(GroupBox* box, QWidget* row) {
     box->stack()->addWidget(row);
 }
 
+// A switch that only stores its preference.
+std::function<bool(bool)> stores(void (*set)(bool)) {
+    return [set](bool isOn) {
+        set(isOn);
+        return true;
+    };
+}
+
 }  // namespace
 
 Column* SettingsWindowController::buildArmingPane() {
@@ -53,41 +61,36 @@ Column* SettingsWindowController::buildArmingPane() {
     const bool hasSensor = controller != nullptr && controller->sensor().isAvailable();
     auto* box = group();
     auto weak = weakFactory_.weak();
-    boundRow(
-        box, "armWithGesture",
-        hasSensor ? QStringLiteral("Fn + close lid")
-                  : QStringLiteral("Fn + close lid  (not supported on this Mac)"),
-        [hasSensor] { return hasSensor && Prefs::armWithGesture(); }, hasSensor, {},
-        [weak](bool isOn) {
-            Prefs::setArmWithGesture(isOn);
-            if (SettingsWindowController* self = weak.get()) {
-                if (SessionController* controller = self->session()) {
-                    if (GestureDriver* gesture = controller->gesture()) {
-                        gesture->setEnabled(isOn);
-                    }
+    const auto setGesture = [weak](bool isOn) {
+        Prefs::setArmWithGesture(isOn);
+        if (SettingsWindowController* self = weak.get()) {
+            if (SessionController* controller = self->session()) {
+                if (GestureDriver* gesture = controller->gesture()) {
+                    gesture->setEnabled(isOn);
                 }
             }
-            return true;
-        });
-    addTo(box, UI::separator());
-    boundRow(
-        box, "armWithRightClick", QStringLiteral("Right-click menu bar icon"),
-        [] { return Prefs::armWithRightClick(); }, true, {},
-        [](bool isOn) {
-            Prefs::setArmWithRightClick(isOn);
-            return true;
-        });
-    addTo(box, UI::separator());
-    boundRow(
-        box, "armWithShortcut", QStringLiteral("Keyboard shortcut"),
-        [] { return Prefs::armWithShortcut(); }, true, QString::fromUtf8("\u2303\u2325\u2318L"),
-        [weak](bool isOn) {
-            Prefs::setArmWithShortcut(isOn);
-            if (SettingsWindowController* self = weak.get();
-                self != nullptr && self->onShortcutPreferenceChanged_) {
-                self->onShortcutPreferenceChanged_();
-            }
-            return true;
+        }
+        return true;
+    };
+    const auto setShortcut = [weak](bool isOn) {
+        Prefs::setArmWithShortcut(isOn);
+        if (SettingsWindowController* self = weak.get();
+            self != nullptr && self->onShortcutPreferenceChanged_) {
+            self->onShortcutPreferenceChanged_();
+        }
+        return true;
+    };
+    addSwitchRows(
+        box,
+        {
+            {"armWithGesture",
+             hasSensor ? QStringLiteral("Fn + close lid")
+                       : QStringLiteral("Fn + close lid  (not supported on this Mac)"),
+             [hasSensor] { return hasSensor && Prefs::armWithGesture(); }, setGesture, hasSensor},
+            {"armWithRightClick", QStringLiteral("Right-click menu bar icon"),
+             Prefs::armWithRightClick, stores(Prefs::setArmWithRightClick)},
+            {"armWithShortcut", QStringLiteral("Keyboard shortcut"), Prefs::armWithShortcut,
+             setShortcut, true, QString::fromUtf8("\u2303\u2325\u2318L")},
         });
     column->add(box);
 
@@ -147,38 +150,28 @@ Column* SettingsWindowController::buildGeneralPane() {
     auto* startup = group();
     // Shows whether the desktop will start the program, not what was last asked for; a
     // registration that did not take puts the switch back.
-    boundRow(
-        startup, "openAtLogin", QStringLiteral("Open at login"),
-        [] { return LoginItem::isEnabled(); }, true, {},
-        [](bool isOn) {
-            Prefs::setOpenAtLogin(isOn);
-            LoginItem::setEnabled(isOn);
-            const bool registered = LoginItem::isEnabled();
-            if (registered != isOn) {
-                Prefs::setOpenAtLogin(registered);
-            }
-            return registered == isOn;
-        });
+    addSwitchRows(startup, {{"openAtLogin", QStringLiteral("Open at login"), LoginItem::isEnabled,
+                             [](bool isOn) {
+                                 Prefs::setOpenAtLogin(isOn);
+                                 LoginItem::setEnabled(isOn);
+                                 const bool registered = LoginItem::isEnabled();
+                                 if (registered != isOn) {
+                                     Prefs::setOpenAtLogin(registered);
+                                 }
+                                 return registered == isOn;
+                             }}});
     column->add(startup);
 
     column->add(UI::spacer());
     column->add(UI::header(QStringLiteral("Behavior")));
     auto* behavior = group();
-    boundRow(
-        behavior, "stayOnAfterOpeningLid", QStringLiteral("Stay armed after opening the lid"),
-        [] { return Prefs::stayOnAfterOpeningLid(); }, true, {},
-        [](bool isOn) {
-            Prefs::setStayOnAfterOpeningLid(isOn);
-            return true;
-        });
-    addTo(behavior, UI::separator());
-    boundRow(
-        behavior, "disarmOnLowBattery", QStringLiteral("Disarm on low battery"),
-        [] { return Prefs::disarmOnLowBattery(); }, true, {},
-        [](bool isOn) {
-            Prefs::setDisarmOnLowBattery(isOn);
-            return true;
-        });
+    addSwitchRows(behavior,
+                  {
+                      {"stayOnAfterOpeningLid", QStringLiteral("Stay armed after opening the lid"),
+                       Prefs::stayOnAfterOpeningLid, stores(Prefs::setStayOnAfterOpeningLid)},
+                      {"disarmOnLowBattery", QStringLiteral("Disarm on low battery"),
+                       Prefs::disarmOnLowBattery, stores(Prefs::setDisarmOnLowBattery)},
+                  });
     addTo(behavior, batterySliderRow());
     column->add(behavior);
     column->add(UI::caption(QStringLiteral(
@@ -189,19 +182,18 @@ Column* SettingsWindowController::buildGeneralPane() {
     auto* keepAwake = group();
     // Refused when the session is gone, and when the session could not take the keep-awake
     // assertion (it then writes the preference back to off).
-    boundRow(
-        keepAwake, "keepAwakeWithLidOpen", QStringLiteral("Keep awake with the lid open"),
-        [] { return Prefs::keepAwake(); }, true, {},
-        [weak](bool isOn) {
-            SettingsWindowController* self = weak.get();
-            SessionController* controller = self != nullptr ? self->session() : nullptr;
-            if (controller == nullptr) {
-                return false;
-            }
-            Prefs::setKeepAwake(isOn);
-            controller->applyKeepAwakePreference();
-            return Prefs::keepAwake() == isOn;
-        });
+    addSwitchRows(keepAwake,
+                  {{"keepAwakeWithLidOpen", QStringLiteral("Keep awake with the lid open"),
+                    Prefs::keepAwake, [weak](bool isOn) {
+                        SettingsWindowController* self = weak.get();
+                        SessionController* controller = self != nullptr ? self->session() : nullptr;
+                        if (controller == nullptr) {
+                            return false;
+                        }
+                        Prefs::setKeepAwake(isOn);
+                        controller->applyKeepAwakePreference();
+                        return Prefs::keepAwake() == isOn;
+                    }}});
     column->add(keepAwake);
 
     column->add(UI::spacer());
@@ -274,16 +266,16 @@ Column* SettingsWindowController::buildAboutPane() {
     updates->setFixedWidth(304);
     UpdateAdapter* adapter = updates_;
     const bool isConfigured = adapter != nullptr && adapter->isConfigured();
-    boundRow(
-        updates, "automaticUpdates", QStringLiteral("Update automatically"),
-        [] { return Prefs::automaticUpdates(); }, isConfigured, {},
-        [adapter](bool isOn) {
-            Prefs::setAutomaticUpdates(isOn);
-            if (adapter != nullptr && adapter->hasUpdater()) {
-                adapter->setAutomaticallyChecksForUpdates(isOn);
-            }
-            return true;
-        });
+    addSwitchRows(updates, {{"automaticUpdates", QStringLiteral("Update automatically"),
+                             Prefs::automaticUpdates,
+                             [adapter](bool isOn) {
+                                 Prefs::setAutomaticUpdates(isOn);
+                                 if (adapter != nullptr && adapter->hasUpdater()) {
+                                     adapter->setAutomaticallyChecksForUpdates(isOn);
+                                 }
+                                 return true;
+                             },
+                             isConfigured}});
     column->add(updates, 11);
 
     auto* version =
