@@ -10,14 +10,12 @@
 #include <QUrl>
 
 #include "app/integration/UpdateController.hpp"
-#include "app/onboarding/OnboardingSnapshotPage.hpp"
 #include "app/onboarding/OnboardingWindowController.hpp"
 #include "app/tray/Alerts.hpp"
 #include "app/tray/MainMenu.hpp"
 #include "core/os/System.hpp"
 #include "core/runtime/Runtime.hpp"
 #include "core/support/AppInfo.hpp"
-#include "core/support/CommandLine.hpp"
 #include "core/support/Log.hpp"
 #include "core/support/Prefs.hpp"
 
@@ -78,20 +76,40 @@ AppDelegate::~AppDelegate() {
     removeWorkspaceObservers();
 }
 
-bool AppDelegate::hasArgument(const std::string& option) const {
-    return CommandLine(options_.arguments).has(option);
+void AppDelegate::applicationDidFinishLaunching() {
+    makeMainMenu();
+    loadPreferences();
+    if (!startSession()) {
+        return;
+    }
+    if (options_.makeUpdates) {
+        updates_ = options_.makeUpdates();
+    }
+    makeStatusItem();
+    applyGesturePreference();
+    shutDownBeforeUpdates();
+    startRemoteConfiguration();
+    followSession();
+    installWorkspaceObservers();
+    updateHotKeyRegistration();
+    refreshIcon(session_->state());
+    openLaunchWindows();
 }
 
-void AppDelegate::applicationDidFinishLaunching() {
-    const auto weak = weakFactory_.weak();
-    mainMenu_ =
-        std::make_unique<MainMenu>(runtime::bindWeak(weak, [](AppDelegate& self) { self.quit(); }));
+void AppDelegate::makeMainMenu() {
+    mainMenu_ = std::make_unique<MainMenu>(
+        runtime::bindWeak(weakFactory_.weak(), [](AppDelegate& self) { self.quit(); }));
+}
+
+void AppDelegate::loadPreferences() {
     Prefs::registerDefaults();
     // Forced on at every launch: an earlier "off" does not survive a restart.
     Prefs::setAutomaticUpdates(true);
     Log::setVerbose(Prefs::verboseLogging());
     Log::info("launch (v" + AppInfo::version() + ")");
+}
 
+bool AppDelegate::startSession() {
     try {
         session_ = std::make_unique<SessionController>();
     } catch (const LidSleepPolicy::OpenError& error) {
@@ -107,13 +125,13 @@ void AppDelegate::applicationDidFinishLaunching() {
         alert.activatesApplication = false;
         Alerts::run(alert);
         options_.terminate();
-        return;
+        return false;
     }
+    return true;
+}
 
-    if (options_.makeUpdates) {
-        updates_ = options_.makeUpdates();
-    }
-
+void AppDelegate::makeStatusItem() {
+    const auto weak = weakFactory_.weak();
     statusItem_ = options_.makeStatusItem();
     if (statusItem_) {
         statusItem_->onClick = runtime::bindWeak(
@@ -121,9 +139,10 @@ void AppDelegate::applicationDidFinishLaunching() {
         statusItem_->setToolTip(QStringLiteral("Noctave"));
         statusItem_->setAccessibilityLabel(QStringLiteral("Noctave"));
     }
+}
 
-    applyGesturePreference();
-
+void AppDelegate::shutDownBeforeUpdates() {
+    const auto weak = weakFactory_.weak();
     if (updates_) {
         // The flag must be restored before an update replaces the program.
         updates_->willInstallUpdate = runtime::bindWeak(weak, [](AppDelegate& self) {
@@ -132,7 +151,10 @@ void AppDelegate::applicationDidFinishLaunching() {
             }
         });
     }
+}
 
+void AppDelegate::startRemoteConfiguration() {
+    const auto weak = weakFactory_.weak();
     remoteConfig_.onNotice =
         runtime::bindWeak(weak, [](AppDelegate& self, const RemoteConfig::Notice& notice) {
             self.showRemoteNotice(notice);
@@ -140,7 +162,10 @@ void AppDelegate::applicationDidFinishLaunching() {
     remoteConfig_.onOutdated = runtime::bindWeak(
         weak, [](AppDelegate& self, const std::string& minimum) { self.showOutdated(minimum); });
     remoteConfig_.refresh(false);
+}
 
+void AppDelegate::followSession() {
+    const auto weak = weakFactory_.weak();
     session_->onStateChange = runtime::bindWeak(
         weak, [](AppDelegate& self, State state) { self.handleStateChange(state); });
     session_->onNotice = runtime::bindWeak(
@@ -151,51 +176,47 @@ void AppDelegate::applicationDidFinishLaunching() {
             }
             self.notify(title, body);
         });
-    session_->onLidOpen = runtime::bindWeak(weak, [](AppDelegate& self) { self.hideOverlay(); });
+    session_->onLidOpen =
+        runtime::bindWeak(weak, [](AppDelegate& self) { self.hideCloseOverlay(); });
     if (GestureDriver* gesture = session_->gesture()) {
         gesture->onProgress =
             runtime::bindWeak(weak, [](AppDelegate& self, std::optional<double> progress) {
-                if (self.overlay_) {
-                    self.overlay_->setProgress(progress);
+                if (self.closeOverlay_) {
+                    self.closeOverlay_->setProgress(progress);
                 }
             });
     }
+}
 
-    installWorkspaceObservers();
-    updateHotKeyRegistration();
-    refreshIcon(session_->state());
-
+void AppDelegate::openLaunchWindows() {
+    const auto weak = weakFactory_.weak();
+    const LaunchOptions& launch = options_.launch;
     // The first run: marked seen before anything shows, so that a crash while the window opens
     // does not bring it back at every launch. A window asked for on the command line comes
     // instead of it, and leaves the first run for later.
-    if (!hasArgument("--show-settings") && !hasArgument("--show-onboarding") &&
-        !hasArgument("--snapshot-settings") && !hasArgument("--snapshot-onboarding") &&
-        !Prefs::hasSeenOnboarding()) {
+    if (!launch.asksForWindow && !Prefs::hasSeenOnboarding()) {
         Prefs::setHasSeenOnboarding(true);
         runtime::mainQueue().async(
             runtime::bindWeak(weak, [](AppDelegate& self) { self.showFirstRunOnboarding(); }));
     }
-    if (hasArgument("--show-settings")) {
+    if (launch.showSettings) {
         runtime::mainQueue().async(
             runtime::bindWeak(weak, [](AppDelegate& self) { self.openSettings(); }));
     }
-    const CommandLine line(options_.arguments);
-    if (const auto path = line.after("--snapshot-settings")) {
-        runtime::mainQueue().async(runtime::bindWeak(
-            weak, [path = *path, pane = line.after("--snapshot-settings", 2)](AppDelegate& self) {
-                self.snapshotSettings(path, pane);
-            }));
+    if (const auto& snapshot = launch.settingsSnapshot) {
+        runtime::mainQueue().async(runtime::bindWeak(weak, [snapshot](AppDelegate& self) {
+            self.snapshotSettings(snapshot->path, snapshot->pane);
+        }));
     }
-    if (hasArgument("--show-onboarding")) {
+    if (launch.showOnboarding) {
         runtime::mainQueue().async(runtime::bindWeak(weak, [](AppDelegate& self) {
             self.openSettings();
             self.settings_->showOnboarding(0);
         }));
     }
-    if (const auto path = line.after("--snapshot-onboarding")) {
-        const int page = onboardingSnapshotPage(line.after("--snapshot-onboarding", 2));
-        runtime::mainQueue().async(runtime::bindWeak(weak, [path = *path, page](AppDelegate& self) {
-            self.snapshotOnboarding(path, page);
+    if (const auto& snapshot = launch.onboardingSnapshot) {
+        runtime::mainQueue().async(runtime::bindWeak(weak, [snapshot](AppDelegate& self) {
+            self.snapshotOnboarding(snapshot->path, snapshot->page);
         }));
     }
 }
@@ -208,7 +229,7 @@ void AppDelegate::applicationWillTerminate() {
     control_.reset();
     removeWorkspaceObservers();
     hotKey_.unregister();
-    hideOverlay();
+    hideCloseOverlay();
     if (session_) {
         session_->shutdown();
     }
@@ -279,23 +300,23 @@ void AppDelegate::handleStateChange(State state) {
         case State::pending:
             break;
         case State::armed:
-            if (overlay_) {
-                overlay_->seal();
+            if (closeOverlay_) {
+                closeOverlay_->seal();
             }
             break;
         case State::disarmed:
         case State::restoreFailed:
             // A live gesture keeps its curtain.
-            if (overlay_ && !overlay_->isTrackingGesture()) {
-                overlay_->retract();
+            if (closeOverlay_ && !closeOverlay_->isTrackingGesture()) {
+                closeOverlay_->retract();
             }
             break;
     }
 }
 
-void AppDelegate::hideOverlay() {
-    if (overlay_) {
-        overlay_->hide();
+void AppDelegate::hideCloseOverlay() {
+    if (closeOverlay_) {
+        closeOverlay_->hide();
     }
 }
 
@@ -329,7 +350,7 @@ void AppDelegate::openSettings() {
     if (!settings_) {
         const auto weak = weakFactory_.weak();
         SettingsWindowController::Options options;
-        options.showsHoverForSnapshot = hasArgument("--snapshot-settings-hover");
+        options.showsHoverForSnapshot = options_.launch.showsSettingsHover;
         options.mainMenu = mainMenu_.get();
         options.makeOnboarding = [weak]() -> std::unique_ptr<OnboardingPresenter> {
             AppDelegate* self = weak.get();
@@ -409,7 +430,7 @@ void AppDelegate::installWorkspaceObservers() {
     }
     using Notification = os::Workspace::Notification;
     const auto weak = weakFactory_.weak();
-    auto hide = runtime::bindWeak(weak, [](AppDelegate& self) { self.hideOverlay(); });
+    auto hide = runtime::bindWeak(weak, [](AppDelegate& self) { self.hideCloseOverlay(); });
     workspaceObservers_.push_back(workspace_->addObserver(Notification::screensDidWake, hide));
     workspaceObservers_.push_back(
         workspace_->addObserver(Notification::sessionDidBecomeActive, hide));

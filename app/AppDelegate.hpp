@@ -8,10 +8,11 @@
 
 #include <QString>
 
+#include "app/LaunchOptions.hpp"
 #include "app/control/ControlService.hpp"
 #include "app/integration/HotKeyController.hpp"
 #include "app/integration/UpdateAdapter.hpp"
-#include "app/overlay/Curtain.hpp"
+#include "app/overlay/CloseOverlay.hpp"
 #include "app/settings/SettingsWindowController.hpp"
 #include "app/tray/MenuBarIcon.hpp"
 #include "app/tray/StatusItem.hpp"
@@ -30,8 +31,8 @@ class OnboardingWindowController;
 class AppDelegate {
   public:
     struct Options {
-        // The whole argument vector (element 0 included), for the launch-time options.
-        std::vector<std::string> arguments;
+        // The windows the command line asks for at launch.
+        LaunchOptions launch;
         // Makes the tray item; the desktop's own when not set.
         std::function<std::unique_ptr<StatusItem>()> makeStatusItem;
         // Makes the update adapter; without one the build cannot update itself.
@@ -83,9 +84,12 @@ class AppDelegate {
     MainMenu* mainMenu() { return mainMenu_.get(); }
     HotKeyController& hotKey() { return hotKey_; }
 
-    // Attaches the curtain that follows the lid; until then the session runs without one.
-    void attachCurtain(std::unique_ptr<Curtain> curtain) { overlay_ = std::move(curtain); }
-    Curtain* overlay() { return overlay_.get(); }
+    // Attaches the close overlay, whose curtain follows the lid; until then the session runs
+    // without one.
+    void attachCloseOverlay(std::unique_ptr<CloseOverlay> overlay) {
+        closeOverlay_ = std::move(overlay);
+    }
+    CloseOverlay* closeOverlay() { return closeOverlay_.get(); }
     RemoteConfigLoader& remoteConfig() { return remoteConfig_; }
 
     // The settings window, once it has been opened.
@@ -96,14 +100,25 @@ class AppDelegate {
     int exitStatus() const { return exitStatus_; }
 
   private:
+    // The launch's steps, in order.
+    void makeMainMenu();
+    void loadPreferences();
+    // False when the session could not be made: the alert has been shown and the application
+    // asked to terminate.
+    bool startSession();
+    void makeStatusItem();
+    void shutDownBeforeUpdates();
+    void startRemoteConfiguration();
+    void followSession();
+    void openLaunchWindows();
+
     void handleStateChange(SessionController::State state);
     void showRemoteNotice(const RemoteConfig::Notice& notice);
     void showOutdated(const std::string& minimumVersion);
-    void hideOverlay();
+    void hideCloseOverlay();
     void installWorkspaceObservers();
     void removeWorkspaceObservers();
     void handleShortcut();
-    bool hasArgument(const std::string& option) const;
     void snapshotSettings(const std::string& path, const std::optional<std::string>& pane);
     void snapshotOnboarding(const std::string& path, int page);
 
@@ -114,7 +129,7 @@ class AppDelegate {
     std::unique_ptr<control::ControlService> control_;
     std::unique_ptr<StatusItem> statusItem_;
     HotKeyController hotKey_;
-    std::unique_ptr<Curtain> overlay_;
+    std::unique_ptr<CloseOverlay> closeOverlay_;
     std::vector<os::Workspace::Token> workspaceObservers_;
     std::shared_ptr<os::Workspace> workspace_;
     RemoteConfigLoader remoteConfig_;

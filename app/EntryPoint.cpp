@@ -15,6 +15,7 @@
 #include "app/AppDelegate.hpp"
 #include "app/QtRuntime.hpp"
 #include "app/TerminationSignals.hpp"
+#include "app/onboarding/OnboardingSnapshotPage.hpp"
 #include "app/overlay/CloseOverlay.hpp"
 #include "app/simulator/SimulatorMode.hpp"
 #include "app/simulator/SimulatorWindow.hpp"
@@ -79,6 +80,35 @@ bool hasGraphicalSession() {
 
 }  // namespace
 
+std::optional<LaunchOptions> parseLaunchOptions(const std::vector<std::string>& arguments,
+                                                std::string* usage) {
+    const CommandLine line(arguments);
+    LaunchOptions options;
+    options.showSettings = line.has("--show-settings");
+    options.showOnboarding = line.has("--show-onboarding");
+    if (const auto path = line.after("--snapshot-settings")) {
+        options.settingsSnapshot = {*path, line.after("--snapshot-settings", 2)};
+    }
+    options.showsSettingsHover = line.has("--snapshot-settings-hover");
+    if (const auto path = line.after("--snapshot-onboarding")) {
+        options.onboardingSnapshot = {
+            *path, onboardingSnapshotPage(line.after("--snapshot-onboarding", 2))};
+    }
+    options.asksForWindow = options.showSettings || options.showOnboarding ||
+                            line.has("--snapshot-settings") || line.has("--snapshot-onboarding");
+    if (line.has("--snapshot-simulator")) {
+        options.simulatorSnapshot = line.after("--snapshot-simulator");
+        if (!options.simulatorSnapshot) {
+            *usage = "usage: Noctave --snapshot-simulator <png-path>";
+            return std::nullopt;
+        }
+    }
+    options.simulate = line.has("--simulate") || options.simulatorSnapshot.has_value();
+    options.drawsOffscreen = line.has("--snapshot-settings") || line.has("--snapshot-onboarding") ||
+                             line.has("--snapshot-simulator");
+    return options;
+}
+
 std::optional<int> runExportMode(int argc, char** argv) {
     const CommandLine line(argc, argv);
     if (line.has("--preview-anim")) {
@@ -125,27 +155,29 @@ std::optional<int> runExportMode(int argc, char** argv) {
 }
 
 int runApplication(int argc, char** argv) {
+    std::string error;
+    auto launch = parseLaunchOptions(std::vector<std::string>(argv, argv + argc), &error);
     if (!hasGraphicalSession()) {
         // Window snapshots draw offscreen; they need no display.
-        const CommandLine line(argc, argv);
-        if (!line.has("--snapshot-settings") && !line.has("--snapshot-onboarding") &&
-            !line.has("--snapshot-simulator")) {
+        if (launch && !launch->drawsOffscreen) {
             std::fputs(kNoGraphicalSession, stderr);
             return 1;
         }
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
+    if (!launch) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return 2;
+    }
     SimulatorMode simulator;
-    if (const auto status = SimulatorMode::prepare(argc, argv, &simulator)) {
+    if (const auto status = SimulatorMode::prepare(*launch, &simulator)) {
         return *status;
     }
-    std::string error;
     auto platform = platform::selectPlatform(&error);
     if (!platform) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 2;
     }
-    std::vector<std::string> arguments(argv, argv + argc);
 
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Noctave"));
@@ -167,8 +199,8 @@ int runApplication(int argc, char** argv) {
         Log::info("running on the virtual laptop (NOCTAVE_PLATFORM=sim)");
     }
 
-    AppDelegate delegate(AppDelegate::Options{std::move(arguments), {}, {}, {}, {}});
-    delegate.attachCurtain(std::make_unique<CloseOverlay>());
+    AppDelegate delegate(AppDelegate::Options{std::move(*launch), {}, {}, {}, {}});
+    delegate.attachCloseOverlay(std::make_unique<CloseOverlay>());
     bool launchFailed = false;
     std::unique_ptr<SimulatorWindow> simulatorWindow;
 

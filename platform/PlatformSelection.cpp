@@ -1,7 +1,7 @@
 #include "platform/PlatformSelection.hpp"
 
 #include <cstdlib>
-#include <string_view>
+#include <string>
 
 #include "platform/linux/LinuxPlatform.hpp"
 #include "platform/sim/VirtualLaptop.hpp"
@@ -19,15 +19,28 @@ os::System& Platform::system() {
 
 namespace {
 
-std::string_view requestedName() {
-    const char* chosen = std::getenv("NOCTAVE_PLATFORM");
-    return chosen != nullptr && chosen[0] != '\0' ? chosen : "linux";
+constexpr const char* kVariable = "NOCTAVE_PLATFORM";
+
+std::string requestedName() {
+    return namedPlatform().value_or("linux");
 }
 
 }  // namespace
 
+std::optional<std::string> namedPlatform() {
+    const char* chosen = std::getenv(kVariable);
+    if (chosen == nullptr || chosen[0] == '\0') {
+        return std::nullopt;
+    }
+    return std::string(chosen);
+}
+
+void requestPlatform(Platform::Kind kind) {
+    ::setenv(kVariable, kind == Platform::Kind::sim ? "sim" : "linux", 1);
+}
+
 std::optional<Platform::Kind> requestedPlatform() {
-    const std::string_view name = requestedName();
+    const std::string name = requestedName();
     if (name == "sim") {
         return Platform::Kind::sim;
     }
@@ -38,7 +51,7 @@ std::optional<Platform::Kind> requestedPlatform() {
 }
 
 std::unique_ptr<Platform> selectPlatform(std::string* error) {
-    const std::string_view name = requestedName();
+    const std::string name = requestedName();
     auto platform = std::make_unique<Platform>();
     const auto kind = requestedPlatform();
     if (kind == Platform::Kind::sim) {
@@ -61,7 +74,7 @@ std::unique_ptr<Platform> selectPlatform(std::string* error) {
         return platform;
     }
     if (error != nullptr) {
-        *error = "unknown NOCTAVE_PLATFORM: " + std::string(name) + " (use sim or linux)";
+        *error = "unknown NOCTAVE_PLATFORM: " + name + " (use sim or linux)";
     }
     return nullptr;
 }

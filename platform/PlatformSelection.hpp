@@ -36,4 +36,11 @@ std::unique_ptr<Platform> selectPlatform(std::string* error);
 // The platform NOCTAVE_PLATFORM asks for, without building it; nothing when it names none.
 std::optional<Platform::Kind> requestedPlatform();
 
+// The name NOCTAVE_PLATFORM holds; nothing when it is unset or empty (the default applies).
+std::optional<std::string> namedPlatform();
+
+// Makes `kind` the platform this process and the programs it starts ask for, for a mode that
+// only makes sense on it.
+void requestPlatform(Platform::Kind kind);
+
 }  // namespace noctave::platform

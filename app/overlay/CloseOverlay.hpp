@@ -7,7 +7,6 @@
 #include <ostream>
 #include <vector>
 
-#include "app/overlay/Curtain.hpp"
 #include "core/runtime/Timer.hpp"
 #include "core/runtime/WeakPtr.hpp"
 
@@ -23,18 +22,25 @@ class CurtainView;
 //
 // One frame clock steps every view. It runs only while some curtain still moves, so a curtain
 // standing still and a hidden overlay cost no wake-ups.
-class CloseOverlay final : public Curtain {
+//
+// The delegate drives it with the five calls below, which a test may replace; an overlay that
+// never gets a progress value makes no window.
+class CloseOverlay {
   public:
     CloseOverlay();
-    ~CloseOverlay() override;
+    virtual ~CloseOverlay();
     CloseOverlay(const CloseOverlay&) = delete;
     CloseOverlay& operator=(const CloseOverlay&) = delete;
 
-    void setProgress(std::optional<double> progress) override;
-    void seal() override;
-    void retract() override;
-    void hide() override;
-    bool isTrackingGesture() const override { return isTrackingGesture_; }
+    // The gesture's progress; no value: nothing to show.
+    virtual void setProgress(std::optional<double> progress);
+    // Runs the curtain to full coverage (the lid shut on a session).
+    virtual void seal();
+    // Slides the curtain back up (the session ended).
+    virtual void retract();
+    virtual void hide();
+    // While a live gesture owns the curtain, a disarm must not take it away.
+    virtual bool isTrackingGesture() const { return isTrackingGesture_; }
 
     const std::vector<std::unique_ptr<CurtainView>>& views() const { return views_; }
     bool isFrameClockRunning() const { return frameClock_ != nullptr; }

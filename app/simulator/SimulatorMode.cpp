@@ -3,14 +3,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <string_view>
 
 #include <QCoreApplication>
 #include <QPointer>
 #include <QTimer>
 
 #include "app/simulator/SimulatorWindow.hpp"
-#include "core/support/CommandLine.hpp"
+#include "platform/PlatformSelection.hpp"
 
 namespace noctave::app {
 
@@ -21,31 +20,24 @@ namespace {
 constexpr int kSnapshotDelayMs = 300;
 }  // namespace
 
-std::optional<int> SimulatorMode::prepare(int argc, char** argv, SimulatorMode* mode) {
-    const CommandLine line(argc, argv);
-    const bool snapshot = line.has("--snapshot-simulator");
-    if (!snapshot && !line.has("--simulate")) {
+std::optional<int> SimulatorMode::prepare(const LaunchOptions& launch, SimulatorMode* mode) {
+    if (!launch.simulate) {
         return std::nullopt;
     }
-    if (snapshot) {
-        const auto path = line.after("--snapshot-simulator");
-        if (!path) {
-            std::fputs("usage: Noctave --snapshot-simulator <png-path>\n", stderr);
-            return 2;
-        }
+    if (launch.simulatorSnapshot) {
         std::error_code ignored;
-        mode->snapshot_ = fs::absolute(fs::path(*path), ignored);
+        mode->snapshot_ = fs::absolute(fs::path(*launch.simulatorSnapshot), ignored);
     }
-    const char* chosen = std::getenv("NOCTAVE_PLATFORM");
-    if (chosen != nullptr && chosen[0] != '\0' && std::string_view(chosen) != "sim") {
+    const auto named = platform::namedPlatform();
+    if (named && *named != "sim") {
         std::fprintf(stderr,
                      "the virtual laptop's window needs the virtual laptop, not "
                      "NOCTAVE_PLATFORM=%s\n",
-                     chosen);
+                     named->c_str());
         return 2;
     }
-    ::setenv("NOCTAVE_PLATFORM", "sim", 1);
-    if (snapshot) {
+    platform::requestPlatform(platform::Platform::Kind::sim);
+    if (mode->snapshot_) {
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     }
     mode->isRequested_ = true;

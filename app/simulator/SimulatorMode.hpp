@@ -4,6 +4,8 @@
 #include <memory>
 #include <optional>
 
+#include "app/LaunchOptions.hpp"
+
 namespace noctave::sim {
 class VirtualLaptop;
 }
@@ -20,9 +22,10 @@ class SimulatorWindow;
 // usage error, since the window never shows the real backend.
 class SimulatorMode {
   public:
-    // Reads the command line before the platform is chosen, and prepares the environment for
-    // it. Returns the exit status when the process must end now (2: a usage error, printed).
-    static std::optional<int> prepare(int argc, char** argv, SimulatorMode* mode);
+    // Before the platform is chosen: asks the platform selection for the virtual laptop when
+    // `launch` wants its window. Returns the exit status when the process must end now (2: a
+    // usage error, printed).
+    static std::optional<int> prepare(const LaunchOptions& launch, SimulatorMode* mode);
 
     bool isRequested() const { return isRequested_; }
 

@@ -44,7 +44,7 @@ class FakeStatusItem final : public app::StatusItem {
     std::vector<std::vector<app::MenuEntry>> menus;
 };
 
-class FakeCurtain final : public app::Curtain {
+class FakeCloseOverlay final : public app::CloseOverlay {
   public:
     void hide() override { calls.push_back("hide"); }
     void seal() override { calls.push_back("seal"); }
@@ -81,7 +81,6 @@ class AppDelegateTest : public SimTest {
 
     void launch(std::unique_ptr<app::UpdateAdapter> updates = nullptr) {
         app::AppDelegate::Options options;
-        options.arguments = {"noctave"};
         options.makeStatusItem = [this] {
             auto item = std::make_unique<FakeStatusItem>();
             tray = item.get();
@@ -179,9 +178,9 @@ TEST_F(AppDelegateTest,
     EXPECT_TRUE(Prefs::automaticUpdates());  // forced on at every launch
     EXPECT_TRUE(log.contains("launch (v" + AppInfo::version() + ")"));
     expectItem(IconState::ready, "Noctave - ready (not active)");
-    auto owned = std::make_unique<FakeCurtain>();
-    FakeCurtain* curtain = owned.get();
-    delegate->attachCurtain(std::move(owned));
+    auto owned = std::make_unique<FakeCloseOverlay>();
+    FakeCloseOverlay* curtain = owned.get();
+    delegate->attachCloseOverlay(std::move(owned));
 
     ASSERT_TRUE(delegate->session()->arm("test"));
     expectItem(IconState::armed, "Noctave - active; the next lid close keeps this Mac awake");

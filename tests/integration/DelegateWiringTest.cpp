@@ -35,7 +35,6 @@ class DelegateWiringTest : public test::SimTest {
             return 0;
         });
         AppDelegate::Options options;
-        options.arguments = {"noctave"};
         options.makeStatusItem = [] { return std::make_unique<test::QuietStatusItem>(); };
         options.terminate = [] {};
         options.openURL = [](const std::string&) {};

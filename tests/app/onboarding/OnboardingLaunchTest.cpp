@@ -9,6 +9,7 @@
 #include <QWidget>
 
 #include "app/AppDelegate.hpp"
+#include "app/EntryPoint.hpp"
 #include "app/onboarding/OnboardingKeyboardView.hpp"
 #include "app/onboarding/OnboardingPageView.hpp"
 #include "app/onboarding/OnboardingWindowController.hpp"
@@ -36,8 +37,9 @@ class OnboardingLaunchTest : public SimTest {
     void launch(std::vector<std::string> arguments) {
         delegate.reset();
         app::AppDelegate::Options options;
-        options.arguments = std::move(arguments);
-        options.arguments.insert(options.arguments.begin(), "noctave");
+        arguments.insert(arguments.begin(), "noctave");
+        std::string usage;
+        options.launch = app::parseLaunchOptions(arguments, &usage).value();
         options.makeStatusItem = [] { return nullptr; };
         options.terminate = [this] { ++terminations; };
         delegate = std::make_unique<app::AppDelegate>(std::move(options));

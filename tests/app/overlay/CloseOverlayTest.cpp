@@ -224,14 +224,13 @@ class CloseOverlayDelegateTest : public CloseOverlayTest {
   protected:
     void launch() {
         app::AppDelegate::Options options;
-        options.arguments = {"noctave"};
         options.makeStatusItem = [] { return std::make_unique<QuietStatusItem>(); };
         options.terminate = [] {};
         options.openURL = [](const std::string&) {};
         delegate = std::make_unique<app::AppDelegate>(std::move(options));
         auto made = std::make_unique<app::CloseOverlay>();
         overlay = made.get();
-        delegate->attachCurtain(std::move(made));
+        delegate->attachCloseOverlay(std::move(made));
         delegate->applicationDidFinishLaunching();
         runUntilIdle();
     }

@@ -13,6 +13,7 @@
 #include <QPushButton>
 
 #include "app/AppDelegate.hpp"
+#include "app/EntryPoint.hpp"
 #include "app/integration/LoginItem.hpp"
 #include "app/integration/UpdateAdapter.hpp"
 #include "app/settings/AboutActionButton.hpp"
@@ -451,7 +452,8 @@ TEST_F(SettingsWindowTest, TheDelegateSnapshotsAtLaunchAndKeepsOneWindowForTheMe
         SCOPED_TRACE(c.name);
         int terminations = 0;
         app::AppDelegate::Options options;
-        options.arguments = c.arguments;
+        std::string usage;
+        options.launch = app::parseLaunchOptions(c.arguments, &usage).value();
         options.makeStatusItem = [] { return nullptr; };
         options.makeUpdates = [] { return std::make_unique<FakeUpdates>(false, false); };
         options.terminate = [&terminations] { ++terminations; };

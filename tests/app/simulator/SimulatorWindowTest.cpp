@@ -52,13 +52,13 @@ class SimulatorWindowTest : public SimTest {
 
     void launch() {
         app::AppDelegate::Options options;
-        options.arguments = {"noctave", "--simulate"};
+        options.launch.simulate = true;
         options.makeStatusItem = [] { return std::make_unique<QuietStatusItem>(); };
         options.terminate = [] {};
         delegate = std::make_unique<app::AppDelegate>(std::move(options));
         auto overlay = std::make_unique<app::CloseOverlay>();
         curtain = overlay.get();
-        delegate->attachCurtain(std::move(overlay));
+        delegate->attachCloseOverlay(std::move(overlay));
         delegate->applicationDidFinishLaunching();
         runUntilIdle();
         openWindow();
