@@ -27,19 +27,17 @@ QEvent::Type wakeEventType() {
 }
 
 // The wake-up carries nothing of ours: the jobs stay behind the queue's mutex, and the receiver,
-// made and destroyed on the GUI thread, knows what to drain. A functor posted from another thread
-// would be handed over through Qt's event-queue lock, which ThreadSanitizer cannot see.
+// made and destroyed on the GUI thread, knows what to drain. Anything written on the posting
+// thread and read here first would be handed over through Qt's event-queue lock, which
+// ThreadSanitizer cannot see; so the event is not even looked at (Qt sorts it by its type into
+// customEvent, and the wake-up is the only custom event this object gets) until drain() has
+// taken the mutex the poster held.
 class WakeReceiver final : public QObject {
   public:
     explicit WakeReceiver(std::function<void()> onWake) : onWake_(std::move(onWake)) {}
 
-    bool event(QEvent* event) override {
-        if (event->type() != wakeEventType()) {
-            return QObject::event(event);
-        }
-        onWake_();
-        return true;
-    }
+  protected:
+    void customEvent(QEvent* /*event*/) override { onWake_(); }
 
   private:
     std::function<void()> onWake_;
