@@ -58,16 +58,24 @@ int openPrivateFile(const fs::path& file, int flags) {
 std::optional<std::string> readBoundedFile(const fs::path& file, std::size_t limit,
                                            std::string_view limitText, Links links,
                                            std::string* why) {
+    // Non-blocking, so that a FIFO planted at the path cannot hold the caller until someone
+    // writes to it; only a regular file is read.
     int fd = -1;
     if (links == Links::refuse) {
-        fd = openPrivateFile(file, O_RDONLY);
+        fd = openPrivateFile(file, O_RDONLY | O_NONBLOCK);
     } else {
         do {
-            fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+            fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         } while (fd < 0 && errno == EINTR);
     }
     if (fd < 0) {
         *why = std::strerror(errno);
+        return std::nullopt;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        *why = S_ISDIR(info.st_mode) ? std::strerror(EISDIR) : "not a regular file";
+        ::close(fd);
         return std::nullopt;
     }
     // One byte past the limit is enough to know the file is too large.

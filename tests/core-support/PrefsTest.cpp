@@ -1,5 +1,6 @@
 #include "core/support/Prefs.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -200,6 +201,14 @@ TEST_F(PrefsTest, AFileThatCannotBeReadIsNeverWrittenOver) {
     writeFromOutside("lowBatteryDisarmPercent = 45\n");
     EXPECT_EQ(Prefs::lowBatteryPercent(), 45);
     EXPECT_FALSE(Prefs::keepAwake());
+
+    // A FIFO in its place is not read: no start waits for a writer that never comes.
+    fs::remove_all(file());
+    ASSERT_EQ(::mkfifo(file().c_str(), 0600), 0);
+    Prefs::keepAwake();
+    EXPECT_EQ(log.count("settings file unreadable (not a regular file); using defaults, leaving " +
+                        file().string() + " as it is"),
+              1u);
 }
 
 TEST(UserDefaultsFormatTest, RejectsWhatItCannotReadAndAcceptsWhatItWrites) {

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -171,6 +172,8 @@ TEST_F(RecoveryTest, AnUnusableMarkerIsReportedOnceAndNeverStopsTheStart) {
              fs::resize_file(marker, 100'000'000);
          },
          "larger than 4096 bytes"},
+        // Nobody will ever write into it: reading must not wait for a writer.
+        {"a FIFO", [&] { ASSERT_EQ(::mkfifo(marker.c_str(), 0600), 0); }, "not a regular file"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
