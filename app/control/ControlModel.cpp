@@ -51,22 +51,17 @@ Outcome failure(const char* name, std::string message) {
 }  // namespace
 
 std::optional<std::string> checkReason(std::string_view reason) {
+    // Checked whole first: a reason both ill-formed and unprintable is reported as ill-formed.
     if (!utf8::isValid(reason)) {
         return "reason is not valid UTF-8";
     }
     std::size_t count = 0;
-    for (std::size_t i = 0; i < reason.size();) {
-        const auto lead = static_cast<unsigned char>(reason[i]);
-        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-        char32_t c = length == 1 ? lead : lead & (0x3F >> (length - 1));
-        for (std::size_t k = 1; k < length; ++k) {
-            c = (c << 6) | (static_cast<unsigned char>(reason[i + k]) & 0x3F);
-        }
-        if (isUnprintable(c)) {
+    for (std::size_t i = 0; i < reason.size(); ++count) {
+        const utf8::Decoded decoded = utf8::decode(reason, i);
+        if (isUnprintable(decoded.cp)) {
             return "reason must be printable text (no control characters)";
         }
-        i += length;
-        ++count;
+        i += decoded.length;
     }
     if (count > kMaxReasonCharacters) {
         return "reason is longer than " + std::to_string(kMaxReasonCharacters) + " characters";
