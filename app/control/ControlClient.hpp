@@ -2,17 +2,22 @@
 
 #include <systemd/sd-bus.h>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "app/control/ControlStatus.hpp"
+#include "platform/linux/bus/DBusConnection.hpp"
 
 namespace noctave::control {
 
 // A blocking client of the running application's control interface, for `noctave ctl`, the
-// tests and the benchmark. No Qt, no runtime: one sd-bus connection used on one thread.
+// tests and the benchmark. No Qt, no runtime: its calls wait for their answers. It is used
+// from the thread that connected; once it watches something, what it watches is reported on
+// a thread of its connection's own.
 class ControlClient {
   public:
     struct Error {
@@ -28,8 +33,8 @@ class ControlClient {
     ControlClient(const ControlClient&) = delete;
     ControlClient& operator=(const ControlClient&) = delete;
 
-    using Writer = std::function<int(sd_bus_message*)>;
-    using Reader = std::function<int(sd_bus_message*)>;
+    using Writer = linuxos::DBusConnection::Writer;
+    using Reader = linuxos::DBusConnection::Reader;
 
     // Calls a method of the interface. `autoStart`: let the bus start an installed Noctave
     // that is not running. Nothing on success.
@@ -37,22 +42,18 @@ class ControlClient {
                               const Reader& read = {});
     std::optional<Error> status(Status& out);
 
-    sd_bus* bus() { return bus_; }
+    // Reports each PropertiesChanged of the interface: what it carried (the Property bits
+    // found) over a default Status. False when the rule could not be installed.
+    bool watchChanges(std::function<void(const Status& status, unsigned found)> onChange);
+    // Reports once that Noctave's name lost its owner, or that the bus was lost.
+    bool watchGone(std::function<void()> onGone);
+
+    linuxos::DBusConnection& connection() { return *bus_; }
 
   private:
-    explicit ControlClient(sd_bus* bus) : bus_(bus) {}
-    sd_bus* bus_;
+    explicit ControlClient(std::shared_ptr<linuxos::DBusConnection> bus) : bus_(std::move(bus)) {}
+    std::shared_ptr<linuxos::DBusConnection> bus_;
+    std::vector<uint64_t> watches_;
 };
-
-// Reads an "a{sv}" of properties (Status's reply, PropertiesChanged's second argument) into
-// `status`; returns the Property bits it found, or a negative errno.
-int readProperties(sd_bus_message* m, Status& status, unsigned* found);
-
-// "State: armed" and so on, one fact a line.
-std::string describe(const Status& status);
-// One JSON object with every property (`only`: the Property bits to include).
-std::string toJson(const Status& status, unsigned only = ~0u);
-// "State=armed Holds=1", for `watch`.
-std::string describeChanges(const Status& status, unsigned changed);
 
 }  // namespace noctave::control

@@ -1,24 +1,29 @@
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "app/control/ControlModel.hpp"
 #include "core/runtime/WeakPtr.hpp"
 #include "core/session/SessionController.hpp"
+#include "platform/linux/bus/DBusConnection.hpp"
 
 namespace noctave::control {
-
-class ServiceBus;
 
 // The session-bus control interface of the running application: com.quillor.noctave on the
 // session bus, object /com/quillor/noctave, interface com.quillor.noctave.Control1.
 //
-// One connection of its own, owned by one thread. Only callers with this process's user id
-// are answered. Properties and Status are answered on that thread from a copy the main queue
-// publishes after every change (a script polling Status never waits for the main thread);
-// requests that change something hop to the main queue, run there through ControlModel, and
-// their answers hop back. PropertiesChanged goes out for every change.
+// Served on the process's session-bus connection, whose thread answers it. Only callers with
+// this process's user id are answered. Properties and Status are answered on that thread from
+// a copy the main queue publishes after every change (a script polling Status never waits for
+// the main thread); requests that change something hop to the main queue, run there through
+// ControlModel, and their answers go back by serial. PropertiesChanged goes out for every
+// change.
 //
 // Lives on the main queue, between the session's construction and its shutdown.
 class ControlService {
@@ -39,10 +44,28 @@ class ControlService {
     ControlModel& model() { return model_; }
 
   private:
-    ControlService(SessionController& session, std::shared_ptr<ServiceBus> bus);
+    // What the connection's thread alone reads and writes.
+    struct BusSide {
+        Status status;
+        // Unique names are never reused on a bus, so a verdict stands until its name goes.
+        std::unordered_map<std::string, bool> verdicts;
+        std::unordered_set<std::string> holders;
+        uid_t uid = 0;
+        runtime::WeakPtr<ControlService> service;  // for hops to the main queue
+    };
+
+    ControlService(SessionController& session, std::shared_ptr<linuxos::DBusConnection> bus);
+    bool serve(std::string* error);
+    bool isAllowed(sd_bus_message* call);
+    int handle(sd_bus_message* call);
+    void nameLost(const std::string& name);
 
     ControlModel model_;
-    std::shared_ptr<ServiceBus> bus_;
+    std::shared_ptr<linuxos::DBusConnection> bus_;
+    BusSide side_;
+    uint64_t exportId_ = 0;
+    uint64_t watchId_ = 0;
+    bool ownsName_ = false;
     runtime::WeakFactory<ControlService> weakFactory_{this};
 };
 

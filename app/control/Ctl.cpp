@@ -1,27 +1,20 @@
 #include "app/control/Ctl.hpp"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/signalfd.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include <atomic>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "app/control/ControlClient.hpp"
-#include "app/control/ControlNames.hpp"
-
-extern char** environ;
+#include "app/control/ProcessSupervisor.hpp"
+#include "app/control/StatusText.hpp"
 
 namespace noctave::control {
 
@@ -30,9 +23,6 @@ namespace {
 using Error = ControlClient::Error;
 
 constexpr std::size_t kDefaultReasonLength = 120;
-
-// Signals `hold` passes on to its command; they are blocked here and read from a signalfd.
-constexpr int kForwarded[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGWINCH};
 
 void say(const std::string& text) {
     std::fprintf(stderr, "noctave ctl: %s\n", text.c_str());
@@ -82,10 +72,6 @@ std::string reasonFrom(const std::vector<std::string>& words) {
     return clean;
 }
 
-int pidfdOpen(pid_t pid) {
-    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-}
-
 std::string stateOf(const Status& status) {
     return status.state;
 }
@@ -126,118 +112,44 @@ int runSimple(const char* member, bool autoStart, const ControlClient::Writer& w
     return 0;
 }
 
-class SignalFd {
+// Watches a hold while it stands, to say once if Noctave ends it before the command does.
+// Told on the client's thread; read by the holder when it releases.
+class HoldWatch {
   public:
-    SignalFd() {
-        sigemptyset(&set_);
-        for (int signal : kForwarded) {
-            sigaddset(&set_, signal);
-        }
-        sigprocmask(SIG_BLOCK, &set_, &previous_);
-        fd_ = signalfd(-1, &set_, SFD_CLOEXEC | SFD_NONBLOCK);
+    explicit HoldWatch(uint32_t id) : id_(id) {}
+    bool isOver() const { return isOver_.load(); }
+
+    static bool install(const std::shared_ptr<HoldWatch>& self, ControlClient& client) {
+        return client.watchChanges([self](const Status& status, unsigned found) {
+            self->changed(status, found);
+        }) && client.watchGone([self] {
+            if (!self->isOver_.exchange(true)) {
+                say("Noctave quit; the hold ended and the command goes on.");
+            }
+        });
     }
-    ~SignalFd() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-        sigprocmask(SIG_SETMASK, &previous_, nullptr);
-    }
-    SignalFd(const SignalFd&) = delete;
-    SignalFd& operator=(const SignalFd&) = delete;
-    int fd() const { return fd_; }
-    const sigset_t& set() const { return set_; }
 
   private:
-    sigset_t set_{};
-    sigset_t previous_{};
-    int fd_ = -1;
-};
-
-// Watches the hold while it stands, to say once if Noctave ends it before the command does.
-struct HoldWatch {
-    uint32_t id = 0;
-    bool isOver = false;
-    sd_bus_slot* changes = nullptr;
-    sd_bus_slot* owner = nullptr;
-
-    ~HoldWatch() {
-        sd_bus_slot_unref(changes);
-        sd_bus_slot_unref(owner);
-    }
-
-    static int onChanged(sd_bus_message* m, void* userdata, sd_bus_error*) {
-        auto* watch = static_cast<HoldWatch*>(userdata);
-        Status status;
-        unsigned found = 0;
-        if (watch->isOver || sd_bus_message_skip(m, "s") < 0 ||
-            readProperties(m, status, &found) < 0 || (found & kHolds) == 0) {
-            return 0;
+    void changed(const Status& status, unsigned found) {
+        if (isOver_.load() || (found & kHolds) == 0) {
+            return;
         }
         for (const auto& hold : status.holds) {
-            if (hold.id == watch->id) {
-                return 0;
+            if (hold.id == id_) {
+                return;
             }
         }
-        watch->isOver = true;
-        say((found & kLastDisarm) != 0 && !status.lastDisarm.reason.empty()
-                ? "Noctave ended the hold (" + status.lastDisarm.reason + "); the command goes on."
-                : "Noctave ended the hold; the command goes on.");
-        return 0;
-    }
-    static int onOwnerChanged(sd_bus_message*, void* userdata, sd_bus_error*) {
-        auto* watch = static_cast<HoldWatch*>(userdata);
-        if (!watch->isOver) {
-            watch->isOver = true;
-            say("Noctave quit; the hold ended and the command goes on.");
+        if (!isOver_.exchange(true)) {
+            say((found & kLastDisarm) != 0 && !status.lastDisarm.reason.empty()
+                    ? "Noctave ended the hold (" + status.lastDisarm.reason +
+                          "); the command goes on."
+                    : "Noctave ended the hold; the command goes on.");
         }
-        return 0;
     }
-    void install(sd_bus* bus) {
-        const std::string changed = std::string("type='signal',sender='") + kBusName + "',path='" +
-                                    kObjectPath +
-                                    "',interface='org.freedesktop.DBus.Properties',"
-                                    "member='PropertiesChanged'";
-        sd_bus_add_match(bus, &changes, changed.c_str(), &HoldWatch::onChanged, this);
-        const std::string gone = std::string(
-                                     "type='signal',sender='org.freedesktop.DBus',"
-                                     "member='NameOwnerChanged',arg0='") +
-                                 kBusName + "',arg2=''";
-        sd_bus_add_match(bus, &owner, gone.c_str(), &HoldWatch::onOwnerChanged, this);
-    }
-};
 
-// Polls the bus, the signals and one process until the process ends. `onSignal` gets each
-// signal with whether a process sent it (a terminal's signal reaches the whole group by
-// itself); returning false stops the wait.
-bool waitFor(ControlClient& client, SignalFd& signals, int pidfd,
-             const std::function<bool(int signal, bool fromProcess)>& onSignal) {
-    sd_bus* bus = client.bus();
-    for (;;) {
-        while (sd_bus_process(bus, nullptr) > 0) {
-        }
-        pollfd fds[3] = {{pidfd, POLLIN, 0},
-                         {signals.fd(), POLLIN, 0},
-                         {sd_bus_get_fd(bus), static_cast<short>(sd_bus_get_events(bus)), 0}};
-        // A lost bus leaves the process and the signals to wait for.
-        const nfds_t count = fds[2].fd >= 0 && fds[2].events >= 0 ? 3 : 2;
-        if (poll(fds, count, -1) < 0 && errno != EINTR) {
-            return true;
-        }
-        if ((fds[0].revents & POLLIN) != 0) {
-            return true;
-        }
-        signalfd_siginfo info{};
-        while (read(signals.fd(), &info, sizeof info) == sizeof info) {
-            const bool fromProcess = info.ssi_code != SI_KERNEL;
-            if (!onSignal(static_cast<int>(info.ssi_signo), fromProcess)) {
-                return false;
-            }
-        }
-        if (count == 3 && (fds[2].revents & (POLLHUP | POLLERR)) != 0) {
-            fds[2].fd = -1;
-        }
-    }
-}
+    uint32_t id_;
+    std::atomic<bool> isOver_{false};
+};
 
 int placeHold(ControlClient& client, const std::string& reason, uint32_t* id) {
     auto error = client.call(
@@ -247,11 +159,10 @@ int placeHold(ControlClient& client, const std::string& reason, uint32_t* id) {
     return error ? fail(*error) : 0;
 }
 
-void releaseHold(ControlClient& client, const HoldWatch& watch) {
-    if (watch.isOver) {
+void releaseHold(ControlClient& client, uint32_t id, const HoldWatch& watch) {
+    if (watch.isOver()) {
         return;
     }
-    const uint32_t id = watch.id;
     if (auto error = client.call("Release", false, [id](sd_bus_message* m) {
             return sd_bus_message_append(m, "u", id);
         })) {
@@ -261,60 +172,35 @@ void releaseHold(ControlClient& client, const HoldWatch& watch) {
     }
 }
 
-int runHoldCommand(const std::vector<std::string>& command, const std::string& reason) {
+// Places a hold, runs `body` while it stands, and releases it unless Noctave ended it first.
+template <typename Body>
+int holding(const std::string& reason, Body body) {
     int exit = 0;
     auto client = connectOrSay(&exit);
     if (!client) {
         return exit;
     }
-    SignalFd signals;
-    HoldWatch watch;
-    if ((exit = placeHold(*client, reason, &watch.id)) != 0) {
+    uint32_t id = 0;
+    if ((exit = placeHold(*client, reason, &id)) != 0) {
         return exit;
     }
-    watch.install(client->bus());
+    auto watch = std::make_shared<HoldWatch>(id);
+    HoldWatch::install(watch, *client);
+    exit = body();
+    releaseHold(*client, id, *watch);
+    return exit;
+}
 
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &signals.set());
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    std::vector<char*> argv;
-    for (const auto& word : command) {
-        argv.push_back(const_cast<char*>(word.c_str()));
-    }
-    argv.push_back(nullptr);
-    pid_t child = -1;
-    const int spawned = posix_spawnp(&child, argv[0], nullptr, &attributes, argv.data(), environ);
-    posix_spawnattr_destroy(&attributes);
-    if (spawned != 0) {
-        releaseHold(*client, watch);
-        say("cannot run " + command[0] + ": " + std::strerror(spawned));
-        return spawned == ENOENT ? 127 : 126;
-    }
-
-    // Without pidfds (a kernel before 5.3) the wait below still ends the hold, but signals
-    // wait in the queue until the command has ended.
-    const int pidfd = pidfdOpen(child);
-    if (pidfd >= 0) {
-        waitFor(*client, signals, pidfd, [child](int signal, bool fromProcess) {
-            if (fromProcess) {
-                kill(child, signal);
-            }
-            return true;
-        });
-    }
-    int status = 0;
-    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-    }
-    if (pidfd >= 0) {
-        close(pidfd);
-    }
-    releaseHold(*client, watch);
-    // The shell's convention for a command killed by a signal.
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+int runHoldCommand(const std::vector<std::string>& command, const std::string& reason) {
+    // Before the client's thread starts, so that it inherits the blocked signals.
+    ProcessSupervisor supervisor;
+    return holding(reason, [&] {
+        if (const int spawned = supervisor.spawn(command); spawned != 0) {
+            say("cannot run " + command[0] + ": " + std::strerror(spawned));
+            return spawned == ENOENT ? 127 : 126;
+        }
+        return supervisor.waitForCommand();
+    });
 }
 
 std::string processName(pid_t pid) {
@@ -325,100 +211,71 @@ std::string processName(pid_t pid) {
 }
 
 int runHoldPid(pid_t pid, std::string reason) {
-    const int pidfd = pidfdOpen(pid);
-    if (pidfd < 0) {
+    ProcessSupervisor supervisor;
+    if (!supervisor.follow(pid)) {
         say("no process " + std::to_string(pid) + " (" + std::strerror(errno) + ")");
         return kExitRefused;
     }
     if (reason.empty()) {
         reason = reasonFrom({"pid", std::to_string(pid), processName(pid)});
     }
-    int exit = 0;
-    auto client = connectOrSay(&exit);
-    if (!client) {
-        close(pidfd);
-        return exit;
-    }
-    SignalFd signals;
-    HoldWatch watch;
-    if ((exit = placeHold(*client, reason, &watch.id)) != 0) {
-        close(pidfd);
-        return exit;
-    }
-    watch.install(client->bus());
-    int stoppedBy = 0;
-    waitFor(*client, signals, pidfd, [&stoppedBy](int signal, bool) {
-        stoppedBy = signal;
-        return false;
-    });
-    close(pidfd);
-    releaseHold(*client, watch);
-    return stoppedBy == 0 ? 0 : 128 + stoppedBy;
+    return holding(reason, [&] { return supervisor.waitForProcess(); });
 }
 
-int onChangedLine(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    const bool json = *static_cast<bool*>(userdata);
-    Status status;
-    unsigned found = 0;
-    if (sd_bus_message_skip(m, "s") < 0 || readProperties(m, status, &found) < 0 || found == 0) {
-        return 0;
-    }
-    std::printf("%s\n",
-                json ? toJson(status, found).c_str() : describeChanges(status, found).c_str());
-    std::fflush(stdout);
-    return 0;
-}
-
-int onNoctaveGone(sd_bus_message*, void* userdata, sd_bus_error*) {
-    *static_cast<bool*>(userdata) = true;
-    return 0;
-}
-
+// Prints the state, then a line for each change, until Noctave goes. Changes reported before
+// the first line is out wait for it.
 int runWatch(bool json) {
     int exit = 0;
     auto client = connectOrSay(&exit);
     if (!client) {
         return exit;
     }
-    sd_bus* bus = client->bus();
-    bool gone = false;
-    sd_bus_slot* changes = nullptr;
-    sd_bus_slot* owner = nullptr;
-    const std::string changed = std::string("type='signal',sender='") + kBusName + "',path='" +
-                                kObjectPath +
-                                "',interface='org.freedesktop.DBus.Properties',member='"
-                                "PropertiesChanged',arg0='" +
-                                kInterface + "'";
-    const std::string lost = std::string(
-                                 "type='signal',sender='org.freedesktop.DBus',member='"
-                                 "NameOwnerChanged',arg0='") +
-                             kBusName + "',arg2=''";
+    struct Lines {
+        std::mutex mutex;
+        std::condition_variable goneChanged;
+        bool isStarted = false;
+        bool isGone = false;
+        std::vector<std::string> waiting;
+    };
+    auto lines = std::make_shared<Lines>();
+    auto print = [](const std::string& line) {
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    };
     // Subscribed before the first status is read, so that no change falls between the two.
-    int r = sd_bus_add_match(bus, &changes, changed.c_str(), &onChangedLine, &json);
-    if (r >= 0) {
-        r = sd_bus_add_match(bus, &owner, lost.c_str(), &onNoctaveGone, &gone);
-    }
+    const bool watching = client->watchChanges([lines, json, print](const Status& status,
+                                                                    unsigned found) {
+        if (found == 0) {
+            return;
+        }
+        std::string line = json ? toJson(status, found) : describeChanges(status, found);
+        std::lock_guard lock(lines->mutex);
+        if (lines->isStarted) {
+            print(line);
+        } else {
+            lines->waiting.push_back(std::move(line));
+        }
+    }) && client->watchGone([lines] {
+        std::lock_guard lock(lines->mutex);
+        lines->isGone = true;
+        lines->goneChanged.notify_all();
+    });
     Status status;
     auto error =
-        r < 0 ? std::optional<Error>(Error{"", std::strerror(-r)}) : client->status(status);
+        !watching ? std::optional<Error>(Error{"", std::strerror(EIO)}) : client->status(status);
     if (error) {
-        sd_bus_slot_unref(changes);
-        sd_bus_slot_unref(owner);
         return fail(*error);
     }
-    std::printf("%s\n", json ? toJson(status).c_str() : describeChanges(status, ~0u).c_str());
-    std::fflush(stdout);
-    while (!gone) {
-        r = sd_bus_process(bus, nullptr);
-        if (r < 0) {
-            break;
+    {
+        std::unique_lock lock(lines->mutex);
+        print(json ? toJson(status) : describeChanges(status, ~0u));
+        for (const auto& line : lines->waiting) {
+            print(line);
         }
-        if (r == 0 && sd_bus_wait(bus, UINT64_MAX) < 0) {
-            break;
-        }
+        lines->waiting.clear();
+        lines->isStarted = true;
+        lines->goneChanged.wait(lock, [&] { return lines->isGone; });
     }
-    sd_bus_slot_unref(changes);
-    sd_bus_slot_unref(owner);
     say("Noctave stopped.");
     return kExitUnavailable;
 }

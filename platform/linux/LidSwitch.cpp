@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <system_error>
 
-#include "platform/linux/BusNames.hpp"
+#include "platform/linux/bus/BusNames.hpp"
 #include "platform/linux/InputDevices.hpp"
 
 namespace noctave::linuxos {

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/DBusConnection.hpp"
+#include "platform/linux/bus/DBusConnection.hpp"
 #include "platform/linux/MachineRoots.hpp"
-#include "platform/linux/PollThread.hpp"
+#include "platform/linux/bus/PollThread.hpp"
 
 namespace noctave::linuxos {
 

@@ -4,7 +4,7 @@
 #include <mutex>
 
 #include "core/os/DisplayIdle.hpp"
-#include "platform/linux/DBusConnection.hpp"
+#include "platform/linux/bus/DBusConnection.hpp"
 
 namespace noctave::linuxos {
 

@@ -7,7 +7,7 @@
 
 #include "core/os/KeyboardState.hpp"
 #include "platform/linux/MachineRoots.hpp"
-#include "platform/linux/PollThread.hpp"
+#include "platform/linux/bus/PollThread.hpp"
 
 namespace noctave::linuxos {
 

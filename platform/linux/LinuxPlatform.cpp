@@ -2,7 +2,7 @@
 
 #include "core/os/Paths.hpp"
 #include "core/support/Log.hpp"
-#include "platform/linux/DBusConnection.hpp"
+#include "platform/linux/bus/DBusConnection.hpp"
 #include "platform/linux/LinuxDisplayIdle.hpp"
 #include "platform/linux/LinuxDisplays.hpp"
 #include "platform/linux/LinuxHidManager.hpp"

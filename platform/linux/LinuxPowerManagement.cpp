@@ -9,7 +9,7 @@
 
 #include "core/runtime/Queue.hpp"
 #include "core/support/Log.hpp"
-#include "platform/linux/BusNames.hpp"
+#include "platform/linux/bus/BusNames.hpp"
 #include "platform/linux/PowerSupplyTree.hpp"
 
 namespace noctave::linuxos {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "core/os/PowerManagement.hpp"
-#include "platform/linux/DBusConnection.hpp"
+#include "platform/linux/bus/DBusConnection.hpp"
 #include "platform/linux/LidSwitch.hpp"
 #include "platform/linux/MachineRoots.hpp"
 

@@ -5,7 +5,7 @@
 
 #include "core/runtime/Queue.hpp"
 #include "core/runtime/Runtime.hpp"
-#include "platform/linux/BusNames.hpp"
+#include "platform/linux/bus/BusNames.hpp"
 #include "platform/linux/PowerSupplyTree.hpp"
 #include "platform/linux/UdevMonitor.hpp"
 

@@ -6,7 +6,7 @@
 #include <mutex>
 
 #include "core/os/PowerSources.hpp"
-#include "platform/linux/DBusConnection.hpp"
+#include "platform/linux/bus/DBusConnection.hpp"
 #include "platform/linux/MachineRoots.hpp"
 
 namespace noctave::linuxos {

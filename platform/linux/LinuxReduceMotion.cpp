@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/linux/BusNames.hpp"
+#include "platform/linux/bus/BusNames.hpp"
 
 namespace noctave::linuxos {
 

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "core/os/ReduceMotion.hpp"
-#include "platform/linux/DBusConnection.hpp"
+#include "platform/linux/bus/DBusConnection.hpp"
 
 namespace noctave::linuxos {
 

@@ -1,6 +1,6 @@
 #include "platform/linux/LinuxSessionLock.hpp"
 
-#include "platform/linux/BusNames.hpp"
+#include "platform/linux/bus/BusNames.hpp"
 
 namespace noctave::linuxos {
 

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "core/os/SessionLockFacility.hpp"
-#include "platform/linux/DBusConnection.hpp"
+#include "platform/linux/bus/DBusConnection.hpp"
 
 namespace noctave::linuxos {
 

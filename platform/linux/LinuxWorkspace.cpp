@@ -9,7 +9,7 @@
 
 #include "core/runtime/Queue.hpp"
 #include "core/runtime/Runtime.hpp"
-#include "platform/linux/BusNames.hpp"
+#include "platform/linux/bus/BusNames.hpp"
 #include "platform/linux/LinuxDisplays.hpp"
 
 namespace noctave::linuxos {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/os/Workspace.hpp"
-#include "platform/linux/DBusConnection.hpp"
+#include "platform/linux/bus/DBusConnection.hpp"
 
 namespace noctave::linuxos {
 

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/linux/PollThread.hpp"
+#include "platform/linux/bus/PollThread.hpp"
 
 struct udev;
 struct udev_monitor;

@@ -7,7 +7,7 @@
 #include <memory>
 #include <thread>
 
-#include "platform/linux/DBusConnection.hpp"
+#include "platform/linux/bus/DBusConnection.hpp"
 #include "platform/linux/LinuxReduceMotion.hpp"
 #include "tests/support/PrivateBus.hpp"
 

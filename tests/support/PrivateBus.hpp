@@ -8,7 +8,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "platform/linux/DBusConnection.hpp"
+#include "platform/linux/bus/DBusConnection.hpp"
 #include "tests/support/BusDaemon.hpp"
 #include "tests/support/ChildProcess.hpp"
 

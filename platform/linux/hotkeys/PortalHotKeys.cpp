@@ -10,7 +10,7 @@
 #include <optional>
 
 #include "core/support/Log.hpp"
-#include "platform/linux/BusNames.hpp"
+#include "platform/linux/bus/BusNames.hpp"
 
 namespace noctave::linuxos {
 

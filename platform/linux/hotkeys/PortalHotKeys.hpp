@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/os/HotKeys.hpp"
-#include "platform/linux/DBusConnection.hpp"
+#include "platform/linux/bus/DBusConnection.hpp"
 #include "platform/linux/hotkeys/HotKeyHandlers.hpp"
 
 namespace noctave::linuxos {

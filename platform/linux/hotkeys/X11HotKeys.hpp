@@ -6,7 +6,7 @@
 #include <string>
 
 #include "core/os/HotKeys.hpp"
-#include "platform/linux/PollThread.hpp"
+#include "platform/linux/bus/PollThread.hpp"
 #include "platform/linux/hotkeys/HotKeyHandlers.hpp"
 
 struct xcb_connection_t;

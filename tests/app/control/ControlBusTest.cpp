@@ -8,8 +8,10 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -66,35 +68,35 @@ class ControlBusTest : public ::testing::Test {
     }
 
     bool waitForName(bool present) {
-        sd_bus* bus = client->bus();
-        sd_bus_slot* slot = nullptr;
+        // Asks again after each change of the name's owner, or each second.
+        auto& bus = client->connection();
+        std::mutex mutex;
+        std::condition_variable changed;
+        uint64_t changes = 0;
         const std::string rule = std::string(
                                      "type='signal',sender='org.freedesktop.DBus',member='"
                                      "NameOwnerChanged',arg0='") +
                                  control::kBusName + "'";
-        sd_bus_add_match(bus, &slot, rule.c_str(), nullptr, nullptr);
+        const uint64_t watch = bus.subscribe(rule, [&](sd_bus_message*) {
+            std::lock_guard lock(mutex);
+            ++changes;
+            changed.notify_all();
+        });
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
         bool reached = false;
         while (!reached && std::chrono::steady_clock::now() < deadline) {
-            sd_bus_error error = SD_BUS_ERROR_NULL;
-            sd_bus_message* reply = nullptr;
-            int has = 0;
-            if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                   "org.freedesktop.DBus", "NameHasOwner", &error, &reply, "s",
-                                   control::kBusName) >= 0 &&
-                sd_bus_message_read(reply, "b", &has) >= 0) {
-                reached = (has != 0) == present;
+            uint64_t seen = 0;
+            {
+                std::lock_guard lock(mutex);
+                seen = changes;
             }
-            sd_bus_message_unref(reply);
-            sd_bus_error_free(&error);
-            // Wait for the next NameOwnerChanged rather than asking again at once.
-            while (!reached && sd_bus_process(bus, nullptr) > 0) {
-            }
+            reached = bus.nameHasOwner(control::kBusName, 5.0) == present;
+            std::unique_lock lock(mutex);
             if (!reached) {
-                sd_bus_wait(bus, 1'000'000);
+                changed.wait_for(lock, std::chrono::seconds(1), [&] { return changes != seen; });
             }
         }
-        sd_bus_slot_unref(slot);
+        bus.unsubscribe(watch);
         return reached;
     }
 

@@ -1,4 +1,4 @@
-#include "platform/linux/PollThread.hpp"
+#include "platform/linux/bus/PollThread.hpp"
 
 #include <sys/eventfd.h>
 #include <unistd.h>

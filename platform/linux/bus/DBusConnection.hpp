@@ -12,13 +12,21 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "platform/linux/PollThread.hpp"
+#include "platform/linux/bus/PollThread.hpp"
 
 namespace noctave::linuxos {
 
 enum class BusKind { system, session };
+
+// Who drives a connection: a thread of its own from the start; or the thread that made it,
+// until it first has to deliver messages by itself (a subscription, a watch, an exported
+// object), when it starts that thread. The second is for one-shot clients: until then their
+// calls run inline on the thread that made the connection, without a hop, and only that
+// thread may use it.
+enum class BusThread { own, creatorUntilWatched };
 
 // What became of one method call. `code` is 0 on success, else a negative errno (for a D-Bus
 // error reply: the errno sd-bus maps the error name to, or -EIO).
@@ -41,6 +49,36 @@ struct MethodRef {
     std::string member;
 };
 
+// One member of an exported interface: what its introspection shows and what is dispatched.
+struct BusMember {
+    enum class Kind { method, property, signal };
+    Kind kind = Kind::method;
+    const char* name = "";
+    const char* signature = "";  // a method's arguments in, a property's type, a signal's arguments
+    const char* result = "";     // a method's arguments out
+    const char* argumentNames = "";  // space-separated, in then out ("reason id")
+};
+
+// An interface on one object, served from a table. The functions run on the connection's
+// thread.
+struct ExportedObject {
+    std::string path;
+    std::string interface;
+    std::vector<BusMember> members;
+    // A call of one of the methods: reads its arguments, then answers at once (replyNow) or
+    // keeps it (defer) to answer later by serial. A negative errno answers with that error.
+    std::function<int(sd_bus_message* call)> onMethod;
+    // Appends property `name`'s value, not wrapped in a variant.
+    std::function<int(const char* name, sd_bus_message* reply)> onGetProperty;
+    // Checked before anything of the object is dispatched; a refused caller gets AccessDenied
+    // with `deniedMessage`. Empty: everyone is answered.
+    std::function<bool(sd_bus_message* call)> isAllowed;
+    std::string deniedMessage;
+    // The message of the NoServer error that calls still waiting for an answer get when the
+    // object is withdrawn or the connection closes.
+    std::string goneMessage;
+};
+
 // One connection to a message bus, owned by one thread of its own.
 //
 // sd-bus objects are not thread-safe, so only the connection's thread (a PollThread) touches
@@ -51,8 +89,8 @@ struct MethodRef {
 // The connection is made on first use and made again on the next use after it was lost (the
 // bus daemon restarting); subscriptions are installed again on every new connection.
 //
-// Every member may be called from any thread. A call made from the connection's own thread
-// (inside a handler) runs inline.
+// Every member may be called from any thread (but see BusThread::creatorUntilWatched). A call
+// made from the connection's own thread (inside a handler) runs inline.
 class DBusConnection {
   public:
     using Writer = std::function<int(sd_bus_message*)>;  // appends arguments; returns < 0 on error
@@ -60,7 +98,8 @@ class DBusConnection {
     using SignalHandler = std::function<void(sd_bus_message*)>;
 
     // `address` (a D-Bus address) names a bus other than the user's or the system's one.
-    explicit DBusConnection(BusKind kind, std::string address = {});
+    explicit DBusConnection(BusKind kind, std::string address = {},
+                            BusThread driver = BusThread::own);
     ~DBusConnection();
     DBusConnection(const DBusConnection&) = delete;
     DBusConnection& operator=(const DBusConnection&) = delete;
@@ -92,6 +131,39 @@ class DBusConnection {
                        double timeoutSeconds = 5.0);
     void unsubscribe(uint64_t id);
 
+    // Connects now unless connected; the status says why there is no connection.
+    CallStatus open(double timeoutSeconds);
+
+    // Runs `onLost(name)` on the connection's thread when `name` loses its owner, or for every
+    // name that loses one when `name` is empty. A named peer is taken for gone as well when
+    // the connection to the bus is lost: nothing it held survives that. Returns an id for
+    // unsubscribe, 0 when the watch could not be installed now.
+    uint64_t watchNameLost(const std::string& name, std::function<void(const std::string&)> onLost,
+                           double timeoutSeconds = 5.0);
+
+    // The server half. Exports `object` on this connection and on every later one; returns
+    // an id for unexport, 0 when the table could not be exported.
+    uint64_t exportObject(ExportedObject object, double timeoutSeconds = 5.0);
+    // Withdraws an object and answers the calls it kept; no function of it runs afterwards.
+    void unexport(uint64_t id);
+    // Takes a well-known name now and on every later connection; -EEXIST when another
+    // connection owns it. releaseName gives it up.
+    CallStatus requestName(const std::string& name, double timeoutSeconds);
+    void releaseName(const std::string& name);
+    // On the connection's thread, in onMethod: keeps `call` to be answered later. The serial
+    // names it for reply/replyError; a call whose object or connection went is forgotten.
+    uint64_t defer(sd_bus_message* call);
+    // From any thread: answers a kept call (`write` appends the results), once.
+    void reply(uint64_t serial, Writer write);
+    void replyError(uint64_t serial, std::string name, std::string message);
+    // Answers `call` at once; on the connection's thread.
+    static int replyNow(sd_bus_message* call, const Writer& write);
+    // From any thread: PropertiesChanged for `names`, their values read from onGetProperty,
+    // or a signal of an exported interface (`signal.destination` unused).
+    void emitPropertiesChanged(std::string path, std::string interface,
+                               std::vector<std::string> names);
+    void emitSignal(MethodRef signal, Writer write);
+
     // Runs `fn` on the connection's thread with the live bus (nullptr when not connected).
     void post(std::function<void(sd_bus*)> fn);
 
@@ -105,12 +177,25 @@ class DBusConnection {
   private:
     struct PendingCall;
     struct Subscription;
+    struct Export;
 
     bool turn(PollThread::Turn& turn);
+    void startThread();
     void wake();
     sd_bus* ensureBus();
     void dropBus(int why);
     void installMatch(const std::shared_ptr<Subscription>& sub);
+    int installExport(Export& object);
+    void answerKept(uint64_t exportId);
+    uint64_t addSubscription(const std::shared_ptr<Subscription>& sub, double timeoutSeconds);
+    // Runs `fn` on the connection's thread and waits for it: at most `timeoutSeconds` (then
+    // -ETIMEDOUT, and `fn` never runs), or without limit when negative.
+    CallStatus runOnThread(std::function<CallStatus()> fn, double timeoutSeconds);
+    static int onMethodCall(sd_bus_message* m, void* userdata, sd_bus_error* error);
+    static int onPropertyGet(sd_bus* bus, const char* path, const char* interface,
+                             const char* property, sd_bus_message* reply, void* userdata,
+                             sd_bus_error* error);
+    static int onFilter(sd_bus_message* m, void* userdata, sd_bus_error* error);
     static int onReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
     static int onSignal(sd_bus_message* message, void* userdata, sd_bus_error* error);
     static int onMatchInstalled(sd_bus_message* reply, void* userdata, sd_bus_error* error);
@@ -129,10 +214,21 @@ class DBusConnection {
     std::chrono::steady_clock::time_point lastReconnect_;
     std::vector<std::shared_ptr<PendingCall>> pending_;
     std::map<uint64_t, std::shared_ptr<Subscription>> subscriptions_;
-    uint64_t nextSubscription_ = 1;
+    uint64_t nextSubscription_ = 1;  // ids of subscriptions and exports alike
+    std::map<uint64_t, std::shared_ptr<Export>> exports_;
+    std::vector<std::string> names_;
+    struct Kept {
+        sd_bus_message* call = nullptr;
+        uint64_t exportId = 0;
+    };
+    std::map<uint64_t, Kept> kept_;
+    uint64_t nextKept_ = 1;
+    uint64_t dispatching_ = 0;  // the export whose onMethod runs now
     std::atomic<uint64_t> generation_{0};
 
-    std::unique_ptr<PollThread> thread_;  // last: its turns use everything above
+    std::thread::id creator_;
+    // Last: its turns use everything above. Absent while the creator drives the connection.
+    std::unique_ptr<PollThread> thread_;
 };
 
 // Shared connections of the process, made on first use.

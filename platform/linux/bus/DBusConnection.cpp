@@ -1,4 +1,4 @@
-#include "platform/linux/DBusConnection.hpp"
+#include "platform/linux/bus/DBusConnection.hpp"
 
 #include <time.h>
 
@@ -37,6 +37,23 @@ struct DBusConnection::Subscription {
     sd_bus_slot* slot = nullptr;
     // The caller of subscribe() waits for the daemon to confirm the rule.
     std::shared_ptr<PendingCall> installWaiter;
+    // Told when a connection that carried the rule is lost.
+    std::function<void()> onConnectionLost;
+};
+
+struct DBusConnection::Export {
+    uint64_t id = 0;
+    ExportedObject object;
+    std::vector<std::string> names;  // each member's argument names, NUL-separated
+    std::vector<sd_bus_vtable> vtable;
+    sd_bus_slot* objectSlot = nullptr;
+    sd_bus_slot* filterSlot = nullptr;
+    DBusConnection* owner = nullptr;
+
+    void releaseSlots() {
+        objectSlot = sd_bus_slot_unref(objectSlot);
+        filterSlot = sd_bus_slot_unref(filterSlot);
+    }
 };
 
 namespace {
@@ -81,10 +98,18 @@ int newCall(sd_bus* bus, const MethodRef& method, const DBusConnection::Writer& 
 
 }  // namespace
 
-DBusConnection::DBusConnection(BusKind kind, std::string address)
-    : kind_(kind), address_(std::move(address)) {
-    thread_ =
-        std::make_unique<PollThread>([this](PollThread::Turn& turn) { return this->turn(turn); });
+DBusConnection::DBusConnection(BusKind kind, std::string address, BusThread driver)
+    : kind_(kind), address_(std::move(address)), creator_(std::this_thread::get_id()) {
+    if (driver == BusThread::own) {
+        startThread();
+    }
+}
+
+void DBusConnection::startThread() {
+    if (!thread_) {
+        thread_ = std::make_unique<PollThread>(
+            [this](PollThread::Turn& turn) { return this->turn(turn); });
+    }
 }
 
 DBusConnection::~DBusConnection() {
@@ -92,13 +117,17 @@ DBusConnection::~DBusConnection() {
         std::lock_guard lock(mutex_);
         stopping_ = true;
     }
-    thread_->stop();
-    // The thread is gone: what it owned is ours to let go.
+    if (thread_) {
+        thread_->stop();
+    }
+    // The thread is gone: what it owned is ours to let go. Calls never answered get an error
+    // rather than their caller's timeout.
+    answerKept(0);
     dropBus(-ECANCELED);
 }
 
 bool DBusConnection::isCurrent() const {
-    return thread_->isCurrent();
+    return thread_ ? thread_->isCurrent() : std::this_thread::get_id() == creator_;
 }
 
 void DBusConnection::wake() {
@@ -106,6 +135,10 @@ void DBusConnection::wake() {
 }
 
 void DBusConnection::post(std::function<void(sd_bus*)> fn) {
+    if (!thread_) {
+        fn(bus_);  // the creator drives the connection: it is the connection's thread
+        return;
+    }
     {
         std::lock_guard lock(mutex_);
         if (stopping_) {
@@ -142,15 +175,33 @@ sd_bus* DBusConnection::ensureBus() {
     for (auto& [id, sub] : subscriptions_) {
         installMatch(sub);
     }
+    for (auto& [id, object] : exports_) {
+        installExport(*object);
+    }
+    for (const auto& name : names_) {
+        sd_bus_request_name_async(bus_, nullptr, name.c_str(), 0, nullptr, nullptr);
+    }
     return bus_;
 }
 
 void DBusConnection::dropBus(int why) {
+    std::vector<std::function<void()>> lost;
     for (auto& [id, sub] : subscriptions_) {
         if (sub->slot != nullptr) {
             sub->slot = sd_bus_slot_unref(sub->slot);
+            if (sub->onConnectionLost && why != -ECANCELED) {
+                lost.push_back(sub->onConnectionLost);
+            }
         }
     }
+    for (auto& [id, object] : exports_) {
+        object->releaseSlots();
+    }
+    // Their callers were on the connection that is gone: nobody to answer.
+    for (auto& [serial, kept] : kept_) {
+        sd_bus_message_unref(kept.call);
+    }
+    kept_.clear();
     if (bus_ != nullptr) {
         bus_ = sd_bus_flush_close_unref(bus_);
         ++generation_;
@@ -164,6 +215,10 @@ void DBusConnection::dropBus(int why) {
         call->status.errorMessage = "connection to the bus lost";
         call->done = true;
         call->cv.notify_all();
+    }
+    // Last: a watcher may unsubscribe from here.
+    for (auto& notify : lost) {
+        notify();
     }
 }
 
@@ -192,15 +247,16 @@ bool DBusConnection::turn(PollThread::Turn& turn) {
         }
     }
 
-    // Subscribers wait for signals that only a connection brings: after a loss, connect
-    // again now and then rather than at the next call, which may never come.
-    if (bus_ == nullptr && !subscriptions_.empty() &&
+    // Subscribers and served objects wait for messages that only a connection brings: after a loss,
+    // connect again now and then rather than at the next call, which may never come.
+    const bool awaitsConnection = !subscriptions_.empty() || !exports_.empty();
+    if (bus_ == nullptr && awaitsConnection &&
         std::chrono::steady_clock::now() - lastReconnect_ >= kReconnectPeriod) {
         ensureBus();
     }
     turn.fds.clear();
     turn.timeoutMs =
-        bus_ == nullptr && !subscriptions_.empty()
+        bus_ == nullptr && awaitsConnection
             ? static_cast<int>(
                   std::chrono::duration_cast<std::chrono::milliseconds>(kReconnectPeriod).count())
             : -1;
@@ -449,6 +505,12 @@ uint64_t DBusConnection::subscribe(const std::string& matchRule, SignalHandler h
     auto sub = std::make_shared<Subscription>();
     sub->rule = matchRule;
     sub->handler = std::move(handler);
+    return addSubscription(sub, timeoutSeconds);
+}
+
+uint64_t DBusConnection::addSubscription(const std::shared_ptr<Subscription>& sub,
+                                         double timeoutSeconds) {
+    startThread();  // from now on, messages arrive that nobody asked for
     auto waiter = std::make_shared<PendingCall>();
     sub->installWaiter = waiter;
     uint64_t id = 0;
@@ -479,42 +541,366 @@ uint64_t DBusConnection::subscribe(const std::string& matchRule, SignalHandler h
     return done && waiter->status.ok() ? id : 0;
 }
 
+uint64_t DBusConnection::watchNameLost(const std::string& name,
+                                       std::function<void(const std::string&)> onLost,
+                                       double timeoutSeconds) {
+    std::string rule =
+        "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+        "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg2=''";
+    if (!name.empty()) {
+        rule += ",arg0='" + name + "'";
+    }
+    auto sub = std::make_shared<Subscription>();
+    sub->rule = std::move(rule);
+    sub->handler = [onLost](sd_bus_message* m) {
+        const char *lost = nullptr, *before = nullptr, *after = nullptr;
+        if (sd_bus_message_read(m, "sss", &lost, &before, &after) >= 0 && after != nullptr &&
+            *after == '\0') {
+            onLost(lost);
+        }
+    };
+    if (!name.empty()) {
+        sub->onConnectionLost = [onLost, name] { onLost(name); };
+    }
+    return addSubscription(sub, timeoutSeconds);
+}
+
 void DBusConnection::unsubscribe(uint64_t id) {
     if (id == 0) {
         return;
     }
-    auto remove = [this, id](sd_bus*) {
-        auto it = subscriptions_.find(id);
-        if (it == subscriptions_.end()) {
-            return;
-        }
-        if (it->second->slot != nullptr) {
-            it->second->slot = sd_bus_slot_unref(it->second->slot);
-        }
-        subscriptions_.erase(it);
-    };
+    // Waits, so that the handler never runs after this returns: owners unsubscribe before
+    // they go away.
+    runOnThread(
+        [this, id] {
+            auto it = subscriptions_.find(id);
+            if (it != subscriptions_.end()) {
+                if (it->second->slot != nullptr) {
+                    it->second->slot = sd_bus_slot_unref(it->second->slot);
+                }
+                subscriptions_.erase(it);
+            }
+            return CallStatus{};
+        },
+        -1);
+}
+
+CallStatus DBusConnection::runOnThread(std::function<CallStatus()> fn, double timeoutSeconds) {
     if (isCurrent()) {
-        remove(bus_);
+        return fn();
+    }
+    auto call = std::make_shared<PendingCall>();
+    post([call, fn = std::move(fn)](sd_bus*) {
+        {
+            std::lock_guard lock(call->mutex);
+            if (call->abandoned) {
+                return;
+            }
+        }
+        CallStatus status = fn();
+        std::lock_guard lock(call->mutex);
+        call->status = std::move(status);
+        call->done = true;
+        call->cv.notify_all();
+    });
+    std::unique_lock lock(call->mutex);
+    auto finished = [&] {
+        if (call->done) {
+            return true;
+        }
+        std::lock_guard inner(mutex_);
+        return stopping_;  // the thread ends without running what is left
+    };
+    if (timeoutSeconds < 0) {
+        call->cv.wait(lock, finished);
+    } else if (!call->cv.wait_for(lock,
+                                  std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                      std::chrono::duration<double>(timeoutSeconds)) +
+                                      kCallerSlack,
+                                  finished)) {
+        call->abandoned = true;
+        return CallStatus{-ETIMEDOUT, "", "no answer in time"};
+    }
+    return call->done ? call->status : CallStatus{-ECANCELED, "", "the connection is closing"};
+}
+
+CallStatus DBusConnection::open(double timeoutSeconds) {
+    return runOnThread(
+        [this] {
+            return ensureBus() != nullptr ? CallStatus{} : CallStatus{openError_, "", ""};
+        },
+        timeoutSeconds);
+}
+
+namespace {
+
+// "reason id" as sd-bus wants argument names: each one NUL-terminated, back to back.
+std::string argumentNames(const char* spaced) {
+    std::string names = spaced;
+    std::replace(names.begin(), names.end(), ' ', '\0');
+    if (!names.empty()) {
+        names.push_back('\0');
+    }
+    return names;
+}
+
+}  // namespace
+
+int DBusConnection::installExport(Export& object) {
+    if (bus_ == nullptr || object.objectSlot != nullptr) {
+        return 0;
+    }
+    int r = 0;
+    if (object.object.isAllowed) {
+        r = sd_bus_add_filter(bus_, &object.filterSlot, &DBusConnection::onFilter, &object);
+    }
+    if (r >= 0) {
+        r = sd_bus_add_object_vtable(bus_, &object.objectSlot, object.object.path.c_str(),
+                                     object.object.interface.c_str(), object.vtable.data(),
+                                     &object);
+    }
+    if (r < 0) {
+        object.releaseSlots();
+    }
+    return r;
+}
+
+uint64_t DBusConnection::exportObject(ExportedObject object, double timeoutSeconds) {
+    startThread();
+    auto exported = std::make_shared<Export>();
+    exported->owner = this;
+    exported->object = std::move(object);
+    const auto& members = exported->object.members;
+    exported->names.reserve(members.size());  // the vtable points into these strings
+    exported->vtable.push_back(SD_BUS_VTABLE_START(0));
+    for (const BusMember& member : members) {
+        const char* names =
+            exported->names.emplace_back(argumentNames(member.argumentNames)).c_str();
+        switch (member.kind) {
+            case BusMember::Kind::method:
+                exported->vtable.push_back(SD_BUS_METHOD_WITH_NAMES(
+                    member.name, member.signature, names, member.result, ,
+                    &DBusConnection::onMethodCall, SD_BUS_VTABLE_UNPRIVILEGED));
+                break;
+            case BusMember::Kind::property:
+                exported->vtable.push_back(SD_BUS_PROPERTY(member.name, member.signature,
+                                                           &DBusConnection::onPropertyGet, 0,
+                                                           SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE));
+                break;
+            case BusMember::Kind::signal:
+                exported->vtable.push_back(
+                    SD_BUS_SIGNAL_WITH_NAMES(member.name, member.signature, names, 0));
+                break;
+        }
+    }
+    exported->vtable.push_back(SD_BUS_VTABLE_END);
+    {
+        std::lock_guard lock(mutex_);
+        exported->id = nextSubscription_++;
+    }
+    const CallStatus status = runOnThread(
+        [this, exported] {
+            if (ensureBus() == nullptr) {
+                return CallStatus{openError_, "", ""};
+            }
+            const int r = installExport(*exported);
+            if (r < 0) {
+                return CallStatus{r, "", "could not export the object"};
+            }
+            exports_[exported->id] = exported;
+            return CallStatus{};
+        },
+        timeoutSeconds);
+    return status.ok() ? exported->id : 0;
+}
+
+void DBusConnection::unexport(uint64_t id) {
+    if (id == 0) {
         return;
     }
-    // Wait, so that the handler never runs after this returns: owners unsubscribe before
-    // they go away.
-    auto done = std::make_shared<PendingCall>();
-    post([remove, done](sd_bus* bus) {
-        remove(bus);
-        std::lock_guard lock(done->mutex);
-        done->done = true;
-        done->cv.notify_all();
-    });
-    std::unique_lock lock(done->mutex);
-    bool stopping = false;
-    done->cv.wait(lock, [&] {
-        {
-            std::lock_guard inner(mutex_);
-            stopping = stopping_;
+    runOnThread(
+        [this, id] {
+            auto it = exports_.find(id);
+            if (it != exports_.end()) {
+                answerKept(id);
+                it->second->releaseSlots();
+                exports_.erase(it);
+            }
+            return CallStatus{};
+        },
+        -1);
+}
+
+void DBusConnection::answerKept(uint64_t exportId) {
+    for (auto it = kept_.begin(); it != kept_.end();) {
+        if (exportId != 0 && it->second.exportId != exportId) {
+            ++it;
+            continue;
         }
-        return done->done || stopping;
+        auto object = exports_.find(it->second.exportId);
+        const std::string message =
+            object != exports_.end() ? object->second->object.goneMessage : std::string();
+        if (bus_ != nullptr) {
+            sd_bus_reply_method_errorf(it->second.call, SD_BUS_ERROR_NO_SERVER, "%s",
+                                       message.c_str());
+        }
+        sd_bus_message_unref(it->second.call);
+        it = kept_.erase(it);
+    }
+}
+
+int DBusConnection::onFilter(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+    auto* object = static_cast<Export*>(userdata);
+    uint8_t type = 0;
+    if (sd_bus_message_get_type(m, &type) < 0 || type != SD_BUS_MESSAGE_METHOD_CALL) {
+        return 0;
+    }
+    const char* path = sd_bus_message_get_path(m);
+    if (path == nullptr || object->object.path != path || object->object.isAllowed(m)) {
+        return 0;
+    }
+    return sd_bus_error_setf(error, SD_BUS_ERROR_ACCESS_DENIED, "%s",
+                             object->object.deniedMessage.c_str());
+}
+
+int DBusConnection::onMethodCall(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    auto* object = static_cast<Export*>(userdata);
+    if (!object->object.onMethod) {
+        return -EOPNOTSUPP;
+    }
+    object->owner->dispatching_ = object->id;
+    const int r = object->object.onMethod(m);
+    object->owner->dispatching_ = 0;
+    return r < 0 ? r : 1;
+}
+
+int DBusConnection::onPropertyGet(sd_bus*, const char*, const char*, const char* property,
+                                  sd_bus_message* reply, void* userdata, sd_bus_error*) {
+    auto* object = static_cast<Export*>(userdata);
+    return object->object.onGetProperty ? object->object.onGetProperty(property, reply)
+                                        : -EOPNOTSUPP;
+}
+
+uint64_t DBusConnection::defer(sd_bus_message* call) {
+    const uint64_t serial = nextKept_++;
+    kept_.emplace(serial, Kept{sd_bus_message_ref(call), dispatching_});
+    return serial;
+}
+
+int DBusConnection::replyNow(sd_bus_message* call, const Writer& write) {
+    sd_bus_message* reply = nullptr;
+    int r = sd_bus_message_new_method_return(call, &reply);
+    if (r >= 0 && write) {
+        r = write(reply);
+    }
+    if (r >= 0) {
+        r = sd_bus_send(nullptr, reply, nullptr);
+    }
+    sd_bus_message_unref(reply);
+    return r < 0 ? r : 1;
+}
+
+void DBusConnection::reply(uint64_t serial, Writer write) {
+    auto answer = [this, serial, write = std::move(write)](sd_bus*) {
+        auto it = kept_.find(serial);
+        if (it == kept_.end()) {
+            return;  // its object or its connection went, and answered it
+        }
+        sd_bus_message* call = it->second.call;
+        kept_.erase(it);
+        if (replyNow(call, write) < 0) {
+            sd_bus_reply_method_errorf(call, SD_BUS_ERROR_FAILED, "could not write the answer");
+        }
+        sd_bus_message_unref(call);
+    };
+    if (isCurrent()) {
+        answer(bus_);
+    } else {
+        post(std::move(answer));
+    }
+}
+
+void DBusConnection::replyError(uint64_t serial, std::string name, std::string message) {
+    auto answer = [this, serial, name = std::move(name), message = std::move(message)](sd_bus*) {
+        auto it = kept_.find(serial);
+        if (it == kept_.end()) {
+            return;
+        }
+        sd_bus_reply_method_errorf(it->second.call, name.c_str(), "%s", message.c_str());
+        sd_bus_message_unref(it->second.call);
+        kept_.erase(it);
+    };
+    if (isCurrent()) {
+        answer(bus_);
+    } else {
+        post(std::move(answer));
+    }
+}
+
+CallStatus DBusConnection::requestName(const std::string& name, double timeoutSeconds) {
+    return runOnThread(
+        [this, name] {
+            sd_bus* bus = ensureBus();
+            if (bus == nullptr) {
+                return CallStatus{openError_, "", ""};
+            }
+            const int r = sd_bus_request_name(bus, name.c_str(), 0);
+            if (r < 0) {
+                return CallStatus{r, "", ""};
+            }
+            names_.push_back(name);
+            return CallStatus{};
+        },
+        timeoutSeconds);
+}
+
+void DBusConnection::releaseName(const std::string& name) {
+    post([this, name](sd_bus* bus) {
+        if (std::erase(names_, name) != 0 && bus != nullptr) {
+            sd_bus_release_name_async(bus, nullptr, name.c_str(), nullptr, nullptr);
+        }
     });
+}
+
+void DBusConnection::emitPropertiesChanged(std::string path, std::string interface,
+                                           std::vector<std::string> names) {
+    auto emit = [path = std::move(path), interface = std::move(interface),
+                 names = std::move(names)](sd_bus* bus) {
+        if (bus == nullptr || names.empty()) {
+            return;
+        }
+        std::vector<char*> list;
+        for (const auto& name : names) {
+            list.push_back(const_cast<char*>(name.c_str()));
+        }
+        list.push_back(nullptr);
+        sd_bus_emit_properties_changed_strv(bus, path.c_str(), interface.c_str(), list.data());
+    };
+    if (isCurrent()) {
+        emit(bus_);
+    } else {
+        post(std::move(emit));
+    }
+}
+
+void DBusConnection::emitSignal(MethodRef signal, Writer write) {
+    auto emit = [signal = std::move(signal), write = std::move(write)](sd_bus* bus) {
+        sd_bus_message* message = nullptr;
+        if (bus == nullptr ||
+            sd_bus_message_new_signal(bus, &message, signal.path.c_str(), signal.interface.c_str(),
+                                      signal.member.c_str()) < 0) {
+            return;
+        }
+        if (!write || write(message) >= 0) {
+            sd_bus_send(bus, message, nullptr);
+        }
+        sd_bus_message_unref(message);
+    };
+    if (isCurrent()) {
+        emit(bus_);
+    } else {
+        post(std::move(emit));
+    }
 }
 
 namespace {

@@ -1,0 +1,167 @@
+#include "app/control/ControlInterface.hpp"
+
+#include <array>
+
+namespace noctave::control {
+
+namespace {
+
+using linuxos::BusMember;
+
+int appendHolds(sd_bus_message* m, const Status& status) {
+    int r = sd_bus_message_open_container(m, 'a', "(usst)");
+    for (const auto& hold : status.holds) {
+        if (r < 0) {
+            return r;
+        }
+        r = sd_bus_message_append(m, "(usst)", hold.id, hold.reason.c_str(), hold.owner.c_str(),
+                                  hold.sinceUsec);
+    }
+    return r < 0 ? r : sd_bus_message_close_container(m);
+}
+
+int readHolds(sd_bus_message* m, Status& status) {
+    status.holds.clear();
+    int r = sd_bus_message_enter_container(m, 'a', "(usst)");
+    if (r < 0) {
+        return r;
+    }
+    Hold hold;
+    const char *reason = nullptr, *owner = nullptr;
+    while ((r = sd_bus_message_read(m, "(usst)", &hold.id, &reason, &owner, &hold.sinceUsec)) > 0) {
+        hold.reason = reason;
+        hold.owner = owner;
+        status.holds.push_back(hold);
+    }
+    return r < 0 ? r : sd_bus_message_exit_container(m);
+}
+
+int readBool(sd_bus_message* m, bool& out) {
+    int value = 0;
+    const int r = sd_bus_message_read(m, "b", &value);
+    out = value != 0;
+    return r;
+}
+
+int readText(sd_bus_message* m, std::string& out) {
+    const char* text = nullptr;
+    const int r = sd_bus_message_read(m, "s", &text);
+    if (r >= 0) {
+        out = text;
+    }
+    return r;
+}
+
+const std::array<ControlProperty, 7> kProperties = {{
+    {kState, "State", "s",
+     [](sd_bus_message* m, const Status& s) {
+         return sd_bus_message_append(m, "s", s.state.c_str());
+     },
+     [](sd_bus_message* m, Status& s) { return readText(m, s.state); }},
+    {kKeepAwake, "KeepAwake", "b",
+     [](sd_bus_message* m, const Status& s) { return sd_bus_message_append(m, "b", s.keepAwake); },
+     [](sd_bus_message* m, Status& s) { return readBool(m, s.keepAwake); }},
+    {kLidClosed, "LidClosed", "b",
+     [](sd_bus_message* m, const Status& s) { return sd_bus_message_append(m, "b", s.lidClosed); },
+     [](sd_bus_message* m, Status& s) { return readBool(m, s.lidClosed); }},
+    {kOnBattery, "OnBattery", "b",
+     [](sd_bus_message* m, const Status& s) { return sd_bus_message_append(m, "b", s.onBattery); },
+     [](sd_bus_message* m, Status& s) { return readBool(m, s.onBattery); }},
+    {kBatteryPercent, "BatteryPercent", "i",
+     [](sd_bus_message* m, const Status& s) {
+         return sd_bus_message_append(m, "i", s.batteryPercent);
+     },
+     [](sd_bus_message* m, Status& s) { return sd_bus_message_read(m, "i", &s.batteryPercent); }},
+    {kHolds, "Holds", "a(usst)", appendHolds, readHolds},
+    {kLastDisarm, "LastDisarm", "(sst)",
+     [](sd_bus_message* m, const Status& s) {
+         return sd_bus_message_append(m, "(sst)", s.lastDisarm.reason.c_str(),
+                                      s.lastDisarm.notice.c_str(), s.lastDisarm.timeUsec);
+     },
+     [](sd_bus_message* m, Status& s) {
+         const char *reason = nullptr, *notice = nullptr;
+         const int r = sd_bus_message_read(m, "(sst)", &reason, &notice, &s.lastDisarm.timeUsec);
+         if (r >= 0) {
+             s.lastDisarm.reason = reason;
+             s.lastDisarm.notice = notice;
+         }
+         return r;
+     }},
+}};
+
+constexpr auto kMethod = BusMember::Kind::method;
+
+// The methods as written here, then one property entry for each of kProperties.
+std::array<BusMember, 6 + kProperties.size()> makeMembers() {
+    std::array<BusMember, 6 + kProperties.size()> members = {{
+        {kMethod, "Arm", "", "", ""},
+        {kMethod, "Disarm", "", "", ""},
+        {kMethod, "SetKeepAwake", "b", "", "on"},
+        {kMethod, "Hold", "s", "u", "reason id"},
+        {kMethod, "Release", "u", "", "id"},
+        {kMethod, "Status", "", "a{sv}", "status"},
+    }};
+    for (std::size_t i = 0; i < kProperties.size(); ++i) {
+        members[6 + i] = {BusMember::Kind::property, kProperties[i].name, kProperties[i].signature,
+                          "", ""};
+    }
+    return members;
+}
+
+const auto kMembers = makeMembers();
+
+}  // namespace
+
+std::span<const ControlProperty> controlProperties() {
+    return kProperties;
+}
+
+std::span<const linuxos::BusMember> controlMembers() {
+    return kMembers;
+}
+
+const ControlProperty* findProperty(std::string_view name) {
+    for (const auto& property : kProperties) {
+        if (name == property.name) {
+            return &property;
+        }
+    }
+    return nullptr;
+}
+
+int appendProperties(sd_bus_message* m, const Status& status) {
+    int r = sd_bus_message_open_container(m, 'a', "{sv}");
+    for (const auto& property : kProperties) {
+        if (r < 0 || (r = sd_bus_message_open_container(m, 'e', "sv")) < 0 ||
+            (r = sd_bus_message_append(m, "s", property.name)) < 0 ||
+            (r = sd_bus_message_open_container(m, 'v', property.signature)) < 0 ||
+            (r = property.append(m, status)) < 0 || (r = sd_bus_message_close_container(m)) < 0) {
+            return r;
+        }
+        r = sd_bus_message_close_container(m);
+    }
+    return r < 0 ? r : sd_bus_message_close_container(m);
+}
+
+int readProperties(sd_bus_message* m, Status& status, unsigned* found) {
+    unsigned bits = 0;
+    const int r =
+        linuxos::readPropertyDictionary(m, [&](const std::string& name, sd_bus_message* value) {
+            const ControlProperty* property = findProperty(name);
+            if (property == nullptr) {
+                return sd_bus_message_skip(value, "v");
+            }
+            int rr = sd_bus_message_enter_container(value, 'v', property->signature);
+            if (rr >= 0 && (rr = property->read(value, status)) >= 0) {
+                rr = sd_bus_message_exit_container(value);
+            }
+            bits |= rr >= 0 ? property->bit : 0u;
+            return rr;
+        });
+    if (r >= 0) {
+        *found = bits;
+    }
+    return r;
+}
+
+}  // namespace noctave::control

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <systemd/sd-bus.h>
+
+#include <span>
+#include <string_view>
+
+#include "app/control/ControlStatus.hpp"
+#include "platform/linux/bus/DBusConnection.hpp"
+
+// The control interface spelled once: its methods and properties with their signatures. The
+// service exports it from here, emits its property names from here, and the client reads it
+// from here.
+namespace noctave::control {
+
+// Property signatures: State s, KeepAwake b, LidClosed b, OnBattery b, BatteryPercent i (-1
+// when no source reports a charge), Holds a(usst) (id, reason, owner, since in microseconds
+// since 1970), LastDisarm (sst) (reason, notice, time; time 0 before any session ended).
+struct ControlProperty {
+    Property bit;
+    const char* name;
+    const char* signature;
+    int (*append)(sd_bus_message* m, const Status& status);  // the bare value
+    int (*read)(sd_bus_message* m, Status& status);          // inside its variant
+};
+
+// Every property, in the order of their bits.
+std::span<const ControlProperty> controlProperties();
+// The methods and the properties, as exported.
+std::span<const linuxos::BusMember> controlMembers();
+// Nothing for a name the interface does not have.
+const ControlProperty* findProperty(std::string_view name);
+
+// Appends every property as an "a{sv}" (Status's reply).
+int appendProperties(sd_bus_message* m, const Status& status);
+// Reads an "a{sv}" of properties (Status's reply, PropertiesChanged's second argument) into
+// `status`, skipping names it does not know; returns the Property bits it found, or a
+// negative errno.
+int readProperties(sd_bus_message* m, Status& status, unsigned* found);
+
+}  // namespace noctave::control
