@@ -7,6 +7,7 @@ namespace noctave::control {
 namespace {
 
 using linuxos::BusMember;
+using linuxos::readBool;
 
 int appendHolds(sd_bus_message* m, const Status& status) {
     int r = sd_bus_message_open_container(m, 'a', "(usst)");
@@ -34,13 +35,6 @@ int readHolds(sd_bus_message* m, Status& status) {
         status.holds.push_back(hold);
     }
     return r < 0 ? r : sd_bus_message_exit_container(m);
-}
-
-int readBool(sd_bus_message* m, bool& out) {
-    int value = 0;
-    const int r = sd_bus_message_read(m, "b", &value);
-    out = value != 0;
-    return r;
 }
 
 int readText(sd_bus_message* m, std::string& out) {
