@@ -106,13 +106,17 @@ class BusServerTest : public ::testing::Test {
 
     const std::string& address() const { return daemon->address(); }
 
-    std::optional<test::BusDaemon> daemon;
-    std::unique_ptr<DBusConnection> server;
-    std::unique_ptr<DBusConnection> client;
+    // What the connections' handlers write to goes before them, so it outlives them.
     Mailbox<std::pair<uint64_t, uint32_t>> kept;
+    Mailbox<std::string> seen;
+    Mailbox<std::string> lost;
+    Mailbox<std::string> anyLost;
     std::atomic<uint32_t> count{7};
     std::mutex refusedMutex;
     std::string refused;
+    std::optional<test::BusDaemon> daemon;
+    std::unique_ptr<DBusConnection> server;
+    std::unique_ptr<DBusConnection> client;
 };
 
 TEST_F(BusServerTest, AnObjectIsServedFromItsTableAndKeptCallsAreAnsweredLaterFromAnyThread) {
@@ -162,7 +166,6 @@ TEST_F(BusServerTest, AnObjectIsServedFromItsTableAndKeptCallsAreAnsweredLaterFr
     EXPECT_EQ(value, 7u);
 
     // PropertiesChanged carries the values the getter gives; a signal its arguments.
-    Mailbox<std::string> seen;
     ASSERT_NE(client->subscribe(std::string("type='signal',path='") + kPath + "'",
                                 [&](sd_bus_message* m) {
                                     const char* member = sd_bus_message_get_member(m);
@@ -227,9 +230,7 @@ TEST_F(BusServerTest, ANameHasOneOwnerAndItsWatchersLearnWhenItGoesWithItsKeptCa
     DBusConnection rival(BusKind::session, address());
     EXPECT_EQ(rival.requestName(kName, kTimeout).code, -EEXIST);
 
-    Mailbox<std::string> lost;
     ASSERT_NE(client->watchNameLost(kName, [&](const std::string& name) { lost.put(name); }), 0u);
-    Mailbox<std::string> anyLost;
     ASSERT_NE(client->watchNameLost("", [&](const std::string& name) { anyLost.put(name); }), 0u);
 
     // Withdrawn, the object answers what it kept rather than leaving the caller to time out.
@@ -264,7 +265,6 @@ TEST_F(BusServerTest,
     EXPECT_TRUE(oneShot->isCurrent());
     EXPECT_EQ(oneShot->nameHasOwner(kName, kTimeout), true);
 
-    Mailbox<std::string> lost;
     ASSERT_NE(oneShot->watchNameLost(kName, [&](const std::string& name) { lost.put(name); }), 0u);
     EXPECT_FALSE(oneShot->isCurrent()) << "a watch needs a thread to deliver it";
     EXPECT_EQ(oneShot->nameHasOwner(kName, kTimeout), true);
