@@ -85,6 +85,47 @@ std::optional<ControlClient::Error> ControlClient::status(Status& out) {
     });
 }
 
+std::optional<ControlClient::Error> ControlClient::hold(const std::string& reason, uint32_t* id) {
+    return call(
+        "Hold", true,
+        [&reason](sd_bus_message* m) { return sd_bus_message_append(m, "s", reason.c_str()); },
+        [id](sd_bus_message* m) { return sd_bus_message_read(m, "u", id); });
+}
+
+std::optional<ControlClient::Error> ControlClient::release(uint32_t id) {
+    return call("Release", false,
+                [id](sd_bus_message* m) { return sd_bus_message_append(m, "u", id); });
+}
+
+bool ControlClient::watchHold(uint32_t id, std::function<void(const HoldEnd&)> onEnded) {
+    // Both watches may report; the first one tells.
+    struct Once {
+        std::atomic<bool> isTold{false};
+        std::function<void(const HoldEnd&)> onEnded;
+        void tell(const HoldEnd& end) {
+            if (!isTold.exchange(true)) {
+                onEnded(end);
+            }
+        }
+    };
+    auto once = std::make_shared<Once>();
+    once->onEnded = std::move(onEnded);
+    return watchChanges([once, id](const Status& status, unsigned found) {
+               if ((found & kHolds) == 0) {
+                   return;
+               }
+               for (const auto& hold : status.holds) {
+                   if (hold.id == id) {
+                       return;
+                   }
+               }
+               once->tell({false, (found & kLastDisarm) != 0 ? status.lastDisarm.reason : ""});
+           }) &&
+           watchGone([once] {
+               once->tell({true, ""});
+           });
+}
+
 bool ControlClient::watchChanges(std::function<void(const Status&, unsigned)> onChange) {
     const std::string rule = std::string("type='signal',sender='") + kBusName + "',path='" +
                              kObjectPath +

@@ -41,6 +41,17 @@ class ControlClient {
     std::optional<Error> call(const char* member, bool autoStart, const Writer& write = {},
                               const Reader& read = {});
     std::optional<Error> status(Status& out);
+    // Places a hold (letting the bus start Noctave); its id in `id`.
+    std::optional<Error> hold(const std::string& reason, uint32_t* id);
+    std::optional<Error> release(uint32_t id);
+
+    // How a hold ended other than by release().
+    struct HoldEnd {
+        bool isNoctaveGone = false;  // Noctave quit, or the bus went
+        std::string reason;          // when Noctave ended it: the disarm's source, if it said
+    };
+    // Reports once, on the connection's thread, that hold `id` ended other than by release.
+    bool watchHold(uint32_t id, std::function<void(const HoldEnd&)> onEnded);
 
     // Reports each PropertiesChanged of the interface: what it carried (the Property bits
     // found) over a default Status. False when the rule could not be installed.

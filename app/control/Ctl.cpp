@@ -112,67 +112,21 @@ int runSimple(const char* member, bool autoStart, const ControlClient::Writer& w
     return 0;
 }
 
-// Watches a hold while it stands, to say once if Noctave ends it before the command does.
-// Told on the client's thread; read by the holder when it releases.
-class HoldWatch {
-  public:
-    explicit HoldWatch(uint32_t id) : id_(id) {}
-    bool isOver() const { return isOver_.load(); }
-
-    static bool install(const std::shared_ptr<HoldWatch>& self, ControlClient& client) {
-        return client.watchChanges([self](const Status& status, unsigned found) {
-            self->changed(status, found);
-        }) && client.watchGone([self] {
-            if (!self->isOver_.exchange(true)) {
-                say("Noctave quit; the hold ended and the command goes on.");
-            }
-        });
-    }
-
-  private:
-    void changed(const Status& status, unsigned found) {
-        if (isOver_.load() || (found & kHolds) == 0) {
-            return;
-        }
-        for (const auto& hold : status.holds) {
-            if (hold.id == id_) {
-                return;
-            }
-        }
-        if (!isOver_.exchange(true)) {
-            say((found & kLastDisarm) != 0 && !status.lastDisarm.reason.empty()
-                    ? "Noctave ended the hold (" + status.lastDisarm.reason +
-                          "); the command goes on."
-                    : "Noctave ended the hold; the command goes on.");
-        }
-    }
-
-    uint32_t id_;
-    std::atomic<bool> isOver_{false};
-};
-
 int placeHold(ControlClient& client, const std::string& reason, uint32_t* id) {
-    auto error = client.call(
-        "Hold", true,
-        [&reason](sd_bus_message* m) { return sd_bus_message_append(m, "s", reason.c_str()); },
-        [id](sd_bus_message* m) { return sd_bus_message_read(m, "u", id); });
+    auto error = client.hold(reason, id);
     return error ? fail(*error) : 0;
 }
 
-void releaseHold(ControlClient& client, uint32_t id, const HoldWatch& watch) {
-    if (watch.isOver()) {
-        return;
-    }
-    if (auto error = client.call("Release", false, [id](sd_bus_message* m) {
-            return sd_bus_message_append(m, "u", id);
-        })) {
+void releaseHold(ControlClient& client, uint32_t id) {
+    if (auto error = client.release(id)) {
         if (error->name != "com.quillor.noctave.Error.NoSuchHold" && !error->isUnavailable()) {
             say("could not release the hold: " + error->message);
         }
     }
 }
 
-// Places a hold, runs `body` while it stands, and releases it unless Noctave ended it first.
+// Places a hold, runs `body` while it stands, and releases it unless Noctave ended it first,
+// which it says once.
 template <typename Body>
 int holding(const std::string& reason, Body body) {
     int exit = 0;
@@ -184,10 +138,18 @@ int holding(const std::string& reason, Body body) {
     if ((exit = placeHold(*client, reason, &id)) != 0) {
         return exit;
     }
-    auto watch = std::make_shared<HoldWatch>(id);
-    HoldWatch::install(watch, *client);
+    auto isOver = std::make_shared<std::atomic<bool>>(false);
+    client->watchHold(id, [isOver](const ControlClient::HoldEnd& end) {
+        isOver->store(true);
+        say(end.isNoctaveGone ? std::string("Noctave quit; the hold ended and the command goes on.")
+            : end.reason.empty()
+                ? std::string("Noctave ended the hold; the command goes on.")
+                : "Noctave ended the hold (" + end.reason + "); the command goes on.");
+    });
     exit = body();
-    releaseHold(*client, id, *watch);
+    if (!isOver->load()) {
+        releaseHold(*client, id);
+    }
     return exit;
 }
 
