@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <system_error>
 
-#include "platform/linux/bus/BusNames.hpp"
 #include "platform/linux/InputDevices.hpp"
+#include "platform/linux/bus/BusNames.hpp"
 
 namespace noctave::linuxos {
 

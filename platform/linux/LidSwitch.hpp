@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/bus/DBusConnection.hpp"
 #include "platform/linux/MachineRoots.hpp"
+#include "platform/linux/bus/DBusConnection.hpp"
 #include "platform/linux/bus/PollThread.hpp"
 
 namespace noctave::linuxos {

@@ -2,7 +2,6 @@
 
 #include "core/os/Paths.hpp"
 #include "core/support/Log.hpp"
-#include "platform/linux/bus/DBusConnection.hpp"
 #include "platform/linux/LinuxDisplayIdle.hpp"
 #include "platform/linux/LinuxDisplays.hpp"
 #include "platform/linux/LinuxHidManager.hpp"
@@ -13,6 +12,7 @@
 #include "platform/linux/LinuxReduceMotion.hpp"
 #include "platform/linux/LinuxSessionLock.hpp"
 #include "platform/linux/LinuxWorkspace.hpp"
+#include "platform/linux/bus/DBusConnection.hpp"
 #include "platform/linux/hotkeys/LinuxHotKeys.hpp"
 #include "platform/linux/http/CurlHttpClient.hpp"
 

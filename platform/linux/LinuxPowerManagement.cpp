@@ -9,8 +9,8 @@
 
 #include "core/runtime/Queue.hpp"
 #include "core/support/Log.hpp"
-#include "platform/linux/bus/BusNames.hpp"
 #include "platform/linux/PowerSupplyTree.hpp"
+#include "platform/linux/bus/BusNames.hpp"
 
 namespace noctave::linuxos {
 

@@ -8,9 +8,9 @@
 #include <string>
 
 #include "core/os/PowerManagement.hpp"
-#include "platform/linux/bus/DBusConnection.hpp"
 #include "platform/linux/LidSwitch.hpp"
 #include "platform/linux/MachineRoots.hpp"
+#include "platform/linux/bus/DBusConnection.hpp"
 
 namespace noctave::linuxos {
 

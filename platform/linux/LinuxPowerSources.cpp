@@ -5,9 +5,9 @@
 
 #include "core/runtime/Queue.hpp"
 #include "core/runtime/Runtime.hpp"
-#include "platform/linux/bus/BusNames.hpp"
 #include "platform/linux/PowerSupplyTree.hpp"
 #include "platform/linux/UdevMonitor.hpp"
+#include "platform/linux/bus/BusNames.hpp"
 
 namespace noctave::linuxos {
 

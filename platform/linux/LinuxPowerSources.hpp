@@ -6,8 +6,8 @@
 #include <mutex>
 
 #include "core/os/PowerSources.hpp"
-#include "platform/linux/bus/DBusConnection.hpp"
 #include "platform/linux/MachineRoots.hpp"
+#include "platform/linux/bus/DBusConnection.hpp"
 
 namespace noctave::linuxos {
 

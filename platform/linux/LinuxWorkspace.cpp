@@ -9,8 +9,8 @@
 
 #include "core/runtime/Queue.hpp"
 #include "core/runtime/Runtime.hpp"
-#include "platform/linux/bus/BusNames.hpp"
 #include "platform/linux/LinuxDisplays.hpp"
+#include "platform/linux/bus/BusNames.hpp"
 
 namespace noctave::linuxos {
 

@@ -7,8 +7,8 @@
 #include <memory>
 #include <thread>
 
-#include "platform/linux/bus/DBusConnection.hpp"
 #include "platform/linux/LinuxReduceMotion.hpp"
+#include "platform/linux/bus/DBusConnection.hpp"
 #include "tests/support/PrivateBus.hpp"
 
 namespace noctave::test {
