@@ -30,6 +30,16 @@ class Processes {
     // Runs `program` with `arguments` (argv[1...]; never through a shell) and waits for it.
     virtual SpawnResult spawnAndWait(const std::string& program,
                                      const std::vector<std::string>& arguments) = 0;
+
+    struct ProcessInfo {
+        int pid = 0;
+        std::string name;         // the kernel's short name of the program ("make")
+        std::string commandLine;  // its arguments joined by spaces; empty for kernel threads
+    };
+
+    // The running processes of the user this process runs as, this process left out. A scan:
+    // callers hold on to it only while something depends on it.
+    virtual std::vector<ProcessInfo> userProcesses() const = 0;
 };
 
 }  // namespace noctave::os

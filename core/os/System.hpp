@@ -17,6 +17,7 @@ class HttpClient;
 class Workspace;
 class HotKeys;
 class ReduceMotion;
+class Thermal;
 
 // The process's operating system: one pointer per port. A platform (the virtual laptop, the
 // Linux backend) fills the ports it offers; core code reaches them through os::system().
@@ -36,6 +37,8 @@ struct System {
     std::shared_ptr<HotKeys> hotKeys;
     // Empty: motion allowed.
     std::shared_ptr<ReduceMotion> reduceMotion;
+    // Empty: no temperature can be read, so nothing is ever cut off for heat.
+    std::shared_ptr<Thermal> thermal;
 };
 
 // The installed system. With none installed, a default one that only knows the XDG paths.

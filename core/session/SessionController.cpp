@@ -26,6 +26,7 @@ SessionController::SessionController()
       lastExternalDisplays_(DisplayObserver::externalDisplayCount()) {
     // Opening the flag is the one step that may fail; it throws before anything has started.
     flag_ = std::make_unique<LidSleepPolicy>();
+    journal_ = std::make_unique<SessionJournal>(SessionJournal::standardFile());
     lidObserver_ = LidStateObserver::create();
     gesture_ = std::make_unique<GestureDriver>(sensor_, GestureDriver::Config());
 
@@ -68,6 +69,9 @@ SessionController::SessionController()
 
     subscribeToWorkspace();
 
+    thermal_.onTooHot = runtime::bindWeak(
+        weak, [](SessionController& self, int celsius) { self.handleTooHot(celsius); });
+
     applyKeepAwakePreference();
 
     gesture_->setEnabled(Prefs::armWithGesture());
@@ -104,9 +108,8 @@ void SessionController::subscribeToWorkspace() {
     }
     auto weak = weakFactory_.weak();
     workspaceTokens_.push_back(workspace_->addObserver(
-        os::Workspace::Notification::didWake, runtime::bindWeak(weak, [](SessionController& self) {
-            self.reapplyIfArmed("system wake");
-        })));
+        os::Workspace::Notification::didWake,
+        runtime::bindWeak(weak, [](SessionController& self) { self.handleWake(); })));
     workspaceTokens_.push_back(workspace_->addObserver(
         os::Workspace::Notification::screenParametersDidChange,
         runtime::bindWeak(weak, [](SessionController& self) {
@@ -122,6 +125,7 @@ void SessionController::setState(State next) {
     if (next == State::disarmed || next == State::restoreFailed) {
         preBlanked_ = false;
         isLidOpenHeldBack_ = false;
+        clearSessionDeadline();
     }
     syncLidWatches();
     if (onStateChange) {
@@ -170,6 +174,7 @@ void SessionController::withdrawPending() {
         return;
     }
     Recovery::clearMarker();
+    journal_->ended("gesture abandoned before close");
     setState(State::disarmed);
     Log::info("gesture abandoned before close; no session created");
 }
@@ -201,6 +206,7 @@ bool SessionController::arm(const std::string& source) {
         return false;
     }
     origin_ = Origin::persistent;
+    journal_->began(source);
     setState(State::armed);
     Log::info("armed (" + source + ")");
     return true;
@@ -213,6 +219,8 @@ bool SessionController::disarm(const std::string& source) {
     if (isSessionActive()) {
         // The session ends here; an opening a hold held back has nothing left to end.
         isLidOpenHeldBack_ = false;
+        isSleepExpected_ = lastLidState_ == LidState::closed;
+        journal_->ended(source);
         if (onDisarm) {
             onDisarm(source);
         }
@@ -244,6 +252,7 @@ void SessionController::beginPending() {
         return;
     }
     origin_ = Origin::oneShot;
+    journal_->began("gesture");
     setState(State::pending);
     Log::info("gesture committed; flag set provisionally, awaiting confirmed close");
     preBlankForClose("gesture committed");
@@ -270,7 +279,7 @@ void SessionController::applyKeepAwakePreference() {
 }
 
 void SessionController::syncKeepAwake() {
-    if (!Prefs::keepAwake()) {
+    if (!Prefs::keepAwake() && !keepAwakeDeadline_) {
         if (keepAwakeAssertion_.isHeld()) {
             keepAwakeAssertion_.release();
             Log::info("keep-awake disabled");
@@ -280,6 +289,8 @@ void SessionController::syncKeepAwake() {
     if (!keepAwakeAssertion_.acquire()) {
         Log::error("keep-awake FAILED: assertion refused");
         Prefs::setKeepAwake(false);
+        keepAwakeDeadline_.reset();
+        keepAwakeDeadlineTimer_.reset();
         return;
     }
     Log::info("keep-awake enabled (idle system sleep blocked; display sleeps normally)");
@@ -296,6 +307,9 @@ void SessionController::shutdown() {
         closedLidAssertion_.release();
     }
     stopFlagHeartbeat();
+    thermal_.stop();
+    keepAwakeDeadline_.reset();
+    keepAwakeDeadlineTimer_.reset();
     preBlankExpiry_.reset();
     stopClosingWatch();
     relightGuardTimer_.reset();

@@ -18,6 +18,8 @@
 #include "core/runtime/Clock.hpp"
 #include "core/runtime/Timer.hpp"
 #include "core/runtime/WeakPtr.hpp"
+#include "core/session/SessionJournal.hpp"
+#include "core/session/ThermalGuard.hpp"
 
 namespace noctave {
 
@@ -59,6 +61,21 @@ class SessionController {
     bool disarm(const std::string& source);
     // Disarms when armed, otherwise arms.
     bool toggle(const std::string& source);
+
+    // Arms (as `arm`) and ends the session through disarm("time is up") once the wall clock
+    // reaches `deadline`; a later call replaces the deadline. The deadline ends with its
+    // session and is never stored: it survives neither a quit nor a restart. Checked again at
+    // every wake, so a suspend in between does not stretch it.
+    bool armUntil(const std::string& source, runtime::WallTime deadline);
+    const std::optional<runtime::WallTime>& deadline() const { return deadline_; }
+
+    // Keep-awake until `deadline`, beside the preference (which it leaves alone, so nothing of
+    // it outlives the process); no value ends it now.
+    bool keepAwakeUntil(std::optional<runtime::WallTime> deadline);
+    const std::optional<runtime::WallTime>& keepAwakeDeadline() const { return keepAwakeDeadline_; }
+
+    // The history of sessions; empty until the first.
+    const SessionJournal& journal() const { return *journal_; }
 
     // While held (a job asked to keep the session through the control interface), opening the
     // lid does not end the session, whatever its origin or stayOnAfterOpeningLid; releasing
@@ -130,6 +147,17 @@ class SessionController {
     void scheduleRestoreRetry();
     void stopRestoreRetry();
     void restoreRetryTick();
+    void syncThermalGuard();
+    void handleTooHot(int celsius);
+    void handleWake();
+
+    // Timed sessions and keep-awake (SessionControllerDeadlines.cpp).
+    void scheduleDeadline(std::unique_ptr<runtime::Timer>& timer,
+                          const std::optional<runtime::WallTime>& deadline);
+    void checkDeadlines();
+    void sessionTimeUp();
+    void keepAwakeTimeUp();
+    void clearSessionDeadline();
 
     State state_ = State::disarmed;
     std::unique_ptr<LidSleepPolicy> flag_;
@@ -163,6 +191,14 @@ class SessionController {
     // Workspace subscriptions (system wake, screen parameters), kept for the controller's life.
     std::shared_ptr<os::Workspace> workspace_;
     std::vector<os::Workspace::Token> workspaceTokens_;
+    ThermalGuard thermal_;
+    std::unique_ptr<SessionJournal> journal_;
+    // A session ended with the lid shut: the machine is meant to sleep, so its wake is expected.
+    bool isSleepExpected_ = false;
+    std::optional<runtime::WallTime> deadline_;
+    std::unique_ptr<runtime::Timer> deadlineTimer_;
+    std::optional<runtime::WallTime> keepAwakeDeadline_;
+    std::unique_ptr<runtime::Timer> keepAwakeDeadlineTimer_;
 
     runtime::WeakFactory<SessionController> weakFactory_{this};
 };

@@ -25,6 +25,7 @@ constexpr auto kRelightMinimumGap = std::chrono::seconds(10);
 }  // namespace
 
 void SessionController::syncLidWatches() {
+    syncThermalGuard();
     syncClosedLidGuard();
     syncFlagHeartbeat();
     syncClosingWatch();
@@ -41,6 +42,9 @@ void SessionController::handleLidReport(LidState reported) {
     }
     if (reported == LidState::open) {
         preBlanked_ = false;
+    }
+    if (reported != LidState::unknown) {
+        journal_->note(reported == LidState::closed ? "lid closed" : "lid opened");
     }
     handleLidChange(reported);
     syncLidWatches();

@@ -52,6 +52,41 @@ void SessionController::handleBattery(const PowerSourceMonitor::Snapshot& snapsh
            "Battery dropped to " + text + "%. Your Mac can sleep instead of running flat.");
 }
 
+// Runs only while a session stands with the lid shut: that is when heat has nowhere to go, and
+// the only time a reading could change anything.
+void SessionController::syncThermalGuard() {
+    if (state_ == State::armed && lastLidState_ == LidState::closed) {
+        thermal_.start();
+    } else {
+        thermal_.stop();
+    }
+}
+
+void SessionController::handleTooHot(int celsius) {
+    if (!isSessionActive()) {
+        return;
+    }
+    const std::string text = std::to_string(celsius);
+    Log::warn("thermal cut-off (" + text + " °C); disarming");
+    disarm("thermal cut-off");
+    notify("Noctave disarmed",
+           "Too hot with the lid closed (" + text + " °C); disarming so the laptop can sleep.");
+}
+
+void SessionController::handleWake() {
+    if (isSessionActive()) {
+        // Nothing of ours let it sleep: the user will want to know, and to report it.
+        Log::warn("slept while armed (the system did not say why)");
+        journal_->note("slept while armed", "the system did not say why");
+    } else if (isSleepExpected_) {
+        journal_->noteAfter("slept and woke");
+    }
+    isSleepExpected_ = false;
+    // A deadline that passed during the sleep ends its session before anything is re-applied.
+    checkDeadlines();
+    reapplyIfArmed("system wake");
+}
+
 void SessionController::reapplyIfArmed(const std::string& reason) {
     if (!isSessionActive()) {
         return;

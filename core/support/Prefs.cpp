@@ -1,5 +1,8 @@
 #include "core/support/Prefs.hpp"
 
+#include <string>
+#include <vector>
+
 #include "core/support/Log.hpp"
 #include "core/support/UserDefaults.hpp"
 
@@ -32,6 +35,8 @@ void registerDefaults() {
         {"verboseLogging", false},
         {"automaticUpdates", true},
         {"hasSeenOnboarding", false},
+        {"thermalCutoffC", int64_t{0}},
+        {"holdWhileRunning", std::string()},
     });
 }
 
@@ -111,6 +116,40 @@ bool hasSeenOnboarding() {
 }
 void setHasSeenOnboarding(bool value) {
     writeBool("hasSeenOnboarding", value);
+}
+
+int64_t thermalCutoffCelsius() {
+    return store().integerForKey("thermalCutoffC");
+}
+void setThermalCutoffCelsius(int64_t value) {
+    store().set("thermalCutoffC", value);
+}
+
+std::vector<std::string> holdWhileRunning() {
+    std::vector<std::string> patterns;
+    const std::string text = store().stringForKey("holdWhileRunning").value_or(std::string());
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        auto end = text.find('\n', start);
+        if (end == std::string::npos) {
+            end = text.size();
+        }
+        auto line = text.substr(start, end - start);
+        const auto first = line.find_first_not_of(" \t\r");
+        if (first != std::string::npos) {
+            const auto last = line.find_last_not_of(" \t\r");
+            patterns.push_back(line.substr(first, last - first + 1));
+        }
+        start = end + 1;
+    }
+    return patterns;
+}
+void setHoldWhileRunning(const std::vector<std::string>& patterns) {
+    std::string text;
+    for (const auto& pattern : patterns) {
+        text += (text.empty() ? "" : "\n") + pattern;
+    }
+    store().set("holdWhileRunning", text);
 }
 
 }  // namespace noctave::Prefs

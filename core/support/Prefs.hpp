@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace noctave::Prefs {
 
@@ -44,5 +46,15 @@ void setAutomaticUpdates(bool value);
 
 bool hasSeenOnboarding();
 void setHasSeenOnboarding(bool value);
+
+// Stored as "thermalCutoffC": the temperature that ends a lid-shut session, in degrees
+// Celsius; 0 (the default) lets the sensor's own critical trip point decide.
+int64_t thermalCutoffCelsius();
+void setThermalCutoffCelsius(int64_t value);
+
+// Stored as "holdWhileRunning", one pattern a line: while a process of the user whose name
+// matches one of them runs, the session is held. Blank lines are skipped.
+std::vector<std::string> holdWhileRunning();
+void setHoldWhileRunning(const std::vector<std::string>& patterns);
 
 }  // namespace noctave::Prefs

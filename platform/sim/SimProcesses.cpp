@@ -59,6 +59,31 @@ void SimProcesses::setAlive(int pid, bool alive) {
     }
 }
 
+std::vector<os::Processes::ProcessInfo> SimProcesses::userProcesses() const {
+    std::lock_guard lock(mutex_);
+    ++scans_;
+    return table_;
+}
+
+int SimProcesses::startProcess(const std::string& name, const std::string& commandLine) {
+    std::lock_guard lock(mutex_);
+    const int pid = nextPid_++;
+    table_.push_back(ProcessInfo{pid, name, commandLine.empty() ? name : commandLine});
+    alive_.insert(pid);
+    return pid;
+}
+
+void SimProcesses::endProcess(int pid) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(table_, [pid](const ProcessInfo& process) { return process.pid == pid; });
+    alive_.erase(pid);
+}
+
+int SimProcesses::scanCount() const {
+    std::lock_guard lock(mutex_);
+    return scans_;
+}
+
 void SimProcesses::scriptSpawn(SpawnResult result) {
     std::lock_guard lock(mutex_);
     script_.push_back(std::move(result));

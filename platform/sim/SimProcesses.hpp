@@ -24,13 +24,21 @@ class SimProcesses final : public os::Processes {
     int64_t bootTime() const override;
     SpawnResult spawnAndWait(const std::string& program,
                              const std::vector<std::string>& arguments) override;
+    // The process table's entries (the running process itself is never in it).
+    std::vector<ProcessInfo> userProcesses() const override;
 
     // Knobs.
     void setBootTime(int64_t seconds);
     void setAlive(int pid, bool alive);
+    // Starts a process in the virtual table (alive from now on) and returns its pid; ending it
+    // takes it out of the table and makes it not alive.
+    int startProcess(const std::string& name, const std::string& commandLine = {});
+    void endProcess(int pid);
     // Answers for the next spawns, in order; with none left a spawn exits with status 0.
     void scriptSpawn(SpawnResult result);
 
+    // Recorded: how many times the process table was listed.
+    int scanCount() const;
     // Recorded: every spawn, as program followed by its arguments.
     std::vector<std::vector<std::string>> spawned() const;
 
@@ -40,6 +48,9 @@ class SimProcesses final : public os::Processes {
     mutable std::mutex mutex_;
     int64_t bootTime_;
     std::set<int> alive_;
+    std::vector<ProcessInfo> table_;
+    int nextPid_ = 40000;
+    mutable int scans_ = 0;
     std::vector<SpawnResult> script_;
     std::vector<std::vector<std::string>> spawned_;
 };

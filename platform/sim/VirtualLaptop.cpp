@@ -15,6 +15,7 @@
 #include "platform/sim/SimProcesses.hpp"
 #include "platform/sim/SimReduceMotion.hpp"
 #include "platform/sim/SimScreen.hpp"
+#include "platform/sim/SimThermal.hpp"
 
 namespace noctave::sim {
 
@@ -55,6 +56,7 @@ VirtualLaptop::VirtualLaptop(fs::path root) : root_(std::move(root)) {
     hinge_ = attach<SimHinge>(system_.hidManager, keys_);
     keyboard_ = attach<SimKeyboard>(system_.keyboardState, keys_);
     reduceMotion_ = attach<SimReduceMotion>(system_.reduceMotion, keys_);
+    thermal_ = attach<SimThermal>(system_.thermal, keys_);
     changes_ = SimChangeNotifier::make();
     power_ = SimPower::make(changes_);
     power_->install(system_, keys_);

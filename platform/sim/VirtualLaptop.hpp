@@ -22,6 +22,7 @@ class SimReduceMotion;
 class SimPower;
 class SimScreen;
 class SimChangeNotifier;
+class SimThermal;
 
 // Files of the virtual laptop live under one folder (a test's temporary folder).
 class SimPaths final : public os::Paths {
@@ -63,6 +64,7 @@ class VirtualLaptop {
     SimHinge& hinge() { return *hinge_; }
     SimKeyboard& keyboard() { return *keyboard_; }
     SimReduceMotion& reduceMotion() { return *reduceMotion_; }
+    SimThermal& thermal() { return *thermal_; }
     // Root power domain, assertions, lid, power sources, displays.
     SimPower& power() { return *power_; }
     // Instant display sleep, the panel, the session lock.
@@ -88,6 +90,7 @@ class VirtualLaptop {
     std::shared_ptr<SimHinge> hinge_;
     std::shared_ptr<SimKeyboard> keyboard_;
     std::shared_ptr<SimReduceMotion> reduceMotion_;
+    std::shared_ptr<SimThermal> thermal_;
     std::shared_ptr<SimChangeNotifier> changes_;
     std::shared_ptr<SimPower> power_;
     std::shared_ptr<SimScreen> screen_;

@@ -1,0 +1,146 @@
+// The session history: what it records about each session, that it survives a restart within
+// its bound, and that a file it cannot use costs one log line and nothing else.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "core/session/SessionJournal.hpp"
+#include "tests/session/SessionFixture.hpp"
+
+namespace noctave::test {
+namespace {
+
+namespace fs = std::filesystem;
+using Session = SessionJournal::Session;
+
+class SessionJournalTest : public SessionFixture {
+  protected:
+    fs::path file() { return SessionJournal::standardFile(); }
+    std::vector<std::string> whats(const Session& session) {
+        std::vector<std::string> list;
+        for (const auto& event : session.events) {
+            list.push_back(event.what);
+        }
+        return list;
+    }
+    void restart() {
+        controller->shutdown();
+        controller.reset();
+        start();
+    }
+    void plant(const std::string& text) {
+        fs::create_directories(file().parent_path());
+        std::ofstream(file()) << text;
+    }
+    void expectMovedAsideOnce() {
+        EXPECT_EQ(log.count("session history unusable"), 0u);  // only the full line counts
+        std::size_t lines = 0;
+        for (const auto& message : log.messages()) {
+            lines += message.rfind("session history unusable", 0) == 0 ? 1 : 0;
+        }
+        EXPECT_EQ(lines, 1u);
+        EXPECT_TRUE(fs::exists(fs::symlink_status(file().string() + ".bad")));
+    }
+};
+
+TEST_F(SessionJournalTest, SessionsAreRecordedWithTheirLidAndEndAndSurviveARestart) {
+    auto& session = start();
+    ASSERT_TRUE(session.arm("menu"));
+    closeLid();
+    openLid();  // ends it: stayOnAfterOpeningLid is off
+    commitGesture();
+    closeLid();
+    power().postWorkspace(os::Workspace::Notification::didWake);
+    runUntilIdle();
+    restart();
+
+    const auto& sessions = controller->journal().sessions();
+    ASSERT_EQ(sessions.size(), 2u);
+    EXPECT_EQ(sessions[0].source, "menu");
+    EXPECT_THAT(whats(sessions[0]), ElementsAre("lid closed", "lid opened"));
+    EXPECT_EQ(sessions[0].endReason, "lid-open");
+    EXPECT_EQ(sessions[1].source, "gesture");
+    EXPECT_THAT(whats(sessions[1]), ElementsAre("lid closed", "slept while armed"));
+    EXPECT_EQ(sessions[1].endReason, "quit");
+    EXPECT_TRUE(log.contains("slept while armed (the system did not say why)"));
+
+    struct stat info {};
+    ASSERT_EQ(::stat(file().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    ASSERT_EQ(::stat(file().parent_path().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u);
+
+    std::string problem;
+    const auto read = SessionJournal::read(file(), &problem);
+    ASSERT_TRUE(read.has_value()) << problem;
+    EXPECT_EQ(*read, sessions);
+    EXPECT_NE(SessionJournal::describe(*read).find("ended (lid-open)"), std::string::npos);
+}
+
+TEST_F(SessionJournalTest, WakeAfterADisarmWithTheLidShutIsAnExpectedSleep) {
+    auto& session = start();
+    ASSERT_TRUE(session.arm("hotkey"));
+    closeLid();
+    ASSERT_TRUE(session.disarm("menu"));
+    power().postWorkspace(os::Workspace::Notification::didWake);
+    runUntilIdle();
+    EXPECT_THAT(whats(session.journal().sessions().back()),
+                ElementsAre("lid closed", "slept and woke"));
+    EXPECT_FALSE(log.contains("slept while armed (the system did not say why)"));
+}
+
+TEST_F(SessionJournalTest, KeepsOnlyTheLastSessions) {
+    auto& session = start();
+    for (std::size_t i = 0; i < SessionJournal::kMaxSessions + 5; ++i) {
+        ASSERT_TRUE(session.arm("n" + std::to_string(i)));
+        ASSERT_TRUE(session.disarm("menu"));
+    }
+    restart();
+    const auto& sessions = controller->journal().sessions();
+    ASSERT_EQ(sessions.size(), SessionJournal::kMaxSessions);
+    EXPECT_EQ(sessions.front().source, "n5");
+    EXPECT_EQ(sessions.back().source, "n204");
+}
+
+TEST_F(SessionJournalTest, CorruptFileIsMovedAsideWithOneLineAndTheStartGoesOn) {
+    plant("{\"sessions\": [ {\"armed\": \"yesterday\"} ]}");
+    auto& session = start();
+    expectMovedAsideOnce();
+    EXPECT_EQ(readFile(file().string() + ".bad"), "{\"sessions\": [ {\"armed\": \"yesterday\"} ]}");
+    ASSERT_TRUE(session.arm("menu"));
+    EXPECT_EQ(session.journal().sessions().size(), 1u);
+    EXPECT_TRUE(fs::is_regular_file(file()));
+}
+
+TEST_F(SessionJournalTest, HugeFileIsMovedAside) {
+    plant(std::string(SessionJournal::kMaxFileBytes + 1, ' '));
+    start();
+    expectMovedAsideOnce();
+}
+
+TEST_F(SessionJournalTest, LinkInPlaceOfTheFileIsNeverFollowed) {
+    const fs::path target = temp.path() / "elsewhere";
+    std::ofstream(target) << "precious";
+    fs::create_directories(file().parent_path());
+    fs::create_symlink(target, file());
+    auto& session = start();
+    expectMovedAsideOnce();
+    ASSERT_TRUE(session.arm("menu"));
+    EXPECT_EQ(readFile(target), "precious");
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file())));
+}
+
+TEST_F(SessionJournalTest, FolderInPlaceOfTheFileIsMovedAsideWithItsContents) {
+    fs::create_directories(file() / "inner");
+    auto& session = start();
+    expectMovedAsideOnce();
+    EXPECT_TRUE(fs::exists(file().string() + ".bad/inner"));
+    ASSERT_TRUE(session.arm("menu"));
+    EXPECT_TRUE(fs::is_regular_file(file()));
+}
+
+}  // namespace
+}  // namespace noctave::test
