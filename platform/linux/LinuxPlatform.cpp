@@ -11,6 +11,7 @@
 #include "platform/linux/LinuxProcesses.hpp"
 #include "platform/linux/LinuxReduceMotion.hpp"
 #include "platform/linux/LinuxSessionLock.hpp"
+#include "platform/linux/LinuxThermal.hpp"
 #include "platform/linux/LinuxWorkspace.hpp"
 #include "platform/linux/bus/DBusConnection.hpp"
 #include "platform/linux/hotkeys/LinuxHotKeys.hpp"
@@ -39,6 +40,7 @@ std::unique_ptr<os::System> makeSystem() {
     auto made = std::make_unique<os::System>();
     made->paths = std::make_shared<os::EnvPaths>();
     made->processes = std::make_shared<LinuxProcesses>(roots.proc);
+    made->thermal = std::make_shared<LinuxThermal>(roots.sys);
     made->powerManagement = std::make_shared<LinuxPowerManagement>(roots, system, session);
     made->powerSources = std::make_shared<LinuxPowerSources>(roots, system);
     auto displays = std::make_shared<LinuxDisplays>(roots);

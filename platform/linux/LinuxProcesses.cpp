@@ -1,8 +1,11 @@
 #include "platform/linux/LinuxProcesses.hpp"
 
+#include "platform/linux/MachineRoots.hpp"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +17,57 @@
 extern char** environ;
 
 namespace noctave::linuxos {
+
+namespace {
+constexpr std::size_t kMaxCommandLine = 4096;
+
+// A short /proc file, up to `limit` bytes; empty when it cannot be read (the process is gone).
+std::string readProcFile(const std::filesystem::path& file, std::size_t limit) {
+    std::string text(limit, '\0');
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        return {};
+    }
+    ssize_t got;
+    do {
+        got = ::read(fd, text.data(), limit);
+    } while (got < 0 && errno == EINTR);
+    ::close(fd);
+    text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+    return text;
+}
+}  // namespace
+
+std::vector<os::Processes::ProcessInfo> LinuxProcesses::userProcesses() const {
+    std::vector<ProcessInfo> list;
+    const uid_t me = ::getuid();
+    const int self = currentPid();
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(procRoot_, error)) {
+        const std::string name = entry.path().filename().string();
+        int pid = 0;
+        const auto [ptr, ec] = std::from_chars(name.data(), name.data() + name.size(), pid);
+        if (ec != std::errc{} || ptr != name.data() + name.size() || pid == self) {
+            continue;
+        }
+        struct stat info {};
+        if (::stat(entry.path().c_str(), &info) != 0 || info.st_uid != me) {
+            continue;
+        }
+        ProcessInfo process{pid, readFirstLine(entry.path() / "comm").value_or(std::string()),
+                            readProcFile(entry.path() / "cmdline", kMaxCommandLine)};
+        while (!process.commandLine.empty() && process.commandLine.back() == '\0') {
+            process.commandLine.pop_back();
+        }
+        for (char& c : process.commandLine) {
+            c = c == '\0' ? ' ' : c;
+        }
+        if (!process.name.empty()) {
+            list.push_back(std::move(process));
+        }
+    }
+    return list;
+}
 
 int LinuxProcesses::currentPid() const {
     return static_cast<int>(getpid());

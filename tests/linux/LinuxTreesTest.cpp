@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <linux/input.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +20,7 @@
 #include "platform/linux/LinuxKeyboardState.hpp"
 #include "platform/linux/LinuxPowerSources.hpp"
 #include "platform/linux/LinuxProcesses.hpp"
+#include "platform/linux/LinuxThermal.hpp"
 #include "platform/linux/PowerSupplyTree.hpp"
 #include "tests/support/LogCapture.hpp"
 #include "tests/support/TempDir.hpp"
@@ -286,6 +289,72 @@ TEST_F(FakeTree, ProcessesBootTimeLivenessAndSpawnWithoutAShell) {
     auto missing = processes.spawnAndWait("/nonexistent/noctave-helper", {});
     EXPECT_FALSE(missing.launched);
     EXPECT_FALSE(missing.error.empty());
+}
+
+TEST_F(FakeTree, UserProcessesAreNamedWithTheirCommandLinesAndThisOneLeftOut) {
+    write("proc/4242/comm", "make\n");
+    write("proc/4242/cmdline", std::string("make\0-j8\0all\0", 13));
+    write("proc/77/comm", "kworker/0:1\n");
+    write("proc/77/cmdline", "");
+    write("proc/" + std::to_string(::getpid()) + "/comm", "noctave\n");
+    write("proc/stat", "btime 1\n");
+    write("proc/gone/comm", "x\n");
+    linuxos::LinuxProcesses processes(temp.path() / "proc");
+    auto list = processes.userProcesses();
+    std::sort(list.begin(), list.end(), [](auto& a, auto& b) { return a.pid < b.pid; });
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].name, "kworker/0:1");
+    EXPECT_EQ(list[0].commandLine, "");
+    EXPECT_EQ(list[1].pid, 4242);
+    EXPECT_EQ(list[1].name, "make");
+    EXPECT_EQ(list[1].commandLine, "make -j8 all");
+}
+
+TEST_F(FakeTree, ThermalPrefersTheHottestCpuSensorWithItsOwnTripPoint) {
+    linuxos::LinuxThermal thermal(roots().sys);
+    EXPECT_FALSE(thermal.hasSensor());
+    EXPECT_FALSE(thermal.read().celsius.has_value());
+
+    // A board sensor alone counts, with its hot trip point when it has no critical one.
+    write("sys/class/thermal/thermal_zone0/type", "acpitz\n");
+    write("sys/class/thermal/thermal_zone0/temp", "51000\n");
+    write("sys/class/thermal/thermal_zone0/trip_point_0_type", "hot\n");
+    write("sys/class/thermal/thermal_zone0/trip_point_0_temp", "98000\n");
+    EXPECT_TRUE(thermal.hasSensor());
+    auto reading = thermal.read();
+    EXPECT_EQ(reading.celsius, 51.0);
+    EXPECT_EQ(reading.criticalCelsius, 98.0);
+    EXPECT_EQ(reading.sensor, "acpitz");
+
+    // Once a CPU sensor exists, the cooler-looking board zone no longer counts even when hotter.
+    write("sys/class/thermal/thermal_zone0/temp", "88000\n");
+    write("sys/class/thermal/thermal_zone1/type", "x86_pkg_temp\n");
+    write("sys/class/thermal/thermal_zone1/temp", "70500\n");
+    write("sys/class/thermal/thermal_zone1/trip_point_0_type", "passive\n");
+    write("sys/class/thermal/thermal_zone1/trip_point_0_temp", "80000\n");
+    write("sys/class/thermal/thermal_zone1/trip_point_1_type", "critical\n");
+    write("sys/class/thermal/thermal_zone1/trip_point_1_temp", "105000\n");
+    write("sys/class/hwmon/hwmon3/name", "coretemp\n");
+    write("sys/class/hwmon/hwmon3/temp2_input", "74000\n");
+    write("sys/class/hwmon/hwmon3/temp2_crit", "100000\n");
+    write("sys/class/hwmon/hwmon3/temp3_input", "-273200\n");  // not wired
+    reading = thermal.read();
+    EXPECT_EQ(reading.celsius, 74.0);
+    EXPECT_EQ(reading.criticalCelsius, 100.0);
+    EXPECT_EQ(reading.sensor, "coretemp temp2");
+
+    write("sys/class/hwmon/hwmon3/temp2_input", "60000\n");
+    reading = thermal.read();
+    EXPECT_EQ(reading.sensor, "x86_pkg_temp");
+    EXPECT_EQ(reading.celsius, 70.5);
+    EXPECT_EQ(reading.criticalCelsius, 105.0);
+
+    // Sensors that cannot be read: present, but no temperature, and which one is named.
+    fs::remove(temp.path() / "sys/class/thermal/thermal_zone1/temp");
+    fs::remove(temp.path() / "sys/class/hwmon/hwmon3/temp2_input");
+    reading = thermal.read();
+    EXPECT_FALSE(reading.celsius.has_value());
+    EXPECT_FALSE(reading.sensor.empty());
 }
 
 }  // namespace
