@@ -5,10 +5,14 @@
 
 #include "app/diagnostics/DiagnosticSupport.hpp"
 #include "core/gesture/LidAngleSensor.hpp"
+#include "core/os/System.hpp"
+#include "core/os/Thermal.hpp"
 #include "core/power/LidSleepPolicy.hpp"
 #include "core/power/LidStateObserver.hpp"
 #include "core/power/SleepAssertion.hpp"
 #include "core/session/Recovery.hpp"
+#include "core/session/ThermalGuard.hpp"
+#include "core/support/Prefs.hpp"
 
 namespace noctave::app::SelfTest {
 
@@ -50,6 +54,28 @@ std::string angleText(const std::optional<double>& degrees) {
         return "not reporting";
     }
     return std::to_string(static_cast<long long>(std::trunc(*degrees))) + "\u00B0";
+}
+
+std::string degrees(double celsius) {
+    return std::to_string(std::lround(celsius)) + " \u00B0C";
+}
+
+// The thermal cut-off's sensor: a machine without one runs with the lid shut unguarded.
+void reportThermal() {
+    const auto& thermal = os::system().thermal;
+    if (!thermal || !thermal->hasSensor()) {
+        printLine(std::string(kInfo) + "no temperature sensor (the thermal cut-off cannot act)");
+        return;
+    }
+    const auto reading = thermal->read();
+    if (!reading.celsius) {
+        printLine(std::string(kNote) + "temperature sensor " + reading.sensor + " cannot be read");
+        return;
+    }
+    const double cutoff =
+        ThermalGuard::cutoffFor(reading.criticalCelsius, Prefs::thermalCutoffCelsius());
+    printLine(std::string(kOk) + "temperature = " + degrees(*reading.celsius) + " (" +
+              reading.sensor + "; cut-off " + degrees(cutoff) + ")");
 }
 
 }  // namespace
@@ -106,6 +132,7 @@ int run() {
                   std::string(LidStateObserver::caseName(observer->currentState())));
         observer->stop();
     }
+    reportThermal();
 
     printLine(kRule);
     if (checklist.failures() == 0) {

@@ -17,7 +17,9 @@ const std::string kOpened = "Noctave self-test\n" + kRule +
                             "  ok    opened IOPMrootDomain user client\n"
                             "  --    the advisory lid-sleep property = Yes (advisory only)\n";
 const std::string kSensor = "  ok    lid-angle sensor present; angle = 110\u00B0\n";
-const std::string kLidOpen = "  ok    lid state = open\n";
+const std::string kLidOpen =
+    "  ok    lid state = open\n"
+    "  ok    temperature = 45 \u00B0C (cpu; cut-off 95 \u00B0C)\n";
 
 // The flag and assertion checks in their order, each marked as `marks` says ('F' = FAIL).
 std::string checks(std::string_view marks) {
@@ -52,6 +54,11 @@ TEST(SelfTest, PrintsTheWholeReportAndLeavesNothingSet) {
          // Releasing an assertion that was never taken is no failure; only the acquire counts.
          {"assertions=refuse",
           kOpened + checks("ooFoo") + kSensor + kLidOpen + kRule + "FAIL (1)\n", 1},
+         // No sensor: nothing failed, but the report says the cut-off cannot act.
+         {"thermal=none",
+          kOpened + checks("ooooo") + kSensor + "  ok    lid state = open\n" +
+              "  --    no temperature sensor (the thermal cut-off cannot act)\n" + kRule + "PASS\n",
+          0},
          {"rootdomain=missing",
           "Noctave self-test\n" + kRule + "  FAIL  open IOPMrootDomain user client\n", 1}});
 }
