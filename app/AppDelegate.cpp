@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QFileSystemWatcher>
 #include <QUrl>
 
 #include "app/integration/UpdateController.hpp"
@@ -15,9 +16,11 @@
 #include "app/tray/MainMenu.hpp"
 #include "core/os/System.hpp"
 #include "core/runtime/Runtime.hpp"
+#include "core/session/Deadlines.hpp"
 #include "core/support/AppInfo.hpp"
 #include "core/support/Log.hpp"
 #include "core/support/Prefs.hpp"
+#include "core/support/UserDefaults.hpp"
 
 namespace noctave::app {
 
@@ -226,6 +229,8 @@ void AppDelegate::applicationWillTerminate() {
         return;
     }
     isTerminated_ = true;
+    settingsWatcher_.reset();
+    programs_.setPatterns({});
     control_.reset();
     removeWorkspaceObservers();
     hotKey_.unregister();
@@ -275,9 +280,13 @@ void AppDelegate::refreshIcon(State state) {
         return;
     }
     const StateTexts texts = textsFor(state);
+    std::string toolTip = texts.toolTip;
+    if (session_ && session_->deadline()) {
+        toolTip += " - " + deadlines::timeLeftText(*session_->deadline(), runtime::clock().wall());
+    }
     statusItem_->setImage(MenuBarIcon::image(texts.icon));
-    statusItem_->setToolTip(QString::fromUtf8(texts.toolTip));
-    statusItem_->setAccessibilityValue(QString::fromUtf8(texts.toolTip));
+    statusItem_->setToolTip(QString::fromUtf8(toolTip));
+    statusItem_->setAccessibilityValue(QString::fromUtf8(toolTip));
 }
 
 void AppDelegate::startControlInterface() {
@@ -288,7 +297,53 @@ void AppDelegate::startControlInterface() {
     control_ = control::ControlService::start(*session_, &why);
     if (!control_) {
         Log::warn("control interface unavailable (" + why + ")");
+        return;
     }
+    programs_.onChange = runtime::bindWeak(
+        weakFactory_.weak(),
+        [](AppDelegate& self, bool running) { self.handleProgramRunning(running); });
+    // The file is replaced on every write, so its folder is what can be watched; an edit from
+    // outside is seen at once, and nothing runs while nothing changes.
+    settingsWatcher_ = std::make_unique<QFileSystemWatcher>();
+    settingsWatcher_->addPath(
+        QString::fromStdString(UserDefaults::standard().file().parent_path().string()));
+    // The watcher is the delegate's and goes before it, taking the connection along.
+    QObject::connect(settingsWatcher_.get(), &QFileSystemWatcher::directoryChanged,
+                     settingsWatcher_.get(), [this] { syncProgramHolds(); });
+    syncProgramHolds();
+}
+
+void AppDelegate::syncProgramHolds() {
+    if (!control_) {
+        return;
+    }
+    std::vector<ProgramWatch::Pattern> patterns;
+    for (auto& text : Prefs::holdWhileRunning()) {
+        patterns.push_back({std::move(text), false});
+    }
+    programs_.setPatterns(std::move(patterns));
+}
+
+void AppDelegate::handleProgramRunning(bool running) {
+    static constexpr const char* kOwner = "holdWhileRunning";
+    auto& model = control_->model();
+    if (!running) {
+        if (programHold_ != 0) {
+            // It may have ended with the session already; then there is nothing to release.
+            model.release(programHold_, kOwner, [](const control::Outcome&) {});
+            programHold_ = 0;
+        }
+        return;
+    }
+    model.hold("while " + programs_.matched() + " runs", kOwner,
+               runtime::bindWeak(
+                   weakFactory_.weak(), [](AppDelegate& self, const control::Outcome& outcome) {
+                       if (outcome.ok()) {
+                           self.programHold_ = outcome.id;
+                       } else {
+                           Log::warn("hold while a program runs refused (" + outcome.message + ")");
+                       }
+                   }));
 }
 
 void AppDelegate::handleStateChange(State state) {
@@ -473,6 +528,21 @@ std::vector<MenuEntry> AppDelegate::statusMenuEntries() {
                   {},
                   false,
                   call(&AppDelegate::toggleFromMenu)});
+    if (!isArmed) {
+        MenuEntry timed{MenuEntry::Kind::action, QStringLiteral("Arm For"), {}, false, {}};
+        const auto now = runtime::clock().wall();
+        for (const auto& choice : deadlines::menuChoices(now)) {
+            timed.submenu.push_back(
+                MenuEntry{MenuEntry::Kind::action,
+                          QString::fromUtf8(choice.title),
+                          {},
+                          false,
+                          runtime::bindWeak(weak, [deadline = choice.deadline](AppDelegate& self) {
+                              self.armUntilFromMenu(deadline);
+                          })});
+        }
+        entries.push_back(std::move(timed));
+    }
     entries.push_back(MenuEntry{MenuEntry::Kind::action,
                                 QStringLiteral("Keep Awake (lid open)"),
                                 {},
@@ -517,6 +587,13 @@ void AppDelegate::toggleFromMenu() {
         return;
     }
     session_->toggle("menu");
+}
+
+void AppDelegate::armUntilFromMenu(runtime::WallTime deadline) {
+    if (session_) {
+        session_->armUntil("menu", deadline);
+        refreshIcon(session_->state());
+    }
 }
 
 void AppDelegate::toggleKeepAwake() {

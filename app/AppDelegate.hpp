@@ -19,7 +19,10 @@
 #include "core/os/Workspace.hpp"
 #include "core/remote/RemoteConfigLoader.hpp"
 #include "core/runtime/WeakPtr.hpp"
+#include "core/session/ProgramWatch.hpp"
 #include "core/session/SessionController.hpp"
+
+class QFileSystemWatcher;
 
 namespace noctave::app {
 
@@ -68,6 +71,8 @@ class AppDelegate {
     void showMenu();
     std::vector<MenuEntry> statusMenuEntries();
     void toggleFromMenu();
+    // Arms from the menu's duration submenu until `deadline`.
+    void armUntilFromMenu(runtime::WallTime deadline);
     void toggleKeepAwake();
     void checkForUpdatesFromMenu();
     void quit();
@@ -79,6 +84,11 @@ class AppDelegate {
     // built the session. Without a session bus, or beside another Noctave, logs why and goes on.
     void startControlInterface();
     control::ControlService* control() { return control_.get(); }
+    // Follows the settings' holdWhileRunning list: a hold stands while a listed program runs.
+    // Started with the control interface, whose holds it places; re-read when the settings file
+    // changes.
+    void syncProgramHolds();
+    const ProgramWatch& programs() const { return programs_; }
     StatusItem* statusItem() { return statusItem_.get(); }
     UpdateAdapter* updates() { return updates_.get(); }
     MainMenu* mainMenu() { return mainMenu_.get(); }
@@ -121,12 +131,17 @@ class AppDelegate {
     void handleShortcut();
     void snapshotSettings(const std::string& path, const std::optional<std::string>& pane);
     void snapshotOnboarding(const std::string& path, int page);
+    void handleProgramRunning(bool running);
 
     Options options_;
     std::unique_ptr<MainMenu> mainMenu_;
     std::unique_ptr<SessionController> session_;
     // Goes before the session it serves.
     std::unique_ptr<control::ControlService> control_;
+    // Uses the control interface: goes before it.
+    ProgramWatch programs_;
+    uint32_t programHold_ = 0;
+    std::unique_ptr<QFileSystemWatcher> settingsWatcher_;
     std::unique_ptr<StatusItem> statusItem_;
     HotKeyController hotKey_;
     std::unique_ptr<CloseOverlay> closeOverlay_;

@@ -13,8 +13,8 @@ class QMenu;
 
 namespace noctave::app {
 
-// One entry of a pop-up menu: a titled action (optionally checked, with a key equivalent) or
-// a separator.
+// One entry of a pop-up menu: a titled action (optionally checked, with a key equivalent), a
+// titled submenu (its entries in `submenu`), or a separator.
 struct MenuEntry {
     enum class Kind { action, separator };
     Kind kind = Kind::action;
@@ -25,6 +25,7 @@ struct MenuEntry {
     // A switch: announced as a toggle whether it is on or off.
     bool isCheckable = false;
     bool isEnabled = true;
+    std::vector<MenuEntry> submenu = {};
 
     static MenuEntry separator() { return MenuEntry{Kind::separator, {}, {}, false, {}}; }
 };

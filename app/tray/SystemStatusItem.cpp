@@ -105,6 +105,10 @@ void addMenuEntries(QMenu& menu, const std::vector<MenuEntry>& entries) {
             menu.addSeparator();
             continue;
         }
+        if (!entry.submenu.empty()) {
+            addMenuEntries(*menu.addMenu(entry.title), entry.submenu);
+            continue;
+        }
         QAction* action = menu.addAction(entry.title);
         action->setShortcut(entry.keyEquivalent);
         action->setCheckable(entry.isCheckable || entry.isChecked);

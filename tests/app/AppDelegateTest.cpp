@@ -201,6 +201,23 @@ TEST_F(AppDelegateTest,
     EXPECT_EQ(curtain->calls, (std::vector<std::string>{"seal", "retract", "hide"}));
 }
 
+TEST_F(AppDelegateTest, DurationFromTheMenuArmsUntilItAndTheTooltipShowsTheTimeLeft) {
+    launch();
+    click(Click::left);
+    menu()[1].submenu[1].action();  // 2 hours
+    EXPECT_EQ(state(), State::armed);
+    EXPECT_TRUE(log.contains("armed (menu)"));
+    EXPECT_TRUE(tray->toolTip.endsWith(" - 2 h 0 min left")) << tray->toolTip.toStdString();
+    click(Click::left);
+    EXPECT_EQ(menu()[0].title, "Disarm");
+    EXPECT_EQ(menu()[1].title, "Keep Awake (lid open)");  // no durations while armed
+
+    advance(2 * 3600);
+    EXPECT_EQ(state(), State::disarmed);
+    EXPECT_TRUE(log.contains("disarmed (time is up)"));
+    EXPECT_FALSE(tray->toolTip.contains("left"));
+}
+
 TEST_F(AppDelegateTest, ClicksToggleOrOpenTheMenuForTheCurrentState) {
     Prefs::setArmWithRightClick(true);
     launch();
@@ -209,13 +226,20 @@ TEST_F(AppDelegateTest, ClicksToggleOrOpenTheMenuForTheCurrentState) {
     for (const auto& entry : menu()) {
         titles << (entry.kind == app::MenuEntry::Kind::separator ? "-" : entry.title);
     }
-    EXPECT_EQ(titles, (QStringList{"Arm for Next Close", "Keep Awake (lid open)", "-",
+    EXPECT_EQ(titles, (QStringList{"Arm for Next Close", "Arm For", "Keep Awake (lid open)", "-",
                                    "Settings...", "-", "Quit Noctave"}));  // no update check
+    QStringList durations;
+    for (const auto& entry : menu()[1].submenu) {
+        durations << entry.title;
+    }
+    EXPECT_EQ(durations, (QStringList{"1 hour", "2 hours", "4 hours", "Until tomorrow morning"}));
     // The keep-awake entry is a switch whether on or off, so it is announced as one.
     for (const bool on : {false, true}) {
         QMenu shown;
         app::addMenuEntries(shown, menu());
-        const QAction* keepAwake = shown.actions().at(1);
+        const QAction* keepAwake = shown.actions().at(2);
+        ASSERT_NE(shown.actions().at(1)->menu(), nullptr);
+        EXPECT_EQ(shown.actions().at(1)->menu()->actions().size(), 4);
         EXPECT_TRUE(keepAwake->isCheckable()) << on;
         EXPECT_EQ(keepAwake->isChecked(), on);
         EXPECT_FALSE(shown.actions().at(0)->isCheckable());
@@ -226,7 +250,7 @@ TEST_F(AppDelegateTest, ClicksToggleOrOpenTheMenuForTheCurrentState) {
     }
     Prefs::setKeepAwake(false);
     click(Click::left);
-    menu()[1].action();
+    menu()[2].action();
     EXPECT_TRUE(delegate->session()->isKeepAwakeActive());
     menu()[0].action();
     EXPECT_TRUE(log.contains("armed (menu)"));
@@ -307,16 +331,16 @@ TEST_F(AppDelegateTest, TheMenusUpdateEntryExplainsAMissingFeedAndWaitsOutARunni
     FakeUpdates* updates = made.get();
     launch(std::move(made));
     click(Click::left);
-    ASSERT_EQ(menu().at(4).title, "Check for Updates\u2026");
-    menu()[4].action();
+    ASSERT_EQ(menu().at(5).title, "Check for Updates\u2026");
+    menu()[5].action();
     EXPECT_EQ(updates->explanations, 1);
     updates->checking = true;
     click(Click::left);
-    EXPECT_EQ(menu().at(4).title, "Checking for Updates\u2026");
-    EXPECT_FALSE(menu().at(4).isEnabled);
+    EXPECT_EQ(menu().at(5).title, "Checking for Updates\u2026");
+    EXPECT_FALSE(menu().at(5).isEnabled);
     QMenu shown;
     app::addMenuEntries(shown, menu());
-    EXPECT_FALSE(shown.actions().at(4)->isEnabled());
+    EXPECT_FALSE(shown.actions().at(5)->isEnabled());
 }
 
 // Before an update replaces the program, and when it terminates (steps that may run more than
