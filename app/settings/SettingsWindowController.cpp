@@ -25,6 +25,7 @@
 #include "app/settings/SettingsUI.hpp"
 #include "app/tray/MainMenu.hpp"
 #include "core/runtime/Runtime.hpp"
+#include "core/session/SessionJournal.hpp"
 #include "core/support/Log.hpp"
 #include "core/support/UserDefaults.hpp"
 
@@ -377,12 +378,20 @@ void SettingsWindowController::checkForUpdates() {
     updates_->checkForUpdates();
 }
 
+std::string SettingsWindowController::diagnosticsText() {
+    // "Why did it sleep?" is the question support hears most: the session history answers it.
+    std::string problem;
+    const auto sessions = SessionJournal::read(SessionJournal::standardFile(), &problem);
+    return Log::snapshot() + "\n--- session history ---\n" +
+           (sessions ? SessionJournal::describe(*sessions) : "(unreadable: " + problem + ")\n");
+}
+
 void SettingsWindowController::copyDiagnostics() {
     // Lines still on their way to the file belong in the copy too.
     Log::flush();
     QClipboard* clipboard = QGuiApplication::clipboard();
     clipboard->clear();
-    clipboard->setText(QString::fromStdString(Log::snapshot()));
+    clipboard->setText(QString::fromStdString(diagnosticsText()));
 
     if (!diagnosticsButton_) {
         return;

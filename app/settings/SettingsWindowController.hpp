@@ -105,6 +105,8 @@ class SettingsWindowController {
     void showWelcomeGuide() { showOnboarding(0); }
     void checkForUpdates();
     void copyDiagnostics();
+    // What Copy diagnostics puts on the clipboard: the log, then the session history.
+    static std::string diagnosticsText();
 
     // The window's content (the frame is the window manager's) as PNG at device pixel ratio 1.
     // On failure returns false with the reason in `error`.
