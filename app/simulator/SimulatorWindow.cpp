@@ -37,6 +37,7 @@
 #include "platform/sim/SimKeyboard.hpp"
 #include "platform/sim/SimPower.hpp"
 #include "platform/sim/SimScreen.hpp"
+#include "platform/sim/SimThermal.hpp"
 #include "platform/sim/VirtualLaptop.hpp"
 
 namespace noctave::app {
@@ -216,6 +217,14 @@ QWidget* SimulatorWindow::buildPower() {
     externals_->setRange(0, 8);
     auto* externalsLabel = new QLabel(QStringLiteral("&External displays"));
     externalsLabel->setBuddy(externals_);
+    // The CPU sensor the thermal cut-off reads while a session stands with the lid shut.
+    temperature_ = named(new QSpinBox, "temperature", QStringLiteral("CPU temperature"));
+    temperature_->setRange(20, 120);
+    temperature_->setSuffix(QString::fromUtf8(" \u00B0C"));
+    temperature_->setValue(
+        static_cast<int>(laptop_.thermal().celsius().value_or(sim::SimThermal::kDefaultCelsius)));
+    auto* temperatureLabel = new QLabel(QStringLiteral("CPU &temperature"));
+    temperatureLabel->setBuddy(temperature_);
 
     auto& power = laptop_.power();
     connect(mains_, &QRadioButton::toggled, this, [&power](bool on) {
@@ -232,6 +241,8 @@ QWidget* SimulatorWindow::buildPower() {
     connect(batterySilent_, &QCheckBox::toggled, this, [this] { applyBattery(); });
     connect(externals_, &QSpinBox::valueChanged, this,
             [&power](int count) { power.setExternalCount(count); });
+    connect(temperature_, &QSpinBox::valueChanged, this,
+            [this](int celsius) { laptop_.thermal().setCelsius(celsius); });
 
     auto* sourceRow = new QHBoxLayout;
     sourceRow->addWidget(mains_);
@@ -245,6 +256,8 @@ QWidget* SimulatorWindow::buildPower() {
     displayRow->addWidget(externalsLabel);
     displayRow->addWidget(externals_);
     displayRow->addStretch(1);
+    displayRow->addWidget(temperatureLabel);
+    displayRow->addWidget(temperature_);
     auto* column = new QVBoxLayout(box);
     column->addLayout(sourceRow);
     column->addLayout(chargeRow);

@@ -92,6 +92,7 @@ class SimulatorWindow final : public QWidget {
     QSlider* batteryPercent_ = nullptr;
     QLabel* batteryValue_ = nullptr;
     QCheckBox* batterySilent_ = nullptr;
+    QSpinBox* temperature_ = nullptr;
     QSpinBox* externals_ = nullptr;
     QLabel* flag_ = nullptr;
     QLabel* assertions_ = nullptr;
