@@ -17,11 +17,22 @@ namespace {
 constexpr const char* kSource = "dbus";
 constexpr const char* kLastHoldSource = "dbus: last hold ended";
 
-uint64_t nowUsec() {
-    const auto since = runtime::clock().wall().time_since_epoch();
+uint64_t usecOf(runtime::WallTime time) {
     return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::microseconds>(since).count());
+        std::chrono::duration_cast<std::chrono::microseconds>(time.time_since_epoch()).count());
 }
+
+uint64_t nowUsec() {
+    return usecOf(runtime::clock().wall());
+}
+
+runtime::WallTime wallOf(uint64_t usec) {
+    return runtime::WallTime(std::chrono::duration_cast<runtime::WallTime::duration>(
+        std::chrono::microseconds(static_cast<int64_t>(usec))));
+}
+
+// Longer than anyone means: a deadline further away is a mistake (or a clock in another era).
+constexpr uint64_t kLongestDeadlineUsec = uint64_t{7} * 24 * 3600 * 1'000'000;
 
 const char* stateName(SessionController::State state) {
     switch (state) {
@@ -115,6 +126,10 @@ void ControlModel::disarm(Reply reply) {
 
 void ControlModel::setKeepAwake(bool on, Reply reply) {
     Prefs::setKeepAwake(on);
+    // A plain on or off replaces a timed spell.
+    if (session_.keepAwakeDeadline()) {
+        session_.keepAwakeUntil(std::nullopt);
+    }
     session_.applyKeepAwakePreference();
     if (session_.isKeepAwakeActive() != on) {
         reply(
@@ -122,6 +137,46 @@ void ControlModel::setKeepAwake(bool on, Reply reply) {
         return;
     }
     reply(Outcome{});
+}
+
+std::optional<std::string> ControlModel::checkDeadline(uint64_t deadlineUsec) {
+    const uint64_t now = nowUsec();
+    if (deadlineUsec <= now) {
+        return "the deadline has already passed";
+    }
+    if (deadlineUsec - now > kLongestDeadlineUsec) {
+        return "the deadline is more than a week away";
+    }
+    return std::nullopt;
+}
+
+void ControlModel::armUntil(uint64_t deadlineUsec, Reply reply) {
+    if (const auto problem = checkDeadline(deadlineUsec)) {
+        reply(failure(kErrorInvalidArgs, *problem));
+        return;
+    }
+    if (runGuarded(
+            [this, deadlineUsec] { return session_.armUntil(kSource, wallOf(deadlineUsec)); },
+            reply, "the session could not be armed")) {
+        reply(Outcome{});
+    }
+}
+
+void ControlModel::keepAwakeUntil(uint64_t deadlineUsec, Reply reply) {
+    if (const auto problem = checkDeadline(deadlineUsec)) {
+        reply(failure(kErrorInvalidArgs, *problem));
+        return;
+    }
+    if (!session_.keepAwakeUntil(wallOf(deadlineUsec))) {
+        reply(
+            failure(kErrorRefused, "keep-awake could not be turned on: the assertion was refused"));
+        return;
+    }
+    reply(Outcome{});
+}
+
+std::string ControlModel::historyJson() const {
+    return SessionJournal::toJson(session_.journal().sessions());
 }
 
 void ControlModel::hold(const std::string& reason, const std::string& owner, Reply reply) {
@@ -263,6 +318,10 @@ void ControlModel::refresh() {
     update(status_.onBattery, reading.onBattery, kOnBattery);
     update(status_.batteryPercent, reading.percent ? int32_t{*reading.percent} : int32_t{-1},
            kBatteryPercent);
+    update(status_.deadlineUsec, session_.deadline() ? usecOf(*session_.deadline()) : 0, kDeadline);
+    update(status_.keepAwakeUntilUsec,
+           session_.keepAwakeDeadline() ? usecOf(*session_.keepAwakeDeadline()) : 0,
+           kKeepAwakeUntil);
     if (changed != 0 && onChange) {
         onChange(status_, changed);
     }

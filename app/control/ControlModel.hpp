@@ -57,6 +57,12 @@ class ControlModel {
     void arm(Reply reply);
     void disarm(Reply reply);
     void setKeepAwake(bool on, Reply reply);
+    // Arms (source "dbus") until `deadlineUsec` (wall clock, microseconds since 1970), which
+    // must lie ahead; keep-awake until then, beside its preference.
+    void armUntil(uint64_t deadlineUsec, Reply reply);
+    void keepAwakeUntil(uint64_t deadlineUsec, Reply reply);
+    // The session history, as JSON (SessionJournal::toJson).
+    std::string historyJson() const;
     void hold(const std::string& reason, const std::string& owner, Reply reply);
     void release(uint32_t id, const std::string& owner, Reply reply);
     // The owner's connection is gone: its holds end.
@@ -70,6 +76,8 @@ class ControlModel {
     std::function<void(const Status&, unsigned changed)> onChange;
 
   private:
+    // Why `deadlineUsec` cannot be a deadline now; nothing when it can.
+    static std::optional<std::string> checkDeadline(uint64_t deadlineUsec);
     bool runGuarded(const std::function<bool()>& operation, const Reply& reply,
                     const std::string& refusal);
     void endHolds(std::vector<Hold>::iterator first, std::vector<Hold>::iterator last);

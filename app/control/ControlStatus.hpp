@@ -34,6 +34,10 @@ struct Status {
     int32_t batteryPercent = -1;  // -1: no source reports a charge
     std::vector<Hold> holds;
     LastDisarm lastDisarm;
+    // When a timed session ends and when timed keep-awake does, wall clock in microseconds
+    // since 1970; 0: no such deadline. Kept by the running process only.
+    uint64_t deadlineUsec = 0;
+    uint64_t keepAwakeUntilUsec = 0;
 };
 
 // Property bits for what changed.
@@ -45,6 +49,8 @@ enum Property : unsigned {
     kBatteryPercent = 1u << 4,
     kHolds = 1u << 5,
     kLastDisarm = 1u << 6,
+    kDeadline = 1u << 7,
+    kKeepAwakeUntil = 1u << 8,
 };
 
 }  // namespace noctave::control

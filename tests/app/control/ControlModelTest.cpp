@@ -1,7 +1,9 @@
 // The control interface's logic on the virtual laptop, in virtual time: holds against the
 // session engine, every end of a session, and the answers a script gets.
 #include <gmock/gmock.h>
+#include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -235,6 +237,46 @@ TEST_F(ControlModelTest, KeepAwakeFollowsTheRequestAndReportsARefusal) {
     power().setAssertionPolicy(sim::SimPower::AssertionPolicy::refuseAll);
     EXPECT_EQ(ask([&](auto reply) { model->setKeepAwake(true, reply); }), control::kErrorRefused);
     EXPECT_FALSE(model->status().keepAwake);
+}
+
+uint64_t usecFromNow(double seconds) {
+    const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
+        runtime::clock().wall().time_since_epoch());
+    return static_cast<uint64_t>(now.count() + static_cast<int64_t>(seconds * 1e6));
+}
+
+TEST_F(ControlModelTest, TimedSessionShowsItsDeadlineAndEndsWithTimeIsUp) {
+    EXPECT_EQ(ask([&](auto reply) { model->armUntil(usecFromNow(0), reply); }),
+              control::kErrorInvalidArgs);
+    EXPECT_EQ(ask([&](auto reply) { model->armUntil(usecFromNow(8 * 24 * 3600.0), reply); }),
+              control::kErrorInvalidArgs);
+    EXPECT_EQ(session->state(), SessionController::State::disarmed);
+
+    const uint64_t deadline = usecFromNow(2 * 3600.0);
+    EXPECT_EQ(ask([&](auto reply) { model->armUntil(deadline, reply); }), "");
+    EXPECT_EQ(model->status().state, "armed");
+    EXPECT_EQ(model->status().deadlineUsec, deadline);
+
+    advance(2 * 3600.0);
+    EXPECT_EQ(model->status().state, "disarmed");
+    EXPECT_EQ(model->status().deadlineUsec, 0u);
+    EXPECT_EQ(lastDisarm().reason, "time is up");
+    const auto history = nlohmann::json::parse(model->historyJson());
+    EXPECT_EQ(history["sessions"].back()["reason"], "time is up");
+    EXPECT_EQ(history["sessions"].back()["source"], "dbus");
+}
+
+TEST_F(ControlModelTest, TimedKeepAwakeIsReplacedByAPlainSwitch) {
+    const uint64_t until = usecFromNow(1800.0);
+    EXPECT_EQ(ask([&](auto reply) { model->keepAwakeUntil(until, reply); }), "");
+    EXPECT_TRUE(model->status().keepAwake);
+    EXPECT_EQ(model->status().keepAwakeUntilUsec, until);
+
+    EXPECT_EQ(ask([&](auto reply) { model->setKeepAwake(false, reply); }), "");
+    EXPECT_FALSE(model->status().keepAwake);
+    EXPECT_EQ(model->status().keepAwakeUntilUsec, 0u);
+    advance(1800.0);
+    EXPECT_FALSE(log.contains("keep-awake ends (time is up)"));
 }
 
 }  // namespace
