@@ -302,15 +302,37 @@ void AppDelegate::startControlInterface() {
     programs_.onChange = runtime::bindWeak(
         weakFactory_.weak(),
         [](AppDelegate& self, bool running) { self.handleProgramRunning(running); });
-    // The file is replaced on every write, so its folder is what can be watched; an edit from
-    // outside is seen at once, and nothing runs while nothing changes.
     settingsWatcher_ = std::make_unique<QFileSystemWatcher>();
-    settingsWatcher_->addPath(
-        QString::fromStdString(UserDefaults::standard().file().parent_path().string()));
-    // The watcher is the delegate's and goes before it, taking the connection along.
+    // The watcher is the delegate's and goes before it, taking the connections along.
+    const auto changed = [this] {
+        watchSettingsFile();
+        syncProgramHolds();
+    };
+    QObject::connect(settingsWatcher_.get(), &QFileSystemWatcher::fileChanged,
+                     settingsWatcher_.get(), changed);
     QObject::connect(settingsWatcher_.get(), &QFileSystemWatcher::directoryChanged,
-                     settingsWatcher_.get(), [this] { syncProgramHolds(); });
+                     settingsWatcher_.get(), changed);
+    watchSettingsFile();
     syncProgramHolds();
+}
+
+// The settings file itself, so that other programs writing into the same folder cost nothing;
+// its folder only while it does not exist yet. A replacement (every write is one) drops the
+// watch on the old file, so it is set again after each change.
+void AppDelegate::watchSettingsFile() {
+    const auto file = UserDefaults::standard().file();
+    const QString path = QString::fromStdString(file.string());
+    const QString folder = QString::fromStdString(file.parent_path().string());
+    if (std::filesystem::exists(file)) {
+        if (!settingsWatcher_->files().contains(path)) {
+            settingsWatcher_->addPath(path);
+        }
+        if (settingsWatcher_->directories().contains(folder)) {
+            settingsWatcher_->removePath(folder);
+        }
+    } else if (!settingsWatcher_->directories().contains(folder)) {
+        settingsWatcher_->addPath(folder);
+    }
 }
 
 void AppDelegate::syncProgramHolds() {

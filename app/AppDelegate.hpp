@@ -132,6 +132,7 @@ class AppDelegate {
     void snapshotSettings(const std::string& path, const std::optional<std::string>& pane);
     void snapshotOnboarding(const std::string& path, int page);
     void handleProgramRunning(bool running);
+    void watchSettingsFile();
 
     Options options_;
     std::unique_ptr<MainMenu> mainMenu_;

@@ -107,6 +107,15 @@ std::vector<Choice> menuChoices(runtime::WallTime now) {
             {"Until tomorrow morning", nextMorning(now)}};
 }
 
+std::string localText(runtime::WallTime time, const char* format) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
+    std::tm parts{};
+    ::localtime_r(&seconds, &parts);
+    char text[64];
+    const std::size_t length = std::strftime(text, sizeof text, format, &parts);
+    return std::string(text, length);
+}
+
 std::string timeLeftText(runtime::WallTime deadline, runtime::WallTime now) {
     const auto minutes = std::chrono::duration_cast<std::chrono::minutes>(deadline - now).count();
     if (minutes < 1) {

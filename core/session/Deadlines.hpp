@@ -29,6 +29,9 @@ struct Choice {
 // The menu's durations: 1, 2 and 4 hours and "Until tomorrow morning" (08:00).
 std::vector<Choice> menuChoices(runtime::WallTime now);
 
+// `time` on the local clock, as strftime(3) spells `format` ("%Y-%m-%d %H:%M").
+std::string localText(runtime::WallTime time, const char* format);
+
 // "1 h 20 min left", "less than a minute left".
 std::string timeLeftText(runtime::WallTime deadline, runtime::WallTime now);
 

@@ -2,10 +2,10 @@
 // queue and checked again at every wake. The timer runs on monotonic time, which stands still
 // while the machine sleeps, so only the wake check keeps a suspend from stretching a deadline.
 #include <chrono>
-#include <ctime>
 #include <string>
 
 #include "core/runtime/Runtime.hpp"
+#include "core/session/Deadlines.hpp"
 #include "core/session/SessionController.hpp"
 #include "core/support/Log.hpp"
 #include "core/support/Prefs.hpp"
@@ -18,12 +18,7 @@ constexpr double kDeadlineLeeway = 1.0;
 constexpr const char* kTimeUp = "time is up";
 
 std::string localTime(runtime::WallTime time) {
-    const std::time_t seconds = std::chrono::system_clock::to_time_t(time);
-    std::tm parts{};
-    ::localtime_r(&seconds, &parts);
-    char text[24];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M", &parts);
-    return text;
+    return deadlines::localText(time, "%Y-%m-%d %H:%M");
 }
 }  // namespace
 

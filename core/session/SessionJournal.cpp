@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <ctime>
 #include <nlohmann/json.hpp>
 #include <system_error>
 #include <utility>
@@ -15,6 +14,7 @@
 #include "core/os/Paths.hpp"
 #include "core/os/System.hpp"
 #include "core/runtime/Runtime.hpp"
+#include "core/session/Deadlines.hpp"
 #include "core/support/Log.hpp"
 #include "core/support/PrivateFiles.hpp"
 
@@ -121,12 +121,10 @@ fs::path firstFreeBadName(const fs::path& file) {
 }
 
 std::string localStamp(uint64_t usec) {
-    const auto seconds = static_cast<std::time_t>(usec / 1'000'000);
-    std::tm parts{};
-    ::localtime_r(&seconds, &parts);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
-    return text;
+    return deadlines::localText(
+        runtime::WallTime(std::chrono::duration_cast<runtime::WallTime::duration>(
+            std::chrono::microseconds(usec))),
+        "%Y-%m-%d %H:%M:%S");
 }
 
 }  // namespace
