@@ -206,7 +206,7 @@ void SessionJournal::add(Event event) {
 }
 
 void SessionJournal::save() {
-    if (!isWritable_ || !files::createPrivateDirectories(file_.parent_path())) {
+    if (!isWritable_ || !files::makePrivateFolder(file_.parent_path())) {
         return;
     }
     const std::string text = toJson(sessions_) + "\n";
