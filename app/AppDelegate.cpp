@@ -230,6 +230,7 @@ void AppDelegate::applicationWillTerminate() {
     }
     isTerminated_ = true;
     settingsWatcher_.reset();
+    toolTipRefresh_.reset();
     programs_.setPatterns({});
     control_.reset();
     removeWorkspaceObservers();
@@ -283,6 +284,18 @@ void AppDelegate::refreshIcon(State state) {
     std::string toolTip = texts.toolTip;
     if (session_ && session_->deadline()) {
         toolTip += " - " + deadlines::timeLeftText(*session_->deadline(), runtime::clock().wall());
+        // The time left counts down in minutes; the refresh runs only while a deadline stands.
+        if (!toolTipRefresh_) {
+            toolTipRefresh_ = runtime::Timer::repeating(
+                runtime::mainQueue(), kToolTipRefreshSeconds, kToolTipRefreshLeeway,
+                runtime::bindWeak(weakFactory_.weak(), [](AppDelegate& self) {
+                    if (self.session_) {
+                        self.refreshIcon(self.session_->state());
+                    }
+                }));
+        }
+    } else {
+        toolTipRefresh_.reset();
     }
     statusItem_->setImage(MenuBarIcon::image(texts.icon));
     statusItem_->setToolTip(QString::fromUtf8(toolTip));

@@ -18,6 +18,7 @@
 #include "app/tray/StatusItem.hpp"
 #include "core/os/Workspace.hpp"
 #include "core/remote/RemoteConfigLoader.hpp"
+#include "core/runtime/Timer.hpp"
 #include "core/runtime/WeakPtr.hpp"
 #include "core/session/ProgramWatch.hpp"
 #include "core/session/SessionController.hpp"
@@ -143,6 +144,9 @@ class AppDelegate {
     ProgramWatch programs_;
     uint32_t programHold_ = 0;
     std::unique_ptr<QFileSystemWatcher> settingsWatcher_;
+    static constexpr double kToolTipRefreshSeconds = 60.0;
+    static constexpr double kToolTipRefreshLeeway = 5.0;
+    std::unique_ptr<runtime::Timer> toolTipRefresh_;
     std::unique_ptr<StatusItem> statusItem_;
     HotKeyController hotKey_;
     std::unique_ptr<CloseOverlay> closeOverlay_;

@@ -211,8 +211,10 @@ TEST_F(AppDelegateTest, DurationFromTheMenuArmsUntilItAndTheTooltipShowsTheTimeL
     click(Click::left);
     EXPECT_EQ(menu()[0].title, "Disarm");
     EXPECT_EQ(menu()[1].title, "Keep Awake (lid open)");  // no durations while armed
+    advance(30 * 60);
+    EXPECT_TRUE(tray->toolTip.endsWith(" - 1 h 30 min left")) << tray->toolTip.toStdString();
 
-    advance(2 * 3600);
+    advance(90 * 60);
     EXPECT_EQ(state(), State::disarmed);
     EXPECT_TRUE(log.contains("disarmed (time is up)"));
     EXPECT_FALSE(tray->toolTip.contains("left"));

@@ -21,6 +21,7 @@
 #include "platform/sim/SimHinge.hpp"
 #include "platform/sim/SimKeyboard.hpp"
 #include "platform/sim/SimPower.hpp"
+#include "platform/sim/SimThermal.hpp"
 #include "tests/app/ShellTest.hpp"
 #include "tests/support/QuietStatusItem.hpp"
 #include "tests/support/SimTest.hpp"
@@ -224,6 +225,20 @@ TEST_F(SimulatorWindowTest, TheBatteryGoingLowOrSilentWhileArmedDisarmsWithTheNo
         EXPECT_EQ(laptop.power().batteryPercent(), 80);
     }
     EXPECT_EQ(text("batteryValue"), "80%");
+}
+
+TEST_F(SimulatorWindowTest, TemperatureRaisedWithTheLidShutDisarmsAfterAMinute) {
+    launch();
+    rightClickTray();
+    ASSERT_EQ(state(), State::armed);
+    click("closeLid");
+    runUntilIdle();
+    control<QSpinBox>("temperature")->setValue(99);
+    EXPECT_EQ(laptop.thermal().celsius(), 99.0);
+    advance(ThermalGuard::kSustainSeconds + ThermalGuard::kPeriodSeconds);
+    EXPECT_EQ(state(), State::disarmed);
+    EXPECT_TRUE(logTail().contains("thermal cut-off (99 \u00B0C); disarming"));
+    EXPECT_EQ(alerts, std::vector<std::string>{"Noctave disarmed"});
 }
 
 TEST_F(SimulatorWindowTest, FnHeldWhileTheLidClosesPendsFollowsWithTheCurtainThenArmsOnClose) {
