@@ -8,7 +8,9 @@
 #include "core/support/AppInfo.hpp"
 #include "core/support/Prefs.hpp"
 #include "platform/sim/SimPower.hpp"
+#include "platform/sim/SimProcesses.hpp"
 #include "tests/app/ShellTest.hpp"
+#include "tests/support/BusDaemon.hpp"
 #include "tests/support/SimTest.hpp"
 
 namespace noctave::test {
@@ -218,6 +220,41 @@ TEST_F(AppDelegateTest, DurationFromTheMenuArmsUntilItAndTheTooltipShowsTheTimeL
     EXPECT_EQ(state(), State::disarmed);
     EXPECT_TRUE(log.contains("disarmed (time is up)"));
     EXPECT_FALSE(tray->toolTip.contains("left"));
+}
+
+// The settings' list of programs, through the control interface's holds: on a session bus of
+// the test's own, with the virtual laptop's process table.
+TEST_F(AppDelegateTest, ListedProgramHoldsTheSessionWhileItRuns) {
+    BusDaemon bus("session");
+    ASSERT_FALSE(bus.address().empty());
+    setenv("DBUS_SESSION_BUS_ADDRESS", bus.address().c_str(), 1);
+    launch();
+    delegate->startControlInterface();
+    ASSERT_NE(delegate->control(), nullptr);
+
+    Prefs::setHoldWhileRunning({"rsync", "", " make "});
+    delegate->syncProgramHolds();
+    EXPECT_EQ(delegate->programs().patterns().size(), 2u);
+    const int pid = laptop.processes().startProcess("make", "make -j8");
+    advance(ProgramWatch::kScanSeconds);
+    EXPECT_EQ(state(), State::armed);
+    const auto& holds = delegate->control()->model().status().holds;
+    ASSERT_EQ(holds.size(), 1u);
+    EXPECT_EQ(holds[0].reason, "while make (pid " + std::to_string(pid) + ") runs");
+
+    laptop.processes().endProcess(pid);
+    advance(ProgramWatch::kScanSeconds);
+    EXPECT_EQ(state(), State::disarmed);
+    EXPECT_TRUE(log.contains("disarmed (dbus: last hold ended)"));
+
+    // An emptied list stops the scans.
+    Prefs::setHoldWhileRunning({});
+    delegate->syncProgramHolds();
+    const int scans = laptop.processes().scanCount();
+    advance(600);
+    EXPECT_EQ(laptop.processes().scanCount(), scans);
+    delegate->applicationWillTerminate();
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
 }
 
 TEST_F(AppDelegateTest, ClicksToggleOrOpenTheMenuForTheCurrentState) {
