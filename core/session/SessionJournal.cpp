@@ -1,7 +1,6 @@
 #include "core/session/SessionJournal.hpp"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,50 +30,25 @@ uint64_t nowUsec() {
         std::chrono::duration_cast<std::chrono::microseconds>(since).count());
 }
 
-// The whole file, or no value with `problem` set. ENOENT reads as an empty text.
+// The whole file, or no value with `problem` set. A missing file reads as an empty text.
 std::optional<std::string> readBounded(const fs::path& file, std::string* problem) {
-    const int fd = files::openPrivateFile(file, O_RDONLY | O_NONBLOCK);
-    if (fd < 0) {
-        if (errno == ENOENT) {
-            return std::string();
-        }
-        *problem = errno == ELOOP ? "a link stands where the file should be" : std::strerror(errno);
+    std::error_code error;
+    const auto type = fs::symlink_status(file, error).type();
+    if (type == fs::file_type::not_found) {
+        return std::string();
+    }
+    // Never opened: a pipe would block the start, and a link is not ours to follow.
+    if (type == fs::file_type::symlink) {
+        *problem = "a link stands where the file should be";
         return std::nullopt;
     }
-    struct stat info {};
-    std::string text;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (type != fs::file_type::regular && type != fs::file_type::directory) {
         *problem = "not a regular file";
-    } else if (static_cast<std::size_t>(info.st_size) > SessionJournal::kMaxFileBytes) {
-        *problem = "larger than " + std::to_string(SessionJournal::kMaxFileBytes) + " bytes";
-    } else {
-        char buffer[16384];
-        for (;;) {
-            const ssize_t got = ::read(fd, buffer, sizeof buffer);
-            if (got < 0 && errno == EINTR) {
-                continue;
-            }
-            if (got < 0) {
-                *problem = std::strerror(errno);
-                break;
-            }
-            if (got == 0) {
-                break;
-            }
-            text.append(buffer, static_cast<std::size_t>(got));
-            // It may grow while being read.
-            if (text.size() > SessionJournal::kMaxFileBytes) {
-                *problem =
-                    "larger than " + std::to_string(SessionJournal::kMaxFileBytes) + " bytes";
-                break;
-            }
-        }
-    }
-    ::close(fd);
-    if (!problem->empty()) {
         return std::nullopt;
     }
-    return text;
+    return files::readBoundedFile(file, SessionJournal::kMaxFileBytes,
+                                  std::to_string(SessionJournal::kMaxFileBytes) + " bytes",
+                                  files::Links::refuse, problem);
 }
 
 std::optional<std::vector<SessionJournal::Session>> decode(const std::string& text,
