@@ -46,7 +46,7 @@ int readText(sd_bus_message* m, std::string& out) {
     return r;
 }
 
-const std::array<ControlProperty, 7> kProperties = {{
+const std::array<ControlProperty, 9> kProperties = {{
     {kState, "State", "s",
      [](sd_bus_message* m, const Status& s) {
          return sd_bus_message_append(m, "s", s.state.c_str());
@@ -81,23 +81,40 @@ const std::array<ControlProperty, 7> kProperties = {{
          }
          return r;
      }},
+    {kDeadline, "Deadline", "t",
+     [](sd_bus_message* m, const Status& s) {
+         return sd_bus_message_append(m, "t", s.deadlineUsec);
+     },
+     [](sd_bus_message* m, Status& s) { return sd_bus_message_read(m, "t", &s.deadlineUsec); }},
+    {kKeepAwakeUntil, "KeepAwakeUntil", "t",
+     [](sd_bus_message* m, const Status& s) {
+         return sd_bus_message_append(m, "t", s.keepAwakeUntilUsec);
+     },
+     [](sd_bus_message* m, Status& s) {
+         return sd_bus_message_read(m, "t", &s.keepAwakeUntilUsec);
+     }},
 }};
 
 constexpr auto kMethod = BusMember::Kind::method;
 
+constexpr std::size_t kMethods = 9;
+
 // The methods as written here, then one property entry for each of kProperties.
-std::array<BusMember, 6 + kProperties.size()> makeMembers() {
-    std::array<BusMember, 6 + kProperties.size()> members = {{
+std::array<BusMember, kMethods + kProperties.size()> makeMembers() {
+    std::array<BusMember, kMethods + kProperties.size()> members = {{
         {kMethod, "Arm", "", "", ""},
         {kMethod, "Disarm", "", "", ""},
         {kMethod, "SetKeepAwake", "b", "", "on"},
         {kMethod, "Hold", "s", "u", "reason id"},
         {kMethod, "Release", "u", "", "id"},
         {kMethod, "Status", "", "a{sv}", "status"},
+        {kMethod, "ArmUntil", "t", "", "deadline"},
+        {kMethod, "SetKeepAwakeUntil", "t", "", "deadline"},
+        {kMethod, "History", "", "s", "json"},
     }};
     for (std::size_t i = 0; i < kProperties.size(); ++i) {
-        members[6 + i] = {BusMember::Kind::property, kProperties[i].name, kProperties[i].signature,
-                          "", ""};
+        members[kMethods + i] = {BusMember::Kind::property, kProperties[i].name,
+                                 kProperties[i].signature, "", ""};
     }
     return members;
 }

@@ -15,7 +15,10 @@ namespace noctave::control {
 
 // Property signatures: State s, KeepAwake b, LidClosed b, OnBattery b, BatteryPercent i (-1
 // when no source reports a charge), Holds a(usst) (id, reason, owner, since in microseconds
-// since 1970), LastDisarm (sst) (reason, notice, time; time 0 before any session ended).
+// since 1970), LastDisarm (sst) (reason, notice, time; time 0 before any session ended),
+// Deadline t and KeepAwakeUntil t (when a timed session or keep-awake ends, microseconds since
+// 1970; 0 for none). Methods beyond the plain ones: ArmUntil t and SetKeepAwakeUntil t (the
+// deadline, as above), History → s (the session history as JSON).
 struct ControlProperty {
     Property bit;
     const char* name;

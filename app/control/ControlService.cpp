@@ -19,9 +19,10 @@ constexpr double kStartTimeoutSeconds = 25.0;
 
 // A request for the main queue; `serial` names the call waiting for its answer.
 struct Request {
-    enum class Kind { arm, disarm, keepAwake, hold, release };
+    enum class Kind { arm, disarm, keepAwake, hold, release, armUntil, keepAwakeUntil };
     Kind kind = Kind::arm;
     bool on = false;
+    uint64_t deadlineUsec = 0;
     std::string reason;
     uint32_t id = 0;
     std::string sender;
@@ -59,6 +60,10 @@ int readRequest(sd_bus_message* call, const char* member, Request& request) {
         request.kind = Request::Kind::release;
         return sd_bus_message_read(call, "u", &request.id);
     }
+    if (std::strcmp(member, "ArmUntil") == 0 || std::strcmp(member, "SetKeepAwakeUntil") == 0) {
+        request.kind = member[0] == 'A' ? Request::Kind::armUntil : Request::Kind::keepAwakeUntil;
+        return sd_bus_message_read(call, "t", &request.deadlineUsec);
+    }
     return -EBADR;
 }
 
@@ -78,6 +83,12 @@ void run(ControlModel& model, const Request& request, ControlModel::Reply reply)
             break;
         case Request::Kind::release:
             model.release(request.id, request.sender, std::move(reply));
+            break;
+        case Request::Kind::armUntil:
+            model.armUntil(request.deadlineUsec, std::move(reply));
+            break;
+        case Request::Kind::keepAwakeUntil:
+            model.keepAwakeUntil(request.deadlineUsec, std::move(reply));
             break;
     }
 }
@@ -203,6 +214,18 @@ int ControlService::handle(sd_bus_message* call) {
     if (std::strcmp(member, "Status") == 0) {
         return linuxos::DBusConnection::replyNow(
             call, [this](sd_bus_message* reply) { return appendProperties(reply, side_.status); });
+    }
+    if (std::strcmp(member, "History") == 0) {
+        // The history is the session's, kept on the main queue.
+        const uint64_t serial = bus_->defer(call);
+        runtime::mainQueue().async([weak = side_.service, bus = bus_, serial] {
+            if (ControlService* self = weak.get()) {
+                bus->reply(serial, [json = self->model_.historyJson()](sd_bus_message* m) {
+                    return sd_bus_message_append(m, "s", json.c_str());
+                });
+            }
+        });
+        return 1;
     }
     Request request;
     if (const int r = readRequest(call, member, request); r < 0) {

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
@@ -14,7 +15,12 @@
 
 #include "app/control/ControlClient.hpp"
 #include "app/control/ProcessSupervisor.hpp"
+#include "app/control/ProgramFollower.hpp"
 #include "app/control/StatusText.hpp"
+#include "core/session/Deadlines.hpp"
+#include "core/session/ProgramWatch.hpp"
+#include "core/session/SessionJournal.hpp"
+#include "platform/linux/LinuxProcesses.hpp"
 
 namespace noctave::control {
 
@@ -125,10 +131,14 @@ void releaseHold(ControlClient& client, uint32_t id) {
     }
 }
 
+using WallTime = std::chrono::system_clock::time_point;
+
 // Places a hold, runs `body` while it stands, and releases it unless Noctave ended it first,
-// which it says once.
+// which it says once. With `until`, the hold is released then, whatever the body waits for
+// (`goesOn`: a command that runs on after its hold).
 template <typename Body>
-int holding(const std::string& reason, Body body) {
+int holding(const std::string& reason, ProcessSupervisor& supervisor, std::optional<WallTime> until,
+            bool goesOn, Body body) {
     int exit = 0;
     auto client = connectOrSay(&exit);
     if (!client) {
@@ -140,23 +150,36 @@ int holding(const std::string& reason, Body body) {
     }
     auto isOver = std::make_shared<std::atomic<bool>>(false);
     client->watchHold(id, [isOver](const ControlClient::HoldEnd& end) {
-        isOver->store(true);
+        // A release of our own (at the deadline) is no news.
+        if (isOver->exchange(true)) {
+            return;
+        }
         say(end.isNoctaveGone ? std::string("Noctave quit; the hold ended and the command goes on.")
             : end.reason.empty()
                 ? std::string("Noctave ended the hold; the command goes on.")
                 : "Noctave ended the hold (" + end.reason + "); the command goes on.");
     });
+    if (until) {
+        supervisor.setDeadline(*until, [&client, id, isOver, goesOn] {
+            if (!isOver->exchange(true)) {
+                say(goesOn ? "time is up; the hold ended and the command goes on."
+                           : "time is up; the hold ended.");
+                releaseHold(*client, id);
+            }
+        });
+    }
     exit = body();
-    if (!isOver->load()) {
+    if (!isOver->exchange(true)) {
         releaseHold(*client, id);
     }
     return exit;
 }
 
-int runHoldCommand(const std::vector<std::string>& command, const std::string& reason) {
+int runHoldCommand(const std::vector<std::string>& command, const std::string& reason,
+                   std::optional<WallTime> until) {
     // Before the client's thread starts, so that it inherits the blocked signals.
     ProcessSupervisor supervisor;
-    return holding(reason, [&] {
+    return holding(reason, supervisor, until, true, [&] {
         if (const int spawned = supervisor.spawn(command); spawned != 0) {
             say("cannot run " + command[0] + ": " + std::strerror(spawned));
             return spawned == ENOENT ? 127 : 126;
@@ -172,7 +195,7 @@ std::string processName(pid_t pid) {
     return name;
 }
 
-int runHoldPid(pid_t pid, std::string reason) {
+int runHoldPid(pid_t pid, std::string reason, std::optional<WallTime> until) {
     ProcessSupervisor supervisor;
     if (!supervisor.follow(pid)) {
         say("no process " + std::to_string(pid) + " (" + std::strerror(errno) + ")");
@@ -181,7 +204,122 @@ int runHoldPid(pid_t pid, std::string reason) {
     if (reason.empty()) {
         reason = reasonFrom({"pid", std::to_string(pid), processName(pid)});
     }
-    return holding(reason, [&] { return supervisor.waitForProcess(); });
+    return holding(reason, supervisor, until, false, [&] { return supervisor.waitForProcess(); });
+}
+
+int runHoldPrograms(const ProgramWatch::Pattern& pattern, std::string reason,
+                    std::optional<WallTime> until) {
+    ProcessSupervisor supervisor;
+    const linuxos::LinuxProcesses processes;
+    ProgramFollower programs({pattern}, processes);
+    if (programs.rescan() == 0) {
+        say("no running program of yours matches " + pattern.text);
+        return kExitRefused;
+    }
+    if (reason.empty()) {
+        reason = reasonFrom({"while", programs.describe(), "runs"});
+    }
+    return holding(reason, supervisor, until, false,
+                   [&] { return supervisor.waitForPrograms(programs); });
+}
+
+// When a duration from now, or a time of day, ends; no value for text that is neither.
+std::optional<WallTime> deadlineFrom(const std::string& option, const std::string& text) {
+    const auto now = std::chrono::system_clock::now();
+    if (option == "--until") {
+        return deadlines::parseClockTime(text, now);
+    }
+    if (const auto seconds = deadlines::parseDuration(text)) {
+        return now + std::chrono::duration_cast<WallTime::duration>(
+                         std::chrono::duration<double>(*seconds));
+    }
+    return std::nullopt;
+}
+
+uint64_t usecOf(WallTime time) {
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(time.time_since_epoch()).count());
+}
+
+// arm [--for DURATION | --until HH:MM]
+int runArm(const std::vector<std::string>& rest) {
+    if (rest.empty()) {
+        return runSimple("Arm", true, {}, stateOf);
+    }
+    if (rest.size() != 2 || (rest[0] != "--for" && rest[0] != "--until")) {
+        return usageError("arm takes --for DURATION or --until HH:MM");
+    }
+    const auto deadline = deadlineFrom(rest[0], rest[1]);
+    if (!deadline) {
+        return usageError("not a " + std::string(rest[0] == "--for" ? "duration" : "time of day") +
+                          ": " + rest[1]);
+    }
+    const uint64_t usec = usecOf(*deadline);
+    return runSimple(
+        "ArmUntil", true, [usec](sd_bus_message* m) { return sd_bus_message_append(m, "t", usec); },
+        [](const Status& status) {
+            return status.deadlineUsec == 0
+                       ? status.state
+                       : status.state + " until " +
+                             deadlines::localText(
+                                 WallTime(std::chrono::microseconds(status.deadlineUsec)), "%H:%M");
+        });
+}
+
+// keep-awake on [--for DURATION] | off
+int runKeepAwake(const std::vector<std::string>& rest) {
+    const auto report = [](const Status& status) {
+        return describeChanges(
+            status, kKeepAwake | (status.keepAwakeUntilUsec != 0 ? unsigned{kKeepAwakeUntil} : 0u));
+    };
+    if (rest.size() == 1 && (rest[0] == "on" || rest[0] == "off")) {
+        const int on = rest[0] == "on" ? 1 : 0;
+        return runSimple(
+            "SetKeepAwake", true,
+            [on](sd_bus_message* m) { return sd_bus_message_append(m, "b", on); }, report);
+    }
+    if (rest.size() != 3 || rest[0] != "on" || rest[1] != "--for") {
+        return usageError("keep-awake takes on [--for DURATION] or off");
+    }
+    const auto deadline = deadlineFrom(rest[1], rest[2]);
+    if (!deadline) {
+        return usageError("not a duration: " + rest[2]);
+    }
+    const uint64_t usec = usecOf(*deadline);
+    return runSimple(
+        "SetKeepAwakeUntil", true,
+        [usec](sd_bus_message* m) { return sd_bus_message_append(m, "t", usec); }, report);
+}
+
+int runHistory(bool json) {
+    int exit = 0;
+    auto client = connectOrSay(&exit);
+    if (!client) {
+        return exit;
+    }
+    std::string text;
+    if (auto error = client->call("History", false, {}, [&text](sd_bus_message* m) {
+            const char* read = nullptr;
+            const int r = sd_bus_message_read(m, "s", &read);
+            if (r >= 0) {
+                text = read;
+            }
+            return r;
+        })) {
+        return fail(*error);
+    }
+    if (json) {
+        std::printf("%s\n", text.c_str());
+        return 0;
+    }
+    std::string problem;
+    const auto sessions = SessionJournal::parse(text, &problem);
+    if (!sessions) {
+        say("the history could not be read: " + problem);
+        return kExitRefused;
+    }
+    std::fputs(SessionJournal::describe(*sessions).c_str(), stdout);
+    return 0;
 }
 
 // Prints the state, then a line for each change, until Noctave goes. Changes reported before
@@ -246,6 +384,8 @@ int runHold(const std::vector<std::string>& args) {
     std::string reason;
     bool hasReason = false;
     std::optional<pid_t> pid;
+    std::optional<WallTime> until;
+    std::optional<ProgramWatch::Pattern> program;
     std::size_t i = 0;
     for (; i < args.size(); ++i) {
         if (args[i] == "--") {
@@ -255,6 +395,16 @@ int runHold(const std::vector<std::string>& args) {
         if (args[i] == "--reason" && i + 1 < args.size()) {
             reason = args[++i];
             hasReason = true;
+        } else if (args[i] == "--for" && i + 1 < args.size()) {
+            until = deadlineFrom(args[i], args[i + 1]);
+            if (!until) {
+                return usageError("not a duration: " + args[i + 1]);
+            }
+            ++i;
+        } else if ((args[i] == "--name" || args[i] == "--cmdline") && i + 1 < args.size() &&
+                   !args[i + 1].empty()) {
+            program = ProgramWatch::Pattern{args[i + 1], args[i] == "--cmdline"};
+            ++i;
         } else if (args[i] == "--pid" && i + 1 < args.size()) {
             char* end = nullptr;
             errno = 0;
@@ -271,16 +421,19 @@ int runHold(const std::vector<std::string>& args) {
     }
     const std::vector<std::string> command(args.begin() + static_cast<std::ptrdiff_t>(i),
                                            args.end());
-    if (pid && !command.empty()) {
-        return usageError("hold takes either --pid or a command, not both");
+    if ((pid ? 1 : 0) + (program ? 1 : 0) + (command.empty() ? 0 : 1) > 1) {
+        return usageError("hold takes one of a command, --pid, --name or --cmdline");
     }
     if (pid) {
-        return runHoldPid(*pid, reason);
+        return runHoldPid(*pid, reason, until);
+    }
+    if (program) {
+        return runHoldPrograms(*program, reason, until);
     }
     if (command.empty()) {
-        return usageError("hold needs a command (after --) or --pid PID");
+        return usageError("hold needs a command (after --), --pid PID, --name or --cmdline");
     }
-    return runHoldCommand(command, hasReason ? reason : reasonFrom(command));
+    return runHoldCommand(command, hasReason ? reason : reasonFrom(command), until);
 }
 
 }  // namespace
@@ -288,15 +441,30 @@ int runHold(const std::vector<std::string>& args) {
 std::string usage() {
     return "usage: noctave ctl COMMAND   (control the running Noctave from scripts and agents)\n"
            "  status [--json]            the session, keep-awake, lid, power, holds, last disarm\n"
-           "  arm                        arm the session, as from the menu\n"
+           "  arm [--for DURATION | --until HH:MM]\n"
+           "                             arm the session, as from the menu; with a deadline it\n"
+           "                             ends by itself then (\"time is up\")\n"
            "  disarm                     end the session and every hold\n"
-           "  keep-awake on|off          block idle sleep while the lid is open, or stop\n"
-           "  hold [--reason TEXT] -- COMMAND [ARGS...]\n"
+           "  keep-awake on [--for DURATION] | off\n"
+           "                             block idle sleep while the lid is open, or stop\n"
+           "  hold [--reason TEXT] [--for DURATION] -- COMMAND [ARGS...]\n"
            "                             keep the session armed while COMMAND runs; passes\n"
            "                             signals on and exits with its status\n"
-           "  hold [--reason TEXT] --pid PID\n"
+           "  hold [--reason TEXT] [--for DURATION] --pid PID\n"
            "                             keep the session armed until process PID exits\n"
+           "  hold [--reason TEXT] [--for DURATION] --name PATTERN | --cmdline PATTERN\n"
+           "                             keep the session armed while a program of yours whose\n"
+           "                             name (or command line) matches PATTERN runs: a shell\n"
+           "                             wildcard; on a command line, plain text matches\n"
+           "                             anywhere. Each exit is followed as it happens (a pidfd);\n"
+           "                             programs started later are found by a scan every 5 s\n"
+           "  history [--json]           the last sessions: how each was armed, the lid, sleeps\n"
+           "                             (a sleep while armed is flagged), why it ended\n"
            "  watch [--json]             print the state, then each change as a line\n"
+           "DURATION: 90m, 2h, 1h30m, 45s (a bare number is minutes), at most a week; with\n"
+           "--for, a hold ends at that time or when what it waits for ends, whichever is first.\n"
+           "Deadlines live in the running Noctave only: they survive neither a quit nor a\n"
+           "restart.\n"
            "Exit status: 0 done, 1 refused by Noctave, 64 usage, 69 Noctave not running,\n"
            "77 not allowed; hold -- COMMAND: the command's own (128+N when killed by signal N).\n";
 }
@@ -322,19 +490,18 @@ std::optional<int> runCtl(int argc, char** argv) {
     if (verb == "watch" && (rest.empty() || json)) {
         return runWatch(json);
     }
-    if (verb == "arm" && rest.empty()) {
-        return runSimple("Arm", true, {}, stateOf);
+    if (verb == "arm") {
+        return runArm(rest);
+    }
+    if (verb == "history" && (rest.empty() || json)) {
+        return runHistory(json);
     }
     if (verb == "disarm" && rest.empty()) {
         // Nothing to end where nothing runs: never start Noctave for it.
         return runSimple("Disarm", false, {}, stateOf);
     }
-    if (verb == "keep-awake" && rest.size() == 1 && (rest[0] == "on" || rest[0] == "off")) {
-        const int on = rest[0] == "on" ? 1 : 0;
-        return runSimple(
-            "SetKeepAwake", true,
-            [on](sd_bus_message* m) { return sd_bus_message_append(m, "b", on); },
-            [](const Status& status) { return describeChanges(status, kKeepAwake); });
+    if (verb == "keep-awake") {
+        return runKeepAwake(rest);
     }
     if (verb == "hold") {
         return runHold(rest);

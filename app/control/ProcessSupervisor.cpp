@@ -4,10 +4,15 @@
 #include <spawn.h>
 #include <sys/signalfd.h>
 #include <sys/syscall.h>
+#include <sys/timerfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
+
+#include "app/control/ProgramFollower.hpp"
+#include "core/session/ProgramWatch.hpp"
 
 extern char** environ;
 
@@ -36,6 +41,9 @@ ProcessSupervisor::ProcessSupervisor() {
 ProcessSupervisor::~ProcessSupervisor() {
     if (pidfd_ >= 0) {
         close(pidfd_);
+    }
+    if (deadlineFd_ >= 0) {
+        close(deadlineFd_);
     }
     if (signalFd_ >= 0) {
         close(signalFd_);
@@ -69,20 +77,59 @@ bool ProcessSupervisor::follow(pid_t pid) {
     return pidfd_ >= 0;
 }
 
+void ProcessSupervisor::setDeadline(std::chrono::system_clock::time_point deadline,
+                                    std::function<void()> onDeadline) {
+    if (deadlineFd_ < 0) {
+        deadlineFd_ = timerfd_create(CLOCK_REALTIME, TFD_CLOEXEC | TFD_NONBLOCK);
+    }
+    const auto since = deadline.time_since_epoch();
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since);
+    itimerspec when{};
+    when.it_value.tv_sec = seconds.count();
+    when.it_value.tv_nsec =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(since - seconds).count();
+    // Absolute on the realtime clock: it fires on time, or at the wake after a suspend.
+    timerfd_settime(deadlineFd_, TFD_TIMER_ABSTIME, &when, nullptr);
+    onDeadline_ = std::move(onDeadline);
+}
+
 template <typename OnSignal>
-void ProcessSupervisor::wait(OnSignal onSignal) {
+int ProcessSupervisor::wait(OnSignal onSignal, std::vector<int> fds, int timeoutMs) {
+    if (fds.empty()) {
+        fds.push_back(pidfd_);
+    }
+    const std::size_t count = fds.size();
     for (;;) {
-        pollfd fds[2] = {{pidfd_, POLLIN, 0}, {signalFd_, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0 && errno != EINTR) {
-            return;
+        std::vector<pollfd> polled;
+        for (const int fd : fds) {
+            polled.push_back({fd, POLLIN, 0});
         }
-        if ((fds[0].revents & POLLIN) != 0) {
-            return;
+        polled.push_back({signalFd_, POLLIN, 0});
+        polled.push_back({deadlineFd_, POLLIN, 0});  // -1 when there is none: ignored
+        const int ready = poll(polled.data(), polled.size(), timeoutMs);
+        if (ready < 0 && errno != EINTR) {
+            return kInterrupted;
+        }
+        if (ready == 0) {
+            return kTimedOut;
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            if ((polled[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+                return static_cast<int>(i);
+            }
+        }
+        if ((polled[count + 1].revents & POLLIN) != 0) {
+            close(deadlineFd_);
+            deadlineFd_ = -1;
+            if (onDeadline_) {
+                std::exchange(onDeadline_, nullptr)();
+            }
+            return kDeadline;
         }
         signalfd_siginfo info{};
         while (read(signalFd_, &info, sizeof info) == sizeof info) {
             if (!onSignal(static_cast<int>(info.ssi_signo), info.ssi_code != SI_KERNEL)) {
-                return;
+                return kInterrupted;
             }
         }
     }
@@ -92,12 +139,15 @@ int ProcessSupervisor::waitForCommand() {
     // Without pidfds (a kernel before 5.3) the wait below still ends the hold, but signals
     // wait in the queue until the command has ended.
     if (pidfd_ >= 0) {
-        wait([this](int signal, bool fromProcess) {
+        const auto forward = [this](int signal, bool fromProcess) {
             if (fromProcess) {
                 kill(child_, signal);
             }
             return true;
-        });
+        };
+        // The deadline ends the hold, not the command: wait on for it.
+        while (wait(forward) == kDeadline) {
+        }
     }
     int status = 0;
     while (waitpid(child_, &status, 0) < 0 && errno == EINTR) {
@@ -112,6 +162,24 @@ int ProcessSupervisor::waitForProcess() {
         stoppedBy = signal;
         return false;
     });
+    return stoppedBy == 0 ? 0 : 128 + stoppedBy;
+}
+
+int ProcessSupervisor::waitForPrograms(ProgramFollower& programs) {
+    int stoppedBy = 0;
+    const auto stop = [&stoppedBy](int signal, bool) {
+        stoppedBy = signal;
+        return false;
+    };
+    constexpr int kScanMs = static_cast<int>(ProgramWatch::kScanSeconds * 1000);
+    while (programs.count() > 0) {
+        const int woke = wait(stop, programs.descriptors(), kScanMs);
+        if (woke == kDeadline || woke == kInterrupted) {
+            break;
+        }
+        // One of them ended, or it is time to look for new ones: either way, list again.
+        programs.rescan();
+    }
     return stoppedBy == 0 ? 0 : 128 + stoppedBy;
 }
 

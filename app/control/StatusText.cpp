@@ -3,14 +3,30 @@
 #include <chrono>
 #include <nlohmann/json.hpp>
 
+#include "core/session/Deadlines.hpp"
 #include "core/text/Iso8601.hpp"
 
 namespace noctave::control {
 
 namespace {
 
+runtime::WallTime wallOf(uint64_t usec) {
+    return runtime::WallTime(std::chrono::microseconds(usec));
+}
+
 std::string timeText(uint64_t usec) {
-    return iso8601::format(runtime::WallTime(std::chrono::microseconds(usec)));
+    return iso8601::format(wallOf(usec));
+}
+
+nlohmann::json optionalTime(uint64_t usec) {
+    return usec == 0 ? nlohmann::json(nullptr) : nlohmann::json(timeText(usec));
+}
+
+// "until 18:00 local, 1 h 20 min left", read against this machine's clock now.
+std::string untilText(uint64_t usec) {
+    const auto deadline = wallOf(usec);
+    return "until " + deadlines::localText(deadline, "%H:%M") + ", " +
+           deadlines::timeLeftText(deadline, std::chrono::system_clock::now());
 }
 
 nlohmann::json holdsJson(const std::vector<Hold>& holds) {
@@ -55,7 +71,11 @@ std::string describe(const Status& status) {
     if (status.batteryPercent >= 0) {
         power += ", " + std::to_string(status.batteryPercent) + "%";
     }
-    return "State: " + status.state + "\nKeep awake: " + onOff(status.keepAwake) +
+    return "State: " + status.state +
+           (status.deadlineUsec != 0 ? " (" + untilText(status.deadlineUsec) + ")" : "") +
+           "\nKeep awake: " + onOff(status.keepAwake) +
+           (status.keepAwakeUntilUsec != 0 ? " (" + untilText(status.keepAwakeUntilUsec) + ")"
+                                           : "") +
            "\nLid: " + (status.lidClosed ? "closed" : "open") + "\nPower: " + power +
            "\nHolds: " + holdsText(status.holds) +
            "\nLast disarm: " + lastDisarmText(status.lastDisarm) + "\n";
@@ -89,6 +109,12 @@ std::string toJson(const Status& status, unsigned only) {
                                                                  {"notice", last.notice},
                                                                  {"time", timeText(last.timeUsec)}};
     }
+    if ((only & kDeadline) != 0) {
+        json["deadline"] = optionalTime(status.deadlineUsec);
+    }
+    if ((only & kKeepAwakeUntil) != 0) {
+        json["keepAwakeUntil"] = optionalTime(status.keepAwakeUntilUsec);
+    }
     // Reasons and notices are UTF-8 checked by the service; replace rather than throw anyway.
     return json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
@@ -121,6 +147,13 @@ std::string describeChanges(const Status& status, unsigned changed) {
     }
     if ((changed & kLastDisarm) != 0) {
         add("LastDisarm=\"" + lastDisarmText(status.lastDisarm) + "\"");
+    }
+    if ((changed & kDeadline) != 0) {
+        add("Deadline=" + (status.deadlineUsec != 0 ? timeText(status.deadlineUsec) : "none"));
+    }
+    if ((changed & kKeepAwakeUntil) != 0) {
+        add("KeepAwakeUntil=" +
+            (status.keepAwakeUntilUsec != 0 ? timeText(status.keepAwakeUntilUsec) : "none"));
     }
     return line;
 }

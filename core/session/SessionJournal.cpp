@@ -51,8 +51,10 @@ std::optional<std::string> readBounded(const fs::path& file, std::string* proble
                                   files::Links::refuse, problem);
 }
 
-std::optional<std::vector<SessionJournal::Session>> decode(const std::string& text,
-                                                           std::string* problem) {
+}  // namespace
+
+std::optional<std::vector<SessionJournal::Session>> SessionJournal::parse(const std::string& text,
+                                                                          std::string* problem) {
     std::vector<SessionJournal::Session> sessions;
     if (text.empty()) {
         return sessions;
@@ -83,6 +85,8 @@ std::optional<std::vector<SessionJournal::Session>> decode(const std::string& te
     }
     return sessions;
 }
+
+namespace {
 
 fs::path firstFreeBadName(const fs::path& file) {
     fs::path candidate = file.string() + ".bad";
@@ -131,7 +135,7 @@ std::optional<std::vector<SessionJournal::Session>> SessionJournal::read(const f
     if (!text) {
         return std::nullopt;
     }
-    return decode(*text, problem);
+    return parse(*text, problem);
 }
 
 void SessionJournal::began(const std::string& source) {

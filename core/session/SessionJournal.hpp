@@ -61,6 +61,8 @@ class SessionJournal {
     // `problem` set, when it cannot be used. A missing file is an empty history.
     static std::optional<std::vector<Session>> read(const std::filesystem::path& file,
                                                     std::string* problem);
+    // The sessions of a history's JSON text (toJson's); an empty text is an empty history.
+    static std::optional<std::vector<Session>> parse(const std::string& text, std::string* problem);
     static std::string toJson(const std::vector<Session>& sessions);
     // One block per session, oldest first, in local time, for people.
     static std::string describe(const std::vector<Session>& sessions);

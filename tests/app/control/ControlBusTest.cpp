@@ -262,5 +262,93 @@ TEST_F(ControlBusTest, ACallerWithAnotherUidIsRefused) {
     EXPECT_EQ(statusJson()["state"], "disarmed");
 }
 
+TEST_F(ControlBusTest, ArmForShowsTheTimeLeftAndEndsWithTimeIsUp) {
+    launch();
+    EXPECT_EQ(ctl({"arm", "--for", "0m"}).status, 64);
+    EXPECT_EQ(ctl({"arm", "--until", "25:00"}).status, 64);
+    EXPECT_EQ(ctl({"arm", "--for", "2h", "--until", "18:00"}).status, 64);
+
+    const ProgramRun armed = ctl({"arm", "--for", "2h"});
+    EXPECT_EQ(armed.status, 0) << lastErrors();
+    EXPECT_THAT(armed.out, ::testing::StartsWith("armed until "));
+    Json status = statusJson();
+    EXPECT_EQ(status["state"], "armed");
+    EXPECT_TRUE(status["deadline"].is_string());
+    EXPECT_THAT(ctl({"status"}).out, HasSubstr(", 1 h 59 min left)\nKeep awake: off\n"));
+
+    // A shorter deadline replaces it; the session then ends by itself.
+    auto watch = spawn({NOCTAVE_BINARY, "ctl", "watch"}, errors());
+    ASSERT_TRUE(watch->waitForLine(Stream::output, "State=armed"));
+    EXPECT_EQ(ctl({"arm", "--for", "1s"}).status, 0);
+    ASSERT_TRUE(watch->waitForLine(Stream::output, "State=disarmed"));
+    status = statusJson();
+    EXPECT_EQ(status["lastDisarm"]["reason"], "time is up");
+    EXPECT_TRUE(status["deadline"].is_null());
+
+    EXPECT_EQ(ctl({"keep-awake", "on", "--for", "30m"}).status, 0);
+    status = statusJson();
+    EXPECT_TRUE(status["keepAwake"].get<bool>());
+    EXPECT_TRUE(status["keepAwakeUntil"].is_string());
+    EXPECT_EQ(ctl({"keep-awake", "off"}).out, "KeepAwake=off\n");
+    EXPECT_TRUE(statusJson()["keepAwakeUntil"].is_null());
+}
+
+TEST_F(ControlBusTest, HoldForATimeEndsThenWhileTheCommandGoesOn) {
+    launch();
+    auto watch = spawn({NOCTAVE_BINARY, "ctl", "watch"}, errors());
+    ASSERT_TRUE(watch->waitForLine(Stream::output, "State=disarmed"));
+    auto holder =
+        spawn({NOCTAVE_BINARY, "ctl", "hold", "--for", "1s", "--", "/bin/sleep", "300"}, errors());
+    ASSERT_TRUE(watch->waitForLine(Stream::output, "Holds=1"));
+    ASSERT_TRUE(watch->waitForLine(Stream::output, "State=disarmed"));
+    EXPECT_THAT(lastErrors(), HasSubstr("time is up; the hold ended and the command goes on."));
+    EXPECT_TRUE(holder->signal(SIGTERM));  // still there, passing the signal on
+    EXPECT_EQ(holder->wait().status, 128 + SIGTERM);
+    EXPECT_EQ(ctl({"hold", "--for", "soon", "--", "true"}).status, 64);
+    EXPECT_EQ(ctl({"hold", "--name", "x", "--", "true"}).status, 64);
+}
+
+TEST_F(ControlBusTest, HoldByNameReleasesWhenTheLastMatchingProgramExits) {
+    launch();
+    // A command line no other process of the machine has.
+    const std::string token = "4242." + std::to_string(::getpid());
+    EXPECT_EQ(ctl({"hold", "--cmdline", "sleep " + token}).status, 1);
+    EXPECT_THAT(lastErrors(), HasSubstr("no running program of yours matches"));
+
+    auto watch = spawn({NOCTAVE_BINARY, "ctl", "watch"}, errors());
+    ASSERT_TRUE(watch->waitForLine(Stream::output, "State=disarmed"));
+    auto job = spawn({"/bin/sleep", token}, errors());
+    auto holder = spawn({NOCTAVE_BINARY, "ctl", "hold", "--cmdline", "sleep " + token}, errors());
+    ASSERT_TRUE(watch->waitForLine(Stream::output, "Holds=1"));
+    EXPECT_THAT(statusJson()["holds"][0]["reason"].get<std::string>(), HasSubstr("sleep (pid "));
+    job->signal(SIGKILL);
+    EXPECT_EQ(holder->wait().status, 0);
+    ASSERT_TRUE(watch->waitForLine(Stream::output, "State=disarmed"));
+    EXPECT_EQ(statusJson()["holds"], Json::array());
+}
+
+TEST_F(ControlBusTest, HistoryShowsTheLastSessionsAfterARestart) {
+    launch();
+    EXPECT_EQ(ctl({"arm"}).status, 0);
+    EXPECT_EQ(ctl({"disarm"}).status, 0);
+    EXPECT_EQ(ctl({"arm"}).status, 0);
+    app->signal(SIGTERM);
+    EXPECT_EQ(app->wait().status, 0);
+    ASSERT_TRUE(waitForName(false));
+
+    launch();
+    const ProgramRun text = ctl({"history"});
+    EXPECT_EQ(text.status, 0) << lastErrors();
+    EXPECT_THAT(text.out, HasSubstr("armed (dbus)"));
+    EXPECT_THAT(text.out, HasSubstr("ended (dbus)"));
+    EXPECT_THAT(text.out, HasSubstr("ended (quit)"));
+    const ProgramRun json = ctl({"history", "--json"});
+    const Json history = Json::parse(json.out, nullptr, false);
+    ASSERT_TRUE(history.is_object()) << json.out;
+    ASSERT_EQ(history["sessions"].size(), 2u);
+    EXPECT_EQ(history["sessions"][0]["reason"], "dbus");
+    EXPECT_EQ(history["sessions"][1]["reason"], "quit");
+}
+
 }  // namespace
 }  // namespace noctave::test
