@@ -43,7 +43,10 @@ case "$version" in
     "Noctave "*) echo "check-package: $version" ;;
     *) fail "noctave --version printed \"$version\"" ;;
 esac
-noctave --help | grep -q '^Usage: noctave' || fail "noctave --help"
+# Read whole before matching: grep -q leaves at the first match, and a writer that meets the
+# closed pipe fails the pipeline under pipefail.
+help=$(noctave --help) || fail "noctave --help"
+grep -q '^Usage: noctave' <<<"$help" || fail "noctave --help"
 
 desktop=/usr/share/applications/$app_id.desktop
 desktop-file-validate "$desktop" || fail "desktop entry"
@@ -57,7 +60,8 @@ icon=$(sed -n 's/^Icon=//p' "$desktop")
 warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man --warnings -E UTF-8 -l -Tutf8 \
     /usr/share/man/man1/noctave.1.gz 2>&1 >/dev/null)
 [ -z "$warnings" ] || fail "man page warnings: $warnings"
-man -l /usr/share/man/man1/noctave.1.gz | grep -q 'EXIT STATUS' || fail "man -l"
+manual=$(man -l /usr/share/man/man1/noctave.1.gz) || fail "man -l"
+grep -q 'EXIT STATUS' <<<"$manual" || fail "man -l"
 
 sim_home=$(mktemp -d)
 trap 'rm -rf "$sim_home"' EXIT
