@@ -207,8 +207,9 @@ void SimHinge::registerKeys(SimKeys& keys) {
         }
         double degrees = 0;
         auto [ptr, ec] = std::from_chars(value.data(), value.data() + value.size(), degrees);
+        // A hinge opens no further than folded back flat: anything past that is a typing slip.
         if (ec != std::errc{} || ptr != value.data() + value.size() || !(degrees >= 0) ||
-            degrees > 65535) {
+            degrees > 360) {
             return false;
         }
         setSensor(Sensor::present);

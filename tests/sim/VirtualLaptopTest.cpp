@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <string_view>
+
 #include "platform/sim/SimProcesses.hpp"
 #include "tests/support/TempDir.hpp"
 
@@ -23,6 +26,18 @@ TEST(VirtualLaptopTest, ConfigureAppliesKnownKeysAndNamesTheFirstBadPiece) {
     EXPECT_EQ(error, "bad NOCTAVE_SIM value for boottime: soon");
     EXPECT_FALSE(laptop.configure("boottime", &error));
     EXPECT_EQ(error, "bad NOCTAVE_SIM value for boottime: ");
+    // Out of range is as bad as unreadable, at both ends of every counted key.
+    for (const char* bad :
+         {"angle=999", "angle=-1", "battery=101", "externals=9", "thermal=300", "thermal=80/999"}) {
+        SCOPED_TRACE(bad);
+        const std::string_view text(bad);
+        const auto equals = text.find('=');
+        EXPECT_FALSE(laptop.configure(bad, &error));
+        EXPECT_EQ(error, "bad NOCTAVE_SIM value for " + std::string(text.substr(0, equals)) + ": " +
+                             std::string(text.substr(equals + 1)));
+    }
+    EXPECT_TRUE(laptop.configure("angle=360,battery=100,externals=8,thermal=200/200", &error))
+        << error;
 }
 
 TEST(VirtualLaptopTest, OwnTemporaryFolderGoesAwayWithTheLaptop) {
