@@ -1,9 +1,9 @@
 #include "app/overlay/CurtainLayerShell.hpp"
 
 #include <QGuiApplication>
-#include <QRect>
 #include <QScreen>
 #include <QSocketNotifier>
+#include <cstdint>
 
 #include "core/support/Log.hpp"
 #include "platform/linux/wayland/LayerSurface.hpp"
@@ -54,9 +54,9 @@ std::unique_ptr<LayerSurface> CurtainLayerShell::makeSurface(const QScreen& scre
     if (isLost_) {
         return nullptr;
     }
-    const QRect geometry = screen.geometry();
-    const auto* output =
-        client_->findOutput(screen.name().toStdString(), geometry.x(), geometry.y());
+    const qsizetype index = QGuiApplication::screens().indexOf(&screen);
+    const auto* output = client_->findOutput(
+        screen.name().toStdString(), index < 0 ? SIZE_MAX : static_cast<std::size_t>(index));
     if (output == nullptr) {
         return nullptr;
     }

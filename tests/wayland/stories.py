@@ -156,12 +156,23 @@ def quitting_leaves_no_surface(c, program):
     return 'SIGTERM exited 0 and left the desktop bare'
 
 
+def client_pieces(c, program):
+    '''The Wayland client pieces' own tests, run inside the compositor.'''
+    tests = os.environ.get('NOCTAVE_WAYLAND_CLIENT_TESTS') or os.path.join(
+        os.path.dirname(program), '..', 'tests', 'noctave_wayland_client_tests')
+    result = c.run([tests, '--gtest_brief=1'], check=False, timeout=60)
+    check(result.returncode == 0, 'the client tests failed:\n' + result.stdout + result.stderr)
+    check('SKIPPED' not in result.stdout, 'the client tests skipped:\n' + result.stdout)
+    return 'outputs, layer surfaces and output power work against sway'
+
+
 # (story, number of outputs)
 STORIES = {
     'curtain_on_one_output': (curtain_story(1), 1),
     'curtain_on_every_output_without_focus': (curtain_story(2), 2),
     'windows_map_and_draw': (windows_map_and_draw, 1),
     'quitting_leaves_no_surface': (quitting_leaves_no_surface, 1),
+    'client_pieces': (client_pieces, 2),
 }
 
 

@@ -26,14 +26,10 @@ T* bind(wl_registry* registry, std::uint32_t name, const wl_interface* interface
     return static_cast<T*>(wl_registry_bind(registry, name, interface, std::min(offered, wanted)));
 }
 
-void outputGeometry(void* data, wl_output* /*output*/, std::int32_t x, std::int32_t y,
+void outputGeometry(void* /*data*/, wl_output* /*output*/, std::int32_t /*x*/, std::int32_t /*y*/,
                     std::int32_t /*physicalWidth*/, std::int32_t /*physicalHeight*/,
                     std::int32_t /*subpixel*/, const char* /*make*/, const char* /*model*/,
-                    std::int32_t /*transform*/) {
-    auto* output = static_cast<Output*>(data);
-    output->x = x;
-    output->y = y;
-}
+                    std::int32_t /*transform*/) {}
 void outputMode(void* /*data*/, wl_output* /*output*/, std::uint32_t /*flags*/,
                 std::int32_t /*width*/, std::int32_t /*height*/, std::int32_t /*refresh*/) {}
 void outputDone(void* data, wl_output* /*output*/) {
@@ -160,7 +156,7 @@ bool WaylandClient::roundtrip() {
     return !isBroken_;
 }
 
-Output* WaylandClient::findOutput(const std::string& name, std::int32_t x, std::int32_t y) const {
+Output* WaylandClient::findOutput(const std::string& name, std::size_t index) const {
     if (!name.empty()) {
         for (const auto& output : outputs_) {
             if (output->name == name) {
@@ -168,12 +164,7 @@ Output* WaylandClient::findOutput(const std::string& name, std::int32_t x, std::
             }
         }
     }
-    for (const auto& output : outputs_) {
-        if (output->x == x && output->y == y) {
-            return output.get();
-        }
-    }
-    return nullptr;
+    return index < outputs_.size() ? outputs_[index].get() : nullptr;
 }
 
 void WaylandClient::addOutput(std::uint32_t name, std::uint32_t version) {

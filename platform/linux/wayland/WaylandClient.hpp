@@ -17,13 +17,12 @@ struct zwlr_output_power_manager_v1;
 namespace noctave::linuxos::wayland {
 
 // One output as the compositor announces it: its name (wl_output 4 and later; empty before)
-// and its place in the compositor's space, both as of its last `done`.
+// and scale, as of its last `done`. (wl_output's position is not the layout's on wlroots: it
+// is always 0, so it is not kept.)
 struct Output {
     std::uint32_t globalName = 0;
     wl_output* proxy = nullptr;
     std::string name;
-    std::int32_t x = 0;
-    std::int32_t y = 0;
     std::int32_t scale = 1;
     bool isDone = false;
 };
@@ -60,8 +59,10 @@ class WaylandClient {
     zwlr_output_power_manager_v1* outputPowerManager() const { return outputPower_; }
 
     const std::vector<std::unique_ptr<Output>>& outputs() const { return outputs_; }
-    // The output named `name`, else the one whose origin is at (x, y); null when none is.
-    Output* findOutput(const std::string& name, std::int32_t x, std::int32_t y) const;
+    // The output named `name`; when no name matches (a compositor before wl_output 4 names
+    // none), the one announced `index`th, the order toolkits list screens in. Null when
+    // neither is there.
+    Output* findOutput(const std::string& name, std::size_t index) const;
     // Runs on the dispatching thread when an output is removed, before its proxy goes.
     std::function<void(Output&)> onOutputRemoved;
 
