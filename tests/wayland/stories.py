@@ -166,7 +166,10 @@ def client_pieces(c, program):
     return 'outputs, layer surfaces and output power work against sway'
 
 
-# (story, number of outputs)
+# (story, number of outputs). The tray's stories (the item registered, also with a watcher that
+# appears two seconds later; its menu exported over com.canonical.dbusmenu; Activate answered at
+# once) belong here once the item exports its menu: the compositor's private session bus is
+# c.env['DBUS_SESSION_BUS_ADDRESS'], and c.run() calls on it as the user.
 STORIES = {
     'curtain_on_one_output': (curtain_story(1), 1),
     'curtain_on_every_output_without_focus': (curtain_story(2), 2),
