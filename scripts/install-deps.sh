@@ -15,10 +15,14 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libgl-dev libxcb1-dev libx11-dev libxext-dev
   # global shortcut: X11 key grabs
   libxcb-keysyms1-dev
+  # Wayland: the curtain's layer surfaces and output power, on wayland-client
+  libwayland-dev libwayland-bin wayland-protocols
   # integration tests: private buses, mocked system services, a virtual X display
   dbus dbus-x11 python3-dbusmock xvfb xauth x11-xserver-utils xdotool
   # system tests: the real upowerd beside logind, the lid and battery emulated
   upower umockdev gir1.2-umockdev-1.0 python3-gi
+  # Wayland tests: a headless compositor, its screenshots, a virtual keyboard, Qt's client
+  sway grim wtype qt6-wayland
   # packaging: the checks of the desktop entry, the AppStream metadata and the man page
   desktop-file-utils appstream man-db
 )

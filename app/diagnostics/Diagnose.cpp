@@ -19,6 +19,7 @@ using diagnostics::printLine;
 
 constexpr std::size_t kShownLength = 160;
 constexpr double kSettleSeconds = 0.35;
+constexpr uint32_t kAssertionOn = 255;
 
 // The first 160 characters, counted as code points so that a value is never cut inside a
 // UTF-8 sequence (a cut one would print as garbage).
@@ -71,6 +72,23 @@ bool isLidCloseRelated(const std::string& key) {
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return lower.find("lid-close") != std::string::npos ||
            lower.find("sleepdisabled") != std::string::npos;
+}
+
+// Takes keep-awake's assertion for a moment and says what it took, where the backend tells.
+void printKeepAwakeInhibitions() {
+    auto power = os::system().powerManagement;
+    os::AssertionId id = 0;
+    if (!power || power->createAssertion("PreventUserIdleSystemSleep", kAssertionOn,
+                                         "Noctave diagnose", &id) != 0) {
+        return;
+    }
+    const auto held = propertySnapshot();
+    power->releaseAssertion(id);
+    const auto found = held.find("keep-awake inhibitions");
+    if (found != held.end()) {
+        printLine("\n--- keep-awake inhibitions taken ---");
+        printLine("  " + found->second);
+    }
 }
 
 }  // namespace
@@ -126,6 +144,8 @@ int run() {
     if (!printDifferences(baseline, after, "after:  ")) {
         printLine("  yes - clean restore");
     }
+
+    printKeepAwakeInhibitions();
 
     printLine("\n--- lid-close-related properties now ---");
     for (const auto& [key, value] : after) {

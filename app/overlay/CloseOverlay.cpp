@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "app/overlay/CurtainDrawing.hpp"
+#include "app/overlay/CurtainLayerShell.hpp"
 #include "app/overlay/CurtainView.hpp"
 #include "core/os/ReduceMotion.hpp"
 #include "core/os/System.hpp"
@@ -68,8 +69,7 @@ void CloseOverlay::setProgress(std::optional<double> progress) {
     }
     if (!wasTracking) {
         for (auto& view : views_) {
-            view->show();
-            view->raise();
+            view->present();
         }
     }
     startFrameClock();
@@ -108,9 +108,17 @@ void CloseOverlay::hide() {
     teardownWorkItem_.reset();
     frameClock_.reset();
     for (auto& view : views_) {
-        view->hide();
+        view->withdraw();
     }
     views_.clear();
+}
+
+CurtainLayerShell* CloseOverlay::layerShell() {
+    if (!isLayerShellResolved_) {
+        isLayerShellResolved_ = true;
+        layerShell_ = CurtainLayerShell::connect();
+    }
+    return layerShell_.get();
 }
 
 void CloseOverlay::scheduleTeardown(double seconds) {
@@ -154,16 +162,16 @@ void CloseOverlay::ensureWindows() {
             (*found)->fitScreen();
             kept.push_back(std::move(*found));
         } else {
-            auto view = std::make_unique<CurtainView>(screen);
+            auto view = std::make_unique<CurtainView>(screen, layerShell());
             if (!views_.empty() && isTrackingGesture_) {
-                view->show();
+                view->present();
             }
             kept.push_back(std::move(view));
         }
     }
     for (auto& gone : views_) {
         if (gone) {
-            gone->hide();
+            gone->withdraw();
         }
     }
     views_ = std::move(kept);

@@ -13,6 +13,7 @@
 namespace noctave::app {
 
 class CurtainAnimation;
+class CurtainLayerShell;
 class CurtainView;
 
 // The curtain on every screen: one window per screen (in the order the desktop lists them),
@@ -64,7 +65,12 @@ class CloseOverlay {
     void startFrameClock();
     void frame();
     static bool isReduceMotionOn();
+    // Connected on the first curtain, and kept: null where windows stand in.
+    CurtainLayerShell* layerShell();
 
+    // Declared before the views, which hold its surfaces: it goes after them.
+    std::unique_ptr<CurtainLayerShell> layerShell_;
+    bool isLayerShellResolved_ = false;
     std::vector<std::unique_ptr<CurtainView>> views_;
     std::unique_ptr<runtime::Timer> teardownWorkItem_;
     std::unique_ptr<runtime::Timer> frameClock_;

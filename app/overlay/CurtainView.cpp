@@ -1,12 +1,16 @@
 #include "app/overlay/CurtainView.hpp"
 
+#include <QEvent>
 #include <QGuiApplication>
+#include <QImage>
 #include <QPainter>
 #include <QRegion>
 #include <QScreen>
 #include <cmath>
 
 #include "app/overlay/CurtainDrawing.hpp"
+#include "app/overlay/CurtainLayerShell.hpp"
+#include "platform/linux/wayland/LayerSurface.hpp"
 
 namespace noctave::app {
 
@@ -29,8 +33,8 @@ Qt::WindowFlags CurtainView::windowFlagsForPlatform() {
     return Qt::ToolTip | Qt::X11BypassWindowManagerHint | common;
 }
 
-CurtainView::CurtainView(QScreen* screen)
-    : QWidget(nullptr, windowFlagsForPlatform()), screen_(screen) {
+CurtainView::CurtainView(QScreen* screen, CurtainLayerShell* layerShell)
+    : QWidget(nullptr, windowFlagsForPlatform()), screen_(screen), layerShell_(layerShell) {
     setAttribute(Qt::WA_TranslucentBackground);
     setAttribute(Qt::WA_NoSystemBackground);
     setAttribute(Qt::WA_ShowWithoutActivating);
@@ -44,21 +48,71 @@ CurtainView::CurtainView(QScreen* screen)
     fitScreen();
 }
 
+CurtainView::~CurtainView() = default;
+
+// On Wayland the geometry is what puts the window on its screen: asked only for full screen,
+// Qt would show every curtain on the first output.
 void CurtainView::fitScreen() {
     if (screen_ == nullptr) {
         return;
     }
-    if (onWayland()) {
-        setWindowState(windowState() | Qt::WindowFullScreen);
-    } else if (geometry() != screen_->geometry()) {
+    if (geometry() != screen_->geometry()) {
         setGeometry(screen_->geometry());
         maskedHeight_ = -1;
     }
+    if (onWayland()) {
+        setWindowState(windowState() | Qt::WindowFullScreen);
+    }
+}
+
+void CurtainView::present() {
+    if (layerShell_ != nullptr && !layer_ && screen_ != nullptr) {
+        layer_ = layerShell_->makeSurface(*screen_);
+        if (layer_) {
+            // The first frame goes once the compositor has said the size.
+            layer_->onReady = [this] { drawLayer(); };
+        }
+    }
+    if (layer_) {
+        drawLayer();
+        return;
+    }
+    focusBefore_ = QGuiApplication::focusWindow();
+    show();
+    raise();
+}
+
+void CurtainView::withdraw() {
+    layer_.reset();
+    hide();
 }
 
 void CurtainView::refresh() {
+    if (layer_) {
+        drawLayer();
+        return;
+    }
     syncMask();
     update();
+}
+
+void CurtainView::drawLayer() {
+    layer_->present([this](std::uint8_t* pixels, int width, int height, int stride, int scale) {
+        QImage image(pixels, width, height, stride, QImage::Format_ARGB32_Premultiplied);
+        image.setDevicePixelRatio(scale);
+        image.fill(Qt::transparent);
+        QPainter painter(&image);
+        CurtainDrawing::draw(painter, QRectF(0, 0, width / scale, height / scale),
+                             animation_.displayed(), animation_.fadeAlpha());
+    });
+}
+
+bool CurtainView::event(QEvent* event) {
+    if (event->type() == QEvent::WindowActivate && focusBefore_ != nullptr &&
+        focusBefore_ != windowHandle()) {
+        focusBefore_->requestActivate();
+    }
+    return QWidget::event(event);
 }
 
 // Without a compositor the transparent part of the window would show as black: the window is

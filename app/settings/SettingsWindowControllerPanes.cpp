@@ -13,6 +13,8 @@
 #include "app/settings/SettingsUI.hpp"
 #include "app/settings/SettingsWindowController.hpp"
 #include "app/tray/MenuBarIcon.hpp"
+#include "core/os/HotKeys.hpp"
+#include "core/os/System.hpp"
 #include "core/session/SessionController.hpp"
 #include "core/support/AppInfo.hpp"
 #include "core/support/Prefs.hpp"
@@ -80,6 +82,9 @@ Column* SettingsWindowController::buildArmingPane() {
         }
         return true;
     };
+    // A chord the desktop would never deliver is not shown as if it worked.
+    const auto& hotKeys = os::system().hotKeys;
+    const bool hasShortcut = hotKeys && hotKeys->isServed();
     addSwitchRows(
         box,
         {
@@ -89,8 +94,14 @@ Column* SettingsWindowController::buildArmingPane() {
              [hasSensor] { return hasSensor && Prefs::armWithGesture(); }, setGesture, hasSensor},
             {"armWithRightClick", QStringLiteral("Right-click menu bar icon"),
              Prefs::armWithRightClick, stores(Prefs::setArmWithRightClick)},
-            {"armWithShortcut", QStringLiteral("Keyboard shortcut"), Prefs::armWithShortcut,
-             setShortcut, true, QString::fromUtf8("\u2303\u2325\u2318L")},
+            hasShortcut
+                ? SwitchRow{"armWithShortcut", QStringLiteral("Keyboard shortcut"),
+                            Prefs::armWithShortcut, setShortcut, true,
+                            QString::fromUtf8("\u2303\u2325\u2318L")}
+                : SwitchRow{"armWithShortcut",
+                            QStringLiteral("Keyboard shortcut  (this desktop offers no global "
+                                           "shortcut)"),
+                            [] { return false; }, setShortcut, false},
         });
     column->add(box);
 

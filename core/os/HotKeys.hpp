@@ -61,6 +61,10 @@ class HotKeys {
                                   std::uint32_t options, HotKeyRef* ref) = 0;
 
     virtual Status unregisterHotKey(HotKeyRef ref) = 0;
+
+    // Whether the desktop offers global shortcuts to this application at all (a Wayland
+    // desktop without the shortcuts portal does not). May ask the desktop the first time.
+    virtual bool isServed() { return true; }
 };
 
 }  // namespace noctave::os

@@ -9,6 +9,10 @@
 #include <sstream>
 #include <string_view>
 
+#include "core/support/Log.hpp"
+#include "platform/linux/wayland/OutputPower.hpp"
+#include "platform/linux/wayland/WaylandClient.hpp"
+
 namespace noctave::linuxos {
 
 namespace {
@@ -41,6 +45,23 @@ std::string onPath(const std::string& program) {
     return program;
 }
 
+bool isWaylandSession() {
+    return std::getenv("WAYLAND_DISPLAY") != nullptr ||
+           environmentContains("XDG_SESSION_TYPE", "wayland");
+}
+
+// A connection of its own for each use: the outputs stay off after it closes, and nothing
+// waits on the compositor between lid closes.
+bool compositorOffersOutputPower() {
+    auto client = wayland::WaylandClient::connect();
+    return client && wayland::OutputPower::isOffered(*client);
+}
+
+int32_t sleepOutputs() {
+    auto client = wayland::WaylandClient::connect();
+    return client ? wayland::OutputPower::sleepAll(*client) : ENXIO;
+}
+
 }  // namespace
 
 LinuxDisplayIdle::~LinuxDisplayIdle() {
@@ -50,6 +71,16 @@ LinuxDisplayIdle::~LinuxDisplayIdle() {
 os::DisplayIdle::LibraryHandle LinuxDisplayIdle::openLibrary(const std::string&, int) {
     if (bus_ && bus_->nameHasOwner(kMutterName, kTimeout) == true) {
         return kMutter;
+    }
+    if (isWaylandSession()) {
+        if (compositorOffersOutputPower()) {
+            return kWlrOutputPower;
+        }
+        // X DPMS through Xwayland would reach no real output: only the fallback is left.
+        // Asked once per process, so this is said once.
+        Log::warn("display sleep: the compositor offers no output power control; falling back to " +
+                  fallbackCommand().executable);
+        return 0;
     }
     if (std::getenv("DISPLAY") == nullptr) {
         return 0;
@@ -77,6 +108,9 @@ os::DisplayIdle::IdleFunction LinuxDisplayIdle::lookup(LibraryHandle library, co
                 {}, kTimeout);
             return status.ok() ? 0 : (status.code < 0 ? -status.code : EIO);
         };
+    }
+    if (library == kWlrOutputPower) {
+        return &sleepOutputs;
     }
     if (library != kXDpms) {
         return {};
@@ -107,9 +141,7 @@ os::DisplayIdle::IdleFunction LinuxDisplayIdle::lookup(LibraryHandle library, co
 
 os::DisplayIdle::Command LinuxDisplayIdle::fallbackCommand() const {
     const bool kde = environmentContains("XDG_CURRENT_DESKTOP", "KDE");
-    const bool wayland = std::getenv("WAYLAND_DISPLAY") != nullptr ||
-                         environmentContains("XDG_SESSION_TYPE", "wayland");
-    if (kde && wayland) {
+    if (kde && isWaylandSession()) {
         return {onPath("kscreen-doctor"), {"--dpms", "off"}};
     }
     return {onPath("xset"), {"dpms", "force", "off"}};

@@ -9,6 +9,7 @@
 
 #include "core/runtime/Queue.hpp"
 #include "core/support/Log.hpp"
+#include "platform/linux/IdleInhibitors.hpp"
 #include "platform/linux/PowerSupplyTree.hpp"
 #include "platform/linux/bus/BusNames.hpp"
 
@@ -66,8 +67,10 @@ struct LinuxPowerManagement::Registration {
 
 struct LinuxPowerManagement::Assertion {
     int fd = -1;
+    std::string what;
     DesktopInhibit desktop = DesktopInhibit::none;
     uint32_t cookie = 0;
+    IdleInhibitors::Held sessionBus;
 };
 
 LinuxPowerManagement::LinuxPowerManagement(MachineRoots roots,
@@ -431,6 +434,7 @@ std::optional<std::map<std::string, std::string>> LinuxPowerManagement::registry
     }
     properties["LidSource"] = LidSwitch::sourceName(lid_->source());
     properties["lid-close inhibitor held"] = isLidInhibitorHeld() ? "Yes" : "No";
+    properties["keep-awake inhibitions"] = keepAwakeInhibitions();
     for (const char* name : {"HandleLidSwitch", "HandleLidSwitchExternalPower",
                              "HandleLidSwitchDocked", "BlockInhibited"}) {
         if (auto value = loginString(name)) {
@@ -523,6 +527,7 @@ os::IoReturn LinuxPowerManagement::createAssertion(const std::string& type, uint
         return ENOTSUP;
     }
     auto assertion = std::make_shared<Assertion>();
+    assertion->what = what;
     CallStatus status;
     assertion->fd = inhibit(what, name, status);
     if (assertion->fd < 0) {
@@ -565,6 +570,12 @@ os::IoReturn LinuxPowerManagement::createAssertion(const std::string& type, uint
             }
         }
     }
+    if (session_) {
+        assertion->sessionBus = IdleInhibitors::take(
+            *session_,
+            what == "idle" ? IdleInhibitors::Purpose::idle : IdleInhibitors::Purpose::suspend, name,
+            kQueryTimeout);
+    }
     std::lock_guard lock(mutex_);
     *id = nextAssertion_++;
     assertions_[*id] = assertion;
@@ -601,7 +612,35 @@ os::IoReturn LinuxPowerManagement::releaseAssertion(os::AssertionId id) {
             [&](sd_bus_message* m) { return sd_bus_message_append(m, "u", assertion->cookie); }, {},
             kQueryTimeout);
     }
+    if (session_) {
+        IdleInhibitors::release(*session_, assertion->sessionBus, kQueryTimeout);
+    }
     return 0;
+}
+
+std::string LinuxPowerManagement::keepAwakeInhibitions() {
+    std::vector<std::string> taken;
+    std::lock_guard lock(mutex_);
+    for (const auto& [id, assertion] : assertions_) {
+        if (assertion->what != "idle") {
+            continue;
+        }
+        taken.emplace_back("logind idle");
+        if (assertion->desktop == DesktopInhibit::gnome) {
+            taken.emplace_back("org.gnome.SessionManager");
+        } else if (assertion->desktop == DesktopInhibit::freedesktop) {
+            taken.emplace_back("org.freedesktop.PowerManagement");
+        }
+        for (auto& name : assertion->sessionBus.names()) {
+            taken.push_back(std::move(name));
+        }
+        break;  // every keep-awake assertion takes the same set
+    }
+    std::string joined;
+    for (const auto& name : taken) {
+        joined += (joined.empty() ? "" : ", ") + name;
+    }
+    return joined.empty() ? "none held" : joined;
 }
 
 }  // namespace noctave::linuxos

@@ -21,7 +21,8 @@ namespace noctave::linuxos {
 //   kernel bit it stands for): set takes it, clear closes its fd, and the kernel drops it
 //   when the process dies;
 // - "PreventSystemSleep" is a "sleep" block inhibitor, "PreventUserIdleSystemSleep" an "idle"
-//   one plus the desktop's own idle-suspend inhibition on the session bus where offered;
+//   one plus the desktop's own idle-suspend inhibition on the session bus where offered, and
+//   each also the session bus's common inhibitions where served (IdleInhibitors);
 // - the clamshell properties come from LidSwitch and logind's lid settings, and the
 //   general-interest notifications from the lid source and logind's signals;
 // - nothing but this process can release the lid inhibitor while logind keeps it, so the flag
@@ -66,6 +67,8 @@ class LinuxPowerManagement final : public os::PowerManagement {
 
     // Whether the lid inhibitor is held by this process now (for diagnostics and tests).
     static bool isLidInhibitorHeld();
+    // What a held keep-awake assertion took ("logind idle, portal Inhibit, ..."), or "none held".
+    std::string keepAwakeInhibitions();
 
     // logind's configured reaction to closing the lid, given the machine's state: whether it
     // would stop the machine (suspend, hibernate, power off...). Absent when logind cannot say.

@@ -20,6 +20,7 @@ class SimHotKeys final : public os::HotKeys {
     Status registerHotKey(std::uint32_t keyCode, std::uint32_t modifiers, HotKeyID hotKeyID,
                           std::uint32_t options, HotKeyRef* ref) override;
     Status unregisterHotKey(HotKeyRef ref) override;
+    bool isServed() override { return isServed_; }
 
     // Presses keyCode with modifiers. True when a registration matched and a handler took it.
     bool press(std::uint32_t keyCode, std::uint32_t modifiers);
@@ -28,6 +29,8 @@ class SimHotKeys final : public os::HotKeys {
     // (kNoError: they succeed). "hotkey=taken" in NOCTAVE_SIM refuses registrations.
     void setRegistrationRefusal(Status status) { registrationRefusal_ = status; }
     void setInstallFailure(Status status) { installFailure_ = status; }
+    // A desktop that offers no global shortcuts at all.
+    void setServed(bool isServed) { isServed_ = isServed; }
 
     std::size_t handlerCount() const { return handlers_.size(); }
     std::size_t registrationCount() const { return registrations_.size(); }
@@ -48,6 +51,7 @@ class SimHotKeys final : public os::HotKeys {
     std::map<HotKeyRef, Registration> registrations_;
     Status registrationRefusal_ = kNoError;
     Status installFailure_ = kNoError;
+    bool isServed_ = true;
     int operations_ = 0;
 };
 

@@ -27,6 +27,7 @@ class SelectingHotKeys final : public os::HotKeys {
     Status unregisterHotKey(HotKeyRef ref) override {
         return chosen_ ? chosen_->unregisterHotKey(ref) : kInvalidRef;
     }
+    bool isServed() override { return select(); }
 
   private:
     bool select() {

@@ -30,6 +30,7 @@
 #include "core/support/Prefs.hpp"
 #include "core/support/UserDefaults.hpp"
 #include "platform/sim/SimHinge.hpp"
+#include "platform/sim/SimHotKeys.hpp"
 #include "platform/sim/SimPower.hpp"
 #include "tests/app/ShellTest.hpp"
 #include "tests/support/SimTest.hpp"
@@ -182,6 +183,24 @@ TEST_F(SettingsWindowTest, WithoutAHingeSensorTheGestureRowIsOffDisabledAndExpla
     EXPECT_GT(without->contentSizeFor(Tab::arming).height(), shortPane);
     without->select(Tab::arming);
     EXPECT_EQ(without->presentContentSize(), without->contentSizeFor(Tab::arming));
+}
+
+// A chord that the desktop would never deliver is not offered as if it worked; the stored
+// preference is left as it was, for a desktop that serves shortcuts later.
+TEST_F(SettingsWindowTest, WithoutGlobalShortcutsTheShortcutRowSaysSoAndIsOff) {
+    Prefs::setArmWithShortcut(true);
+    laptop.hotKeys().setServed(false);
+    auto settings = open();
+    CallbackSwitch* shortcut = toggle(*settings, "armWithShortcut");
+    EXPECT_EQ(shortcut->accessibleName(),
+              "Keyboard shortcut  (this desktop offers no global shortcut)");
+    EXPECT_FALSE(shortcut->isChecked());
+    EXPECT_FALSE(shortcut->isEnabled());
+    EXPECT_TRUE(Prefs::armWithShortcut());
+    for (const QLabel* label : settings->window()->findChildren<QLabel*>()) {
+        EXPECT_FALSE(label->text().contains(QString::fromUtf8("\u2318L")))
+            << label->text().toStdString();
+    }
 }
 
 TEST_F(SettingsWindowTest, EverySwitchWritesItsPreferenceAndActsAtOnce) {

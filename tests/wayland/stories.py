@@ -1,0 +1,205 @@
+#!/usr/bin/python3
+'''Noctave under a real Wayland compositor (a headless sway): one story per run, named by the
+second argument (the first is the noctave executable). Each story gets a compositor of its own.
+Prints one line when it passes; exits 77 with one line when the harness cannot run here.'''
+
+import os
+import signal
+import sys
+import time
+
+# Running the tests leaves the source tree as it was.
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import harness  # noqa: E402
+
+SKIPPED = 77
+SIMULATOR = 'Virtual laptop'
+# The virtual laptop's lid starts at 110 degrees; each Page Down on its angle slider (which has
+# the focus when its window opens) takes 10 off, so the lid moves as a hand would move it.
+STEPS_TO_COMMIT = 8   # down to 30 degrees: the gesture commits, the curtain nearly covers
+STEPS_TO_SHUT = 11    # down to 0: the lid switch closes and the session seals
+STEP_MS = 200
+PAUSE_MS = 3000
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def expect(condition, message, timeout=15.0):
+    try:
+        return harness.wait_for(condition, message, timeout)
+    except AssertionError:
+        raise Failure(message) from None
+
+
+def simulator_focused(c):
+    return any(title.startswith(SIMULATOR) and focused for title, focused, _ in c.windows())
+
+
+def focus_is_simulators(c):
+    '''The focused window is the virtual laptop's; a curtain never shows up focused.'''
+    windows = c.windows()
+    focused = [title for title, is_focused, _ in windows if is_focused]
+    check(not any('curtain' in title for title, _, _ in windows),
+          'a curtain is a window in the tree: %s' % windows)
+    check(len(focused) == 1 and focused[0].startswith(SIMULATOR),
+          'the focus left the virtual laptop: %s' % windows)
+
+
+def hold_fn_and_close(c):
+    '''Holds Super (the virtual laptop's Fn) on a virtual keyboard and moves the lid down to
+    30 degrees, pauses there while the story looks, then shuts it and lets go. Returns the
+    running keyboard.'''
+    # The keyboard's first key can reach the window before its key map does: a tap of Super
+    # (Fn pressed and let go at once, which does nothing) goes first.
+    args = ['-k', 'Super_L', '-s', '300', '-P', 'Super_L', '-s', '600']
+    for step in range(STEPS_TO_SHUT):
+        args += ['-k', 'Next', '-s', str(PAUSE_MS if step + 1 == STEPS_TO_COMMIT else STEP_MS)]
+    return c.keys(*args, '-p', 'Super_L')
+
+
+def start_on_simulator(c, program):
+    app = c.noctave(program, '--simulate')
+    expect(lambda: simulator_focused(c), 'the virtual laptop\'s window never had the focus')
+    return app
+
+
+def curtain_story(outputs):
+    def story(c, program):
+        start_on_simulator(c, program)
+        keyboard = hold_fn_and_close(c)
+        expect(lambda: 'gesture: committed' in c.app_log(), 'the gesture never committed')
+
+        # Every output is covered from the top; the bottom of an output with nothing on it
+        # still shows the desktop, so this is the curtain and not a dead output.
+        def covered():
+            captures = [c.capture(name) for name in c.outputs]
+            return all(shot.share(harness.is_black, 0.0, 0.5) > 0.97 for shot in captures)
+        expect(covered, 'the curtain did not cover the top of every output', timeout=2.5)
+        last = c.capture(c.outputs[-1])
+        if outputs > 1:
+            check(last.share(harness.is_background, 0.97, 1.0) > 0.9,
+                  'the second output shows no desktop below the curtain')
+        focus_is_simulators(c)
+
+        # The lid shuts: the session arms, the curtain seals black, then leaves every output.
+        keyboard.wait(timeout=15)
+        expect(lambda: 'gesture confirmed' in c.app_log(),
+               'closing the lid did not arm the session')
+        if outputs > 1:
+            expect(lambda: c.capture(c.outputs[-1]).share(harness.is_background) > 0.97,
+                   'the curtain did not leave the second output after the seal', timeout=5)
+        else:
+            expect(lambda: c.capture(c.outputs[0]).share(harness.is_black) < 0.5,
+                   'the curtain did not leave after the seal', timeout=5)
+        focus_is_simulators(c)
+        return 'the curtain covered %d output(s) and left; the focus never moved' % outputs
+    return story
+
+
+def window_rects(c):
+    found = []
+
+    def walk(node):
+        if node.get('type') in ('con', 'floating_con') and node.get('pid'):
+            found.append((node['name'], node['rect']))
+        for child in node.get('nodes', []) + node.get('floating_nodes', []):
+            walk(child)
+    walk(c.tree())
+    return found
+
+
+def drawn(shot, rect):
+    '''Whether the window at `rect` shows its own pixels: several colours, little desktop.'''
+    colours = set()
+    desktop = samples = 0
+    for y in range(rect['y'] + 2, rect['y'] + rect['height'] - 2, 6):
+        for x in range(rect['x'] + 2, rect['x'] + rect['width'] - 2, 6):
+            rgb = shot.pixel(x, y)
+            colours.add(rgb)
+            desktop += 1 if harness.is_background(rgb) else 0
+            samples += 1
+    return samples > 0 and len(colours) >= 4 and desktop <= samples // 4
+
+
+def windows_map_and_draw(c, program):
+    seen = []
+    for option, title in (('--simulate', SIMULATOR), ('--show-settings', 'Arming'),
+                          ('--show-onboarding', 'Welcome')):
+        app = c.noctave(program, option)
+        expect(lambda: any(title in name for name, _ in window_rects(c)),
+               '%s mapped no window titled "%s"' % (option, title))
+        rect = [rect for name, rect in window_rects(c) if title in name][0]
+        expect(lambda: drawn(c.capture(c.outputs[0]), rect),
+               'the window "%s" mapped but its pixels are not in the capture' % title, timeout=10)
+        seen.append(title)
+        os.kill(app.pid, signal.SIGTERM)
+        check(app.wait(timeout=10) == 0, 'Noctave did not quit cleanly after %s' % option)
+    return 'the %s windows mapped and drew' % ', '.join(seen)
+
+
+def quitting_leaves_no_surface(c, program):
+    app = start_on_simulator(c, program)
+    os.kill(app.pid, signal.SIGTERM)
+    status = app.wait(timeout=10)
+    check(status == 0, 'SIGTERM ended Noctave with status %d' % status)
+    check(not c.windows(), 'windows left after quitting: %s' % c.windows())
+    shot = c.capture(c.outputs[0])
+    check(shot.share(harness.is_background) > 0.99, 'the output still shows something of Noctave')
+    return 'SIGTERM exited 0 and left the desktop bare'
+
+
+def client_pieces(c, program):
+    '''The Wayland client pieces' own tests, run inside the compositor.'''
+    tests = os.environ.get('NOCTAVE_WAYLAND_CLIENT_TESTS') or os.path.join(
+        os.path.dirname(program), '..', 'tests', 'noctave_wayland_client_tests')
+    result = c.run([tests, '--gtest_brief=1'], check=False, timeout=60)
+    check(result.returncode == 0, 'the client tests failed:\n' + result.stdout + result.stderr)
+    check('SKIPPED' not in result.stdout, 'the client tests skipped:\n' + result.stdout)
+    return 'outputs, layer surfaces and output power work against sway'
+
+
+# (story, number of outputs). The tray's stories (the item registered, also with a watcher that
+# appears two seconds later; its menu exported over com.canonical.dbusmenu; Activate answered at
+# once) belong here once the item exports its menu: the compositor's private session bus is
+# c.env['DBUS_SESSION_BUS_ADDRESS'], and c.run() calls on it as the user.
+STORIES = {
+    'curtain_on_one_output': (curtain_story(1), 1),
+    'curtain_on_every_output_without_focus': (curtain_story(2), 2),
+    'windows_map_and_draw': (windows_map_and_draw, 1),
+    'quitting_leaves_no_surface': (quitting_leaves_no_surface, 1),
+    'client_pieces': (client_pieces, 2),
+}
+
+
+def main():
+    if sys.argv[1:] == ['--list']:
+        print(' '.join(STORIES))
+        return
+    if len(sys.argv) != 3 or sys.argv[2] not in STORIES:
+        sys.exit('usage: stories.py NOCTAVE STORY\nstories: ' + ' '.join(STORIES))
+    program, name = sys.argv[1], sys.argv[2]
+    story, outputs = STORIES[name]
+    started = time.monotonic()
+    try:
+        with harness.Compositor(outputs) as c:
+            try:
+                said = story(c, program)
+            except (Failure, AssertionError) as e:
+                log = c.app_log() if getattr(c, 'app_log_path', None) else ''
+                sys.exit(f'FAIL {name}: {e}\n--- noctave log ---\n{log}')
+    except harness.Skip as e:
+        print(f'SKIP {name}: {e}')
+        sys.exit(SKIPPED)
+    print(f'{name}: {said} ({time.monotonic() - started:.2f} s)')
+
+
+if __name__ == '__main__':
+    main()
