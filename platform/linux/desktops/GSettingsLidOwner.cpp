@@ -51,8 +51,20 @@ class GSettingsLidOwner final : public LidOwner {
         if (parsed == nullptr) {
             return false;
         }
-        // Takes the floating reference; false when the value is outside the key's range.
+        g_variant_ref_sink(parsed);
+        // Checked first: GSettings warns on stderr about a value outside the key's range.
+        GSettingsSchema* schema = nullptr;
+        g_object_get(settings_, "settings-schema", &schema, nullptr);
+        GSettingsSchemaKey* schemaKey = g_settings_schema_get_key(schema, key.c_str());
+        const bool inRange = g_settings_schema_key_range_check(schemaKey, parsed) != FALSE;
+        g_settings_schema_key_unref(schemaKey);
+        g_settings_schema_unref(schema);
+        if (!inRange) {
+            g_variant_unref(parsed);
+            return false;
+        }
         const bool written = g_settings_set_value(settings_, key.c_str(), parsed) != FALSE;
+        g_variant_unref(parsed);
         g_settings_sync();
         return written;
     }

@@ -63,8 +63,8 @@ std::unique_ptr<LidGuardian> LidGuardian::start(const fs::path& program, const f
     int parent = static_cast<int>(::syscall(SYS_pidfd_open, ::getpid(), 0));
     int ends[2] = {-1, -1};
     if (parent < 0 || ::pipe2(ends, O_CLOEXEC) != 0) {
-        Log::error(std::string("lid guardian: cannot watch this process (") +
-                   std::strerror(errno) + ")");
+        Log::error(std::string("lid guardian: cannot watch this process (") + std::strerror(errno) +
+                   ")");
         closeFd(parent);
         return nullptr;
     }

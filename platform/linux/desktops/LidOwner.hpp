@@ -40,6 +40,9 @@ class LidOwner {
     virtual bool write(const std::string& key, const SettingValue& value) = 0;
     // Makes the running daemon take up the written values, where it does not watch its store.
     virtual bool reload() { return true; }
+    // Whether, once stood down, the daemon hands the lid to logind (which our inhibitor holds)
+    // rather than keeping it and doing nothing.
+    virtual bool handsLidToLogind() const { return false; }
 };
 
 }  // namespace noctave::linuxos::desktops

@@ -70,8 +70,9 @@ std::string LidHolder::describe() const {
 std::unique_ptr<LidOwner> makeLidOwner(const std::string& program, const std::string& location,
                                        const std::shared_ptr<DBusConnection>& sessionBus) {
     if (program == "PowerDevil") {
-        return makePowerDevilLidOwner(location.empty() ? powerDevilProfilesFile() : std::filesystem::path(location),
-                                      sessionBus);
+        return makePowerDevilLidOwner(
+            location.empty() ? powerDevilProfilesFile() : std::filesystem::path(location),
+            sessionBus);
     }
     if (program == "xfce4-power-manager") {
         return makeXfceLidOwner(sessionBus);
@@ -104,9 +105,13 @@ LidOwnership findLidOwner(DBusConnection& systemBus,
             uint32_t pid = 0;
             while ((r = sd_bus_message_read(m, "(ssssuu)", &what, &who, &why, &mode, &uid, &pid)) >
                    0) {
-                if (std::strstr(what, "handle-lid-switch") != nullptr &&
-                    std::strcmp(mode, "block") == 0 && pid != self &&
-                    std::strcmp(who, "Noctave") != 0) {
+                if (std::strstr(what, "handle-lid-switch") == nullptr ||
+                    std::strcmp(mode, "block") != 0) {
+                    continue;
+                }
+                if (pid == self || std::strcmp(who, "Noctave") == 0) {
+                    found.isHeldByNoctave = true;
+                } else {
                     found.holders.push_back({who, pid, commandOf(pid)});
                 }
             }

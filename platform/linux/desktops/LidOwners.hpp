@@ -23,21 +23,23 @@ struct LidHolder {
 // Who decides what a lid close does now.
 struct LidOwnership {
     enum class Kind {
-        logind,      // no desktop daemon: logind's own settings, which our inhibitor holds
+        logind,          // no desktop daemon: logind's own settings, which our inhibitor holds
         leavesToLogind,  // a desktop daemon that lets logind act (gsd-power)
-        desktop,     // a daemon that acts itself and can be stood down (`owner`)
-        unknown,     // something else holds the lid; Noctave cannot hold it
-        unreadable,  // logind did not answer
+        desktop,         // a daemon that acts itself and can be stood down (`owner`)
+        unknown,         // something else holds the lid; Noctave cannot hold it
+        unreadable,      // logind did not answer
     };
     Kind kind = Kind::logind;
-    std::string program;             // the daemon or the unknown holder
+    std::string program;              // the daemon or the unknown holder
     std::unique_ptr<LidOwner> owner;  // for a desktop
     std::vector<LidHolder> holders;   // the other processes' lid inhibitors
+    bool isHeldByNoctave = false;     // a Noctave (this one or another) holds a lid inhibitor
 };
 
 // Looks at logind's inhibitors and the desktop daemons' names on the session bus (which may
 // be null). Our own inhibitors are not counted.
-LidOwnership findLidOwner(DBusConnection& systemBus, const std::shared_ptr<DBusConnection>& sessionBus);
+LidOwnership findLidOwner(DBusConnection& systemBus,
+                          const std::shared_ptr<DBusConnection>& sessionBus);
 
 // The owner a record names, made anew; null for a program this build does not know or whose
 // settings cannot be reached.

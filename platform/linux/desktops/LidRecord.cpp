@@ -71,8 +71,8 @@ std::string LidRecord::toText() const {
                                {"original", entry.original ? json(*entry.original) : json()},
                                {"set", entry.set}});
     }
-    const json document = {{"pid", pid},         {"startTime", startTime},
-                           {"bootId", bootId},   {"program", program},
+    const json document = {{"pid", pid},           {"startTime", startTime},
+                           {"bootId", bootId},     {"program", program},
                            {"location", location}, {"entries", entriesJson}};
     return document.dump(2) + "\n";
 }
@@ -136,9 +136,9 @@ bool writeDurably(const fs::path& file, const std::string& text) {
     if (fd < 0) {
         return false;
     }
-    const bool written = ::write(fd, text.data(), text.size()) ==
-                             static_cast<ssize_t>(text.size()) &&
-                         ::fsync(fd) == 0;
+    const bool written =
+        ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+        ::fsync(fd) == 0;
     std::error_code error;
     if (::close(fd) != 0 || !written) {
         fs::remove(temporary, error);

@@ -140,8 +140,8 @@ Restore restoreRecord(const fs::path& record, Writer writer, const OwnerFactory&
         return Restore::nothing;  // restored and removed while we waited for the lock
     }
     std::string whyNot;
-    const auto text = files::readBoundedFile(record, kRecordLimit, "64 KiB", files::Links::refuse,
-                                             &whyNot);
+    const auto text =
+        files::readBoundedFile(record, kRecordLimit, "64 KiB", files::Links::refuse, &whyNot);
     const auto changes = text ? LidRecord::fromText(*text) : std::nullopt;
     if (!changes) {
         Log::error("lid owner: record " + record.string() + " unusable (" +

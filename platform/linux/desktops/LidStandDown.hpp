@@ -11,8 +11,8 @@ namespace noctave::linuxos::desktops {
 
 // Builds the owner a record names again (from its program and location); null when this
 // build does not know it.
-using OwnerFactory =
-    std::function<std::unique_ptr<LidOwner>(const std::string& program, const std::string& location)>;
+using OwnerFactory = std::function<std::unique_ptr<LidOwner>(const std::string& program,
+                                                             const std::string& location)>;
 
 // Sets the owner's lid action to nothing: records the values it is about to change in
 // `record` (on the disk first), changes them, has the daemon reload, and reads them back.

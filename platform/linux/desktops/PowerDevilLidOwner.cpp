@@ -191,7 +191,9 @@ class PowerDevilLidOwner final : public LidOwner {
         const std::string updated = lines.text();
         std::error_code error;
         // A file kept elsewhere and linked here stays linked: the change goes to its target.
-        const fs::path target = fs::is_symlink(file_, error) ? fs::canonical(file_, error) : file_;
+        const bool linked = fs::is_symlink(fs::symlink_status(file_, error));
+        error.clear();  // a missing file is one to create
+        const fs::path target = linked ? fs::canonical(file_, error) : file_;
         if (error) {
             return false;
         }
@@ -216,8 +218,8 @@ class PowerDevilLidOwner final : public LidOwner {
         if (!bus_ || bus_->nameHasOwner(kPowerDevil, kTimeout) != true) {
             return true;  // a PowerDevil that starts later reads the file as it is
         }
-        if (!bus_->call({kPowerDevil, kPowerDevilPath, kPowerDevil, "reparseConfiguration"}, {},
-                        {}, kTimeout)
+        if (!bus_->call({kPowerDevil, kPowerDevilPath, kPowerDevil, "reparseConfiguration"}, {}, {},
+                        kTimeout)
                  .ok()) {
             return false;
         }

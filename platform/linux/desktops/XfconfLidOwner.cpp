@@ -30,32 +30,32 @@ int readTyped(sd_bus_message* m, std::string& out) {
         return r;
     }
     switch (type) {
-    case 'b': {
-        int value = 0;
-        r = sd_bus_message_read_basic(m, 'b', &value);
-        out = std::string("b:") + (value ? "true" : "false");
-        break;
-    }
-    case 'i': {
-        int32_t value = 0;
-        r = sd_bus_message_read_basic(m, 'i', &value);
-        out = "i:" + std::to_string(value);
-        break;
-    }
-    case 'u': {
-        uint32_t value = 0;
-        r = sd_bus_message_read_basic(m, 'u', &value);
-        out = "u:" + std::to_string(value);
-        break;
-    }
-    case 's': {
-        const char* value = nullptr;
-        r = sd_bus_message_read_basic(m, 's', &value);
-        out = std::string("s:") + (value ? value : "");
-        break;
-    }
-    default:
-        return -ENOTSUP;
+        case 'b': {
+            int value = 0;
+            r = sd_bus_message_read_basic(m, 'b', &value);
+            out = std::string("b:") + (value ? "true" : "false");
+            break;
+        }
+        case 'i': {
+            int32_t value = 0;
+            r = sd_bus_message_read_basic(m, 'i', &value);
+            out = "i:" + std::to_string(value);
+            break;
+        }
+        case 'u': {
+            uint32_t value = 0;
+            r = sd_bus_message_read_basic(m, 'u', &value);
+            out = "u:" + std::to_string(value);
+            break;
+        }
+        case 's': {
+            const char* value = nullptr;
+            r = sd_bus_message_read_basic(m, 's', &value);
+            out = std::string("s:") + (value ? value : "");
+            break;
+        }
+        default:
+            return -ENOTSUP;
     }
     return r < 0 ? r : sd_bus_message_exit_container(m);
 }
@@ -77,32 +77,32 @@ int appendTyped(sd_bus_message* m, std::string_view text) {
         return r;
     }
     switch (text[0]) {
-    case 'b': {
-        const int b = value == "true" ? 1 : 0;
-        r = sd_bus_message_append_basic(m, 'b', &b);
-        break;
-    }
-    case 'i': {
-        int32_t i = 0;
-        if (!parseWhole(value, i)) {
-            return -EINVAL;
+        case 'b': {
+            const int b = value == "true" ? 1 : 0;
+            r = sd_bus_message_append_basic(m, 'b', &b);
+            break;
         }
-        r = sd_bus_message_append_basic(m, 'i', &i);
-        break;
-    }
-    case 'u': {
-        uint32_t u = 0;
-        if (!parseWhole(value, u)) {
-            return -EINVAL;
+        case 'i': {
+            int32_t i = 0;
+            if (!parseWhole(value, i)) {
+                return -EINVAL;
+            }
+            r = sd_bus_message_append_basic(m, 'i', &i);
+            break;
         }
-        r = sd_bus_message_append_basic(m, 'u', &u);
-        break;
-    }
-    case 's':
-        r = sd_bus_message_append_basic(m, 's', value.c_str());
-        break;
-    default:
-        return -EINVAL;
+        case 'u': {
+            uint32_t u = 0;
+            if (!parseWhole(value, u)) {
+                return -EINVAL;
+            }
+            r = sd_bus_message_append_basic(m, 'u', &u);
+            break;
+        }
+        case 's':
+            r = sd_bus_message_append_basic(m, 's', value.c_str());
+            break;
+        default:
+            return -EINVAL;
     }
     return r < 0 ? r : sd_bus_message_close_container(m);
 }
@@ -119,12 +119,15 @@ class XfconfLidOwner final : public LidOwner {
     std::vector<Key> keys() const override {
         return {{"/xfce4-power-manager/logind-handle-lid-switch", "b:true"}};
     }
+    bool handsLidToLogind() const override { return true; }
 
     bool read(const std::string& key, SettingValue& value) override {
         std::string text;
         const CallStatus status = bus_->call(
             {kXfconf, kXfconfPath, kXfconf, "GetProperty"},
-            [&](sd_bus_message* m) { return sd_bus_message_append(m, "ss", kChannel, key.c_str()); },
+            [&](sd_bus_message* m) {
+                return sd_bus_message_append(m, "ss", kChannel, key.c_str());
+            },
             [&](sd_bus_message* m) { return readTyped(m, text); }, kTimeout);
         if (status.ok()) {
             value = text;
@@ -139,21 +142,23 @@ class XfconfLidOwner final : public LidOwner {
 
     bool write(const std::string& key, const SettingValue& value) override {
         if (!value) {
-            return bus_->call(
-                           {kXfconf, kXfconfPath, kXfconf, "ResetProperty"},
-                           [&](sd_bus_message* m) {
-                               return sd_bus_message_append(m, "ssb", kChannel, key.c_str(), 0);
-                           },
-                           {}, kTimeout)
+            return bus_
+                ->call(
+                    {kXfconf, kXfconfPath, kXfconf, "ResetProperty"},
+                    [&](sd_bus_message* m) {
+                        return sd_bus_message_append(m, "ssb", kChannel, key.c_str(), 0);
+                    },
+                    {}, kTimeout)
                 .ok();
         }
-        return bus_->call(
-                       {kXfconf, kXfconfPath, kXfconf, "SetProperty"},
-                       [&](sd_bus_message* m) {
-                           int r = sd_bus_message_append(m, "ss", kChannel, key.c_str());
-                           return r < 0 ? r : appendTyped(m, *value);
-                       },
-                       {}, kTimeout)
+        return bus_
+            ->call(
+                {kXfconf, kXfconfPath, kXfconf, "SetProperty"},
+                [&](sd_bus_message* m) {
+                    int r = sd_bus_message_append(m, "ss", kChannel, key.c_str());
+                    return r < 0 ? r : appendTyped(m, *value);
+                },
+                {}, kTimeout)
             .ok();
     }
 
