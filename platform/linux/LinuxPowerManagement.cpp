@@ -13,6 +13,7 @@
 #include "platform/linux/PowerSupplyTree.hpp"
 #include "platform/linux/bus/BusNames.hpp"
 #include "platform/linux/desktops/LidRecord.hpp"
+#include "platform/linux/desktops/LogindLidSettings.hpp"
 
 namespace noctave::linuxos {
 
@@ -317,7 +318,7 @@ desktops::LidOwnership LinuxPowerManagement::lidOwnership() {
     return desktops::findLidOwner(*system_, session_);
 }
 
-std::string LinuxPowerManagement::lidHoldFailure() const {
+std::string LinuxPowerManagement::lidFlagFailure() const {
     std::lock_guard lock(failureMutex_);
     return lidHoldFailure_;
 }
@@ -442,6 +443,67 @@ std::optional<bool> LinuxPowerManagement::loginBool(const char* name) {
     return status.ok() ? std::optional(value) : std::nullopt;
 }
 
+void LinuxPowerManagement::describeLidOwner(std::map<std::string, std::string>& properties) {
+    auto ownership = lidOwnership();
+    using Kind = desktops::LidOwnership::Kind;
+    std::string owner;
+    std::string mechanism;
+    auto logindWords = [&] {
+        // What logind runs with, from logind; LidSwitchIgnoreInhibited only from its files.
+        std::string text;
+        for (const char* name :
+             {"HandleLidSwitch", "HandleLidSwitchExternalPower", "HandleLidSwitchDocked"}) {
+            text += std::string(text.empty() ? "" : ", ") + name + "=" +
+                    loginString(name).value_or("?");
+        }
+        const auto files = desktops::readLogindLidSettings();
+        const auto ignore = files.find("LidSwitchIgnoreInhibited");
+        text += ", LidSwitchIgnoreInhibited=" +
+                (ignore == files.end() ? std::string("yes (default)") : ignore->second);
+        // That setting covers only sleep and shutdown locks; a handle-lid-switch lock is
+        // always obeyed.
+        return text + "; Noctave's handle-lid-switch inhibitor is enough";
+    };
+    switch (ownership.kind) {
+        case Kind::unreadable:
+            owner = "unknown (logind did not list its inhibitors)";
+            break;
+        case Kind::unknown:
+            owner = ownership.program;
+            mechanism = "holds handle-lid-switch itself; Noctave cannot hold the lid";
+            break;
+        case Kind::logind:
+            owner = "systemd-logind";
+            mechanism = logindWords();
+            break;
+        case Kind::leavesToLogind:
+            owner = ownership.program + ", which leaves the lid to systemd-logind";
+            mechanism = logindWords();
+            break;
+        case Kind::desktop:
+            owner = ownership.program;
+            if (!ownership.owner) {
+                mechanism = "acts on the lid itself; its settings cannot be reached";
+                break;
+            }
+            {
+                std::lock_guard lidLock(lidMutex_);
+                mechanism = (isOwnerStoodDown_ ? "stood down to no lid action through "
+                                               : "acts on the lid itself; stood down while armed "
+                                                 "through ") +
+                            ownership.owner->mechanism();
+            }
+            if (ownership.owner->handsLidToLogind()) {
+                mechanism += ", handing the lid to logind";
+            }
+            break;
+    }
+    properties["lid-close owner"] = owner;
+    if (!mechanism.empty()) {
+        properties["lid-close mechanism"] = mechanism;
+    }
+}
+
 std::optional<bool> LinuxPowerManagement::lidActionStopsMachine() {
     // Another process's lid inhibitor is no promise: a desktop's power manager holds one
     // precisely so that it can suspend by itself. What counts is who acts on a lid close.
@@ -515,6 +577,7 @@ std::optional<std::map<std::string, std::string>> LinuxPowerManagement::registry
             properties[name] = value->description;
         }
     }
+    describeLidOwner(properties);
     properties["LidSource"] = LidSwitch::sourceName(lid_->source());
     properties["lid-close inhibitor held"] = isLidInhibitorHeld() ? "Yes" : "No";
     properties["keep-awake inhibitions"] = keepAwakeInhibitions();

@@ -34,7 +34,7 @@ namespace noctave::linuxos {
 //   mate-power-manager, csd-power), the flag also stands that daemon down: its lid action is
 //   recorded and set to nothing, a guardian process restores it should we die, clearing the
 //   flag restores it, and a record left by a dead process is restored at the next start.
-//   Something else holding the lid makes setting the flag fail, with lidHoldFailure() naming it.
+//   Something else holding the lid makes setting the flag fail, with lidFlagFailure() naming it.
 //
 // Failures return positive errno values as their codes and are logged at error level once
 // per distinct cause, so the diagnostic log says what Linux refused.
@@ -85,8 +85,7 @@ class LinuxPowerManagement final : public os::PowerManagement {
 
     // Who decides what a lid close does now (for the self-test and --diagnose).
     desktops::LidOwnership lidOwnership();
-    // Why the last set of the flag failed, in words for the user; empty after a success.
-    std::string lidHoldFailure() const;
+    std::string lidFlagFailure() const override;
 
     static constexpr os::IoObject kRootDomain = 1;
 
@@ -129,6 +128,9 @@ class LinuxPowerManagement final : public os::PowerManagement {
     std::map<FlagLossWatch, std::function<void()>> lossWatchers_;
     FlagLossWatch nextLossWatch_ = 1;
 
+    // "lid-close owner" and "lid-close mechanism": who acts on a lid close now, and how
+    // Noctave holds it there.
+    void describeLidOwner(std::map<std::string, std::string>& properties);
     // Stands the lid's desktop owner down, when there is one; false with lidHoldFailure_ set.
     bool standDownLidOwner();
     // Puts back the owner's settings recorded by this process (and any dead process's).
