@@ -284,6 +284,8 @@ TEST(DebianPackageTest, APackageInstallsUnderUsrWhateverTheBuildsPrefix) {
     const fs::path root = out.path() / "root";
     ASSERT_EQ(runProgram("dpkg-deb", {"-x", deb.string(), root.string()}).status, 0);
     EXPECT_TRUE(fs::exists(root / "usr/bin/noctave"));
+    // Without it beside the program, a SIGKILL leaves the desktop's lid settings changed.
+    EXPECT_TRUE(fs::exists(root / "usr/bin/noctave-lid-guardian"));
     EXPECT_TRUE(fs::exists(root / "usr/lib/udev/rules.d/70-noctave-hinge-sensor.rules"));
     if (NOCTAVE_HAS_BUS_SERVICE) {
         const auto service = desktopGroup(

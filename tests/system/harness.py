@@ -6,7 +6,8 @@ folders it writes), under umockdev's preload so that its /sys and /dev are a tes
 emulated event node hands each event to one reader, so logind and Noctave each get a lid node
 of their own and the harness writes every lid event to both. upowerd gets the battery in a
 testbed without a lid, so that it takes no lid events from anyone; Noctave's testbed shows the
-same battery, as the kernel would. Noctave runs as an unprivileged user (logind trusts uid 0
+same battery, as the kernel would (with upower_lid, upowerd gets a lid node too: the desktops'
+power managers hear of the lid from it). Noctave runs as an unprivileged user (logind trusts uid 0
 and would hide its refusals), outside any logind session, in a namespace of its own too.
 
 Everything started is ended and reaped once, and the folders removed, by close() (the harness
@@ -266,9 +267,11 @@ class LidHandler:
 class SystemHarness:
     '''The real logind and upowerd on a private system bus, with an emulated lid and battery.'''
 
-    def __init__(self, name, program=None):
+    def __init__(self, name, program=None, upower_lid=False):
         self.name = name
         self.program = program  # the noctave executable
+        # The desktops' power managers hear of the lid from upowerd, which then needs one too.
+        self.upower_lid = upower_lid
         self.processes = []
         self.noctaves = []
         self.testbeds = []
@@ -330,7 +333,7 @@ class SystemHarness:
         self.logind_bed = self._testbed(lid=True, battery=False)
         # The kernel shows Noctave the same battery that upowerd reads.
         self.noctave_bed = self._testbed(lid=True, battery=True)
-        self.upower_bed = self._testbed(lid=False, battery=True)
+        self.upower_bed = self._testbed(lid=self.upower_lid, battery=True)
 
         self.logind = self.add_daemon(
             'logind', [LOGIND], LOGIN, testbed=self.logind_bed,
