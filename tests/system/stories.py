@@ -151,6 +151,26 @@ def sleep_and_wake_reapply_the_override(h):
     return 'suspend and wake: the override re-applied, a close after it refused'
 
 
+def another_programs_lid_lock_makes_the_arm_fail_naming_it(h):
+    # A program Noctave does not know holds the lid: arming says so and holds nothing, rather
+    # than showing armed while that program may suspend on the close.
+    lock = h.bus.call_blocking(harness.LOGIN, harness.LOGIN_PATH, harness.LOGIN_MANAGER,
+                               'Inhibit', 'ssss', ['handle-lid-switch', 'lidkeeper',
+                                                   'its own lid action', 'block']).take()
+    try:
+        h.start_noctave()
+        done = h.ctl('arm')
+        said = done.stdout + done.stderr
+        if done.returncode == 0 or f'lidkeeper (python3) (pid {os.getpid()}) handles the lid' \
+                not in said:
+            raise harness.Failure(f'arming beside another lid lock: {done.returncode} {said!r}')
+        if noctave_locks(h) or 'State: disarmed' not in ctl_ok(h, 'status'):
+            raise harness.Failure('a refused arm left Noctave holding or armed')
+    finally:
+        os.close(lock)
+    return 'another program\'s lid lock: the arm failed, naming it'
+
+
 def one_shot_check(h, option, *expected):
     status, output = h.run_noctave([option], seconds=40)
     if status != 0:
@@ -182,6 +202,7 @@ STORIES = {f.__name__: f for f in (
     lost_battery_telemetry_disarms_when_upowerd_goes_away,
     without_upowerd_the_floor_disarms_from_the_kernels_figures,
     sleep_and_wake_reapply_the_override,
+    another_programs_lid_lock_makes_the_arm_fail_naming_it,
     selftest_passes_and_leaves_no_lock,
     diagnose_runs_and_leaves_no_lock,
 )}

@@ -15,6 +15,7 @@
 #include "platform/linux/desktops/LidGuardian.hpp"
 #include "platform/linux/desktops/LidRecord.hpp"
 #include "platform/linux/desktops/LidStandDown.hpp"
+#include "platform/linux/desktops/LogindLidSettings.hpp"
 #include "platform/linux/desktops/PowerDevilLidOwner.hpp"
 #include "tests/support/ScopedVariable.hpp"
 #include "tests/support/TempDir.hpp"
@@ -184,54 +185,6 @@ TEST(LidStandDown, RestoresActOnlyOnTheRecordsTheyMayTouch) {
     EXPECT_TRUE(fs::exists(files.record));
 }
 
-// GSettings in its keyfile store under a private config folder, with a schema shaped like
-// mate-power-manager's (enumerated lid actions).
-class GSettingsStandDown : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() {
-        static test::TempDir* dir = new test::TempDir();  // GIO keeps its schema source for good
-        const fs::path schemas = dir->path() / "schemas";
-        fs::create_directories(schemas);
-        writeFile(schemas / "org.mate.power-manager.gschema.xml", R"(<schemalist>
-  <enum id="org.mate.power-manager.ActionType">
-    <value nick="blank" value="0"/><value nick="suspend" value="1"/>
-    <value nick="shutdown" value="2"/><value nick="hibernate" value="3"/>
-    <value nick="interactive" value="4"/><value nick="nothing" value="5"/>
-  </enum>
-  <schema id="org.mate.power-manager" path="/org/mate/power-manager/">
-    <key name="button-lid-battery" enum="org.mate.power-manager.ActionType"><default>'suspend'</default></key>
-    <key name="button-lid-ac" enum="org.mate.power-manager.ActionType"><default>'suspend'</default></key>
-  </schema>
-</schemalist>)");
-        const std::string compile = "glib-compile-schemas " + schemas.string();
-        ASSERT_EQ(std::system(compile.c_str()), 0);
-        ::setenv("GSETTINGS_SCHEMA_DIR", schemas.c_str(), 1);
-        ::setenv("GSETTINGS_BACKEND", "keyfile", 1);
-        ::setenv("XDG_CONFIG_HOME", (dir->path() / "config").c_str(), 1);
-    }
-};
-
-TEST_F(GSettingsStandDown, KeysTheUserNeverSetAreResetNotWrittenAndSetOnesComeBack) {
-    Files files;
-    auto owner = makeMateLidOwner();
-    ASSERT_TRUE(owner);
-    EXPECT_FALSE(makeCinnamonLidOwner()) << "no Cinnamon schema installed here";
-    ASSERT_TRUE(owner->write("button-lid-ac", "'hibernate'"));
-    std::string why;
-    ASSERT_TRUE(standDown(*owner, files.record, &why)) << why;
-    SettingValue value;
-    ASSERT_TRUE(owner->read("button-lid-battery", value));
-    EXPECT_EQ(value, "'nothing'");
-
-    auto factory = [](const std::string&, const std::string&) { return makeMateLidOwner(); };
-    EXPECT_EQ(restoreRecord(files.record, Writer::thisProcess, factory), Restore::restored);
-    ASSERT_TRUE(owner->read("button-lid-battery", value));
-    EXPECT_EQ(value, std::nullopt);
-    ASSERT_TRUE(owner->read("button-lid-ac", value));
-    EXPECT_EQ(value, "'hibernate'");
-    EXPECT_FALSE(owner->write("button-lid-ac", "'no-such-action'"));
-}
-
 // The guardian, as the real program beside a real process.
 struct Guarded {
     Files files;
@@ -322,6 +275,81 @@ TEST(LidGuardian, ExitsWithoutTouchingAnythingWhenTheRecordIsRemovedNormally) {
     writeFile(guarded.files.profiles, "[AC][HandleButtonEvents]\nlidAction=0\n");
     EXPECT_TRUE(waitForEnd(guardian));
     EXPECT_EQ(readFile(guarded.files.profiles), "[AC][HandleButtonEvents]\nlidAction=0\n");
+}
+
+// GSettings in its keyfile store under a private config folder, with a schema shaped like
+// mate-power-manager's (enumerated lid actions).
+class GSettingsStandDown : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        static test::TempDir* dir = new test::TempDir();  // GIO keeps its schema source for good
+        const fs::path schemas = dir->path() / "schemas";
+        fs::create_directories(schemas);
+        writeFile(schemas / "org.mate.power-manager.gschema.xml", R"(<schemalist>
+  <enum id="org.mate.power-manager.ActionType">
+    <value nick="blank" value="0"/><value nick="suspend" value="1"/>
+    <value nick="shutdown" value="2"/><value nick="hibernate" value="3"/>
+    <value nick="interactive" value="4"/><value nick="nothing" value="5"/>
+  </enum>
+  <schema id="org.mate.power-manager" path="/org/mate/power-manager/">
+    <key name="button-lid-battery" enum="org.mate.power-manager.ActionType"><default>'suspend'</default></key>
+    <key name="button-lid-ac" enum="org.mate.power-manager.ActionType"><default>'suspend'</default></key>
+  </schema>
+</schemalist>)");
+        const std::string compile = "glib-compile-schemas " + schemas.string();
+        ASSERT_EQ(std::system(compile.c_str()), 0);
+        ::setenv("GSETTINGS_SCHEMA_DIR", schemas.c_str(), 1);
+        // Only these schemas: not the machine's own, which may hold the real desktops'.
+        ::setenv("XDG_DATA_DIRS", (dir->path() / "data").c_str(), 1);
+        ::setenv("GSETTINGS_BACKEND", "keyfile", 1);
+        ::setenv("XDG_CONFIG_HOME", (dir->path() / "config").c_str(), 1);
+    }
+};
+
+TEST_F(GSettingsStandDown, KeysTheUserNeverSetAreResetNotWrittenAndSetOnesComeBack) {
+    Files files;
+    auto owner = makeMateLidOwner();
+    ASSERT_TRUE(owner);
+    EXPECT_FALSE(makeCinnamonLidOwner()) << "no Cinnamon schema installed here";
+    ASSERT_TRUE(owner->write("button-lid-ac", "'hibernate'"));
+    std::string why;
+    ASSERT_TRUE(standDown(*owner, files.record, &why)) << why;
+    SettingValue value;
+    ASSERT_TRUE(owner->read("button-lid-battery", value));
+    EXPECT_EQ(value, "'nothing'");
+
+    auto factory = [](const std::string&, const std::string&) { return makeMateLidOwner(); };
+    EXPECT_EQ(restoreRecord(files.record, Writer::thisProcess, factory), Restore::restored);
+    ASSERT_TRUE(owner->read("button-lid-battery", value));
+    EXPECT_EQ(value, std::nullopt);
+    ASSERT_TRUE(owner->read("button-lid-ac", value));
+    EXPECT_EQ(value, "'hibernate'");
+    EXPECT_FALSE(owner->write("button-lid-ac", "'no-such-action'"));
+}
+
+// logind's lid settings: the main file, then drop-ins by name, /etc's over /run's over
+// /usr/lib's for one name, a later name winning.
+TEST(LogindLidSettings, DropInsOverrideTheMainFileInNameOrderWithEtcWinningForOneName) {
+    test::TempDir root;
+    for (const char* folder : {"etc/systemd/logind.conf.d", "run/systemd/logind.conf.d",
+                               "usr/lib/systemd/logind.conf.d"}) {
+        fs::create_directories(root.path() / folder);
+    }
+    writeFile(root.path() / "etc/systemd/logind.conf",
+              "[Login]\n#HandleLidSwitch=ignore\nHandleLidSwitch=hibernate\n"
+              "HandleLidSwitchDocked=ignore\nKillUserProcesses=no\n");
+    writeFile(root.path() / "usr/lib/systemd/logind.conf.d/10-vendor.conf",
+              "[Login]\nLidSwitchIgnoreInhibited=no\nHandleLidSwitchDocked=suspend\n");
+    writeFile(root.path() / "run/systemd/logind.conf.d/10-vendor.conf",
+              "[Login]\nHandleLidSwitchDocked=lock\n");
+    writeFile(
+        root.path() / "etc/systemd/logind.conf.d/20-user.conf",
+        "[Other]\nHandleLidSwitch=poweroff\n[Login]\n HandleLidSwitchExternalPower = ignore\n");
+    const auto settings = readLogindLidSettings(root.path());
+    EXPECT_EQ(settings,
+              (std::map<std::string, std::string>{{"HandleLidSwitch", "hibernate"},
+                                                  {"HandleLidSwitchDocked", "lock"},
+                                                  {"HandleLidSwitchExternalPower", "ignore"}}));
 }
 
 }  // namespace
