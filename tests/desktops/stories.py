@@ -23,7 +23,6 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'system'))
 import harness  # noqa: E402
 
-SKIPPED = 77
 XFCONF = 'org.xfce.Xfconf'
 XFCONFD = '/usr/lib/x86_64-linux-gnu/xfce4/xfconf/xfconfd'
 DCONF_SERVICE = '/usr/libexec/dconf-service'
@@ -384,21 +383,16 @@ def main():
         sys.exit('usage: stories.py NOCTAVE DESKTOP\ndesktops: ' + ' '.join(DESKTOPS))
     program, name = sys.argv[1:]
     standin = os.environ.get('NOCTAVE_DPMS_STANDIN', '')
-    try:
-        with harness.SystemHarness(name, program, upower_lid=True) as h:
-            desktop = DESKTOPS[name](h, standin)
-            why = desktop.missing()
-            if why:
-                raise harness.Skip(why)
-            said = story(h, desktop)
-    except harness.Skip as e:
-        if os.environ.get('NOCTAVE_REQUIRE_DESKTOPS'):
-            sys.exit(f'FAIL {name}: cannot run here: {e}')
-        print(f'SKIP {name}: {e}')
-        sys.exit(SKIPPED)
-    except harness.Failure as e:
-        sys.exit(f'FAIL {name}: {e}')
-    print(f'{name}: {said} (load {os.getloadavg()[0]:.2f})')
+
+    def run(h):
+        desktop = DESKTOPS[name](h, standin)
+        why = desktop.missing()
+        if why:
+            raise harness.Skip(why)
+        return story(h, desktop)
+
+    harness.run_story(name, program, run,
+                      required=bool(os.environ.get('NOCTAVE_REQUIRE_DESKTOPS')), upower_lid=True)
 
 
 if __name__ == '__main__':

@@ -73,6 +73,29 @@ A: capabilities/sw=1
 UDEV_RUNNING = ['mkdir -p /run/udev /run/systemd', 'touch /run/udev/control']
 
 
+SKIPPED = 77  # ctest's SKIP_RETURN_CODE for the stories
+
+
+def run_story(name, program, story, required=False, **options):
+    '''Runs `story(h)` in a harness of its own, then ends the process: one line saying what
+    passed; exit 77 with one line when the harness cannot run here (a failure when
+    `required`); or the failure. `options` go to SystemHarness.'''
+    started = time.monotonic()
+    try:
+        with SystemHarness(name, program, **options) as h:
+            said = story(h)
+            up = h.startup_seconds
+    except Skip as e:
+        if required:
+            sys.exit(f'FAIL {name}: cannot run here: {e}')
+        print(f'SKIP {name}: {e}')
+        sys.exit(SKIPPED)
+    except Failure as e:
+        sys.exit(f'FAIL {name}: {e}')
+    print(f'{name}: {said} (harness up in {up:.2f} s, story {time.monotonic() - started:.2f} s, '
+          f'load {os.getloadavg()[0]:.2f})')
+
+
 class Skip(Exception):
     '''The harness cannot run here; the message says why, in one line.'''
 

@@ -6,7 +6,6 @@ Prints one line when it passes; exits 77 with one line when the harness cannot r
 import os
 import signal
 import sys
-import time
 
 # Running the tests leaves the source tree as it was.
 sys.dont_write_bytecode = True
@@ -15,7 +14,6 @@ import harness  # noqa: E402
 
 LID_LOCK = 'Noctave: keeping Mac awake (lid closed)'
 KEEP_AWAKE = 'Noctave: keep awake (lid open)'
-SKIPPED = 77
 
 
 def ctl_ok(h, *args):
@@ -214,19 +212,7 @@ def main():
         return
     if len(sys.argv) != 3 or sys.argv[2] not in STORIES:
         sys.exit('usage: stories.py NOCTAVE STORY\nstories: ' + ' '.join(STORIES))
-    program, name = sys.argv[1], sys.argv[2]
-    started = time.monotonic()
-    try:
-        with harness.SystemHarness(name, program) as h:
-            said = STORIES[name](h)
-            up = h.startup_seconds
-    except harness.Skip as e:
-        print(f'SKIP {name}: {e}')
-        sys.exit(SKIPPED)
-    except harness.Failure as e:
-        sys.exit(f'FAIL {name}: {e}')
-    print(f'{name}: {said} (harness up in {up:.2f} s, story {time.monotonic() - started:.2f} s)')
-
+    harness.run_story(sys.argv[2], sys.argv[1], STORIES[sys.argv[2]])
 
 if __name__ == '__main__':
     main()

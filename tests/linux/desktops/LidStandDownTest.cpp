@@ -46,14 +46,24 @@ struct Files {
     fs::path profiles = dir.path() / "powermanagementprofilesrc";
     fs::path record = dir.path() / "state" / "lid-owner.record";
     test::ScopedVariable state{"XDG_STATE_HOME", (dir.path() / "state").string()};
+
+    // PowerDevil's owner over the profiles file, holding `text` (none: no file), stood down.
+    std::unique_ptr<LidOwner> standDownProfiles(const std::optional<std::string>& text) {
+        if (text) {
+            writeFile(profiles, *text);
+        }
+        auto owner = makePowerDevilLidOwner(profiles, nullptr);
+        std::string why;
+        EXPECT_TRUE(standDown(*owner, record, &why)) << why;
+        return owner;
+    }
+
+    Restore restore(Writer writer) { return restoreRecord(record, writer, powerDevilFactory()); }
 };
 
 TEST(LidStandDown, PowerDevilSetsEveryProfileToNothingAndRestoresTheFileByteForByte) {
     Files files;
-    writeFile(files.profiles, kProfiles);
-    auto owner = makePowerDevilLidOwner(files.profiles, nullptr);
-    std::string why;
-    ASSERT_TRUE(standDown(*owner, files.record, &why)) << why;
+    auto owner = files.standDownProfiles(kProfiles);
 
     // Every profile does nothing, including the one the user had no lid key in; the rest of
     // the file is untouched.
@@ -67,20 +77,16 @@ TEST(LidStandDown, PowerDevilSetsEveryProfileToNothingAndRestoresTheFileByteForB
     EXPECT_EQ(fs::status(files.record).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write);
 
-    EXPECT_EQ(restoreRecord(files.record, Writer::thisProcess, powerDevilFactory()),
-              Restore::restored);
+    EXPECT_EQ(files.restore(Writer::thisProcess), Restore::restored);
     EXPECT_EQ(readFile(files.profiles), kProfiles);
     EXPECT_FALSE(fs::exists(files.record));
 }
 
 TEST(LidStandDown, AFileThatDidNotExistIsGoneAgainAfterTheRestore) {
     Files files;
-    auto owner = makePowerDevilLidOwner(files.profiles, nullptr);
-    std::string why;
-    ASSERT_TRUE(standDown(*owner, files.record, &why)) << why;
+    auto owner = files.standDownProfiles(std::nullopt);
     EXPECT_TRUE(fs::exists(files.profiles));
-    EXPECT_EQ(restoreRecord(files.record, Writer::thisProcess, powerDevilFactory()),
-              Restore::restored);
+    EXPECT_EQ(files.restore(Writer::thisProcess), Restore::restored);
     EXPECT_FALSE(fs::exists(files.profiles));
 }
 
@@ -89,24 +95,17 @@ TEST(LidStandDown, NothingIsRecordedWhenTheLidAlreadyDoesNothing) {
     const std::string quiet =
         "[AC][HandleButtonEvents]\nlidAction=0\n[Battery][HandleButtonEvents]\nlidAction=0\n"
         "[LowBattery][HandleButtonEvents]\nlidAction=0\n";
-    writeFile(files.profiles, quiet);
-    auto owner = makePowerDevilLidOwner(files.profiles, nullptr);
-    std::string why;
-    ASSERT_TRUE(standDown(*owner, files.record, &why)) << why;
+    files.standDownProfiles(quiet);
     EXPECT_FALSE(fs::exists(files.record));
     EXPECT_EQ(readFile(files.profiles), quiet);
 }
 
 TEST(LidStandDown, AValueTheUserChangedWhileArmedIsKeptAndTheOthersRestored) {
     Files files;
-    writeFile(files.profiles, kProfiles);
-    auto owner = makePowerDevilLidOwner(files.profiles, nullptr);
-    std::string why;
-    ASSERT_TRUE(standDown(*owner, files.record, &why)) << why;
+    auto owner = files.standDownProfiles(kProfiles);
     ASSERT_TRUE(owner->write("[Battery][HandleButtonEvents]lidAction", "64"));
 
-    EXPECT_EQ(restoreRecord(files.record, Writer::thisProcess, powerDevilFactory()),
-              Restore::restored);
+    EXPECT_EQ(files.restore(Writer::thisProcess), Restore::restored);
     SettingValue value;
     ASSERT_TRUE(owner->read("[Battery][HandleButtonEvents]lidAction", value));
     EXPECT_EQ(value, "64");
@@ -157,12 +156,9 @@ TEST(LidStandDown, AStandDownCutShortPutsBackWhatItChangedAndKeepsNoRecord) {
 
 TEST(LidStandDown, RestoresActOnlyOnTheRecordsTheyMayTouch) {
     Files files;
-    writeFile(files.profiles, kProfiles);
-    auto owner = makePowerDevilLidOwner(files.profiles, nullptr);
-    std::string why;
-    ASSERT_TRUE(standDown(*owner, files.record, &why)) << why;
+    auto owner = files.standDownProfiles(kProfiles);
     // Our record while we run is not a dead writer's.
-    EXPECT_EQ(restoreRecord(files.record, Writer::gone, powerDevilFactory()), Restore::nothing);
+    EXPECT_EQ(files.restore(Writer::gone), Restore::nothing);
     EXPECT_TRUE(fs::exists(files.record));
 
     // A record whose writer's number now names another process is a dead writer's.
@@ -170,18 +166,17 @@ TEST(LidStandDown, RestoresActOnlyOnTheRecordsTheyMayTouch) {
     ASSERT_TRUE(record);
     record->startTime += 1;
     writeFile(files.record, record->toText());
-    EXPECT_EQ(restoreRecord(files.record, Writer::thisProcess, powerDevilFactory()),
-              Restore::nothing);
-    EXPECT_EQ(restoreRecord(files.record, Writer::gone, powerDevilFactory()), Restore::restored);
+    EXPECT_EQ(files.restore(Writer::thisProcess), Restore::nothing);
+    EXPECT_EQ(files.restore(Writer::gone), Restore::restored);
     EXPECT_EQ(readFile(files.profiles), kProfiles);
 
     // A garbled record stays for someone to look at; an owner this build cannot reach fails.
     writeFile(files.record, "{\"pid\": ");
-    EXPECT_EQ(restoreRecord(files.record, Writer::gone, powerDevilFactory()), Restore::failed);
+    EXPECT_EQ(files.restore(Writer::gone), Restore::failed);
     EXPECT_TRUE(fs::exists(files.record));
     record->program = "unknown-daemon";
     writeFile(files.record, record->toText());
-    EXPECT_EQ(restoreRecord(files.record, Writer::gone, powerDevilFactory()), Restore::failed);
+    EXPECT_EQ(files.restore(Writer::gone), Restore::failed);
     EXPECT_TRUE(fs::exists(files.record));
 }
 
