@@ -91,6 +91,7 @@ const std::pair<const char*, int> kIconFolders[] = {
 TEST_F(InstallLayoutTest, InstallsTheApplicationFilesAndNothingElse) {
     std::set<std::string> expected = {
         NOCTAVE_INSTALL_BINDIR "/noctave",
+        NOCTAVE_INSTALL_BINDIR "/noctave-lid-guardian",
         NOCTAVE_INSTALL_DATADIR "/applications/" + kAppId + ".desktop",
         NOCTAVE_INSTALL_DATADIR "/metainfo/" + kAppId + ".metainfo.xml",
         NOCTAVE_INSTALL_MANDIR "/man1/noctave.1.gz",
