@@ -324,6 +324,14 @@ def story(h, desktop):
         raise harness.Failure(f'--diagnose did not say {owner!r} ({status}):\n{output}')
     if desktop.settings() != user:
         raise harness.Failure('--diagnose left the desktop\'s lid settings changed')
+    # The daemon's own lid lock is the sign that it will suspend, not that nothing will.
+    status, output = h.run_noctave(['--selftest'], seconds=40)
+    for said in ('the advisory lid-sleep property = Yes',
+                 owner.replace('lid-close owner = ', 'a lid close is handled by ')):
+        if said not in output:
+            raise harness.Failure(f'--selftest did not say {said!r} ({status}):\n{output}')
+    if desktop.settings() != user:
+        raise harness.Failure('--selftest left the desktop\'s lid settings changed')
     close_lid_suspends(h, f'without Noctave, the close did not suspend under {desktop.program}')
 
     app = h.start_noctave()
