@@ -10,7 +10,7 @@ packages=(
   # core and tests
   nlohmann-json3-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
   # Linux backend
-  libsystemd-dev libudev-dev libcurl4-openssl-dev
+  libsystemd-dev libudev-dev libcurl4-openssl-dev libglib2.0-dev
   # application shell
   qt6-base-dev qt6-base-dev-tools libgl-dev libxcb1-dev libx11-dev libxext-dev
   # global shortcut: X11 key grabs
@@ -23,6 +23,10 @@ packages=(
   upower umockdev gir1.2-umockdev-1.0 python3-gi
   # Wayland tests: a headless compositor, its screenshots, a virtual keyboard, Qt's client
   sway grim wtype qt6-wayland
+
+  # desktop stories: each desktop's power manager, and what it needs to run headless
+  xfce4-power-manager xfconf mate-power-manager cinnamon-settings-daemon cinnamon-session
+  gnome-settings-daemon powerdevil libkf5screen-bin dconf-service dconf-gsettings-backend dconf-cli
   # packaging: the checks of the desktop entry, the AppStream metadata and the man page
   desktop-file-utils appstream man-db
 )

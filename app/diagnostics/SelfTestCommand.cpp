@@ -3,6 +3,7 @@
 #include <cmath>
 #include <string>
 
+#include "app/diagnostics/Diagnose.hpp"
 #include "app/diagnostics/DiagnosticSupport.hpp"
 #include "core/gesture/LidAngleSensor.hpp"
 #include "core/os/System.hpp"
@@ -95,6 +96,14 @@ int run() {
     printLine(std::string(kOk) + "opened IOPMrootDomain user client");
     printLine(std::string(kInfo) + "the advisory lid-sleep property = " +
               advisoryText(policy->kernelLidCausesSleep()) + " (advisory only)");
+    // Where the platform says who acts on a lid close (a desktop's power manager, logind),
+    // the reading above is about that program: name it.
+    const auto properties = Diagnose::propertySnapshot();
+    if (const auto owner = properties.find("lid-close owner"); owner != properties.end()) {
+        const auto mechanism = properties.find("lid-close mechanism");
+        printLine(std::string(kInfo) + "a lid close is handled by " + owner->second +
+                  (mechanism != properties.end() ? " (" + mechanism->second + ")" : ""));
+    }
 
     checklist.check("set lid-close flag (selector 12, arg 1)", policy->set(true));
     checklist.check("set is idempotent", policy->set(true));

@@ -73,6 +73,11 @@ class PowerManagement {
     // codes say all there is.
     virtual std::string rootDomainFailure() const { return {}; }
 
+    // Why the latest set of the lid-close flag failed, in words for a person, where the
+    // platform knows more than its code ("xfce4-power-manager handles the lid..."); empty after
+    // a success or when the code says all there is.
+    virtual std::string lidFlagFailure() const { return {}; }
+
     // Gives back a service or registration handle. A registration that is released delivers
     // nothing afterwards (a delivery already running may finish).
     virtual IoReturn releaseObject(IoObject object) = 0;

@@ -96,6 +96,10 @@ bool LidSleepPolicy::set(bool enabled) {
     return accepted;
 }
 
+std::string LidSleepPolicy::setFailure() const {
+    return power_ ? power_->lidFlagFailure() : std::string();
+}
+
 std::optional<bool> LidSleepPolicy::kernelLidCausesSleep() const {
     if (service_ == 0) {
         return std::nullopt;

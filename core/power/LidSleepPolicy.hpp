@@ -68,6 +68,10 @@ class LidSleepPolicy {
     // The root domain's clamshell-causes-sleep property; no value when it cannot be read.
     std::optional<bool> kernelLidCausesSleep() const;
 
+    // Why the latest set(true) failed, in words for the user, when the platform says more
+    // than its code; else empty.
+    std::string setFailure() const;
+
     // True only when the root domain reports that closing the lid does not cause sleep.
     bool kernelVisiblyConfirmsSuppression() const;
 

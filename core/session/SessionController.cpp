@@ -142,7 +142,9 @@ void SessionController::notify(const std::string& title, const std::string& body
 bool SessionController::engagePower() {
     if (!flag_->set(true)) {
         Log::error("could not set lid-close kernel flag");
-        notify("Could not change the Mac's sleep setting", "Try again.");
+        // Where another program holds the lid, saying which is the only useful advice.
+        const std::string cause = flag_->setFailure();
+        notify("Could not change the Mac's sleep setting", cause.empty() ? "Try again." : cause);
         return false;
     }
     if (!armedAssertion_.acquire()) {

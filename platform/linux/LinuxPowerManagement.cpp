@@ -12,6 +12,8 @@
 #include "platform/linux/IdleInhibitors.hpp"
 #include "platform/linux/PowerSupplyTree.hpp"
 #include "platform/linux/bus/BusNames.hpp"
+#include "platform/linux/desktops/LidRecord.hpp"
+#include "platform/linux/desktops/LogindLidSettings.hpp"
 
 namespace noctave::linuxos {
 
@@ -99,6 +101,16 @@ LinuxPowerManagement::LinuxPowerManagement(MachineRoots roots,
         "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
         "member='NameAcquired'",
         [this](sd_bus_message*) { notifyFlagLoss(); });
+    // A desktop setting left changed by a process that died must not wait for an arm: the
+    // record is looked at only when one exists, so a clean start costs one stat.
+    std::error_code error;
+    if (std::filesystem::exists(desktops::lidRecordPath(), error)) {
+        std::lock_guard lidLock(lidMutex_);
+        desktops::restoreRecord(desktops::lidRecordPath(), desktops::Writer::gone,
+                                [this](const std::string& program, const std::string& location) {
+                                    return makeOwner(program, location);
+                                });
+    }
 }
 
 LinuxPowerManagement::~LinuxPowerManagement() {
@@ -260,12 +272,14 @@ os::IoReturn LinuxPowerManagement::callScalarMethod(os::IoConnection connection,
     }
     std::lock_guard lidLock(lidMutex_);
     if (input == 0) {
+        // The desktop's settings first: a clear reported as done must leave nothing changed.
+        const bool restored = restoreLidOwner();
         dropLidInhibitor();
-        return 0;
+        return restored ? 0 : EIO;
     }
     if (const int held = gLidInhibitorFd.load(); held >= 0) {
         if (lidInhibitorGeneration_ == system_->generation() && inhibitorAlive(held)) {
-            return 0;
+            return isOwnerStoodDown_ || standDownLidOwner() ? 0 : EBUSY;
         }
         // The bus connection was lost since, or logind went: the inhibitor went with it.
         dropLidInhibitor();
@@ -287,7 +301,85 @@ os::IoReturn LinuxPowerManagement::callScalarMethod(os::IoConnection connection,
     if (previous >= 0) {
         close(previous);
     }
+    if (!isOwnerStoodDown_ && !standDownLidOwner()) {
+        // Holding logind's lid alone would show armed while the desktop suspends on lid close.
+        dropLidInhibitor();
+        return EBUSY;
+    }
     return 0;
+}
+
+std::unique_ptr<desktops::LidOwner> LinuxPowerManagement::makeOwner(const std::string& program,
+                                                                    const std::string& location) {
+    return desktops::makeLidOwner(program, location, session_);
+}
+
+desktops::LidOwnership LinuxPowerManagement::lidOwnership() {
+    return desktops::findLidOwner(*system_, session_);
+}
+
+std::string LinuxPowerManagement::lidFlagFailure() const {
+    std::lock_guard lock(failureMutex_);
+    return lidHoldFailure_;
+}
+
+bool LinuxPowerManagement::standDownLidOwner() {
+    const auto record = desktops::lidRecordPath();
+    auto factory = [this](const std::string& program, const std::string& location) {
+        return makeOwner(program, location);
+    };
+    // A dead process's record first: its values are the user's, ours would be its changes.
+    desktops::restoreRecord(record, desktops::Writer::gone, factory);
+    auto ownership = lidOwnership();
+    std::string failure;
+    using Kind = desktops::LidOwnership::Kind;
+    if (ownership.kind == Kind::unknown) {
+        failure = ownership.program + " handles the lid, and Noctave cannot hold it.";
+    } else if (ownership.kind == Kind::desktop && !ownership.owner) {
+        failure = ownership.program + " handles the lid, and its settings cannot be reached.";
+    } else if (ownership.kind == Kind::desktop) {
+        std::string why;
+        if (!desktops::standDown(*ownership.owner, record, &why)) {
+            logOnce("could not stand " + ownership.program + " down: " + why);
+            failure = ownership.program + " handles the lid, and would not leave it (" + why + ").";
+        } else {
+            std::error_code error;
+            if (!guardian_ && std::filesystem::exists(record, error)) {
+                guardian_ =
+                    desktops::LidGuardian::start(desktops::LidGuardian::guardianProgram(), record);
+            }
+            Log::info("lid owner: " + ownership.program + " stood down (" +
+                      ownership.owner->mechanism() + ")");
+        }
+    }
+    if (!failure.empty()) {
+        logOnce("lid: " + failure);
+    }
+    isOwnerStoodDown_ = failure.empty();
+    std::lock_guard lock(failureMutex_);
+    lidHoldFailure_ = failure;
+    return failure.empty();
+}
+
+bool LinuxPowerManagement::restoreLidOwner() {
+    const auto record = desktops::lidRecordPath();
+    std::error_code error;
+    if (!isOwnerStoodDown_ && !std::filesystem::exists(record, error)) {
+        return true;
+    }
+    auto factory = [this](const std::string& program, const std::string& location) {
+        return makeOwner(program, location);
+    };
+    const bool ours = desktops::restoreRecord(record, desktops::Writer::thisProcess, factory) !=
+                      desktops::Restore::failed;
+    const bool theirs = desktops::restoreRecord(record, desktops::Writer::gone, factory) !=
+                        desktops::Restore::failed;
+    if (!ours || !theirs) {
+        return false;  // the record and the guardian stay; the next clear tries again
+    }
+    isOwnerStoodDown_ = false;
+    guardian_.reset();
+    return true;
 }
 
 void LinuxPowerManagement::dropLidInhibitor() {
@@ -351,37 +443,90 @@ std::optional<bool> LinuxPowerManagement::loginBool(const char* name) {
     return status.ok() ? std::optional(value) : std::nullopt;
 }
 
+void LinuxPowerManagement::describeLidOwner(std::map<std::string, std::string>& properties) {
+    auto ownership = lidOwnership();
+    using Kind = desktops::LidOwnership::Kind;
+    std::string owner;
+    std::string mechanism;
+    auto logindWords = [&] {
+        // What logind runs with, from logind; LidSwitchIgnoreInhibited only from its files.
+        std::string text;
+        for (const char* name :
+             {"HandleLidSwitch", "HandleLidSwitchExternalPower", "HandleLidSwitchDocked"}) {
+            text += std::string(text.empty() ? "" : ", ") + name + "=" +
+                    loginString(name).value_or("?");
+        }
+        const auto files = desktops::readLogindLidSettings();
+        const auto ignore = files.find("LidSwitchIgnoreInhibited");
+        text += ", LidSwitchIgnoreInhibited=" +
+                (ignore == files.end() ? std::string("yes (default)") : ignore->second);
+        // That setting covers only sleep and shutdown locks; a handle-lid-switch lock is
+        // always obeyed.
+        return text + "; Noctave's handle-lid-switch inhibitor is enough";
+    };
+    switch (ownership.kind) {
+        case Kind::unreadable:
+            owner = "unknown (logind did not list its inhibitors)";
+            break;
+        case Kind::unknown:
+            owner = ownership.program;
+            mechanism = "holds handle-lid-switch itself; Noctave cannot hold the lid";
+            break;
+        case Kind::logind:
+            owner = "systemd-logind";
+            mechanism = logindWords();
+            break;
+        case Kind::leavesToLogind:
+            owner = ownership.program + ", which leaves the lid to systemd-logind";
+            mechanism = logindWords();
+            break;
+        case Kind::desktop:
+            owner = ownership.program;
+            if (!ownership.owner) {
+                mechanism = "acts on the lid itself; its settings cannot be reached";
+                break;
+            }
+            {
+                std::lock_guard lidLock(lidMutex_);
+                mechanism = (isOwnerStoodDown_ ? "stood down to no lid action through "
+                                               : "acts on the lid itself; stood down while armed "
+                                                 "through ") +
+                            ownership.owner->mechanism();
+            }
+            if (ownership.owner->handsLidToLogind()) {
+                mechanism += ", handing the lid to logind";
+            }
+            break;
+    }
+    properties["lid-close owner"] = owner;
+    if (!mechanism.empty()) {
+        properties["lid-close mechanism"] = mechanism;
+    }
+}
+
 std::optional<bool> LinuxPowerManagement::lidActionStopsMachine() {
-    // Anyone's handle-lid-switch block inhibitor (ours, or the desktop's) stops logind acting.
-    bool inhibited = false;
-    MethodRef list{kLogin, kLoginPath, kLoginManager, "ListInhibitors"};
-    CallStatus status = system_->call(
-        list, {},
-        [&](sd_bus_message* m) {
-            int r = sd_bus_message_enter_container(m, 'a', "(ssssuu)");
-            if (r < 0) {
-                return r;
-            }
-            const char* what = nullptr;
-            const char* who = nullptr;
-            const char* why = nullptr;
-            const char* mode = nullptr;
-            uint32_t uid = 0;
-            uint32_t pid = 0;
-            while ((r = sd_bus_message_read(m, "(ssssuu)", &what, &who, &why, &mode, &uid, &pid)) >
-                   0) {
-                if (std::strstr(what, "handle-lid-switch") != nullptr &&
-                    std::strcmp(mode, "block") == 0) {
-                    inhibited = true;
-                }
-            }
-            return r < 0 ? r : sd_bus_message_exit_container(m);
-        },
-        kQueryTimeout);
-    if (!status.ok()) {
+    // Another process's lid inhibitor is no promise: a desktop's power manager holds one
+    // precisely so that it can suspend by itself. What counts is who acts on a lid close.
+    const auto ownership = lidOwnership();
+    using Kind = desktops::LidOwnership::Kind;
+    if (ownership.kind == Kind::unreadable) {
         return std::nullopt;
     }
-    if (inhibited) {
+    if (ownership.kind == Kind::unknown || (ownership.kind == Kind::desktop && !ownership.owner)) {
+        return true;
+    }
+    if (ownership.kind == Kind::desktop) {
+        for (const auto& key : ownership.owner->keys()) {
+            desktops::SettingValue value;
+            if (!ownership.owner->read(key.name, value) || value != key.standDownValue) {
+                return true;  // it acts on the lid as the user set it up
+            }
+        }
+        if (!ownership.owner->handsLidToLogind()) {
+            return false;
+        }
+    }
+    if (ownership.isHeldByNoctave || isLidInhibitorHeld()) {
         return false;
     }
     const bool docked = loginBool("Docked").value_or(false);
@@ -432,6 +577,7 @@ std::optional<std::map<std::string, std::string>> LinuxPowerManagement::registry
             properties[name] = value->description;
         }
     }
+    describeLidOwner(properties);
     properties["LidSource"] = LidSwitch::sourceName(lid_->source());
     properties["lid-close inhibitor held"] = isLidInhibitorHeld() ? "Yes" : "No";
     properties["keep-awake inhibitions"] = keepAwakeInhibitions();

@@ -11,6 +11,8 @@
 #include "platform/linux/LidSwitch.hpp"
 #include "platform/linux/MachineRoots.hpp"
 #include "platform/linux/bus/DBusConnection.hpp"
+#include "platform/linux/desktops/LidGuardian.hpp"
+#include "platform/linux/desktops/LidOwners.hpp"
 
 namespace noctave::linuxos {
 
@@ -27,7 +29,12 @@ namespace noctave::linuxos {
 //   general-interest notifications from the lid source and logind's signals;
 // - nothing but this process can release the lid inhibitor while logind keeps it, so the flag
 //   needs no heartbeat: its watchers hear instead when logind's name changes owner (it left or
-//   restarted, taking the inhibitor with it) and when the bus connection is made anew.
+//   restarted, taking the inhibitor with it) and when the bus connection is made anew;
+// - where a desktop's power manager acts on the lid itself (PowerDevil, xfce4-power-manager,
+//   mate-power-manager, csd-power), the flag also stands that daemon down: its lid action is
+//   recorded and set to nothing, a guardian process restores it should we die, clearing the
+//   flag restores it, and a record left by a dead process is restored at the next start.
+//   Something else holding the lid makes setting the flag fail, with lidFlagFailure() naming it.
 //
 // Failures return positive errno values as their codes and are logged at error level once
 // per distinct cause, so the diagnostic log says what Linux refused.
@@ -76,6 +83,10 @@ class LinuxPowerManagement final : public os::PowerManagement {
 
     LidSwitch& lidSwitch() { return *lid_; }
 
+    // Who decides what a lid close does now (for the self-test and --diagnose).
+    desktops::LidOwnership lidOwnership();
+    std::string lidFlagFailure() const override;
+
     static constexpr os::IoObject kRootDomain = 1;
 
   private:
@@ -117,8 +128,22 @@ class LinuxPowerManagement final : public os::PowerManagement {
     std::map<FlagLossWatch, std::function<void()>> lossWatchers_;
     FlagLossWatch nextLossWatch_ = 1;
 
-    std::mutex lidMutex_;         // serialises taking the lid inhibitor
-    std::string lastLidFailure_;  // guarded by lidMutex_
+    // "lid-close owner" and "lid-close mechanism": who acts on a lid close now, and how
+    // Noctave holds it there.
+    void describeLidOwner(std::map<std::string, std::string>& properties);
+    // Stands the lid's desktop owner down, when there is one; false with lidHoldFailure_ set.
+    bool standDownLidOwner();
+    // Puts back the owner's settings recorded by this process (and any dead process's).
+    bool restoreLidOwner();
+    std::unique_ptr<desktops::LidOwner> makeOwner(const std::string& program,
+                                                  const std::string& location);
+
+    std::mutex lidMutex_;                              // serialises taking the lid inhibitor
+    std::string lastLidFailure_;                       // guarded by lidMutex_
+    bool isOwnerStoodDown_ = false;                    // guarded by lidMutex_
+    std::unique_ptr<desktops::LidGuardian> guardian_;  // guarded by lidMutex_
+    mutable std::mutex failureMutex_;
+    std::string lidHoldFailure_;  // guarded by failureMutex_
 };
 
 }  // namespace noctave::linuxos

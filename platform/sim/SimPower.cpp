@@ -99,6 +99,11 @@ class SimPower::PowerManagementPort final : public os::PowerManagement {
         return !m_->rootDomainPresent_ || m_->openFailure_ ? m_->rootDomainFailure_ : std::string();
     }
 
+    std::string lidFlagFailure() const override {
+        std::lock_guard lock(m_->mutex_);
+        return m_->lidFlagFailure_;
+    }
+
     os::IoReturn callScalarMethod(os::IoConnection connection, uint32_t selector,
                                   uint64_t input) override {
         std::function<void()> hook;
@@ -632,6 +637,11 @@ void SimPower::setOpenFailure(std::optional<os::IoReturn> code) {
 void SimPower::setRootDomainFailure(std::string cause) {
     std::lock_guard lock(mutex_);
     rootDomainFailure_ = std::move(cause);
+}
+
+void SimPower::setLidFlagFailure(std::string cause) {
+    std::lock_guard lock(mutex_);
+    lidFlagFailure_ = std::move(cause);
 }
 
 void SimPower::setRefuseFlag(bool refuse) {

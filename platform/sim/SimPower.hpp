@@ -70,6 +70,9 @@ class SimPower : public std::enable_shared_from_this<SimPower> {
     void setRootDomainFailure(std::string cause);
     // Every call of the lid-close method is refused (kNotPrivileged).
     void setRefuseFlag(bool refuse);
+    // What the port says about a refused set, as a Linux backend names another program that
+    // holds the lid; empty (the default): nothing beyond the code.
+    void setLidFlagFailure(std::string cause);
     // The lid-close bit, as the kernel holds it.
     bool kernelFlag() const;
     // Called from inside every scalar call made through the port (not the signal-safe path),
@@ -200,6 +203,7 @@ class SimPower : public std::enable_shared_from_this<SimPower> {
     bool rootDomainPresent_ = true;
     std::optional<os::IoReturn> openFailure_;
     std::string rootDomainFailure_;
+    std::string lidFlagFailure_;
     std::function<void()> onScalarCall_;
     uint32_t nextObject_ = 0x1000;
     std::map<os::IoObject, bool> objects_;  // live service handles (false) and registrations

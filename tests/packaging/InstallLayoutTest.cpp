@@ -91,6 +91,7 @@ const std::pair<const char*, int> kIconFolders[] = {
 TEST_F(InstallLayoutTest, InstallsTheApplicationFilesAndNothingElse) {
     std::set<std::string> expected = {
         NOCTAVE_INSTALL_BINDIR "/noctave",
+        NOCTAVE_INSTALL_BINDIR "/noctave-lid-guardian",
         NOCTAVE_INSTALL_DATADIR "/applications/" + kAppId + ".desktop",
         NOCTAVE_INSTALL_DATADIR "/metainfo/" + kAppId + ".metainfo.xml",
         NOCTAVE_INSTALL_MANDIR "/man1/noctave.1.gz",
@@ -284,6 +285,8 @@ TEST(DebianPackageTest, APackageInstallsUnderUsrWhateverTheBuildsPrefix) {
     const fs::path root = out.path() / "root";
     ASSERT_EQ(runProgram("dpkg-deb", {"-x", deb.string(), root.string()}).status, 0);
     EXPECT_TRUE(fs::exists(root / "usr/bin/noctave"));
+    // Without it beside the program, a SIGKILL leaves the desktop's lid settings changed.
+    EXPECT_TRUE(fs::exists(root / "usr/bin/noctave-lid-guardian"));
     EXPECT_TRUE(fs::exists(root / "usr/lib/udev/rules.d/70-noctave-hinge-sensor.rules"));
     if (NOCTAVE_HAS_BUS_SERVICE) {
         const auto service = desktopGroup(

@@ -32,6 +32,15 @@ TEST_F(SessionControllerTest, ArmHoldsFlagAssertionAndMarkerOrRollsBackWhenRefus
                                          "ERR could not set lid-close kernel flag",
                                          "ERR gesture commit FAILED to engage power state"));
 
+    // A platform that knows who holds the lid says so instead of "Try again."
+    power().setLidFlagFailure("xfce4-power-manager handles the lid, and would not leave it.");
+    notices.clear();
+    EXPECT_FALSE(session.arm("menu"));
+    EXPECT_THAT(notices, ElementsAre(Notice{"Could not change the Mac's sleep setting",
+                                            "xfce4-power-manager handles the lid, and would not "
+                                            "leave it."}));
+    power().setLidFlagFailure({});
+
     // The flag is accepted but the assertion is refused: the bit is set, then rolled back.
     power().setRefuseFlag(false);
     power().setAssertionPolicy(sim::SimPower::AssertionPolicy::refuseAll);

@@ -6,7 +6,8 @@ folders it writes), under umockdev's preload so that its /sys and /dev are a tes
 emulated event node hands each event to one reader, so logind and Noctave each get a lid node
 of their own and the harness writes every lid event to both. upowerd gets the battery in a
 testbed without a lid, so that it takes no lid events from anyone; Noctave's testbed shows the
-same battery, as the kernel would. Noctave runs as an unprivileged user (logind trusts uid 0
+same battery, as the kernel would (with upower_lid, upowerd gets a lid node too: the desktops'
+power managers hear of the lid from it). Noctave runs as an unprivileged user (logind trusts uid 0
 and would hide its refusals), outside any logind session, in a namespace of its own too.
 
 Everything started is ended and reaped once, and the folders removed, by close() (the harness
@@ -70,6 +71,29 @@ A: capabilities/sw=1
 # udev's database lives in /run, which each daemon has to itself; this umockdev's preload does
 # not redirect it. The control socket's presence tells sd-device that udev runs.
 UDEV_RUNNING = ['mkdir -p /run/udev /run/systemd', 'touch /run/udev/control']
+
+
+SKIPPED = 77  # ctest's SKIP_RETURN_CODE for the stories
+
+
+def run_story(name, program, story, required=False, **options):
+    '''Runs `story(h)` in a harness of its own, then ends the process: one line saying what
+    passed; exit 77 with one line when the harness cannot run here (a failure when
+    `required`); or the failure. `options` go to SystemHarness.'''
+    started = time.monotonic()
+    try:
+        with SystemHarness(name, program, **options) as h:
+            said = story(h)
+            up = h.startup_seconds
+    except Skip as e:
+        if required:
+            sys.exit(f'FAIL {name}: cannot run here: {e}')
+        print(f'SKIP {name}: {e}')
+        sys.exit(SKIPPED)
+    except Failure as e:
+        sys.exit(f'FAIL {name}: {e}')
+    print(f'{name}: {said} (harness up in {up:.2f} s, story {time.monotonic() - started:.2f} s, '
+          f'load {os.getloadavg()[0]:.2f})')
 
 
 class Skip(Exception):
@@ -266,9 +290,11 @@ class LidHandler:
 class SystemHarness:
     '''The real logind and upowerd on a private system bus, with an emulated lid and battery.'''
 
-    def __init__(self, name, program=None):
+    def __init__(self, name, program=None, upower_lid=False):
         self.name = name
         self.program = program  # the noctave executable
+        # The desktops' power managers hear of the lid from upowerd, which then needs one too.
+        self.upower_lid = upower_lid
         self.processes = []
         self.noctaves = []
         self.testbeds = []
@@ -330,7 +356,7 @@ class SystemHarness:
         self.logind_bed = self._testbed(lid=True, battery=False)
         # The kernel shows Noctave the same battery that upowerd reads.
         self.noctave_bed = self._testbed(lid=True, battery=True)
-        self.upower_bed = self._testbed(lid=False, battery=True)
+        self.upower_bed = self._testbed(lid=self.upower_lid, battery=True)
 
         self.logind = self.add_daemon(
             'logind', [LOGIND], LOGIN, testbed=self.logind_bed,

@@ -1,0 +1,171 @@
+#include "platform/linux/desktops/LidStandDown.hpp"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/support/Log.hpp"
+#include "core/support/PrivateFiles.hpp"
+#include "platform/linux/desktops/LidRecord.hpp"
+
+namespace noctave::linuxos::desktops {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A real record is a few short lines; anything longer is not one.
+constexpr std::size_t kRecordLimit = 64 * 1024;
+
+std::string describe(const SettingValue& value) {
+    return value ? *value : std::string("(unset)");
+}
+
+// Puts back the entries of `record` whose value is still the one written, on an owner
+// already made. False when a write or its read-back failed.
+bool putBack(LidOwner& owner, const LidRecord& record) {
+    bool ok = true;
+    bool wrote = false;
+    for (const auto& entry : record.entries) {
+        SettingValue current;
+        if (!owner.read(entry.key, current)) {
+            Log::error("lid owner: cannot read " + entry.key + " of " + record.program);
+            ok = false;
+            continue;
+        }
+        if (current != entry.set) {
+            Log::info("lid owner: " + entry.key + " of " + record.program + " changed to " +
+                      describe(current) + " since the stand-down; keeping it");
+            continue;
+        }
+        if (!owner.write(entry.key, entry.original)) {
+            Log::error("lid owner: cannot restore " + entry.key + " of " + record.program);
+            ok = false;
+            continue;
+        }
+        wrote = true;
+    }
+    if (wrote && !owner.reload()) {
+        Log::warn("lid owner: " + record.program + " did not reload its settings");
+    }
+    for (const auto& entry : record.entries) {
+        SettingValue current;
+        if (owner.read(entry.key, current) && current == entry.set) {
+            Log::error("lid owner: " + entry.key + " of " + record.program +
+                       " still reads the stand-down value");
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+}  // namespace
+
+bool standDown(LidOwner& owner, const fs::path& record, std::string* why) {
+    LidRecord changes = LidRecord::forThisProcess();
+    changes.program = owner.program();
+    changes.location = owner.location();
+    for (const auto& key : owner.keys()) {
+        SettingValue current;
+        if (!owner.read(key.name, current)) {
+            *why = "cannot read " + key.name + " of " + changes.program;
+            return false;
+        }
+        if (current != key.standDownValue) {
+            changes.entries.push_back({key.name, current, key.standDownValue});
+        }
+    }
+    if (changes.entries.empty()) {
+        return true;
+    }
+    // Record first: a death between here and the change leaves a record whose restore finds
+    // the user's values still in place and changes nothing.
+    if (!files::makePrivateFolder(record.parent_path()) ||
+        !writeDurably(record, changes.toText())) {
+        *why = "cannot write " + record.string() + " (" + std::strerror(errno) + ")";
+        return false;
+    }
+    bool ok = true;
+    for (const auto& entry : changes.entries) {
+        if (!owner.write(entry.key, entry.set)) {
+            *why = "cannot write " + entry.key + " of " + changes.program;
+            ok = false;
+            break;
+        }
+    }
+    if (ok && !owner.reload()) {
+        *why = changes.program + " did not reload its settings";
+        ok = false;
+    }
+    for (const auto& entry : changes.entries) {
+        SettingValue current;
+        if (ok && (!owner.read(entry.key, current) || current != entry.set)) {
+            *why = entry.key + " of " + changes.program + " reads " + describe(current) +
+                   " after the change";
+            ok = false;
+        }
+    }
+    if (!ok && putBack(owner, changes)) {
+        removeDurably(record);
+    }
+    return ok;
+}
+
+Restore restoreRecord(const fs::path& record, Writer writer, const OwnerFactory& makeOwner) {
+    const int fd = files::openPrivateFile(record, O_RDONLY);
+    if (fd < 0) {
+        if (errno != ENOENT) {
+            Log::error("lid owner: cannot open " + record.string() + " (" + std::strerror(errno) +
+                       ")");
+            return Restore::failed;
+        }
+        return Restore::nothing;
+    }
+    // The lock goes with the descriptor: closing it on every path below releases it.
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    while (::flock(fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            return Restore::failed;
+        }
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || info.st_nlink == 0) {
+        return Restore::nothing;  // restored and removed while we waited for the lock
+    }
+    std::string whyNot;
+    const auto text =
+        files::readBoundedFile(record, kRecordLimit, "64 KiB", files::Links::refuse, &whyNot);
+    const auto changes = text ? LidRecord::fromText(*text) : std::nullopt;
+    if (!changes) {
+        Log::error("lid owner: record " + record.string() + " unusable (" +
+                   (whyNot.empty() ? std::string("not a record") : whyNot) + ")");
+        return Restore::failed;
+    }
+    const bool ours = changes->writtenByThisProcess();
+    if ((writer == Writer::thisProcess && !ours) ||
+        (writer == Writer::gone && (ours || changes->writerAlive()))) {
+        return Restore::nothing;
+    }
+    auto owner = makeOwner(changes->program, changes->location);
+    if (!owner) {
+        Log::error("lid owner: cannot reach " + changes->program + " to restore its settings");
+        return Restore::failed;
+    }
+    if (!putBack(*owner, *changes)) {
+        return Restore::failed;
+    }
+    if (!removeDurably(record)) {
+        return Restore::failed;
+    }
+    Log::info("lid owner: " + changes->program + "'s lid settings restored");
+    return Restore::restored;
+}
+
+}  // namespace noctave::linuxos::desktops

@@ -1,0 +1,351 @@
+// The lid owners' stand-down and restore, on real files: PowerDevil's KConfig file, GSettings
+// in its keyfile store, and the record beside them. The guardian cases kill a real process.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+
+#include "platform/linux/desktops/GSettingsLidOwner.hpp"
+#include "platform/linux/desktops/LidGuardian.hpp"
+#include "platform/linux/desktops/LidRecord.hpp"
+#include "platform/linux/desktops/LidStandDown.hpp"
+#include "platform/linux/desktops/LogindLidSettings.hpp"
+#include "platform/linux/desktops/PowerDevilLidOwner.hpp"
+#include "tests/support/ScopedVariable.hpp"
+#include "tests/support/TempDir.hpp"
+
+namespace noctave::linuxos::desktops {
+namespace {
+
+namespace fs = std::filesystem;
+using test::readFile;
+
+void writeFile(const fs::path& file, const std::string& text) {
+    std::ofstream(file, std::ios::binary) << text;
+}
+
+// A Plasma 5 profiles file as PowerDevil writes it, with the user's own lines around the keys.
+const std::string kProfiles =
+    "[AC]\nicon=battery-charging\n\n[AC][HandleButtonEvents]\nlidAction=1\npowerButtonAction=16\n"
+    "\n[Battery][HandleButtonEvents]\nlidAction=32\n\n[LowBattery][DimDisplay]\nidleTime=60000\n";
+
+OwnerFactory powerDevilFactory() {
+    return [](const std::string& program, const std::string& location) {
+        return program == "PowerDevil" ? makePowerDevilLidOwner(location, nullptr) : nullptr;
+    };
+}
+
+struct Files {
+    test::TempDir dir;
+    fs::path profiles = dir.path() / "powermanagementprofilesrc";
+    fs::path record = dir.path() / "state" / "lid-owner.record";
+    test::ScopedVariable state{"XDG_STATE_HOME", (dir.path() / "state").string()};
+
+    // PowerDevil's owner over the profiles file, holding `text` (none: no file), stood down.
+    std::unique_ptr<LidOwner> standDownProfiles(const std::optional<std::string>& text) {
+        if (text) {
+            writeFile(profiles, *text);
+        }
+        auto owner = makePowerDevilLidOwner(profiles, nullptr);
+        std::string why;
+        EXPECT_TRUE(standDown(*owner, record, &why)) << why;
+        return owner;
+    }
+
+    Restore restore(Writer writer) { return restoreRecord(record, writer, powerDevilFactory()); }
+};
+
+TEST(LidStandDown, PowerDevilSetsEveryProfileToNothingAndRestoresTheFileByteForByte) {
+    Files files;
+    auto owner = files.standDownProfiles(kProfiles);
+
+    // Every profile does nothing, including the one the user had no lid key in; the rest of
+    // the file is untouched.
+    SettingValue value;
+    for (const auto& key : owner->keys()) {
+        ASSERT_TRUE(owner->read(key.name, value));
+        EXPECT_EQ(value, "0") << key.name;
+    }
+    EXPECT_NE(readFile(files.profiles).find("powerButtonAction=16\n"), std::string::npos);
+    ASSERT_TRUE(fs::exists(files.record));
+    EXPECT_EQ(fs::status(files.record).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+
+    EXPECT_EQ(files.restore(Writer::thisProcess), Restore::restored);
+    EXPECT_EQ(readFile(files.profiles), kProfiles);
+    EXPECT_FALSE(fs::exists(files.record));
+}
+
+TEST(LidStandDown, AFileThatDidNotExistIsGoneAgainAfterTheRestore) {
+    Files files;
+    auto owner = files.standDownProfiles(std::nullopt);
+    EXPECT_TRUE(fs::exists(files.profiles));
+    EXPECT_EQ(files.restore(Writer::thisProcess), Restore::restored);
+    EXPECT_FALSE(fs::exists(files.profiles));
+}
+
+TEST(LidStandDown, NothingIsRecordedWhenTheLidAlreadyDoesNothing) {
+    Files files;
+    const std::string quiet =
+        "[AC][HandleButtonEvents]\nlidAction=0\n[Battery][HandleButtonEvents]\nlidAction=0\n"
+        "[LowBattery][HandleButtonEvents]\nlidAction=0\n";
+    files.standDownProfiles(quiet);
+    EXPECT_FALSE(fs::exists(files.record));
+    EXPECT_EQ(readFile(files.profiles), quiet);
+}
+
+TEST(LidStandDown, AValueTheUserChangedWhileArmedIsKeptAndTheOthersRestored) {
+    Files files;
+    auto owner = files.standDownProfiles(kProfiles);
+    ASSERT_TRUE(owner->write("[Battery][HandleButtonEvents]lidAction", "64"));
+
+    EXPECT_EQ(files.restore(Writer::thisProcess), Restore::restored);
+    SettingValue value;
+    ASSERT_TRUE(owner->read("[Battery][HandleButtonEvents]lidAction", value));
+    EXPECT_EQ(value, "64");
+    ASSERT_TRUE(owner->read("[AC][HandleButtonEvents]lidAction", value));
+    EXPECT_EQ(value, "1");
+    ASSERT_TRUE(owner->read("[LowBattery][HandleButtonEvents]lidAction", value));
+    EXPECT_EQ(value, std::nullopt);
+    EXPECT_FALSE(fs::exists(files.record));
+}
+
+// An owner whose store refuses the n-th write: a stand-down cut short must put back what it
+// had changed and leave no record behind.
+class FailingOwner final : public LidOwner {
+  public:
+    explicit FailingOwner(int writesAllowed) : writesAllowed_(writesAllowed) {}
+    std::string program() const override { return "test"; }
+    std::string mechanism() const override { return "memory"; }
+    std::string location() const override { return {}; }
+    std::vector<Key> keys() const override { return {{"a", "off"}, {"b", "off"}}; }
+    bool read(const std::string& key, SettingValue& value) override {
+        value = values_.at(key);
+        return true;
+    }
+    bool write(const std::string& key, const SettingValue& value) override {
+        if (writes_++ == writesAllowed_) {
+            return false;
+        }
+        values_[key] = value;
+        return true;
+    }
+    std::map<std::string, SettingValue> values_{{"a", "suspend"}, {"b", std::nullopt}};
+
+  private:
+    int writesAllowed_;
+    int writes_ = 0;
+};
+
+TEST(LidStandDown, AStandDownCutShortPutsBackWhatItChangedAndKeepsNoRecord) {
+    Files files;
+    FailingOwner owner(1);
+    std::string why;
+    EXPECT_FALSE(standDown(owner, files.record, &why));
+    EXPECT_EQ(why, "cannot write b of test");
+    EXPECT_EQ(owner.values_.at("a"), "suspend");
+    EXPECT_EQ(owner.values_.at("b"), std::nullopt);
+    EXPECT_FALSE(fs::exists(files.record));
+}
+
+TEST(LidStandDown, RestoresActOnlyOnTheRecordsTheyMayTouch) {
+    Files files;
+    auto owner = files.standDownProfiles(kProfiles);
+    // Our record while we run is not a dead writer's.
+    EXPECT_EQ(files.restore(Writer::gone), Restore::nothing);
+    EXPECT_TRUE(fs::exists(files.record));
+
+    // A record whose writer's number now names another process is a dead writer's.
+    auto record = LidRecord::fromText(readFile(files.record));
+    ASSERT_TRUE(record);
+    record->startTime += 1;
+    writeFile(files.record, record->toText());
+    EXPECT_EQ(files.restore(Writer::thisProcess), Restore::nothing);
+    EXPECT_EQ(files.restore(Writer::gone), Restore::restored);
+    EXPECT_EQ(readFile(files.profiles), kProfiles);
+
+    // A garbled record stays for someone to look at; an owner this build cannot reach fails.
+    writeFile(files.record, "{\"pid\": ");
+    EXPECT_EQ(files.restore(Writer::gone), Restore::failed);
+    EXPECT_TRUE(fs::exists(files.record));
+    record->program = "unknown-daemon";
+    writeFile(files.record, record->toText());
+    EXPECT_EQ(files.restore(Writer::gone), Restore::failed);
+    EXPECT_TRUE(fs::exists(files.record));
+}
+
+// The guardian, as the real program beside a real process.
+struct Guarded {
+    Files files;
+    int pipeEnds[2] = {-1, -1};
+
+    // A child that stands PowerDevil down, starts the guardian and reports its pid, then waits
+    // to be killed (or, with `disarm`, restores, stops the guardian and exits).
+    pid_t startArmedChild(bool disarm) {
+        writeFile(files.profiles, kProfiles);
+        EXPECT_EQ(::pipe(pipeEnds), 0);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::close(pipeEnds[0]);
+            auto owner = makePowerDevilLidOwner(files.profiles, nullptr);
+            std::string why;
+            pid_t guardianPid = -1;
+            std::unique_ptr<LidGuardian> guardian;
+            if (standDown(*owner, files.record, &why)) {
+                guardian = LidGuardian::start(NOCTAVE_LID_GUARDIAN, files.record);
+                guardianPid = guardian ? guardian->pid() : -1;
+            }
+            if (disarm) {
+                const bool restored = restoreRecord(files.record, Writer::thisProcess,
+                                                    powerDevilFactory()) == Restore::restored;
+                guardian.reset();
+                // Reaped by the destructor: nothing of that pid is left to wait for.
+                const bool reaped = ::waitpid(guardianPid, nullptr, WNOHANG) < 0 && errno == ECHILD;
+                (void)!::write(pipeEnds[1], &guardianPid, sizeof guardianPid);
+                ::_exit(restored && reaped ? 0 : 1);
+            }
+            (void)!::write(pipeEnds[1], &guardianPid, sizeof guardianPid);
+            ::pause();
+            ::_exit(0);
+        }
+        ::close(pipeEnds[1]);
+        return child;
+    }
+
+    pid_t guardianPid() {
+        pid_t pid = -1;
+        EXPECT_EQ(::read(pipeEnds[0], &pid, sizeof pid), static_cast<ssize_t>(sizeof pid));
+        ::close(pipeEnds[0]);
+        return pid;
+    }
+};
+
+// Waits for a process that is not our child to end; false if it still runs after 10 s.
+bool waitForEnd(pid_t pid) {
+    const int fd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (fd < 0) {
+        return errno == ESRCH;
+    }
+    pollfd entry{fd, POLLIN, 0};
+    const bool ended = ::poll(&entry, 1, 10'000) == 1;
+    ::close(fd);
+    return ended;
+}
+
+TEST(LidGuardian, RestoresTheSettingsAfterSigkillAndExits) {
+    Guarded guarded;
+    const pid_t child = guarded.startArmedChild(false);
+    const pid_t guardian = guarded.guardianPid();
+    ASSERT_GT(guardian, 0);
+    ASSERT_NE(readFile(guarded.files.profiles), kProfiles);
+
+    const auto killed = std::chrono::steady_clock::now();
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ASSERT_TRUE(waitForEnd(guardian));
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - killed)
+                        .count();
+    std::printf("restored %lld ms after SIGKILL\n", static_cast<long long>(ms));
+    EXPECT_EQ(readFile(guarded.files.profiles), kProfiles);
+    EXPECT_FALSE(fs::exists(guarded.files.record));
+}
+
+TEST(LidGuardian, ExitsWithoutTouchingAnythingWhenTheRecordIsRemovedNormally) {
+    Guarded guarded;
+    const pid_t child = guarded.startArmedChild(true);
+    const pid_t guardian = guarded.guardianPid();
+    ASSERT_GT(guardian, 0);
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(readFile(guarded.files.profiles), kProfiles);
+    // The user changes the file after the disarm: no guardian is left to undo it.
+    writeFile(guarded.files.profiles, "[AC][HandleButtonEvents]\nlidAction=0\n");
+    EXPECT_TRUE(waitForEnd(guardian));
+    EXPECT_EQ(readFile(guarded.files.profiles), "[AC][HandleButtonEvents]\nlidAction=0\n");
+}
+
+// GSettings in its keyfile store under a private config folder, with a schema shaped like
+// mate-power-manager's (enumerated lid actions).
+class GSettingsStandDown : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        static test::TempDir* dir = new test::TempDir();  // GIO keeps its schema source for good
+        const fs::path schemas = dir->path() / "schemas";
+        fs::create_directories(schemas);
+        writeFile(schemas / "org.mate.power-manager.gschema.xml", R"(<schemalist>
+  <enum id="org.mate.power-manager.ActionType">
+    <value nick="blank" value="0"/><value nick="suspend" value="1"/>
+    <value nick="shutdown" value="2"/><value nick="hibernate" value="3"/>
+    <value nick="interactive" value="4"/><value nick="nothing" value="5"/>
+  </enum>
+  <schema id="org.mate.power-manager" path="/org/mate/power-manager/">
+    <key name="button-lid-battery" enum="org.mate.power-manager.ActionType"><default>'suspend'</default></key>
+    <key name="button-lid-ac" enum="org.mate.power-manager.ActionType"><default>'suspend'</default></key>
+  </schema>
+</schemalist>)");
+        const std::string compile = "glib-compile-schemas " + schemas.string();
+        ASSERT_EQ(std::system(compile.c_str()), 0);
+        ::setenv("GSETTINGS_SCHEMA_DIR", schemas.c_str(), 1);
+        // Only these schemas: not the machine's own, which may hold the real desktops'.
+        ::setenv("XDG_DATA_DIRS", (dir->path() / "data").c_str(), 1);
+        ::setenv("GSETTINGS_BACKEND", "keyfile", 1);
+        ::setenv("XDG_CONFIG_HOME", (dir->path() / "config").c_str(), 1);
+    }
+};
+
+TEST_F(GSettingsStandDown, KeysTheUserNeverSetAreResetNotWrittenAndSetOnesComeBack) {
+    Files files;
+    auto owner = makeMateLidOwner();
+    ASSERT_TRUE(owner);
+    EXPECT_FALSE(makeCinnamonLidOwner()) << "no Cinnamon schema installed here";
+    ASSERT_TRUE(owner->write("button-lid-ac", "'hibernate'"));
+    std::string why;
+    ASSERT_TRUE(standDown(*owner, files.record, &why)) << why;
+    SettingValue value;
+    ASSERT_TRUE(owner->read("button-lid-battery", value));
+    EXPECT_EQ(value, "'nothing'");
+
+    auto factory = [](const std::string&, const std::string&) { return makeMateLidOwner(); };
+    EXPECT_EQ(restoreRecord(files.record, Writer::thisProcess, factory), Restore::restored);
+    ASSERT_TRUE(owner->read("button-lid-battery", value));
+    EXPECT_EQ(value, std::nullopt);
+    ASSERT_TRUE(owner->read("button-lid-ac", value));
+    EXPECT_EQ(value, "'hibernate'");
+    EXPECT_FALSE(owner->write("button-lid-ac", "'no-such-action'"));
+}
+
+// logind's lid settings: the main file, then drop-ins by name, /etc's over /run's over
+// /usr/lib's for one name, a later name winning.
+TEST(LogindLidSettings, DropInsOverrideTheMainFileInNameOrderWithEtcWinningForOneName) {
+    test::TempDir root;
+    for (const char* folder : {"etc/systemd/logind.conf.d", "run/systemd/logind.conf.d",
+                               "usr/lib/systemd/logind.conf.d"}) {
+        fs::create_directories(root.path() / folder);
+    }
+    writeFile(root.path() / "etc/systemd/logind.conf",
+              "[Login]\n#HandleLidSwitch=ignore\nHandleLidSwitch=hibernate\n"
+              "HandleLidSwitchDocked=ignore\nKillUserProcesses=no\n");
+    writeFile(root.path() / "usr/lib/systemd/logind.conf.d/10-vendor.conf",
+              "[Login]\nLidSwitchIgnoreInhibited=no\nHandleLidSwitchDocked=suspend\n");
+    writeFile(root.path() / "run/systemd/logind.conf.d/10-vendor.conf",
+              "[Login]\nHandleLidSwitchDocked=lock\n");
+    writeFile(
+        root.path() / "etc/systemd/logind.conf.d/20-user.conf",
+        "[Other]\nHandleLidSwitch=poweroff\n[Login]\n HandleLidSwitchExternalPower = ignore\n");
+    const auto settings = readLogindLidSettings(root.path());
+    EXPECT_EQ(settings,
+              (std::map<std::string, std::string>{{"HandleLidSwitch", "hibernate"},
+                                                  {"HandleLidSwitchDocked", "lock"},
+                                                  {"HandleLidSwitchExternalPower", "ignore"}}));
+}
+
+}  // namespace
+}  // namespace noctave::linuxos::desktops
