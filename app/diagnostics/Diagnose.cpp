@@ -6,10 +6,12 @@
 #include <string_view>
 
 #include "app/diagnostics/DiagnosticSupport.hpp"
+#include "app/diagnostics/TrayHost.hpp"
 #include "core/os/PowerManagement.hpp"
 #include "core/os/System.hpp"
 #include "core/power/LidSleepPolicy.hpp"
 #include "core/session/Recovery.hpp"
+#include "platform/PlatformSelection.hpp"
 
 namespace noctave::app::Diagnose {
 
@@ -113,7 +115,9 @@ std::map<std::string, std::string> propertySnapshot() {
     return snapshot;
 }
 
-int run() {
+namespace {
+
+int checkFlag() {
     auto policy = diagnostics::openLidSleepPolicy();
     if (!policy) {
         printLine("could not open IOPMrootDomain");
@@ -154,6 +158,17 @@ int run() {
         }
     }
     return 0;
+}
+
+}  // namespace
+
+int run() {
+    const int status = checkFlag();
+    // Said however the check went: the virtual laptop has no panel of its own.
+    if (platform::requestedPlatform() != platform::Platform::Kind::sim) {
+        TrayHost::print();
+    }
+    return status;
 }
 
 }  // namespace noctave::app::Diagnose

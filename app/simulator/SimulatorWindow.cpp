@@ -276,6 +276,7 @@ QWidget* SimulatorWindow::buildSystem() {
     panel_ = statusLabel("panel", QStringLiteral("Built-in panel"));
     machine_ = statusLabel("machine", QStringLiteral("Machine"));
     machine_->setWordWrap(true);
+    appState_ = statusLabel("appState", QStringLiteral("Noctave's own state"));
     wake_ =
         named(new QPushButton(QStringLiteral("&Wake")), "wake", QStringLiteral("Wake the machine"));
     unlock_ = named(new QPushButton(QStringLiteral("&Unlock")), "unlock",
@@ -295,7 +296,7 @@ QWidget* SimulatorWindow::buildSystem() {
     buttons->addWidget(idle);
     buttons->addStretch(1);
     auto* column = new QVBoxLayout(box);
-    for (QLabel* label : {flag_, assertions_, session_, panel_, machine_}) {
+    for (QLabel* label : {appState_, flag_, assertions_, session_, panel_, machine_}) {
         column->addWidget(label);
     }
     column->addStretch(1);
@@ -318,7 +319,31 @@ QWidget* SimulatorWindow::buildLog() {
 
 // ---- following the machine ----
 
+void SimulatorWindow::setAppState(std::function<QString()> source) {
+    appStateSource_ = std::move(source);
+    refreshAppState();
+}
+
+void SimulatorWindow::refreshAppState() {
+    appState_->setVisible(static_cast<bool>(appStateSource_));
+    if (appStateSource_) {
+        appState_->setText(appStateSource_());
+    }
+}
+
+QString SimulatorWindow::appStateText(SessionController::State state, bool keepAwake) {
+    using State = SessionController::State;
+    const QString session = state == State::armed     ? QStringLiteral("armed")
+                            : state == State::pending ? QStringLiteral("pending")
+                            : state == State::disarmed
+                                ? QStringLiteral("disarmed")
+                                : QStringLiteral("could not restore lid sleep");
+    return QStringLiteral("Noctave: %1, keep-awake %2")
+        .arg(session, keepAwake ? QStringLiteral("on") : QStringLiteral("off"));
+}
+
 void SimulatorWindow::refresh() {
+    refreshAppState();
     auto& power = laptop_.power();
 
     const double degrees = lid_.angle();

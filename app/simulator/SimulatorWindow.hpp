@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -10,6 +11,7 @@
 #include "app/simulator/SimulatedLid.hpp"
 #include "core/runtime/Timer.hpp"
 #include "core/runtime/WeakPtr.hpp"
+#include "core/session/SessionController.hpp"
 
 class QCheckBox;
 class QLabel;
@@ -46,6 +48,13 @@ class SimulatorWindow final : public QWidget {
     ~SimulatorWindow() override;
 
     SimulatedLid& lid() { return lid_; }
+
+    // What Noctave itself is doing, as it says it (shown beside the machine, read-only):
+    // `source` is asked again at every refresh and at refreshAppState().
+    void setAppState(std::function<QString()> source);
+    void refreshAppState();
+    // "Noctave: armed, keep-awake off" and the like.
+    static QString appStateText(SessionController::State state, bool keepAwake);
 
     // Renders the window as it stands into a PNG file.
     bool writeSnapshot(const std::filesystem::path& file, std::string* error);
@@ -99,6 +108,8 @@ class SimulatorWindow final : public QWidget {
     QLabel* session_ = nullptr;
     QLabel* panel_ = nullptr;
     QLabel* machine_ = nullptr;
+    QLabel* appState_ = nullptr;
+    std::function<QString()> appStateSource_;
     QPushButton* wake_ = nullptr;
     QPushButton* unlock_ = nullptr;
     QPlainTextEdit* log_ = nullptr;
