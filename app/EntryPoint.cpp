@@ -34,24 +34,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The virtual laptop's window follows Noctave's own state beside the machine's.
-void showAppState(AppDelegate& delegate, std::unique_ptr<SimulatorWindow>& window) {
-    if (!window) {
-        return;
-    }
-    window->setAppState([&delegate] {
-        const SessionController* session = delegate.session();
-        return session == nullptr
-                   ? QString()
-                   : SimulatorWindow::appStateText(session->state(), session->isKeepAwakeActive());
-    });
-    delegate.onStatusShown = [&window] {
-        if (window) {
-            window->refreshAppState();
-        }
-    };
-}
-
 // A relative path is taken from the current folder; what is printed is the absolute path,
 // without a trailing slash.
 fs::path location(const char* argument) {
@@ -240,7 +222,9 @@ int runApplication(int argc, char** argv) {
                            launchFailed = delegate.session() == nullptr;
                            if (simulator.isRequested() && platform->laptop) {
                                simulatorWindow = simulator.open(*platform->laptop);
-                               showAppState(delegate, simulatorWindow);
+                               if (simulatorWindow) {
+                                   simulatorWindow->followApp(delegate);
+                               }
                            }
                        });
     const int status = QApplication::exec();
@@ -248,7 +232,6 @@ int runApplication(int argc, char** argv) {
         // What the run left the virtual machine with, as the command-line checks report it.
         sim::writeStateReport(platform->laptop->power(), platform->laptop->root());
     }
-    delegate.onStatusShown = nullptr;
     simulatorWindow.reset();
     terminationSignals.reset();
     Log::flush();

@@ -28,6 +28,7 @@
 #include <QStringList>
 #include <QVBoxLayout>
 
+#include "app/AppDelegate.hpp"
 #include "app/integration/HotKeyController.hpp"
 #include "core/runtime/Runtime.hpp"
 #include "core/support/Log.hpp"
@@ -319,27 +320,28 @@ QWidget* SimulatorWindow::buildLog() {
 
 // ---- following the machine ----
 
-void SimulatorWindow::setAppState(std::function<QString()> source) {
-    appStateSource_ = std::move(source);
+void SimulatorWindow::followApp(AppDelegate& delegate) {
+    app_ = &delegate;
+    delegate.onStatusShown = runtime::bindWeak(
+        weakFactory_.weak(), [](SimulatorWindow& self) { self.refreshAppState(); });
     refreshAppState();
 }
 
 void SimulatorWindow::refreshAppState() {
-    appState_->setVisible(static_cast<bool>(appStateSource_));
-    if (appStateSource_) {
-        appState_->setText(appStateSource_());
+    const SessionController* session = app_ != nullptr ? app_->session() : nullptr;
+    appState_->setVisible(session != nullptr);
+    if (session == nullptr) {
+        return;
     }
-}
-
-QString SimulatorWindow::appStateText(SessionController::State state, bool keepAwake) {
     using State = SessionController::State;
-    const QString session = state == State::armed     ? QStringLiteral("armed")
-                            : state == State::pending ? QStringLiteral("pending")
-                            : state == State::disarmed
-                                ? QStringLiteral("disarmed")
-                                : QStringLiteral("could not restore lid sleep");
-    return QStringLiteral("Noctave: %1, keep-awake %2")
-        .arg(session, keepAwake ? QStringLiteral("on") : QStringLiteral("off"));
+    const State state = session->state();
+    const QString said = state == State::armed      ? QStringLiteral("armed")
+                         : state == State::pending  ? QStringLiteral("pending")
+                         : state == State::disarmed ? QStringLiteral("disarmed")
+                                                    : QStringLiteral("could not restore lid sleep");
+    appState_->setText(QStringLiteral("Noctave: %1, keep-awake %2")
+                           .arg(said, session->isKeepAwakeActive() ? QStringLiteral("on")
+                                                                   : QStringLiteral("off")));
 }
 
 void SimulatorWindow::refresh() {

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <memory>
 #include <string>
 
@@ -11,7 +10,6 @@
 #include "app/simulator/SimulatedLid.hpp"
 #include "core/runtime/Timer.hpp"
 #include "core/runtime/WeakPtr.hpp"
-#include "core/session/SessionController.hpp"
 
 class QCheckBox;
 class QLabel;
@@ -26,6 +24,8 @@ class VirtualLaptop;
 }
 
 namespace noctave::app {
+
+class AppDelegate;
 
 // The "Virtual laptop" window: shows and changes the virtual hardware the application runs on,
 // so a person can live the product's stories without a laptop: the lid and its hinge, Fn and
@@ -49,12 +49,9 @@ class SimulatorWindow final : public QWidget {
 
     SimulatedLid& lid() { return lid_; }
 
-    // What Noctave itself is doing, as it says it (shown beside the machine, read-only):
-    // `source` is asked again at every refresh and at refreshAppState().
-    void setAppState(std::function<QString()> source);
-    void refreshAppState();
-    // "Noctave: armed, keep-awake off" and the like.
-    static QString appStateText(SessionController::State state, bool keepAwake);
+    // Shows what Noctave itself is doing beside the machine (read-only): disarmed, pending,
+    // armed, and whether keep-awake holds. `delegate` must outlive the window.
+    void followApp(AppDelegate& delegate);
 
     // Renders the window as it stands into a PNG file.
     bool writeSnapshot(const std::filesystem::path& file, std::string* error);
@@ -72,6 +69,7 @@ class SimulatorWindow final : public QWidget {
     QWidget* buildSystem();
     QWidget* buildLog();
     void refresh();
+    void refreshAppState();
     void appendLogLine(const QString& line);
     void setFunctionHeld(bool held);
     void pressShortcut();
@@ -109,7 +107,7 @@ class SimulatorWindow final : public QWidget {
     QLabel* panel_ = nullptr;
     QLabel* machine_ = nullptr;
     QLabel* appState_ = nullptr;
-    std::function<QString()> appStateSource_;
+    AppDelegate* app_ = nullptr;
     QPushButton* wake_ = nullptr;
     QPushButton* unlock_ = nullptr;
     QPlainTextEdit* log_ = nullptr;

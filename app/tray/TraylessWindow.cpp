@@ -12,11 +12,19 @@
 
 namespace noctave::app {
 
+namespace {
+
+// Wide enough for the state's longest sentence on two lines at most.
+constexpr int kMinimumWidth = 280;
+
+}  // namespace
+
 TraylessWindow::TraylessWindow(std::function<std::vector<MenuEntry>()> entries,
                                std::function<QString()> stateText, QWidget* parent)
     : QWidget(parent), entries_(std::move(entries)), stateText_(std::move(stateText)) {
     setWindowTitle(QStringLiteral("Noctave"));
     setObjectName(QStringLiteral("traylessWindow"));
+    setMinimumWidth(kMinimumWidth);
     auto* column = new QVBoxLayout(this);
     state_ = new QLabel;
     state_->setObjectName(QStringLiteral("state"));
