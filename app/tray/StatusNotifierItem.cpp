@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <cstring>
+#include <initializer_list>
 #include <mutex>
+#include <string_view>
 #include <utility>
 
 #include <QCursor>
@@ -110,52 +112,75 @@ int appendPixmaps(sd_bus_message* m, const std::vector<Shared::Pixmap>& pixmaps)
     return r < 0 ? r : sd_bus_message_close_container(m);
 }
 
+// Properties first (all read-only, of the given types), then the other members.
+std::vector<BusMember> membersOf(
+    std::initializer_list<std::pair<const char*, const char*>> properties,
+    std::initializer_list<BusMember> others) {
+    std::vector<BusMember> members;
+    for (const auto& [name, type] : properties) {
+        members.push_back({Kind::property, name, type, "", ""});
+    }
+    members.insert(members.end(), others);
+    return members;
+}
+
 std::vector<BusMember> itemMembers() {
-    return {
-        {Kind::property, "Category", "s", "", ""},
-        {Kind::property, "Id", "s", "", ""},
-        {Kind::property, "Title", "s", "", ""},
-        {Kind::property, "Status", "s", "", ""},
-        {Kind::property, "WindowId", "i", "", ""},
-        {Kind::property, "IconName", "s", "", ""},
-        {Kind::property, "IconPixmap", "a(iiay)", "", ""},
-        {Kind::property, "OverlayIconName", "s", "", ""},
-        {Kind::property, "AttentionIconName", "s", "", ""},
-        {Kind::property, "ToolTip", "(sa(iiay)ss)", "", ""},
-        {Kind::property, "ItemIsMenu", "b", "", ""},
-        {Kind::property, "Menu", "o", "", ""},
-        {Kind::method, "ContextMenu", "ii", "", "x y"},
-        {Kind::method, "Activate", "ii", "", "x y"},
-        {Kind::method, "SecondaryActivate", "ii", "", "x y"},
-        {Kind::method, "Scroll", "is", "", "delta orientation"},
-        {Kind::signal, "NewTitle", "", "", ""},
-        {Kind::signal, "NewIcon", "", "", ""},
-        {Kind::signal, "NewAttentionIcon", "", "", ""},
-        {Kind::signal, "NewOverlayIcon", "", "", ""},
-        {Kind::signal, "NewToolTip", "", "", ""},
-        {Kind::signal, "NewStatus", "s", "", "status"},
-    };
+    return membersOf({{"Category", "s"},
+                      {"Id", "s"},
+                      {"Title", "s"},
+                      {"Status", "s"},
+                      {"WindowId", "i"},
+                      {"IconName", "s"},
+                      {"IconPixmap", "a(iiay)"},
+                      {"OverlayIconName", "s"},
+                      {"AttentionIconName", "s"},
+                      {"ToolTip", "(sa(iiay)ss)"},
+                      {"ItemIsMenu", "b"},
+                      {"Menu", "o"}},
+                     {
+                         {Kind::method, "ContextMenu", "ii", "", "x y"},
+                         {Kind::method, "Activate", "ii", "", "x y"},
+                         {Kind::method, "SecondaryActivate", "ii", "", "x y"},
+                         {Kind::method, "Scroll", "is", "", "delta orientation"},
+                         {Kind::signal, "NewTitle", "", "", ""},
+                         {Kind::signal, "NewIcon", "", "", ""},
+                         {Kind::signal, "NewAttentionIcon", "", "", ""},
+                         {Kind::signal, "NewOverlayIcon", "", "", ""},
+                         {Kind::signal, "NewToolTip", "", "", ""},
+                         {Kind::signal, "NewStatus", "s", "", "status"},
+                     });
 }
 
 std::vector<BusMember> menuMembers() {
-    return {
-        {Kind::property, "Version", "u", "", ""},
-        {Kind::property, "TextDirection", "s", "", ""},
-        {Kind::property, "Status", "s", "", ""},
-        {Kind::property, "IconThemePath", "as", "", ""},
-        {Kind::method, "GetLayout", "iias", "u(ia{sv}av)",
-         "parentId recursionDepth propertyNames revision layout"},
-        {Kind::method, "GetGroupProperties", "aias", "a(ia{sv})", "ids propertyNames properties"},
-        {Kind::method, "GetProperty", "is", "v", "id name value"},
-        {Kind::method, "Event", "isvu", "", "id eventId data timestamp"},
-        {Kind::method, "EventGroup", "a(isvu)", "ai", "events idErrors"},
-        {Kind::method, "AboutToShow", "i", "b", "id needUpdate"},
-        {Kind::method, "AboutToShowGroup", "ai", "aiai", "ids updatesNeeded idErrors"},
-        {Kind::signal, "ItemsPropertiesUpdated", "a(ia{sv})a(ias)", "",
-         "updatedProps removedProps"},
-        {Kind::signal, "LayoutUpdated", "ui", "", "revision parent"},
-        {Kind::signal, "ItemActivationRequested", "iu", "", "id timestamp"},
-    };
+    return membersOf(
+        {{"Version", "u"}, {"TextDirection", "s"}, {"Status", "s"}, {"IconThemePath", "as"}},
+        {
+            {Kind::method, "GetLayout", "iias", "u(ia{sv}av)",
+             "parentId recursionDepth propertyNames revision layout"},
+            {Kind::method, "GetGroupProperties", "aias", "a(ia{sv})",
+             "ids propertyNames properties"},
+            {Kind::method, "GetProperty", "is", "v", "id name value"},
+            {Kind::method, "Event", "isvu", "", "id eventId data timestamp"},
+            {Kind::method, "EventGroup", "a(isvu)", "ai", "events idErrors"},
+            {Kind::method, "AboutToShow", "i", "b", "id needUpdate"},
+            {Kind::method, "AboutToShowGroup", "ai", "aiai", "ids updatesNeeded idErrors"},
+            {Kind::signal, "ItemsPropertiesUpdated", "a(ia{sv})a(ias)", "",
+             "updatedProps removedProps"},
+            {Kind::signal, "LayoutUpdated", "ui", "", "revision parent"},
+            {Kind::signal, "ItemActivationRequested", "iu", "", "id timestamp"},
+        });
+}
+
+// A text property that never changes, from `table`; -ENOENT when `name` is not in it.
+int appendFixedText(std::string_view name,
+                    std::initializer_list<std::pair<std::string_view, const char*>> table,
+                    sd_bus_message* reply) {
+    for (const auto& [property, text] : table) {
+        if (property == name) {
+            return sd_bus_message_append(reply, "s", text);
+        }
+    }
+    return -ENOENT;
 }
 
 // Runs `fn(item)` on the main queue if the item still exists then.
@@ -282,24 +307,20 @@ void StatusNotifierItem::start() {
     item.onGetProperty = [shared](const char* name, sd_bus_message* reply) {
         const std::lock_guard lock(shared->mutex);
         const std::string_view property = name;
-        if (property == "Category") {
-            return sd_bus_message_append(reply, "s", "ApplicationStatus");
-        }
-        if (property == "Id") {
-            return sd_bus_message_append(reply, "s", "noctave");
-        }
-        if (property == "Title") {
-            return sd_bus_message_append(reply, "s", "Noctave");
-        }
-        if (property == "Status") {
-            return sd_bus_message_append(reply, "s", "Active");
+        if (const int r = appendFixedText(property,
+                                          {{"Category", "ApplicationStatus"},
+                                           {"Id", "noctave"},
+                                           {"Title", "Noctave"},
+                                           {"Status", "Active"},
+                                           {"IconName", ""},
+                                           {"OverlayIconName", ""},
+                                           {"AttentionIconName", ""}},
+                                          reply);
+            r != -ENOENT) {
+            return r;
         }
         if (property == "WindowId") {
             return sd_bus_message_append(reply, "i", 0);
-        }
-        if (property == "IconName" || property == "OverlayIconName" ||
-            property == "AttentionIconName") {
-            return sd_bus_message_append(reply, "s", "");
         }
         if (property == "IconPixmap") {
             return appendPixmaps(reply, shared->icon);
@@ -429,11 +450,10 @@ void StatusNotifierItem::start() {
         if (property == "Version") {
             return sd_bus_message_append(reply, "u", 3U);
         }
-        if (property == "TextDirection") {
-            return sd_bus_message_append(reply, "s", "ltr");
-        }
-        if (property == "Status") {
-            return sd_bus_message_append(reply, "s", "normal");
+        if (const int r =
+                appendFixedText(property, {{"TextDirection", "ltr"}, {"Status", "normal"}}, reply);
+            r != -ENOENT) {
+            return r;
         }
         if (property == "IconThemePath") {
             return sd_bus_message_append(reply, "as", 0);
