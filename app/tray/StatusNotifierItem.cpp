@@ -74,6 +74,7 @@ struct StatusNotifierItem::Shared {
     bool itemIsMenu = false;
     std::string serviceName;
     runtime::WeakPtr<StatusNotifierItem> owner;
+    std::atomic<bool> alive{true};
 };
 
 namespace {
@@ -258,7 +259,9 @@ StatusNotifierItem::~StatusNotifierItem() {
     if (!options_.bus) {
         return;
     }
-    // Nothing of the bus side runs after these.
+    // Nothing of the bus side runs after these, which wait for the connection's thread: a
+    // watcher's late answer finds the item gone.
+    shared_->alive = false;
     options_.bus->unsubscribe(watcherWatch_);
     options_.bus->unexport(menuExport_);
     options_.bus->unexport(itemExport_);
@@ -473,8 +476,12 @@ void StatusNotifierItem::start() {
     }
     ownsName_ = true;
 
-    auto reportTo = [owner](bool registered) {
-        onMain(owner, [registered](StatusNotifierItem& self) { self.hostChanged(registered); });
+    auto reportTo = [owner, shared](bool registered) {
+        // A watcher's answer may come after the item went, as the process ends and its main
+        // queue with it.
+        if (shared->alive) {
+            onMain(owner, [registered](StatusNotifierItem& self) { self.hostChanged(registered); });
+        }
     };
     // A watcher that starts later (the panel after an autostarted Noctave) or again (a
     // restarted panel) has never heard of the item: it is told as soon as it takes the name.
