@@ -6,12 +6,10 @@
 #include <string_view>
 
 #include "app/diagnostics/DiagnosticSupport.hpp"
-#include "app/diagnostics/TrayHost.hpp"
 #include "core/os/PowerManagement.hpp"
 #include "core/os/System.hpp"
 #include "core/power/LidSleepPolicy.hpp"
 #include "core/session/Recovery.hpp"
-#include "platform/PlatformSelection.hpp"
 
 namespace noctave::app::Diagnose {
 
@@ -115,9 +113,7 @@ std::map<std::string, std::string> propertySnapshot() {
     return snapshot;
 }
 
-namespace {
-
-int checkFlag() {
+int run() {
     auto policy = diagnostics::openLidSleepPolicy();
     if (!policy) {
         printLine("could not open IOPMrootDomain");
@@ -158,17 +154,6 @@ int checkFlag() {
         }
     }
     return 0;
-}
-
-}  // namespace
-
-int run() {
-    const int status = checkFlag();
-    // Said however the check went: the virtual laptop has no panel of its own.
-    if (platform::requestedPlatform() != platform::Platform::Kind::sim) {
-        TrayHost::print();
-    }
-    return status;
 }
 
 }  // namespace noctave::app::Diagnose

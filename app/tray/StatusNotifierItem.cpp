@@ -14,6 +14,8 @@
 #include <QMenu>
 #include <QPainter>
 #include <QPalette>
+#include <QPixmap>
+#include <QSystemTrayIcon>
 
 #include "app/tray/TraylessWindow.hpp"
 #include "core/runtime/Runtime.hpp"
@@ -243,17 +245,47 @@ StatusNotifierItem::StatusNotifierItem(Options options)
     start();
     standInTimer_ = runtime::Timer::oneShot(
         runtime::mainQueue(), options_.standInAfterSeconds, 0.5,
-        runtime::bindWeak(weakFactory_.weak(), [](StatusNotifierItem& self) {
-            if (!self.hasHost_) {
-                Log::info(
-                    "no tray host runs (no StatusNotifierWatcher on the session bus); a "
-                    "window stands in for the tray");
-                self.showStandIn();
-            }
-        }));
+        runtime::bindWeak(weakFactory_.weak(),
+                          [](StatusNotifierItem& self) { self.noWatcherFound(); }));
+}
+
+void StatusNotifierItem::noWatcherFound() {
+    if (hasHost_) {
+        return;
+    }
+    // Asked only now: Qt picks the watcher over an embedding tray whenever a watcher runs.
+    if (QGuiApplication::platformName() == QLatin1String("xcb") &&
+        QSystemTrayIcon::isSystemTrayAvailable()) {
+        Log::info("no StatusNotifierWatcher; the item goes into the X11 tray (XEmbed)");
+        embedded_ = std::make_unique<QSystemTrayIcon>();
+        QObject::connect(embedded_.get(), &QSystemTrayIcon::activated, embedded_.get(),
+                         [this](QSystemTrayIcon::ActivationReason reason) {
+                             if (reason == QSystemTrayIcon::Context) {
+                                 clicked(Click::right, {});
+                             } else if (reason == QSystemTrayIcon::Trigger ||
+                                        reason == QSystemTrayIcon::MiddleClick) {
+                                 clicked(Click::left, {});
+                             }
+                         });
+        embedded_->setToolTip(toolTip_);
+        if (image_) {
+            setImage(*image_);
+        }
+        embedded_->show();
+        return;
+    }
+    Log::info(
+        "no tray host runs (no StatusNotifierWatcher on the session bus); a window stands "
+        "in for the tray");
+    showStandIn();
+}
+
+bool StatusNotifierItem::isEmbedded() const {
+    return embedded_ != nullptr && embedded_->isVisible();
 }
 
 StatusNotifierItem::~StatusNotifierItem() {
+    embedded_.reset();
     delete popup_.data();
     delete standIn_.data();
     if (!options_.bus) {
@@ -518,12 +550,21 @@ void StatusNotifierItem::hostChanged(bool registered) {
     }
     Log::info("tray item registered with the StatusNotifierWatcher");
     standInTimer_.reset();
+    embedded_.reset();
     if (standIn_) {
         standIn_->close();
     }
 }
 
 void StatusNotifierItem::setImage(const MenuBarIcon::Image& image) {
+    image_ = image;
+    if (embedded_) {
+        QIcon icon;
+        for (const int edge : kIconEdges) {
+            icon.addPixmap(QPixmap::fromImage(drawn(image, edge)));
+        }
+        embedded_->setIcon(icon);
+    }
     auto pixmaps = pixmapsOf(image);
     {
         const std::lock_guard lock(shared_->mutex);
@@ -539,6 +580,9 @@ void StatusNotifierItem::setImage(const MenuBarIcon::Image& image) {
 
 void StatusNotifierItem::setToolTip(const QString& text) {
     toolTip_ = text;
+    if (embedded_) {
+        embedded_->setToolTip(text);
+    }
     {
         const std::lock_guard lock(shared_->mutex);
         shared_->toolTip = text.toStdString();
@@ -622,7 +666,7 @@ void StatusNotifierItem::menuEvent(int32_t id) {
 }
 
 bool StatusNotifierItem::showStandIn() {
-    if (hasHost_) {
+    if (hasHost_ || isEmbedded()) {
         return false;
     }
     if (!standIn_) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <QPoint>
@@ -16,6 +17,7 @@
 #include "platform/linux/bus/DBusConnection.hpp"
 
 class QMenu;
+class QSystemTrayIcon;
 
 namespace noctave::app {
 
@@ -31,6 +33,9 @@ namespace noctave::app {
 //
 // A left click pops the menu up at the point the host gives (X11); where a client cannot place
 // a menu (Wayland), the item says it is a menu and the host shows the exported one.
+//
+// An X11 tray that only embeds windows (XEmbed, no watcher: i3bar, stalonetray...) gets a
+// QSystemTrayIcon instead of the stand-in window, until a watcher takes the item.
 class StatusNotifierItem final : public StatusItem {
   public:
     struct Options {
@@ -55,6 +60,8 @@ class StatusNotifierItem final : public StatusItem {
 
     // Whether a watcher holds the item now.
     bool hasHost() const { return hasHost_; }
+    // Whether an X11 embedding tray shows the item now.
+    bool isEmbedded() const;
     // The window standing in for the tray, while it is open.
     TraylessWindow* standIn() const { return standIn_.data(); }
     // The well-known name the item is served under ("org.kde.StatusNotifierItem-<pid>-<n>").
@@ -64,6 +71,8 @@ class StatusNotifierItem final : public StatusItem {
 
   private:
     void start();
+    // Without a watcher after the wait: the X11 embedding tray if one runs, else the window.
+    void noWatcherFound();
     void hostChanged(bool registered);
     void clicked(Click click, QPoint at);
     void menuEvent(int32_t id);
@@ -85,6 +94,8 @@ class StatusNotifierItem final : public StatusItem {
     bool hasClickPoint_ = false;
     QPointer<QMenu> popup_;
     QPointer<TraylessWindow> standIn_;
+    std::unique_ptr<QSystemTrayIcon> embedded_;
+    std::optional<MenuBarIcon::Image> image_;
     std::unique_ptr<runtime::Timer> standInTimer_;
     runtime::WeakFactory<StatusNotifierItem> weakFactory_{this};
 };

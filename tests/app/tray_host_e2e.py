@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 # Noctave on the virtual laptop in a session whose tray comes and goes: a panel that starts two
 # seconds after Noctave, no panel at all (the window that stands in for it), a panel that
-# appears later and restarts, and the menu the item exports over com.canonical.dbusmenu.
-# Run inside `xvfb-run -a dbus-run-session --`; the one argument is the noctave executable.
+# appears later and restarts, the menu the item exports over com.canonical.dbusmenu, and an X11
+# tray that only embeds windows. Run inside `xvfb-run -a dbus-run-session --`; the arguments
+# are the noctave executable and the embedding tray (tests/app/tray/XEmbedTray.cpp).
 import os, subprocess, sys, time
 
 import dbus, dbus.bus, dbus.mainloop.glib
@@ -130,7 +131,8 @@ def no_panel_then_one(executable):
     # The panel restarts: its new watcher is told about the item.
     panel.close()
     pump(0.5)
-    restarted = Watcher(dbus.bus.BusConnection(address))
+    panel = dbus.bus.BusConnection(address)
+    restarted = Watcher(panel)
     expect(lambda: restarted.items, "a restarted watcher never got the item")
 
     quit_id = entries(menu)[-1][0]
@@ -138,14 +140,44 @@ def no_panel_then_one(executable):
     expect(lambda: app.poll() is not None, "Quit Noctave from the exported menu did not quit")
     expect(lambda: app.returncode == 0 and "clean exit" in log(),
            "quitting did not end cleanly (status %d)" % app.returncode)
+    panel.close()
     print("tray_host_e2e: Activate answered in %.1f ms at worst" % (slowest * 1000))
+
+
+def embedding_tray(executable, tray_executable):
+    tray = subprocess.Popen([tray_executable], stdout=subprocess.PIPE, text=True)
+    lines = []
+    assert tray.stdout.readline().strip() == "ready"
+    os.set_blocking(tray.stdout.fileno(), False)
+
+    def said(word):
+        lines.extend(line.strip() for line in iter(tray.stdout.readline, ""))
+        return [line for line in lines if line.startswith(word)]
+
+    run = Noctave("tray_host_e2e embedding tray", executable)
+    run.others.append(tray)
+    run.expect(lambda: said("dock"), "the item never asked the X11 tray to dock it")
+    run.expect(lambda: "X11 tray (XEmbed)" in run.log(), "the log does not say where the item went")
+    pump(0.5)
+    run.expect(lambda: not visible("--name", "^Noctave$"),
+               "a window stood in although the X11 tray shows the item")
+    # A panel with a watcher after all: the item goes there, and out of the X11 tray.
+    watcher = Watcher(dbus.bus.BusConnection(os.environ["DBUS_SESSION_BUS_ADDRESS"]))
+    run.expect(lambda: watcher.items, "a watcher after the X11 tray never got the item")
+    run.expect(lambda: said("gone"), "the item stayed in the X11 tray beside the watcher's")
+    run.app.terminate()
+    run.expect(lambda: run.app.poll() is not None, "SIGTERM did not end the application")
+    tray.kill()
+    tray.wait()
 
 
 def main():
     dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
     late_panel(sys.argv[1])
     no_panel_then_one(sys.argv[1])
-    print("tray_host_e2e: late panel, no panel (window), panel restart, exported menu")
+    embedding_tray(sys.argv[1], sys.argv[2])
+    print("tray_host_e2e: late panel, no panel (window), panel restart, exported menu, "
+          "X11 embedding tray")
 
 
 if __name__ == "__main__":
