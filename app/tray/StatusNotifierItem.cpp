@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <initializer_list>
@@ -16,6 +17,7 @@
 #include <QPalette>
 #include <QPixmap>
 #include <QSystemTrayIcon>
+#include <QWindow>
 
 #include "app/tray/TraylessWindow.hpp"
 #include "core/runtime/Runtime.hpp"
@@ -229,6 +231,15 @@ void registerWith(sd_bus* bus, const std::string& serviceName, Registered done) 
     sd_bus_slot_unref(slot);
 }
 
+// Whether one of the program's windows is on screen (menus and tooltips aside).
+bool anotherWindowShown() {
+    const auto windows = QGuiApplication::topLevelWindows();
+    return std::any_of(windows.begin(), windows.end(), [](const QWindow* window) {
+        return window->isVisible() &&
+               (window->type() == Qt::Window || window->type() == Qt::Dialog);
+    });
+}
+
 std::string nextServiceName() {
     static std::atomic<int> count{0};
     return "org.kde.StatusNotifierItem-" + std::to_string(getpid()) + "-" + std::to_string(++count);
@@ -277,6 +288,16 @@ void StatusNotifierItem::noWatcherFound() {
     Log::info(
         "no tray host runs (no StatusNotifierWatcher on the session bus); a window stands "
         "in for the tray");
+    if (anotherWindowShown()) {
+        // Never over a window in use (a key meant for it would land in the stand-in): it
+        // comes once the last of them has closed.
+        standInWait_ =
+            QObject::connect(qGuiApp, &QGuiApplication::lastWindowClosed, qGuiApp, [this] {
+                QObject::disconnect(standInWait_);
+                showStandIn();
+            });
+        return;
+    }
     showStandIn();
 }
 
@@ -285,6 +306,7 @@ bool StatusNotifierItem::isEmbedded() const {
 }
 
 StatusNotifierItem::~StatusNotifierItem() {
+    QObject::disconnect(standInWait_);
     embedded_.reset();
     delete popup_.data();
     delete standIn_.data();
@@ -550,6 +572,7 @@ void StatusNotifierItem::hostChanged(bool registered) {
     }
     Log::info("tray item registered with the StatusNotifierWatcher");
     standInTimer_.reset();
+    QObject::disconnect(standInWait_);
     embedded_.reset();
     if (standIn_) {
         standIn_->close();

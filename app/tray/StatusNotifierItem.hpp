@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include <QObject>
 #include <QPoint>
 #include <QPointer>
 #include <QString>
@@ -28,8 +29,8 @@ namespace noctave::app {
 //
 // It registers with the StatusNotifierWatcher when it starts and every time a watcher takes
 // the name afterwards (a panel started late, or restarted). While no watcher has taken the
-// item for `standInAfterSeconds` after the start, a window stands in for the tray; it goes
-// when a watcher takes the item.
+// item for `standInAfterSeconds` after the start, a window stands in for the tray (once no
+// other window of the program is open); it goes when a watcher takes the item.
 //
 // A left click pops the menu up at the point the host gives (X11); where a client cannot place
 // a menu (Wayland), the item says it is a menu and the host shows the exported one.
@@ -97,6 +98,7 @@ class StatusNotifierItem final : public StatusItem {
     std::unique_ptr<QSystemTrayIcon> embedded_;
     std::optional<MenuBarIcon::Image> image_;
     std::unique_ptr<runtime::Timer> standInTimer_;
+    QMetaObject::Connection standInWait_;  // until the last window closes
     runtime::WeakFactory<StatusNotifierItem> weakFactory_{this};
 };
 

@@ -73,8 +73,17 @@ def no_panel_then_one(executable):
     run = Noctave("tray_host_e2e no panel", executable)
     app, log, expect = run.app, run.log, run.expect
 
-    expect(lambda: "no tray host runs" in log() and visible("--name", "^Noctave$"),
-           "no window stood in for the missing tray")
+    # A first launch: the welcome is up, and the stand-in does not cover it; it comes once
+    # the welcome has closed.
+    expect(lambda: "no tray host runs" in log(), "the missing tray went unnoticed")
+    pump(0.5)
+    expect(lambda: not visible("--name", "^Noctave$"), "the stand-in opened over the welcome")
+    welcome = visible("--name", "Welcome")
+    expect(lambda: welcome, "the first launch showed no welcome")
+    # Its close button, near the top right corner of the 720-point-wide window.
+    subprocess.run(["xdotool", "mousemove", "--window", welcome[0], "696", "21", "click", "1"],
+                   check=True)
+    expect(lambda: visible("--name", "^Noctave$"), "no window stood in for the missing tray")
     window = visible("--name", "^Noctave$")[0]
     # The window's first entry has the focus: "Arm for Next Close".
     subprocess.run(["xdotool", "windowfocus", "--sync", window], check=True)
