@@ -127,7 +127,10 @@ bool DBusMenuModel::trigger(int32_t id) const {
     if (it == actions_.end()) {
         return false;
     }
-    it->second();
+    // A copy runs: the action may rebuild the menu (a switch flipped), which drops the
+    // original under it.
+    const auto action = it->second;
+    action();
     return true;
 }
 

@@ -59,6 +59,18 @@ TEST(DBusMenuModel, KeepsIdsWhileTheMenuStaysAndRetiresThemWhenItChanges) {
     EXPECT_EQ(model.layout()->find(armId), nullptr);
 }
 
+TEST(DBusMenuModel, AnActionThatRebuildsTheMenuFinishesWithItsOwnState) {
+    app::DBusMenuModel model;
+    std::string said;
+    const std::string words(64, 'k');  // on the heap, where a freed action's copy would be
+    model.update({action("Keep Awake (lid open)", [&model, &said, words] {
+        model.update({action("Keep Awake (lid open) on")});
+        said = words;
+    })});
+    EXPECT_TRUE(model.trigger(child(*model.layout(), 0).id));
+    EXPECT_EQ(said, words);
+}
+
 TEST(DBusMenuModel, RunsOnlyEntriesThatAreActions) {
     app::DBusMenuModel model;
     int hours = 0;
