@@ -139,6 +139,10 @@ void AppDelegate::makeStatusItem() {
     if (statusItem_) {
         statusItem_->onClick = runtime::bindWeak(
             weak, [](AppDelegate& self, StatusItem::Click click) { self.statusClicked(click); });
+        statusItem_->menuEntries = [weak] {
+            AppDelegate* self = weak.get();
+            return self != nullptr ? self->statusMenuEntries() : std::vector<MenuEntry>{};
+        };
         statusItem_->setToolTip(QStringLiteral("Noctave"));
         statusItem_->setAccessibilityLabel(QStringLiteral("Noctave"));
     }
@@ -300,6 +304,10 @@ void AppDelegate::refreshIcon(State state) {
     statusItem_->setImage(MenuBarIcon::image(texts.icon));
     statusItem_->setToolTip(QString::fromUtf8(toolTip));
     statusItem_->setAccessibilityValue(QString::fromUtf8(toolTip));
+    statusItem_->menuChanged();
+    if (onStatusShown) {
+        onStatusShown();
+    }
 }
 
 void AppDelegate::startControlInterface() {
@@ -635,6 +643,18 @@ void AppDelegate::toggleKeepAwake() {
     Prefs::setKeepAwake(!Prefs::keepAwake());
     if (session_) {
         session_->applyKeepAwakePreference();
+    }
+    if (statusItem_) {
+        statusItem_->menuChanged();
+    }
+    if (onStatusShown) {
+        onStatusShown();
+    }
+}
+
+void AppDelegate::activate() {
+    if (!statusItem_ || !statusItem_->showStandIn()) {
+        openSettings();
     }
 }
 

@@ -64,6 +64,9 @@ class AppDelegate {
     void applyGesturePreference();
     void updateHotKeyRegistration();
     void openSettings();
+    // What a launcher's activation shows: the window standing in for the tray where no tray
+    // shows the item, else the settings.
+    void activate();
     // The first-run onboarding at page 0, its window made on first use and kept.
     void showFirstRunOnboarding();
 
@@ -77,6 +80,9 @@ class AppDelegate {
     void toggleKeepAwake();
     void checkForUpdatesFromMenu();
     void quit();
+
+    // Runs after the item shows a new state or the keep-awake switch changed from the menu.
+    std::function<void()> onStatusShown;
 
     // What launched; empty before launch and after a failed one.
     SessionController* session() { return session_.get(); }

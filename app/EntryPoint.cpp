@@ -222,6 +222,9 @@ int runApplication(int argc, char** argv) {
                            launchFailed = delegate.session() == nullptr;
                            if (simulator.isRequested() && platform->laptop) {
                                simulatorWindow = simulator.open(*platform->laptop);
+                               if (simulatorWindow) {
+                                   simulatorWindow->followApp(delegate);
+                               }
                            }
                        });
     const int status = QApplication::exec();

@@ -9,6 +9,7 @@
 #include "app/diagnostics/Diagnose.hpp"
 #include "app/diagnostics/DisconnectGuardCheck.hpp"
 #include "app/diagnostics/SelfTestCommand.hpp"
+#include "app/diagnostics/TrayHost.hpp"
 #include "core/os/System.hpp"
 #include "core/runtime/ManualRuntime.hpp"
 #include "core/runtime/ThreadedRuntime.hpp"
@@ -72,6 +73,10 @@ int runOnPlatform(Mode mode, runtime::Runtime& runtime) {
             suspension = sim::SimSuspension::start(platform->laptop->power(), *manual);
         }
         status = runMode(mode);
+        // Said however the check went; the virtual laptop has no panel of its own.
+        if (mode == Mode::diagnose && !platform->isSimulated()) {
+            TrayHost::print();
+        }
         suspension.reset();
         std::fflush(stdout);
         // Lines still queued for the log file belong to the run: let them land while the

@@ -28,6 +28,7 @@
 #include <QStringList>
 #include <QVBoxLayout>
 
+#include "app/AppDelegate.hpp"
 #include "app/integration/HotKeyController.hpp"
 #include "core/runtime/Runtime.hpp"
 #include "core/support/Log.hpp"
@@ -276,6 +277,7 @@ QWidget* SimulatorWindow::buildSystem() {
     panel_ = statusLabel("panel", QStringLiteral("Built-in panel"));
     machine_ = statusLabel("machine", QStringLiteral("Machine"));
     machine_->setWordWrap(true);
+    appState_ = statusLabel("appState", QStringLiteral("Noctave's own state"));
     wake_ =
         named(new QPushButton(QStringLiteral("&Wake")), "wake", QStringLiteral("Wake the machine"));
     unlock_ = named(new QPushButton(QStringLiteral("&Unlock")), "unlock",
@@ -295,7 +297,7 @@ QWidget* SimulatorWindow::buildSystem() {
     buttons->addWidget(idle);
     buttons->addStretch(1);
     auto* column = new QVBoxLayout(box);
-    for (QLabel* label : {flag_, assertions_, session_, panel_, machine_}) {
+    for (QLabel* label : {appState_, flag_, assertions_, session_, panel_, machine_}) {
         column->addWidget(label);
     }
     column->addStretch(1);
@@ -318,7 +320,32 @@ QWidget* SimulatorWindow::buildLog() {
 
 // ---- following the machine ----
 
+void SimulatorWindow::followApp(AppDelegate& delegate) {
+    app_ = &delegate;
+    delegate.onStatusShown = runtime::bindWeak(
+        weakFactory_.weak(), [](SimulatorWindow& self) { self.refreshAppState(); });
+    refreshAppState();
+}
+
+void SimulatorWindow::refreshAppState() {
+    const SessionController* session = app_ != nullptr ? app_->session() : nullptr;
+    appState_->setVisible(session != nullptr);
+    if (session == nullptr) {
+        return;
+    }
+    using State = SessionController::State;
+    const State state = session->state();
+    const QString said = state == State::armed      ? QStringLiteral("armed")
+                         : state == State::pending  ? QStringLiteral("pending")
+                         : state == State::disarmed ? QStringLiteral("disarmed")
+                                                    : QStringLiteral("could not restore lid sleep");
+    appState_->setText(QStringLiteral("Noctave: %1, keep-awake %2")
+                           .arg(said, session->isKeepAwakeActive() ? QStringLiteral("on")
+                                                                   : QStringLiteral("off")));
+}
+
 void SimulatorWindow::refresh() {
+    refreshAppState();
     auto& power = laptop_.power();
 
     const double degrees = lid_.angle();

@@ -25,6 +25,8 @@ class VirtualLaptop;
 
 namespace noctave::app {
 
+class AppDelegate;
+
 // The "Virtual laptop" window: shows and changes the virtual hardware the application runs on,
 // so a person can live the product's stories without a laptop: the lid and its hinge, Fn and
 // the keyboard shortcut, power and displays, what the system does (the lid-close flag, the
@@ -47,6 +49,10 @@ class SimulatorWindow final : public QWidget {
 
     SimulatedLid& lid() { return lid_; }
 
+    // Shows what Noctave itself is doing beside the machine (read-only): disarmed, pending,
+    // armed, and whether keep-awake holds. `delegate` must outlive the window.
+    void followApp(AppDelegate& delegate);
+
     // Renders the window as it stands into a PNG file.
     bool writeSnapshot(const std::filesystem::path& file, std::string* error);
 
@@ -63,6 +69,7 @@ class SimulatorWindow final : public QWidget {
     QWidget* buildSystem();
     QWidget* buildLog();
     void refresh();
+    void refreshAppState();
     void appendLogLine(const QString& line);
     void setFunctionHeld(bool held);
     void pressShortcut();
@@ -99,6 +106,8 @@ class SimulatorWindow final : public QWidget {
     QLabel* session_ = nullptr;
     QLabel* panel_ = nullptr;
     QLabel* machine_ = nullptr;
+    QLabel* appState_ = nullptr;
+    AppDelegate* app_ = nullptr;
     QPushButton* wake_ = nullptr;
     QPushButton* unlock_ = nullptr;
     QPlainTextEdit* log_ = nullptr;

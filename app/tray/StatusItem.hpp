@@ -48,15 +48,27 @@ class StatusItem {
     virtual void setAccessibilityLabel(const QString& text) = 0;
     virtual void setAccessibilityValue(const QString& text) = 0;
 
-    // Shows `entries` as a menu under the item and returns once it has closed (the chosen
-    // entry's action has run by then). No menu stays attached to the item afterwards.
+    // Shows `entries` as a menu at the item and returns at once: the chosen entry's action runs
+    // later, from the event loop. No menu stays attached to the item after it closed.
     virtual void popUpMenu(const std::vector<MenuEntry>& entries) = 0;
+
+    // The menu's entries, or the state its entries show, may have changed: a menu the tray
+    // keeps (exported to the panel, or shown in a window) is built again from `menuEntries`.
+    virtual void menuChanged() {}
+
+    // Where no tray shows the item, shows a window offering what the menu offers and returns
+    // true; false when a tray shows the item.
+    virtual bool showStandIn() { return false; }
 
     // Called on the main thread for every click on the item.
     std::function<void(Click)> onClick;
+    // The status menu as it stands now; for trays that keep a menu between clicks.
+    std::function<std::vector<MenuEntry>()> menuEntries;
 };
 
-// The desktop's tray item (QSystemTrayIcon: StatusNotifierItem or the X11 tray), shown at once.
+// The desktop's tray item: a StatusNotifierItem with its menu exported over dbusmenu,
+// registered with the panel's StatusNotifierWatcher whenever one runs; without one for a few
+// seconds, a window stands in for it. Shown at once.
 std::unique_ptr<StatusItem> makeSystemStatusItem();
 
 }  // namespace noctave::app

@@ -39,11 +39,15 @@ class FakeStatusItem final : public app::StatusItem {
     void popUpMenu(const std::vector<app::MenuEntry>& entries) override {
         menus.push_back(entries);
     }
+    void menuChanged() override { ++menuChanges; }
+    bool showStandIn() override { return standsIn; }
 
     std::optional<IconState> icon;
     bool isTemplate = false;
     QString toolTip, value;
     std::vector<std::vector<app::MenuEntry>> menus;
+    int menuChanges = 0;
+    bool standsIn = false;  // no tray shows the item: a window stands in
 };
 
 class FakeCloseOverlay final : public app::CloseOverlay {
@@ -255,6 +259,35 @@ TEST_F(AppDelegateTest, ListedProgramHoldsTheSessionWhileItRuns) {
     EXPECT_EQ(laptop.processes().scanCount(), scans);
     delegate->applicationWillTerminate();
     unsetenv("DBUS_SESSION_BUS_ADDRESS");
+}
+
+// A menu the tray keeps (exported to the panel, or the stand-in window) is rebuilt whenever
+// what it shows changes, not only when it is clicked.
+TEST_F(AppDelegateTest, TheKeptMenuFollowsTheStateAndTheKeepAwakeSwitch) {
+    Prefs::setArmWithRightClick(true);
+    launch();
+    ASSERT_FALSE(tray->menuEntries().empty());
+    EXPECT_EQ(tray->menuEntries()[0].title, "Arm for Next Close");
+    int changes = tray->menuChanges;
+    click(Click::right);
+    EXPECT_GT(tray->menuChanges, changes);
+    EXPECT_EQ(tray->menuEntries()[0].title, "Disarm");
+    changes = tray->menuChanges;
+    tray->menuEntries()[1].action();  // Keep Awake (lid open)
+    EXPECT_GT(tray->menuChanges, changes);
+    EXPECT_TRUE(tray->menuEntries()[1].isChecked);
+}
+
+TEST_F(AppDelegateTest, ActivationShowsTheStandInWithoutATrayAndTheSettingsWithOne) {
+    launch();
+    tray->standsIn = true;
+    delegate->activate();
+    runUntilIdle();
+    EXPECT_EQ(delegate->settings(), nullptr);
+    tray->standsIn = false;
+    delegate->activate();
+    runUntilIdle();
+    EXPECT_NE(delegate->settings(), nullptr);
 }
 
 TEST_F(AppDelegateTest, ClicksToggleOrOpenTheMenuForTheCurrentState) {

@@ -3,6 +3,7 @@
 second argument (the first is the noctave executable). Each story gets a compositor of its own.
 Prints one line when it passes; exits 77 with one line when the harness cannot run here.'''
 
+import json
 import os
 import signal
 import sys
@@ -166,16 +167,32 @@ def client_pieces(c, program):
     return 'outputs, layer surfaces and output power work against sway'
 
 
-# (story, number of outputs). The tray's stories (the item registered, also with a watcher that
-# appears two seconds later; its menu exported over com.canonical.dbusmenu; Activate answered at
-# once) belong here once the item exports its menu: the compositor's private session bus is
-# c.env['DBUS_SESSION_BUS_ADDRESS'], and c.run() calls on it as the user.
+def tray_item_and_menu(c, program):
+    '''A panel whose watcher appears two seconds after Noctave: it gets the item, which says it
+    is a menu (a Wayland client cannot place one), exports the menu\'s entries, answers a left
+    click at once, and a right click arms.'''
+    c.noctave(program)
+    panel = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'panel.py')
+    seen = json.loads(c.run(['/usr/bin/python3', panel, '2'], timeout=40).stdout)
+    check(seen['isMenu'], 'the item does not say it is a menu')
+    check(seen['labels'] == ['Arm for Next Close', 'Arm For', 'Keep Awake (lid open)', '-',
+                             'Settings...', '-', 'Quit Noctave'],
+          'the exported menu reads %s' % seen['labels'])
+    check(seen['activateMs'] < 100, 'Activate took %.0f ms' % seen['activateMs'])
+    expect(lambda: 'armed (right-click)' in c.app_log(), 'the right click did not arm')
+    check(not c.windows(), 'a window opened beside the tray item: %s' % c.windows())
+    return 'a watcher 2 s late got the item and its menu; Activate answered in %.1f ms' % (
+        seen['activateMs'])
+
+
+# (story, number of outputs).
 STORIES = {
     'curtain_on_one_output': (curtain_story(1), 1),
     'curtain_on_every_output_without_focus': (curtain_story(2), 2),
     'windows_map_and_draw': (windows_map_and_draw, 1),
     'quitting_leaves_no_surface': (quitting_leaves_no_surface, 1),
     'client_pieces': (client_pieces, 2),
+    'tray_item_and_menu': (tray_item_and_menu, 1),
 }
 
 

@@ -66,6 +66,9 @@ class SimulatorWindowTest : public SimTest {
     }
     void openWindow() {
         window = std::make_unique<app::SimulatorWindow>(laptop);
+        if (delegate) {
+            window->followApp(*delegate);
+        }
         window->show();
         runUntilIdle();
     }
@@ -250,12 +253,14 @@ TEST_F(SimulatorWindowTest, FnHeldWhileTheLidClosesPendsFollowsWithTheCurtainThe
     click("closeLid");
     advance(0.45);  // below the commit angle, not yet shut
     EXPECT_EQ(state(), State::pending);
+    EXPECT_EQ(text("appState"), "Noctave: pending, keep-awake off");
     ASSERT_FALSE(curtain->views().empty());
     EXPECT_TRUE(curtain->views().front()->isVisible());
     EXPECT_TRUE(curtain->isTrackingGesture());
     advance(0.3);
     EXPECT_EQ(text("lidSwitch"), "Lid switch: shut");
     EXPECT_EQ(state(), State::armed);
+    EXPECT_EQ(text("appState"), "Noctave: armed, keep-awake off");
     EXPECT_EQ(text("machine"), "Machine: awake");
     EXPECT_EQ(text("sessionLock"), "Session: locked");
     // Sealed, then gone.
@@ -263,6 +268,18 @@ TEST_F(SimulatorWindowTest, FnHeldWhileTheLidClosesPendsFollowsWithTheCurtainThe
     EXPECT_TRUE(curtain->views().empty());
     QTest::mouseRelease(control<QPushButton>("fnKey"), Qt::LeftButton);
     EXPECT_FALSE(laptop.keyboard().isFunctionHeld());
+}
+
+TEST_F(SimulatorWindowTest, NoctavesOwnStateFollowsTheMenuAndDisarming) {
+    launch();
+    EXPECT_EQ(text("appState"), "Noctave: disarmed, keep-awake off");
+    delegate->toggleKeepAwake();
+    runUntilIdle();
+    EXPECT_EQ(text("appState"), "Noctave: disarmed, keep-awake on");
+    rightClickTray();
+    EXPECT_EQ(text("appState"), "Noctave: armed, keep-awake on");
+    rightClickTray();
+    EXPECT_EQ(text("appState"), "Noctave: disarmed, keep-awake on");
 }
 
 TEST_F(SimulatorWindowTest, SuperStandsForFnAndTheShortcutChordReachesTheVirtualHotKeyService) {
