@@ -15,6 +15,7 @@
 #include "app/tray/Alerts.hpp"
 #include "app/tray/MainMenu.hpp"
 #include "core/os/System.hpp"
+#include "core/os/Vocabulary.hpp"
 #include "core/runtime/Runtime.hpp"
 #include "core/session/Deadlines.hpp"
 #include "core/support/AppInfo.hpp"
@@ -34,7 +35,7 @@ QString qs(const std::string& text) {
 
 struct StateTexts {
     MenuBarIcon::State icon;
-    const char* toolTip;
+    std::string toolTip;
 };
 
 StateTexts textsFor(State state) {
@@ -44,8 +45,8 @@ StateTexts textsFor(State state) {
         case State::pending:
             return {MenuBarIcon::State::ready, "Noctave - closing\u2026"};
         case State::armed:
-            return {MenuBarIcon::State::armed,
-                    "Noctave - active; the next lid close keeps this Mac awake"};
+            return {MenuBarIcon::State::armed, "Noctave - active; the next lid close keeps this " +
+                                                   os::vocabulary().machine() + " awake"};
         case State::restoreFailed:
             return {MenuBarIcon::State::warning, "Noctave - could not restore lid sleep; retrying"};
     }
@@ -122,7 +123,7 @@ bool AppDelegate::startSession() {
         // Where the platform knows why (no system bus, logind silent), that says more than the
         // service name.
         alert.informativeText =
-            QStringLiteral("Could not open a connection to IOPMrootDomain.\n\n") +
+            qs("Could not open a connection to " + os::vocabulary().powerService() + ".\n\n") +
             qs(error.cause().empty() ? error.description() : error.cause());
         alert.style = Alert::Style::critical;
         alert.activatesApplication = false;
@@ -275,7 +276,8 @@ void AppDelegate::showRemoteNotice(const RemoteConfig::Notice& notice) {
 
 void AppDelegate::showOutdated(const std::string& minimumVersion) {
     notify("There\u2019s a newer Noctave",
-           "This Mac is running " + AppInfo::version() + " and " + minimumVersion +
+           "This " + os::vocabulary().machine() + " is running " + AppInfo::version() + " and " +
+               minimumVersion +
                " is the oldest version still supported. Settings \u2192 About \u2192 Check for "
                "Updates will fetch it.");
 }

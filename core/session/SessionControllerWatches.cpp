@@ -3,6 +3,7 @@
 #include <string>
 
 #include "core/os/System.hpp"
+#include "core/os/Vocabulary.hpp"
 #include "core/runtime/Runtime.hpp"
 #include "core/session/Recovery.hpp"
 #include "core/session/SessionController.hpp"
@@ -37,7 +38,8 @@ void SessionController::handleBattery(const PowerSourceMonitor::Snapshot& snapsh
         Log::warn("battery level unavailable twice while safety enabled; disarming");
         disarm("battery-telemetry-lost");
         notify("Noctave disarmed as a precaution",
-               "macOS stopped reporting battery charge, so the Mac can sleep.");
+               os::vocabulary().operatingSystem() + " stopped reporting battery charge, so the " +
+                   os::vocabulary().machine() + " can sleep.");
         return;
     }
     missingBatterySamples_ = 0;
@@ -48,8 +50,9 @@ void SessionController::handleBattery(const PowerSourceMonitor::Snapshot& snapsh
     const std::string text = std::to_string(percent);
     Log::info("low battery (" + text + "%); disarming");
     disarm("low-battery");
-    notify("Noctave disarmed",
-           "Battery dropped to " + text + "%. Your Mac can sleep instead of running flat.");
+    notify("Noctave disarmed", "Battery dropped to " + text + "%. Your " +
+                                   os::vocabulary().machine() +
+                                   " can sleep instead of running flat.");
 }
 
 // Runs only while a session stands with the lid shut: that is when heat has nowhere to go, and
@@ -99,7 +102,8 @@ void SessionController::reapplyIfArmed(const std::string& reason) {
     Log::error("re-apply FAILED while armed (" + reason +
                "); disarming to avoid a false armed state");
     disarm("reapply-failed");
-    notify("Noctave disarmed", "The Mac's sleep setting could not be maintained.");
+    notify("Noctave disarmed",
+           "The " + os::vocabulary().machine() + "'s sleep setting could not be maintained.");
 }
 
 void SessionController::postDisplayReconfiguration(runtime::WeakPtr<SessionController> weak,

@@ -12,6 +12,7 @@
 #include "platform/linux/LinuxReduceMotion.hpp"
 #include "platform/linux/LinuxSessionLock.hpp"
 #include "platform/linux/LinuxThermal.hpp"
+#include "platform/linux/LinuxVocabulary.hpp"
 #include "platform/linux/LinuxWorkspace.hpp"
 #include "platform/linux/bus/DBusConnection.hpp"
 #include "platform/linux/hotkeys/LinuxHotKeys.hpp"
@@ -53,6 +54,7 @@ std::unique_ptr<os::System> makeSystem() {
     made->workspace = std::make_shared<LinuxWorkspace>(system, session, displays);
     made->httpClient = std::make_shared<CurlHttpClient>();
     made->hotKeys = makeHotKeys();
+    made->vocabulary = std::make_shared<LinuxVocabulary>();
     warnIfDesktopOwnsLid(*session);
     return made;
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <system_error>
 
+#include "core/os/Vocabulary.hpp"
 #include "platform/sim/SimChangeNotifier.hpp"
 #include "platform/sim/SimHinge.hpp"
 #include "platform/sim/SimHotKeys.hpp"
@@ -50,6 +51,7 @@ VirtualLaptop::VirtualLaptop(fs::path root) : root_(std::move(root)) {
     std::error_code ignored;
     fs::create_directories(root_, ignored);
     system_.paths = std::make_shared<SimPaths>(root_);
+    system_.vocabulary = std::make_shared<os::MacVocabulary>();
     processes_ = attach<SimProcesses>(system_.processes, keys_);
     http_ = attach<SimHttpClient>(system_.httpClient, keys_);
     hotKeys_ = attach<SimHotKeys>(system_.hotKeys, keys_);
