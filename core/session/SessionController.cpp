@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "core/os/DesktopNotifications.hpp"
 #include "core/os/System.hpp"
 #include "core/os/Vocabulary.hpp"
 #include "core/runtime/Runtime.hpp"
@@ -140,6 +141,13 @@ void SessionController::notify(const std::string& title, const std::string& body
     if (onNotice) {
         onNotice(title, body);
     }
+}
+
+void SessionController::notifySafetyDisarm(const std::string& title, const std::string& body) {
+    if (auto notifications = os::system().notifications) {
+        notifications->post(title, body);
+    }
+    notify(title, body);
 }
 
 bool SessionController::engagePower() {

@@ -37,9 +37,10 @@ void SessionController::handleBattery(const PowerSourceMonitor::Snapshot& snapsh
         }
         Log::warn("battery level unavailable twice while safety enabled; disarming");
         disarm("battery-telemetry-lost");
-        notify("Noctave disarmed as a precaution",
-               os::vocabulary().operatingSystem() + " stopped reporting battery charge, so the " +
-                   os::vocabulary().machine() + " can sleep.");
+        notifySafetyDisarm("Noctave disarmed as a precaution",
+                           os::vocabulary().operatingSystem() +
+                               " stopped reporting battery charge, so the " +
+                               os::vocabulary().machine() + " can sleep.");
         return;
     }
     missingBatterySamples_ = 0;
@@ -50,9 +51,9 @@ void SessionController::handleBattery(const PowerSourceMonitor::Snapshot& snapsh
     const std::string text = std::to_string(percent);
     Log::info("low battery (" + text + "%); disarming");
     disarm("low-battery");
-    notify("Noctave disarmed", "Battery dropped to " + text + "%. Your " +
-                                   os::vocabulary().machine() +
-                                   " can sleep instead of running flat.");
+    notifySafetyDisarm("Noctave disarmed", "Battery dropped to " + text + "%. Your " +
+                                               os::vocabulary().machine() +
+                                               " can sleep instead of running flat.");
 }
 
 // Runs only while a session stands with the lid shut: that is when heat has nowhere to go, and
@@ -72,8 +73,8 @@ void SessionController::handleTooHot(int celsius) {
     const std::string text = std::to_string(celsius);
     Log::warn("thermal cut-off (" + text + " °C); disarming");
     disarm("thermal cut-off");
-    notify("Noctave disarmed",
-           "Too hot with the lid closed (" + text + " °C); disarming so the laptop can sleep.");
+    notifySafetyDisarm("Noctave disarmed", "Too hot with the lid closed (" + text +
+                                               " °C); disarming so the laptop can sleep.");
 }
 
 void SessionController::handleWake() {

@@ -6,6 +6,7 @@
 #include "platform/linux/LinuxDisplays.hpp"
 #include "platform/linux/LinuxHidManager.hpp"
 #include "platform/linux/LinuxKeyboardState.hpp"
+#include "platform/linux/LinuxNotifications.hpp"
 #include "platform/linux/LinuxPowerManagement.hpp"
 #include "platform/linux/LinuxPowerSources.hpp"
 #include "platform/linux/LinuxProcesses.hpp"
@@ -55,6 +56,7 @@ std::unique_ptr<os::System> makeSystem() {
     made->httpClient = std::make_shared<CurlHttpClient>();
     made->hotKeys = makeHotKeys();
     made->vocabulary = std::make_shared<LinuxVocabulary>();
+    made->notifications = std::make_shared<LinuxNotifications>(session);
     warnIfDesktopOwnsLid(*session);
     return made;
 }

@@ -12,6 +12,7 @@
 #include "platform/sim/SimHttpClient.hpp"
 #include "platform/sim/SimKeyboard.hpp"
 #include "platform/sim/SimLidUser.hpp"
+#include "platform/sim/SimNotifications.hpp"
 #include "platform/sim/SimPower.hpp"
 #include "platform/sim/SimProcesses.hpp"
 #include "platform/sim/SimReduceMotion.hpp"
@@ -59,6 +60,7 @@ VirtualLaptop::VirtualLaptop(fs::path root) : root_(std::move(root)) {
     keyboard_ = attach<SimKeyboard>(system_.keyboardState, keys_);
     reduceMotion_ = attach<SimReduceMotion>(system_.reduceMotion, keys_);
     thermal_ = attach<SimThermal>(system_.thermal, keys_);
+    notifications_ = attach<SimNotifications>(system_.notifications, keys_);
     changes_ = SimChangeNotifier::make();
     power_ = SimPower::make(changes_);
     power_->install(system_, keys_);
