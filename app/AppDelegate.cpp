@@ -97,6 +97,14 @@ void AppDelegate::applicationDidFinishLaunching() {
     installWorkspaceObservers();
     updateHotKeyRegistration();
     refreshIcon(session_->state());
+    settingsWatcher_ = std::make_unique<QFileSystemWatcher>();
+    // The watcher is the delegate's and goes before it, taking the connections along.
+    const auto changed = [this] { applySettingsFile(); };
+    QObject::connect(settingsWatcher_.get(), &QFileSystemWatcher::fileChanged,
+                     settingsWatcher_.get(), changed);
+    QObject::connect(settingsWatcher_.get(), &QFileSystemWatcher::directoryChanged,
+                     settingsWatcher_.get(), changed);
+    watchSettingsFile();
     openLaunchWindows();
 }
 
@@ -325,17 +333,27 @@ void AppDelegate::startControlInterface() {
     programs_.onChange = runtime::bindWeak(
         weakFactory_.weak(),
         [](AppDelegate& self, bool running) { self.handleProgramRunning(running); });
-    settingsWatcher_ = std::make_unique<QFileSystemWatcher>();
-    // The watcher is the delegate's and goes before it, taking the connections along.
-    const auto changed = [this] {
-        watchSettingsFile();
-        syncProgramHolds();
-    };
-    QObject::connect(settingsWatcher_.get(), &QFileSystemWatcher::fileChanged,
-                     settingsWatcher_.get(), changed);
-    QObject::connect(settingsWatcher_.get(), &QFileSystemWatcher::directoryChanged,
-                     settingsWatcher_.get(), changed);
+    syncProgramHolds();
+}
+
+void AppDelegate::applySettingsFile() {
     watchSettingsFile();
+    if (!session_) {
+        return;
+    }
+    Log::setVerbose(Prefs::verboseLogging());
+    applyGesturePreference();
+    // Only a real change: registering again would log again, and a timed keep-awake stands
+    // whatever the file says.
+    if (Prefs::armWithShortcut() != hotKey_.isHandlerInstalled()) {
+        updateHotKeyRegistration();
+    }
+    if (!session_->keepAwakeDeadline() && Prefs::keepAwake() != session_->isKeepAwakeActive()) {
+        session_->applyKeepAwakePreference();
+    }
+    if (updates_) {
+        updates_->setAutomaticallyChecksForUpdates(Prefs::automaticUpdates());
+    }
     syncProgramHolds();
 }
 
@@ -343,6 +361,9 @@ void AppDelegate::startControlInterface() {
 // its folder only while it does not exist yet. A replacement (every write is one) drops the
 // watch on the old file, so it is set again after each change.
 void AppDelegate::watchSettingsFile() {
+    if (!settingsWatcher_) {
+        return;
+    }
     const auto file = UserDefaults::standard().file();
     const QString path = QString::fromStdString(file.string());
     const QString folder = QString::fromStdString(file.parent_path().string());
@@ -354,6 +375,9 @@ void AppDelegate::watchSettingsFile() {
             settingsWatcher_->removePath(folder);
         }
     } else if (!settingsWatcher_->directories().contains(folder)) {
+        // A folder that is not there yet cannot be watched: made now, as the first write would.
+        std::error_code ignored;
+        std::filesystem::create_directories(file.parent_path(), ignored);
         settingsWatcher_->addPath(folder);
     }
 }

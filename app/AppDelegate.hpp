@@ -140,6 +140,9 @@ class AppDelegate {
     void snapshotOnboarding(const std::string& path, int page);
     void handleProgramRunning(bool running);
     void watchSettingsFile();
+    // Every preference read once and kept (gesture, shortcut, keep-awake, verbose log,
+    // automatic updates, holdWhileRunning) takes the settings file's value again.
+    void applySettingsFile();
 
     Options options_;
     std::unique_ptr<MainMenu> mainMenu_;
