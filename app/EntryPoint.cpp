@@ -46,15 +46,20 @@ fs::path location(const char* argument) {
     return text;
 }
 
-// The exports draw text, which needs a GUI application, but never a display. Their standard
-// error carries only their own line, not the platform plugin's remarks.
-std::unique_ptr<QGuiApplication> makeOffscreenApplication(int& argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+// Only the toolkit's critical messages reach standard error, not the platform plugin's remarks.
+void keepToolkitRemarksQuiet() {
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& message) {
         if (type == QtCriticalMsg || type == QtFatalMsg) {
             std::fprintf(stderr, "%s\n", qPrintable(message));
         }
     });
+}
+
+// The exports draw text, which needs a GUI application, but never a display. Their standard
+// error carries only their own line.
+std::unique_ptr<QGuiApplication> makeOffscreenApplication(int& argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    keepToolkitRemarksQuiet();
     return std::make_unique<QGuiApplication>(argc, argv);
 }
 
@@ -168,6 +173,11 @@ int runApplication(int argc, char** argv) {
     if (!launch) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 2;
+    }
+    if (launch->drawsOffscreen) {
+        // A snapshot prints only "wrote <path>"; its log goes to the log file alone.
+        Log::setStandardErrorEnabled(false);
+        keepToolkitRemarksQuiet();
     }
     SimulatorMode simulator;
     if (const auto status = SimulatorMode::prepare(*launch, &simulator)) {

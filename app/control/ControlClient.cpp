@@ -15,12 +15,33 @@ constexpr double kConnectTimeoutSeconds = 30.0;
 
 }  // namespace
 
+bool ControlClient::Error::isNotRunning() const {
+    return name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
+           name == "org.freedesktop.DBus.Error.NameHasNoOwner";
+}
+
 bool ControlClient::Error::isUnavailable() const {
-    // No error name: the bus itself could not be reached.
-    return name.empty() || name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
-           name == "org.freedesktop.DBus.Error.NameHasNoOwner" ||
-           name == "org.freedesktop.DBus.Error.NoServer" ||
-           name == "org.freedesktop.DBus.Error.Disconnected";
+    // No error name: the bus itself could not be reached. A bus that drops or refuses the
+    // connection (another user's) shows as the local errno sd-bus names "System.Error.E...".
+    static constexpr const char* kUnreachable[] = {
+        "org.freedesktop.DBus.Error.NoServer",
+        "org.freedesktop.DBus.Error.Disconnected",
+        "System.Error.ENOTCONN",
+        "System.Error.ECONNREFUSED",
+        "System.Error.ECONNRESET",
+        "System.Error.EPIPE",
+        "org.freedesktop.DBus.Error.AuthFailed",
+        "System.Error.ESHUTDOWN",
+    };
+    if (name.empty() || isNotRunning()) {
+        return true;
+    }
+    for (const char* unreachable : kUnreachable) {
+        if (name == unreachable) {
+            return true;
+        }
+    }
+    return false;
 }
 
 std::unique_ptr<ControlClient> ControlClient::connect(std::string* error) {

@@ -23,8 +23,11 @@ class ControlClient {
     struct Error {
         std::string name;  // the D-Bus error name
         std::string message;
-        // Nobody owns the name (and nothing started it), or no bus answers: nothing to talk to.
+        // Nobody owns the name (and nothing started it), or no bus answers (none, or one that
+        // refuses us, such as another user's): nothing to talk to.
         bool isUnavailable() const;
+        // Of those, the bus answered: nobody owns the name.
+        bool isNotRunning() const;
     };
 
     // Connects to the session bus; nothing (and `error` says why) without one.

@@ -156,6 +156,17 @@ int ProcessSupervisor::waitForCommand() {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+void ProcessSupervisor::stopCommand() {
+    if (child_ <= 0) {
+        return;
+    }
+    kill(child_, SIGTERM);
+    int status = 0;
+    while (waitpid(child_, &status, 0) < 0 && errno == EINTR) {
+    }
+    child_ = -1;
+}
+
 int ProcessSupervisor::waitForProcess() {
     int stoppedBy = 0;
     wait([&stoppedBy](int signal, bool) {

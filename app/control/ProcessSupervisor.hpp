@@ -31,6 +31,8 @@ class ProcessSupervisor {
     // Waits for the command to end, passing on each forwarded signal a process sent (a
     // terminal's reaches the command by itself); its exit status, 128+N when signal N killed it.
     int waitForCommand();
+    // Ends a command started by spawn that must not go on (SIGTERM) and reaps it.
+    void stopCommand();
 
     // Follows `pid` until it exits: 0; or 128+N when signal N came first.
     int waitForProcess();

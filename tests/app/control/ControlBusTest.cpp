@@ -2,6 +2,8 @@
 // `noctave ctl` run as a script would run it. Waits are for bus names and output lines, each
 // with a deadline; nothing sleeps.
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -9,10 +11,13 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/control/ControlClient.hpp"
@@ -129,6 +134,61 @@ TEST_F(ControlBusTest, WithoutARunningNoctaveCtlSaysSoAndExits69) {
     EXPECT_EQ(ctl({"bogus"}).status, 64);
 }
 
+// A bus that takes the connection and drops it, as another user's session bus does: every
+// verb is "cannot reach Noctave" with 69, and a hold runs nothing.
+TEST_F(ControlBusTest, ABusThatRefusesUsIsUnreachableForEveryVerb) {
+    const auto socketPath = temp.path() / "refusing";
+    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 16), 0);
+    std::thread refuser([listener] {
+        for (int client; (client = accept(listener, nullptr, nullptr)) >= 0;) {
+            close(client);
+        }
+    });
+    setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + socketPath.string()).c_str(), 1);
+
+    const auto marker = temp.path() / "ran";
+    const std::vector<std::vector<std::string>> verbs{{"status"},
+                                                      {"status", "--json"},
+                                                      {"arm"},
+                                                      {"arm", "--for", "1h"},
+                                                      {"disarm"},
+                                                      {"keep-awake", "on"},
+                                                      {"history"},
+                                                      {"watch"},
+                                                      {"hold", "--pid", std::to_string(getpid())},
+                                                      {"hold", "--", "touch", marker.string()}};
+    for (const auto& verb : verbs) {
+        const ProgramRun result = ctl(verb);
+        EXPECT_EQ(result.status, 69) << verb[0] << ": " << lastErrors();
+        EXPECT_THAT(lastErrors(), HasSubstr("noctave ctl: cannot reach Noctave")) << verb[0];
+    }
+    EXPECT_FALSE(std::filesystem::exists(marker));
+    shutdown(listener, SHUT_RDWR);
+    close(listener);
+    refuser.join();
+}
+
+TEST_F(ControlBusTest, ACommandThatCannotStartNeverArms) {
+    launch();
+    const ProgramRun missing = ctl({"hold", "--", "/nonexistent"});
+    EXPECT_EQ(missing.status, 127);
+    EXPECT_THAT(lastErrors(), HasSubstr("cannot run /nonexistent: No such file or directory"));
+    const ProgramRun denied = ctl({"hold", "--", temp.path().string()});
+    EXPECT_EQ(denied.status, 126);
+    // Nothing was ever held: no session ended, none is recorded.
+    const Json status = statusJson();
+    EXPECT_EQ(status["state"], "disarmed");
+    EXPECT_TRUE(status["lastDisarm"].is_null());
+    EXPECT_EQ(Json::parse(ctl({"history", "--json"}).out, nullptr, false)["sessions"],
+              Json::array());
+}
+
 TEST_F(ControlBusTest, ArmDisarmAndKeepAwakeRoundTripThroughStatus) {
     launch();
     Json status = statusJson();
@@ -149,7 +209,7 @@ TEST_F(ControlBusTest, ArmDisarmAndKeepAwakeRoundTripThroughStatus) {
 
     const ProgramRun keepAwake = ctl({"keep-awake", "on"});
     EXPECT_EQ(keepAwake.status, 0);
-    EXPECT_EQ(keepAwake.out, "KeepAwake=on\n");
+    EXPECT_EQ(keepAwake.out, "keep-awake: on\n");
     const ProgramRun text = ctl({"status"});
     EXPECT_THAT(text.out, HasSubstr("State: disarmed\nKeep awake: on\nLid: open\n"));
     EXPECT_THAT(text.out, HasSubstr("Last disarm: dbus at "));
@@ -289,7 +349,7 @@ TEST_F(ControlBusTest, ArmForShowsTheTimeLeftAndEndsWithTimeIsUp) {
     status = statusJson();
     EXPECT_TRUE(status["keepAwake"].get<bool>());
     EXPECT_TRUE(status["keepAwakeUntil"].is_string());
-    EXPECT_EQ(ctl({"keep-awake", "off"}).out, "KeepAwake=off\n");
+    EXPECT_EQ(ctl({"keep-awake", "off"}).out, "keep-awake: off\n");
     EXPECT_TRUE(statusJson()["keepAwakeUntil"].is_null());
 }
 
