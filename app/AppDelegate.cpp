@@ -10,6 +10,7 @@
 #include <QFileSystemWatcher>
 #include <QUrl>
 
+#include "app/control/ControlNames.hpp"
 #include "app/integration/UpdateController.hpp"
 #include "app/onboarding/OnboardingWindowController.hpp"
 #include "app/tray/Alerts.hpp"
@@ -333,7 +334,21 @@ void AppDelegate::startControlInterface() {
     programs_.onChange = runtime::bindWeak(
         weakFactory_.weak(),
         [](AppDelegate& self, bool running) { self.handleProgramRunning(running); });
+    control_->onActivate = runtime::bindWeak(
+        weakFactory_.weak(),
+        [](AppDelegate& self, const std::string& action) { self.activateFromLauncher(action); });
     syncProgramHolds();
+}
+
+// The one hook for activation (the launcher, the desktop entry's actions, a second `noctave`).
+// Today it brings the settings window forward; where no tray host runs, the window that stands
+// in for the tray menu is what a plain activation should show instead.
+void AppDelegate::activateFromLauncher(const std::string& action) {
+    Log::info("activated" + (action.empty() ? std::string() : " (" + action + ")"));
+    openSettings();
+    if (action == control::kActionOnboarding) {
+        settings_->showOnboarding(0);
+    }
 }
 
 void AppDelegate::applySettingsFile() {

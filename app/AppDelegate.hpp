@@ -95,6 +95,8 @@ class AppDelegate {
     // Started with the control interface, whose holds it places; re-read when the settings file
     // changes.
     void syncProgramHolds();
+    // Brings Noctave forward for a launcher: `action` empty, "settings" or "onboarding".
+    void activateFromLauncher(const std::string& action);
     const ProgramWatch& programs() const { return programs_; }
     StatusItem* statusItem() { return statusItem_.get(); }
     UpdateAdapter* updates() { return updates_.get(); }

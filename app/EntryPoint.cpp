@@ -15,6 +15,8 @@
 #include "app/AppDelegate.hpp"
 #include "app/QtRuntime.hpp"
 #include "app/TerminationSignals.hpp"
+#include "app/control/ControlClient.hpp"
+#include "app/control/ControlNames.hpp"
 #include "app/onboarding/OnboardingSnapshotPage.hpp"
 #include "app/overlay/CloseOverlay.hpp"
 #include "app/simulator/SimulatorMode.hpp"
@@ -159,6 +161,30 @@ std::optional<int> runExportMode(int argc, char** argv) {
     return std::nullopt;
 }
 
+namespace {
+
+// One Noctave per user: where one already runs, a launch asks it to come forward (its
+// settings, or the introduction when that is what was asked for) and ends. A snapshot or the
+// virtual laptop's window run beside it. No bus, or nobody there: this one starts.
+bool activatesRunningNoctave(const LaunchOptions& launch) {
+    constexpr double kActivateSeconds = 5.0;
+    std::string ignored;
+    auto client = control::ControlClient::connect(&ignored);
+    if (!client) {
+        return false;
+    }
+    const std::string action = launch.showOnboarding ? control::kActionOnboarding
+                               : launch.showSettings ? control::kActionSettings
+                                                     : "";
+    if (client->activate(action, kActivateSeconds)) {
+        return false;
+    }
+    std::puts("Noctave is already running; it was brought forward.");
+    return true;
+}
+
+}  // namespace
+
 int runApplication(int argc, char** argv) {
     std::string error;
     auto launch = parseLaunchOptions(std::vector<std::string>(argv, argv + argc), &error);
@@ -173,6 +199,9 @@ int runApplication(int argc, char** argv) {
     if (!launch) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 2;
+    }
+    if (!launch->drawsOffscreen && !launch->simulate && activatesRunningNoctave(*launch)) {
+        return 0;
     }
     if (launch->drawsOffscreen) {
         // A snapshot prints only "wrote <path>"; its log goes to the log file alone.

@@ -63,11 +63,34 @@ ControlClient::~ControlClient() {
 
 std::optional<ControlClient::Error> ControlClient::call(const char* member, bool autoStart,
                                                         const Writer& write, const Reader& read) {
+    return callOn(kInterface, member, autoStart, write, read, kCallTimeoutSeconds);
+}
+
+std::optional<ControlClient::Error> ControlClient::activate(const std::string& action,
+                                                            double timeoutSeconds) {
+    if (action.empty()) {
+        return callOn(
+            kApplicationInterface, "Activate", false,
+            [](sd_bus_message* m) { return sd_bus_message_append(m, "a{sv}", 0); }, {},
+            timeoutSeconds);
+    }
+    return callOn(
+        kApplicationInterface, "ActivateAction", false,
+        [&action](sd_bus_message* m) {
+            return sd_bus_message_append(m, "sava{sv}", action.c_str(), 0, 0);
+        },
+        {}, timeoutSeconds);
+}
+
+std::optional<ControlClient::Error> ControlClient::callOn(const char* interface, const char* member,
+                                                          bool autoStart, const Writer& write,
+                                                          const Reader& read,
+                                                          double timeoutSeconds) {
     // Which of our own steps failed, as opposed to the bus or the service.
     int writeError = 0;
     int readError = 0;
     const linuxos::CallStatus status = bus_->call(
-        {kBusName, kObjectPath, kInterface, member},
+        {kBusName, kObjectPath, interface, member},
         [&](sd_bus_message* m) {
             int r = sd_bus_message_set_auto_start(m, autoStart ? 1 : 0);
             if (r >= 0 && write) {
@@ -81,7 +104,7 @@ std::optional<ControlClient::Error> ControlClient::call(const char* member, bool
             readError = r < 0 ? r : 0;
             return r;
         },
-        kCallTimeoutSeconds);
+        timeoutSeconds);
     if (status.ok()) {
         return std::nullopt;
     }

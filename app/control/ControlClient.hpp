@@ -43,10 +43,15 @@ class ControlClient {
     // that is not running. Nothing on success.
     std::optional<Error> call(const char* member, bool autoStart, const Writer& write = {},
                               const Reader& read = {});
+    std::optional<Error> callOn(const char* interface, const char* member, bool autoStart,
+                                const Writer& write, const Reader& read, double timeoutSeconds);
     std::optional<Error> status(Status& out);
     // Places a hold (letting the bus start Noctave); its id in `id`.
     std::optional<Error> hold(const std::string& reason, uint32_t* id);
     std::optional<Error> release(uint32_t id);
+    // Asks the running Noctave (never starting one) to come forward through
+    // org.freedesktop.Application: Activate when `action` is empty, else ActivateAction.
+    std::optional<Error> activate(const std::string& action, double timeoutSeconds);
 
     // How a hold ended other than by release().
     struct HoldEnd {

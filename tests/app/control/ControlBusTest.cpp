@@ -189,6 +189,46 @@ TEST_F(ControlBusTest, ACommandThatCannotStartNeverArms) {
               Json::array());
 }
 
+// One Noctave per user: a second launch asks the running one to come forward and ends; the
+// exports and snapshots still run beside it.
+TEST_F(ControlBusTest, ASecondLaunchBringsTheRunningOneForwardAndEnds) {
+    launch();
+    const auto firstLog = temp.path() / "noctave.log";
+    const auto logged = [&firstLog](const std::string& line) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (readFile(firstLog).find(line) != std::string::npos) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    };
+
+    const ProgramRun second = runProgram(NOCTAVE_BINARY, {}, {}, 20);
+    EXPECT_EQ(second.status, 0) << second.err;
+    EXPECT_EQ(second.out, "Noctave is already running; it was brought forward.\n");
+    EXPECT_TRUE(logged("INF activated\n")) << readFile(firstLog);
+    EXPECT_EQ(runProgram(NOCTAVE_BINARY, {"--show-onboarding"}, {}, 20).status, 0);
+    EXPECT_TRUE(logged("INF activated (onboarding)\n")) << readFile(firstLog);
+
+    // The launcher's actions by name; one it does not offer is refused.
+    EXPECT_FALSE(client->activate("settings", 5.0));
+    EXPECT_TRUE(logged("INF activated (settings)\n")) << readFile(firstLog);
+    const auto unknown = client->activate("bogus", 5.0);
+    ASSERT_TRUE(unknown);
+    EXPECT_EQ(unknown->name, "org.freedesktop.DBus.Error.InvalidArgs");
+
+    const auto picture = temp.path() / "settings.png";
+    const ProgramRun snapshot =
+        runProgram(NOCTAVE_BINARY, {"--snapshot-settings", picture.string()}, {}, 60);
+    EXPECT_EQ(snapshot.status, 0) << snapshot.err;
+    EXPECT_EQ(snapshot.out, "wrote " + picture.string() + "\n");
+    // And the first one is still the one serving.
+    EXPECT_EQ(statusJson()["state"], "disarmed");
+    EXPECT_TRUE(client->connection().nameHasOwner(control::kBusName, 5.0).value_or(false));
+}
+
 TEST_F(ControlBusTest, ArmDisarmAndKeepAwakeRoundTripThroughStatus) {
     launch();
     Json status = statusJson();
