@@ -34,6 +34,8 @@ std::string LinuxVocabulary::displaySleepPath(uint64_t library) const {
             return "Mutter's power-save mode";
         case LinuxDisplayIdle::kXDpms:
             return "X11 DPMS";
+        case LinuxDisplayIdle::kWlrOutputPower:
+            return "wlroots output power";
         default:
             // A path added later that has no name here yet still reads true.
             return "the display server's power saving";
@@ -46,6 +48,8 @@ std::string LinuxVocabulary::displaySleepCall(uint64_t library) const {
             return "Mutter's PowerSaveMode";
         case LinuxDisplayIdle::kXDpms:
             return "DPMSForceLevel";
+        case LinuxDisplayIdle::kWlrOutputPower:
+            return "zwlr_output_power_v1.set_mode";
         default:
             return "the display server's power saving";
     }

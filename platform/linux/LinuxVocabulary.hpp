@@ -5,9 +5,9 @@
 namespace noctave::linuxos {
 
 // The words that are true on a Linux laptop: the lid is held by logind's handle-lid-switch
-// inhibitor, the displays sleep through Mutter's power-save mode or X11 DPMS (named by the
-// LinuxDisplayIdle handle that acted), the session is locked by logind's LockSession, the
-// chord is written the way GNOME and KDE write it, and packages bring updates.
+// inhibitor, the displays sleep through Mutter's power-save mode, X11 DPMS or wlroots output
+// power (named by the LinuxDisplayIdle handle that acted), the session is locked by logind's
+// LockSession, the chord is written the way GNOME and KDE write it, and packages bring updates.
 class LinuxVocabulary final : public os::Vocabulary {
   public:
     std::string machine() const override;
