@@ -40,7 +40,7 @@ void say(const std::string& text) {
 int fail(const Error& error) {
     if (error.isUnavailable()) {
         say(error.isNotRunning() ? std::string("Noctave is not running.")
-                                 : "cannot reach Noctave (" + error.message + ")");
+                                 : "cannot reach Noctave: " + error.message);
         return kExitUnavailable;
     }
     say(error.message.empty() ? error.name : error.message);
@@ -58,7 +58,7 @@ std::unique_ptr<ControlClient> connectOrSay(int* status) {
     std::string error;
     auto client = ControlClient::connect(&error);
     if (!client) {
-        say(error);
+        say("cannot reach Noctave: " + error);
         *status = kExitUnavailable;
     }
     return client;
@@ -154,7 +154,7 @@ int holding(const std::string& reason, ProcessSupervisor& supervisor, std::optio
         // A bus that refuses us is found before anything starts, not by a hold that fails
         // after the command is already running.
         if (!client->connection().nameHasOwner(kBusName, kProbeSeconds)) {
-            say("cannot reach Noctave (the session bus does not answer)");
+            say("cannot reach Noctave: the session bus does not answer");
             return kExitUnavailable;
         }
         if ((exit = start()) != 0) {

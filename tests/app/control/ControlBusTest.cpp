@@ -130,7 +130,7 @@ TEST_F(ControlBusTest, WithoutARunningNoctaveCtlSaysSoAndExits69) {
     EXPECT_EQ(ctl({"disarm"}).status, 69);
     setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (temp.path() / "none").string()).c_str(), 1);
     EXPECT_EQ(ctl({"watch"}).status, 69);
-    EXPECT_THAT(lastErrors(), HasSubstr("noctave ctl: no session bus ("));
+    EXPECT_THAT(lastErrors(), HasSubstr("noctave ctl: cannot reach Noctave: no session bus ("));
     EXPECT_EQ(ctl({"bogus"}).status, 64);
 }
 
