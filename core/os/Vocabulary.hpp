@@ -27,6 +27,8 @@ class Vocabulary {
     // The service that holds lid sleep, and the connection to it that a session keeps open.
     virtual std::string powerService() const = 0;
     virtual std::string lidLock() const = 0;
+    // The call that opens that connection, as "<serviceOpen> failed (0x<code>)" names it.
+    virtual std::string serviceOpen() const = 0;
 
     // The instant display-sleep path behind a DisplayIdle library handle: what it is called in
     // "displays slept via <path> (instant)", and the call that may be missing or refuse.
@@ -55,6 +57,7 @@ class MacVocabulary final : public Vocabulary {
     std::string chord() const override { return "\u2303\u2325\u2318L"; }
     std::string powerService() const override { return "IOPMrootDomain"; }
     std::string lidLock() const override { return "IOPMrootDomain user client"; }
+    std::string serviceOpen() const override { return "IOServiceOpen"; }
     std::string displaySleepPath(uint64_t) const override { return "SkyLight"; }
     std::string displaySleepCall(uint64_t) const override {
         return "SLSDisplayManagerRequestDisplaysIdle";

@@ -42,7 +42,7 @@ std::string LidSleepPolicy::OpenError::description() const {
     }
     char hex[16];
     std::snprintf(hex, sizeof hex, "%x", static_cast<uint32_t>(code_));
-    return std::string("IOServiceOpen failed (0x") + hex + ")";
+    return os::vocabulary().serviceOpen() + " failed (0x" + hex + ")";
 }
 
 LidSleepPolicy::LidSleepPolicy() : power_(powerPort()) {

@@ -28,6 +28,10 @@ std::string LinuxVocabulary::lidLock() const {
     return "logind's handle-lid-switch lock";
 }
 
+std::string LinuxVocabulary::serviceOpen() const {
+    return "logind's Inhibit";
+}
+
 std::string LinuxVocabulary::displaySleepPath(uint64_t library) const {
     switch (library) {
         case LinuxDisplayIdle::kMutter:

@@ -16,6 +16,7 @@ class LinuxVocabulary final : public os::Vocabulary {
     std::string chord() const override;
     std::string powerService() const override;
     std::string lidLock() const override;
+    std::string serviceOpen() const override;
     std::string displaySleepPath(uint64_t library) const override;
     std::string displaySleepCall(uint64_t library) const override;
     std::string sessionLocker() const override;

@@ -267,6 +267,17 @@ TEST_F(LinuxWordsTest, TrayWindowsAndAlertsSpeakOfTheLaptopAndTheTray) {
 
     EXPECT_THAT(texts, ::testing::Contains(::testing::StartsWith(
                            "Could not open a connection to systemd-logind.")));
+
+    // The service is there but will not open.
+    laptop.power().setRootDomainPresent(true);
+    laptop.power().setOpenFailure(os::IoReturn{0x2c2});
+    app::AppDelegate::Options third;
+    third.makeStatusItem = [] { return std::make_unique<QuietStatusItem>(); };
+    third.terminate = [] {};
+    app::AppDelegate unopened(std::move(third));
+    unopened.applicationDidFinishLaunching();
+    runUntilIdle();
+    EXPECT_TRUE(log.contains("launch failed: logind's Inhibit failed (0x2c2)"));
     expectLinuxWordsOnly();
 }
 
