@@ -138,34 +138,28 @@ using WallTime = std::chrono::system_clock::time_point;
 
 // Places a hold, runs `body` while it stands, and releases it unless Noctave ended it first,
 // which it says once. With `until`, the hold is released then, whatever the body waits for
-// (`goesOn`: a command that runs on after its hold). `start`, when given, runs once Noctave is
+// (`goesOn`: a command that runs on after its hold). `check`, when given, runs once Noctave is
 // reached and before the hold is placed: 0, or the status to exit with, nothing held.
-// `abandon` runs when the hold could not be placed after a successful start.
 template <typename Body>
 int holding(const std::string& reason, ProcessSupervisor& supervisor, std::optional<WallTime> until,
-            bool goesOn, Body body, const std::function<int()>& start = {},
-            const std::function<void()>& abandon = {}) {
+            bool goesOn, Body body, const std::function<int()>& check = {}) {
     int exit = 0;
     auto client = connectOrSay(&exit);
     if (!client) {
         return exit;
     }
-    if (start) {
-        // A bus that refuses us is found before anything starts, not by a hold that fails
-        // after the command is already running.
+    if (check) {
+        // A bus that refuses us is found before the check, which would otherwise speak first.
         if (!client->connection().nameHasOwner(kBusName, kProbeSeconds)) {
             say("cannot reach Noctave: the session bus does not answer");
             return kExitUnavailable;
         }
-        if ((exit = start()) != 0) {
+        if ((exit = check()) != 0) {
             return exit;
         }
     }
     uint32_t id = 0;
     if ((exit = placeHold(*client, reason, &id)) != 0) {
-        if (abandon) {
-            abandon();
-        }
         return exit;
     }
     auto isOver = std::make_shared<std::atomic<bool>>(false);
@@ -199,18 +193,26 @@ int runHoldCommand(const std::vector<std::string>& command, const std::string& r
                    std::optional<WallTime> until) {
     // Before the client's thread starts, so that it inherits the blocked signals.
     ProcessSupervisor supervisor;
-    // The command is started (its exec has succeeded) before the hold is placed, so that one
-    // that cannot start never arms the session; a hold Noctave refuses stops it again.
-    const auto start = [&] {
-        if (const int spawned = supervisor.spawn(command); spawned != 0) {
-            say("cannot run " + command[0] + ": " + std::strerror(spawned));
-            return spawned == ENOENT ? 127 : 126;
-        }
-        return 0;
+    const auto cannotRun = [&command](int error) {
+        say("cannot run " + command[0] + ": " + std::strerror(error));
+        return error == ENOENT ? 127 : 126;
+    };
+    // Looked up before the hold is placed, so that a command that cannot start never arms the
+    // session; started once the hold stands, so that it runs armed from its first step. What
+    // only the exec finds (a bad interpreter) ends the hold at once.
+    const auto check = [&] {
+        const int error = ProcessSupervisor::findProgram(command[0]);
+        return error == 0 ? 0 : cannotRun(error);
     };
     return holding(
-        reason, supervisor, until, true, [&] { return supervisor.waitForCommand(); }, start,
-        [&] { supervisor.stopCommand(); });
+        reason, supervisor, until, true,
+        [&] {
+            if (const int spawned = supervisor.spawn(command); spawned != 0) {
+                return cannotRun(spawned);
+            }
+            return supervisor.waitForCommand();
+        },
+        check);
 }
 
 std::string processName(pid_t pid) {

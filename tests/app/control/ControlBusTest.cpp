@@ -181,6 +181,7 @@ TEST_F(ControlBusTest, ACommandThatCannotStartNeverArms) {
     EXPECT_THAT(lastErrors(), HasSubstr("cannot run /nonexistent: No such file or directory"));
     const ProgramRun denied = ctl({"hold", "--", temp.path().string()});
     EXPECT_EQ(denied.status, 126);
+    EXPECT_EQ(ctl({"hold", "--", "no-such-program-anywhere"}).status, 127);
     // Nothing was ever held: no session ended, none is recorded.
     const Json status = statusJson();
     EXPECT_EQ(status["state"], "disarmed");
