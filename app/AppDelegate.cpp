@@ -340,11 +340,14 @@ void AppDelegate::startControlInterface() {
     syncProgramHolds();
 }
 
-// The one hook for activation (the launcher, the desktop entry's actions, a second `noctave`).
-// Today it brings the settings window forward; where no tray host runs, the window that stands
-// in for the tray menu is what a plain activation should show instead.
+// Activation through the bus (the launcher, the desktop entry's actions, a second `noctave`):
+// a plain one shows what activate() shows; an action opens its window.
 void AppDelegate::activateFromLauncher(const std::string& action) {
     Log::info("activated" + (action.empty() ? std::string() : " (" + action + ")"));
+    if (action.empty()) {
+        activate();
+        return;
+    }
     openSettings();
     if (action == control::kActionOnboarding) {
         settings_->showOnboarding(0);
