@@ -10,11 +10,13 @@
 #include <QFileSystemWatcher>
 #include <QUrl>
 
+#include "app/control/ControlNames.hpp"
 #include "app/integration/UpdateController.hpp"
 #include "app/onboarding/OnboardingWindowController.hpp"
 #include "app/tray/Alerts.hpp"
 #include "app/tray/MainMenu.hpp"
 #include "core/os/System.hpp"
+#include "core/os/Vocabulary.hpp"
 #include "core/runtime/Runtime.hpp"
 #include "core/session/Deadlines.hpp"
 #include "core/support/AppInfo.hpp"
@@ -34,7 +36,7 @@ QString qs(const std::string& text) {
 
 struct StateTexts {
     MenuBarIcon::State icon;
-    const char* toolTip;
+    std::string toolTip;
 };
 
 StateTexts textsFor(State state) {
@@ -44,8 +46,8 @@ StateTexts textsFor(State state) {
         case State::pending:
             return {MenuBarIcon::State::ready, "Noctave - closing\u2026"};
         case State::armed:
-            return {MenuBarIcon::State::armed,
-                    "Noctave - active; the next lid close keeps this Mac awake"};
+            return {MenuBarIcon::State::armed, "Noctave - active; the next lid close keeps this " +
+                                                   os::vocabulary().machine() + " awake"};
         case State::restoreFailed:
             return {MenuBarIcon::State::warning, "Noctave - could not restore lid sleep; retrying"};
     }
@@ -96,6 +98,14 @@ void AppDelegate::applicationDidFinishLaunching() {
     installWorkspaceObservers();
     updateHotKeyRegistration();
     refreshIcon(session_->state());
+    settingsWatcher_ = std::make_unique<QFileSystemWatcher>();
+    // The watcher is the delegate's and goes before it, taking the connections along.
+    const auto changed = [this] { applySettingsFile(); };
+    QObject::connect(settingsWatcher_.get(), &QFileSystemWatcher::fileChanged,
+                     settingsWatcher_.get(), changed);
+    QObject::connect(settingsWatcher_.get(), &QFileSystemWatcher::directoryChanged,
+                     settingsWatcher_.get(), changed);
+    watchSettingsFile();
     openLaunchWindows();
 }
 
@@ -122,7 +132,7 @@ bool AppDelegate::startSession() {
         // Where the platform knows why (no system bus, logind silent), that says more than the
         // service name.
         alert.informativeText =
-            QStringLiteral("Could not open a connection to IOPMrootDomain.\n\n") +
+            qs("Could not open a connection to " + os::vocabulary().powerService() + ".\n\n") +
             qs(error.cause().empty() ? error.description() : error.cause());
         alert.style = Alert::Style::critical;
         alert.activatesApplication = false;
@@ -275,7 +285,8 @@ void AppDelegate::showRemoteNotice(const RemoteConfig::Notice& notice) {
 
 void AppDelegate::showOutdated(const std::string& minimumVersion) {
     notify("There\u2019s a newer Noctave",
-           "This Mac is running " + AppInfo::version() + " and " + minimumVersion +
+           "This " + os::vocabulary().machine() + " is running " + AppInfo::version() + " and " +
+               minimumVersion +
                " is the oldest version still supported. Settings \u2192 About \u2192 Check for "
                "Updates will fetch it.");
 }
@@ -323,17 +334,44 @@ void AppDelegate::startControlInterface() {
     programs_.onChange = runtime::bindWeak(
         weakFactory_.weak(),
         [](AppDelegate& self, bool running) { self.handleProgramRunning(running); });
-    settingsWatcher_ = std::make_unique<QFileSystemWatcher>();
-    // The watcher is the delegate's and goes before it, taking the connections along.
-    const auto changed = [this] {
-        watchSettingsFile();
-        syncProgramHolds();
-    };
-    QObject::connect(settingsWatcher_.get(), &QFileSystemWatcher::fileChanged,
-                     settingsWatcher_.get(), changed);
-    QObject::connect(settingsWatcher_.get(), &QFileSystemWatcher::directoryChanged,
-                     settingsWatcher_.get(), changed);
+    control_->onActivate = runtime::bindWeak(
+        weakFactory_.weak(),
+        [](AppDelegate& self, const std::string& action) { self.activateFromLauncher(action); });
+    syncProgramHolds();
+}
+
+// Activation through the bus (the launcher, the desktop entry's actions, a second `noctave`):
+// a plain one shows what activate() shows; an action opens its window.
+void AppDelegate::activateFromLauncher(const std::string& action) {
+    Log::info("activated" + (action.empty() ? std::string() : " (" + action + ")"));
+    if (action.empty()) {
+        activate();
+        return;
+    }
+    openSettings();
+    if (action == control::kActionOnboarding) {
+        settings_->showOnboarding(0);
+    }
+}
+
+void AppDelegate::applySettingsFile() {
     watchSettingsFile();
+    if (!session_) {
+        return;
+    }
+    Log::setVerbose(Prefs::verboseLogging());
+    applyGesturePreference();
+    // Only a real change: registering again would log again, and a timed keep-awake stands
+    // whatever the file says.
+    if (Prefs::armWithShortcut() != hotKey_.isHandlerInstalled()) {
+        updateHotKeyRegistration();
+    }
+    if (!session_->keepAwakeDeadline() && Prefs::keepAwake() != session_->isKeepAwakeActive()) {
+        session_->applyKeepAwakePreference();
+    }
+    if (updates_) {
+        updates_->setAutomaticallyChecksForUpdates(Prefs::automaticUpdates());
+    }
     syncProgramHolds();
 }
 
@@ -341,6 +379,9 @@ void AppDelegate::startControlInterface() {
 // its folder only while it does not exist yet. A replacement (every write is one) drops the
 // watch on the old file, so it is set again after each change.
 void AppDelegate::watchSettingsFile() {
+    if (!settingsWatcher_) {
+        return;
+    }
     const auto file = UserDefaults::standard().file();
     const QString path = QString::fromStdString(file.string());
     const QString folder = QString::fromStdString(file.parent_path().string());
@@ -352,6 +393,9 @@ void AppDelegate::watchSettingsFile() {
             settingsWatcher_->removePath(folder);
         }
     } else if (!settingsWatcher_->directories().contains(folder)) {
+        // A folder that is not there yet cannot be watched: made now, as the first write would.
+        std::error_code ignored;
+        std::filesystem::create_directories(file.parent_path(), ignored);
         settingsWatcher_->addPath(folder);
     }
 }

@@ -95,6 +95,8 @@ class AppDelegate {
     // Started with the control interface, whose holds it places; re-read when the settings file
     // changes.
     void syncProgramHolds();
+    // Brings Noctave forward for a launcher: `action` empty, "settings" or "onboarding".
+    void activateFromLauncher(const std::string& action);
     const ProgramWatch& programs() const { return programs_; }
     StatusItem* statusItem() { return statusItem_.get(); }
     UpdateAdapter* updates() { return updates_.get(); }
@@ -140,6 +142,9 @@ class AppDelegate {
     void snapshotOnboarding(const std::string& path, int page);
     void handleProgramRunning(bool running);
     void watchSettingsFile();
+    // Every preference read once and kept (gesture, shortcut, keep-awake, verbose log,
+    // automatic updates, holdWhileRunning) takes the settings file's value again.
+    void applySettingsFile();
 
     Options options_;
     std::unique_ptr<MainMenu> mainMenu_;

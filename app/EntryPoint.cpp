@@ -15,6 +15,8 @@
 #include "app/AppDelegate.hpp"
 #include "app/QtRuntime.hpp"
 #include "app/TerminationSignals.hpp"
+#include "app/control/ControlClient.hpp"
+#include "app/control/ControlNames.hpp"
 #include "app/onboarding/OnboardingSnapshotPage.hpp"
 #include "app/overlay/CloseOverlay.hpp"
 #include "app/simulator/SimulatorMode.hpp"
@@ -46,15 +48,20 @@ fs::path location(const char* argument) {
     return text;
 }
 
-// The exports draw text, which needs a GUI application, but never a display. Their standard
-// error carries only their own line, not the platform plugin's remarks.
-std::unique_ptr<QGuiApplication> makeOffscreenApplication(int& argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+// Only the toolkit's critical messages reach standard error, not the platform plugin's remarks.
+void keepToolkitRemarksQuiet() {
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext&, const QString& message) {
         if (type == QtCriticalMsg || type == QtFatalMsg) {
             std::fprintf(stderr, "%s\n", qPrintable(message));
         }
     });
+}
+
+// The exports draw text, which needs a GUI application, but never a display. Their standard
+// error carries only their own line.
+std::unique_ptr<QGuiApplication> makeOffscreenApplication(int& argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    keepToolkitRemarksQuiet();
     return std::make_unique<QGuiApplication>(argc, argv);
 }
 
@@ -154,6 +161,30 @@ std::optional<int> runExportMode(int argc, char** argv) {
     return std::nullopt;
 }
 
+namespace {
+
+// One Noctave per user: where one already runs, a launch asks it to come forward (its
+// settings, or the introduction when that is what was asked for) and ends. A snapshot or the
+// virtual laptop's window run beside it. No bus, or nobody there: this one starts.
+bool activatesRunningNoctave(const LaunchOptions& launch) {
+    constexpr double kActivateSeconds = 5.0;
+    std::string ignored;
+    auto client = control::ControlClient::connect(&ignored);
+    if (!client) {
+        return false;
+    }
+    const std::string action = launch.showOnboarding ? control::kActionOnboarding
+                               : launch.showSettings ? control::kActionSettings
+                                                     : "";
+    if (client->activate(action, kActivateSeconds)) {
+        return false;
+    }
+    std::puts("Noctave is already running; it was brought forward.");
+    return true;
+}
+
+}  // namespace
+
 int runApplication(int argc, char** argv) {
     std::string error;
     auto launch = parseLaunchOptions(std::vector<std::string>(argv, argv + argc), &error);
@@ -168,6 +199,14 @@ int runApplication(int argc, char** argv) {
     if (!launch) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 2;
+    }
+    if (!launch->drawsOffscreen && !launch->simulate && activatesRunningNoctave(*launch)) {
+        return 0;
+    }
+    if (launch->drawsOffscreen) {
+        // A snapshot prints only "wrote <path>"; its log goes to the log file alone.
+        Log::setStandardErrorEnabled(false);
+        keepToolkitRemarksQuiet();
     }
     SimulatorMode simulator;
     if (const auto status = SimulatorMode::prepare(*launch, &simulator)) {

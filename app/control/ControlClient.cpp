@@ -15,12 +15,33 @@ constexpr double kConnectTimeoutSeconds = 30.0;
 
 }  // namespace
 
+bool ControlClient::Error::isNotRunning() const {
+    return name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
+           name == "org.freedesktop.DBus.Error.NameHasNoOwner";
+}
+
 bool ControlClient::Error::isUnavailable() const {
-    // No error name: the bus itself could not be reached.
-    return name.empty() || name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
-           name == "org.freedesktop.DBus.Error.NameHasNoOwner" ||
-           name == "org.freedesktop.DBus.Error.NoServer" ||
-           name == "org.freedesktop.DBus.Error.Disconnected";
+    // No error name: the bus itself could not be reached. A bus that drops or refuses the
+    // connection (another user's) shows as the local errno sd-bus names "System.Error.E...".
+    static constexpr const char* kUnreachable[] = {
+        "org.freedesktop.DBus.Error.NoServer",
+        "org.freedesktop.DBus.Error.Disconnected",
+        "System.Error.ENOTCONN",
+        "System.Error.ECONNREFUSED",
+        "System.Error.ECONNRESET",
+        "System.Error.EPIPE",
+        "org.freedesktop.DBus.Error.AuthFailed",
+        "System.Error.ESHUTDOWN",
+    };
+    if (name.empty() || isNotRunning()) {
+        return true;
+    }
+    for (const char* unreachable : kUnreachable) {
+        if (name == unreachable) {
+            return true;
+        }
+    }
+    return false;
 }
 
 std::unique_ptr<ControlClient> ControlClient::connect(std::string* error) {
@@ -42,11 +63,34 @@ ControlClient::~ControlClient() {
 
 std::optional<ControlClient::Error> ControlClient::call(const char* member, bool autoStart,
                                                         const Writer& write, const Reader& read) {
+    return callOn(kInterface, member, autoStart, write, read, kCallTimeoutSeconds);
+}
+
+std::optional<ControlClient::Error> ControlClient::activate(const std::string& action,
+                                                            double timeoutSeconds) {
+    if (action.empty()) {
+        return callOn(
+            kApplicationInterface, "Activate", false,
+            [](sd_bus_message* m) { return sd_bus_message_append(m, "a{sv}", 0); }, {},
+            timeoutSeconds);
+    }
+    return callOn(
+        kApplicationInterface, "ActivateAction", false,
+        [&action](sd_bus_message* m) {
+            return sd_bus_message_append(m, "sava{sv}", action.c_str(), 0, 0);
+        },
+        {}, timeoutSeconds);
+}
+
+std::optional<ControlClient::Error> ControlClient::callOn(const char* interface, const char* member,
+                                                          bool autoStart, const Writer& write,
+                                                          const Reader& read,
+                                                          double timeoutSeconds) {
     // Which of our own steps failed, as opposed to the bus or the service.
     int writeError = 0;
     int readError = 0;
     const linuxos::CallStatus status = bus_->call(
-        {kBusName, kObjectPath, kInterface, member},
+        {kBusName, kObjectPath, interface, member},
         [&](sd_bus_message* m) {
             int r = sd_bus_message_set_auto_start(m, autoStart ? 1 : 0);
             if (r >= 0 && write) {
@@ -60,7 +104,7 @@ std::optional<ControlClient::Error> ControlClient::call(const char* member, bool
             readError = r < 0 ? r : 0;
             return r;
         },
-        kCallTimeoutSeconds);
+        timeoutSeconds);
     if (status.ok()) {
         return std::nullopt;
     }

@@ -23,8 +23,11 @@ class ControlClient {
     struct Error {
         std::string name;  // the D-Bus error name
         std::string message;
-        // Nobody owns the name (and nothing started it), or no bus answers: nothing to talk to.
+        // Nobody owns the name (and nothing started it), or no bus answers (none, or one that
+        // refuses us, such as another user's): nothing to talk to.
         bool isUnavailable() const;
+        // Of those, the bus answered: nobody owns the name.
+        bool isNotRunning() const;
     };
 
     // Connects to the session bus; nothing (and `error` says why) without one.
@@ -40,10 +43,15 @@ class ControlClient {
     // that is not running. Nothing on success.
     std::optional<Error> call(const char* member, bool autoStart, const Writer& write = {},
                               const Reader& read = {});
+    std::optional<Error> callOn(const char* interface, const char* member, bool autoStart,
+                                const Writer& write, const Reader& read, double timeoutSeconds);
     std::optional<Error> status(Status& out);
     // Places a hold (letting the bus start Noctave); its id in `id`.
     std::optional<Error> hold(const std::string& reason, uint32_t* id);
     std::optional<Error> release(uint32_t id);
+    // Asks the running Noctave (never starting one) to come forward through
+    // org.freedesktop.Application: Activate when `action` is empty, else ActivateAction.
+    std::optional<Error> activate(const std::string& action, double timeoutSeconds);
 
     // How a hold ended other than by release().
     struct HoldEnd {

@@ -153,6 +153,23 @@ bool ControlService::serve(std::string* error) {
     if (exportId_ == 0) {
         return fail("could not export the control object", -EIO);
     }
+    linuxos::ExportedObject application;
+    application.path = kObjectPath;
+    application.interface = kApplicationInterface;
+    application.members = {
+        {linuxos::BusMember::Kind::method, "Activate", "a{sv}", "", "platform_data"},
+        {linuxos::BusMember::Kind::method, "Open", "asa{sv}", "", "uris platform_data"},
+        {linuxos::BusMember::Kind::method, "ActivateAction", "sava{sv}", "",
+         "action_name parameter platform_data"},
+    };
+    application.onMethod = [this](sd_bus_message* call) { return handleApplication(call); };
+    application.isAllowed = [this](sd_bus_message* call) { return isAllowed(call); };
+    application.deniedMessage = "Noctave answers only its own user";
+    application.goneMessage = "Noctave is quitting";
+    applicationExportId_ = bus_->exportObject(std::move(application), kStartTimeoutSeconds);
+    if (applicationExportId_ == 0) {
+        return fail("could not export the application object", -EIO);
+    }
     watchId_ = bus_->watchNameLost(
         "", [this](const std::string& name) { nameLost(name); }, kStartTimeoutSeconds);
     if (watchId_ == 0) {
@@ -174,6 +191,7 @@ ControlService::~ControlService() {
     // Nothing of the bus side runs after these: the calls still waiting get an error rather
     // than their caller's timeout.
     bus_->unexport(exportId_);
+    bus_->unexport(applicationExportId_);
     bus_->unsubscribe(watchId_);
     if (ownsName_) {
         bus_->releaseName(kBusName);
@@ -207,6 +225,28 @@ void ControlService::nameLost(const std::string& name) {
     }
     runtime::mainQueue().async(runtime::bindWeak(
         side_.service, [name](ControlService& self) { self.model_.ownerVanished(name); }));
+}
+
+// Answered at once: a launcher waits for nothing the main thread does (a window, an alert).
+int ControlService::handleApplication(sd_bus_message* call) {
+    const char* member = sd_bus_message_get_member(call);
+    std::string action;
+    if (std::strcmp(member, "ActivateAction") == 0) {
+        const char* name = nullptr;
+        if (const int r = sd_bus_message_read(call, "s", &name); r < 0) {
+            return r;
+        }
+        action = name;
+        if (action != kActionSettings && action != kActionOnboarding) {
+            return -EINVAL;
+        }
+    }
+    runtime::mainQueue().async(runtime::bindWeak(side_.service, [action](ControlService& self) {
+        if (self.onActivate) {
+            self.onActivate(action);
+        }
+    }));
+    return linuxos::DBusConnection::replyNow(call, {});
 }
 
 int ControlService::handle(sd_bus_message* call) {

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -16,7 +17,8 @@
 namespace noctave::control {
 
 // The session-bus control interface of the running application: com.quillor.noctave on the
-// session bus, object /com/quillor/noctave, interface com.quillor.noctave.Control1.
+// session bus, object /com/quillor/noctave, interface com.quillor.noctave.Control1; and on the
+// same object org.freedesktop.Application, which makes the running Noctave the only one.
 //
 // Served on the process's session-bus connection, whose thread answers it. Only callers with
 // this process's user id are answered. Properties and Status are answered on that thread from
@@ -43,6 +45,11 @@ class ControlService {
 
     ControlModel& model() { return model_; }
 
+    // On the main queue, when a launcher or a second launch activates Noctave through
+    // org.freedesktop.Application: `action` is empty for Activate, else "settings" or
+    // "onboarding". The caller has had its answer already.
+    std::function<void(const std::string& action)> onActivate;
+
   private:
     // What the connection's thread alone reads and writes.
     struct BusSide {
@@ -58,12 +65,14 @@ class ControlService {
     bool serve(std::string* error);
     bool isAllowed(sd_bus_message* call);
     int handle(sd_bus_message* call);
+    int handleApplication(sd_bus_message* call);
     void nameLost(const std::string& name);
 
     ControlModel model_;
     std::shared_ptr<linuxos::DBusConnection> bus_;
     BusSide side_;
     uint64_t exportId_ = 0;
+    uint64_t applicationExportId_ = 0;
     uint64_t watchId_ = 0;
     bool ownsName_ = false;
     runtime::WeakFactory<ControlService> weakFactory_{this};

@@ -8,12 +8,14 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "app/control/ControlClient.hpp"
+#include "app/control/ControlNames.hpp"
 #include "app/control/ProcessSupervisor.hpp"
 #include "app/control/ProgramFollower.hpp"
 #include "app/control/StatusText.hpp"
@@ -29,6 +31,7 @@ namespace {
 using Error = ControlClient::Error;
 
 constexpr std::size_t kDefaultReasonLength = 120;
+constexpr double kProbeSeconds = 5.0;
 
 void say(const std::string& text) {
     std::fprintf(stderr, "noctave ctl: %s\n", text.c_str());
@@ -36,8 +39,8 @@ void say(const std::string& text) {
 
 int fail(const Error& error) {
     if (error.isUnavailable()) {
-        say(error.name.empty() ? "cannot reach the session bus (" + error.message + ")"
-                               : std::string("Noctave is not running."));
+        say(error.isNotRunning() ? std::string("Noctave is not running.")
+                                 : "cannot reach Noctave: " + error.message);
         return kExitUnavailable;
     }
     say(error.message.empty() ? error.name : error.message);
@@ -55,7 +58,7 @@ std::unique_ptr<ControlClient> connectOrSay(int* status) {
     std::string error;
     auto client = ControlClient::connect(&error);
     if (!client) {
-        say(error);
+        say("cannot reach Noctave: " + error);
         *status = kExitUnavailable;
     }
     return client;
@@ -135,14 +138,25 @@ using WallTime = std::chrono::system_clock::time_point;
 
 // Places a hold, runs `body` while it stands, and releases it unless Noctave ended it first,
 // which it says once. With `until`, the hold is released then, whatever the body waits for
-// (`goesOn`: a command that runs on after its hold).
+// (`goesOn`: a command that runs on after its hold). `check`, when given, runs once Noctave is
+// reached and before the hold is placed: 0, or the status to exit with, nothing held.
 template <typename Body>
 int holding(const std::string& reason, ProcessSupervisor& supervisor, std::optional<WallTime> until,
-            bool goesOn, Body body) {
+            bool goesOn, Body body, const std::function<int()>& check = {}) {
     int exit = 0;
     auto client = connectOrSay(&exit);
     if (!client) {
         return exit;
+    }
+    if (check) {
+        // A bus that refuses us is found before the check, which would otherwise speak first.
+        if (!client->connection().nameHasOwner(kBusName, kProbeSeconds)) {
+            say("cannot reach Noctave: the session bus does not answer");
+            return kExitUnavailable;
+        }
+        if ((exit = check()) != 0) {
+            return exit;
+        }
     }
     uint32_t id = 0;
     if ((exit = placeHold(*client, reason, &id)) != 0) {
@@ -179,13 +193,26 @@ int runHoldCommand(const std::vector<std::string>& command, const std::string& r
                    std::optional<WallTime> until) {
     // Before the client's thread starts, so that it inherits the blocked signals.
     ProcessSupervisor supervisor;
-    return holding(reason, supervisor, until, true, [&] {
-        if (const int spawned = supervisor.spawn(command); spawned != 0) {
-            say("cannot run " + command[0] + ": " + std::strerror(spawned));
-            return spawned == ENOENT ? 127 : 126;
-        }
-        return supervisor.waitForCommand();
-    });
+    const auto cannotRun = [&command](int error) {
+        say("cannot run " + command[0] + ": " + std::strerror(error));
+        return error == ENOENT ? 127 : 126;
+    };
+    // Looked up before the hold is placed, so that a command that cannot start never arms the
+    // session; started once the hold stands, so that it runs armed from its first step. What
+    // only the exec finds (a bad interpreter) ends the hold at once.
+    const auto check = [&] {
+        const int error = ProcessSupervisor::findProgram(command[0]);
+        return error == 0 ? 0 : cannotRun(error);
+    };
+    return holding(
+        reason, supervisor, until, true,
+        [&] {
+            if (const int spawned = supervisor.spawn(command); spawned != 0) {
+                return cannotRun(spawned);
+            }
+            return supervisor.waitForCommand();
+        },
+        check);
 }
 
 std::string processName(pid_t pid) {
@@ -269,8 +296,12 @@ int runArm(const std::vector<std::string>& rest) {
 // keep-awake on [--for DURATION] | off
 int runKeepAwake(const std::vector<std::string>& rest) {
     const auto report = [](const Status& status) {
-        return describeChanges(
-            status, kKeepAwake | (status.keepAwakeUntilUsec != 0 ? unsigned{kKeepAwakeUntil} : 0u));
+        return std::string("keep-awake: ") + (status.keepAwake ? "on" : "off") +
+               (status.keepAwakeUntilUsec != 0
+                    ? " until " + deadlines::localText(WallTime(std::chrono::microseconds(
+                                                           status.keepAwakeUntilUsec)),
+                                                       "%H:%M")
+                    : "");
     };
     if (rest.size() == 1 && (rest[0] == "on" || rest[0] == "off")) {
         const int on = rest[0] == "on" ? 1 : 0;

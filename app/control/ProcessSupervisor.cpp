@@ -3,12 +3,16 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/timerfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <string>
 #include <utility>
 
 #include "app/control/ProgramFollower.hpp"
@@ -154,6 +158,38 @@ int ProcessSupervisor::waitForCommand() {
     }
     // The shell's convention for a command killed by a signal.
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+int ProcessSupervisor::findProgram(const std::string& program) {
+    const auto runnable = [](const std::string& path) {
+        struct stat info {};
+        if (stat(path.c_str(), &info) != 0) {
+            return ENOENT;
+        }
+        return S_ISREG(info.st_mode) && access(path.c_str(), X_OK) == 0 ? 0 : EACCES;
+    };
+    if (program.find('/') != std::string::npos) {
+        return runnable(program);
+    }
+    // As execvp searches: every folder of PATH (an empty entry is the current folder); a
+    // match that cannot be run is remembered while the search goes on.
+    const char* path = std::getenv("PATH");
+    const std::string folders = path != nullptr ? path : "/bin:/usr/bin";
+    int found = ENOENT;
+    std::size_t start = 0;
+    while (start <= folders.size()) {
+        const std::size_t end = std::min(folders.find(':', start), folders.size());
+        const std::string folder = folders.substr(start, end - start);
+        const int error = runnable((folder.empty() ? "." : folder) + "/" + program);
+        if (error == 0) {
+            return 0;
+        }
+        if (error == EACCES) {
+            found = EACCES;
+        }
+        start = end + 1;
+    }
+    return found;
 }
 
 int ProcessSupervisor::waitForProcess() {

@@ -28,6 +28,9 @@ class ProcessSupervisor {
     // Starts `command` (looked up in PATH) with the signal mask and dispositions the holder
     // had; 0, or the errno of the failure.
     int spawn(const std::vector<std::string>& command);
+    // Whether spawn could start `program`, looked up as it would be: 0, ENOENT (nowhere to be
+    // found) or EACCES (found, but not an executable file).
+    static int findProgram(const std::string& program);
     // Waits for the command to end, passing on each forwarded signal a process sent (a
     // terminal's reaches the command by itself); its exit status, 128+N when signal N killed it.
     int waitForCommand();

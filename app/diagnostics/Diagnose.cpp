@@ -8,6 +8,7 @@
 #include "app/diagnostics/DiagnosticSupport.hpp"
 #include "core/os/PowerManagement.hpp"
 #include "core/os/System.hpp"
+#include "core/os/Vocabulary.hpp"
 #include "core/power/LidSleepPolicy.hpp"
 #include "core/session/Recovery.hpp"
 
@@ -116,13 +117,13 @@ std::map<std::string, std::string> propertySnapshot() {
 int run() {
     auto policy = diagnostics::openLidSleepPolicy();
     if (!policy) {
-        printLine("could not open IOPMrootDomain");
+        printLine("could not open " + os::vocabulary().powerService());
         return 1;
     }
     Recovery::installSignalHandlers();
 
     const auto baseline = propertySnapshot();
-    printLine("IOPMrootDomain properties: " + std::to_string(baseline.size()));
+    printLine(os::vocabulary().powerService() + " properties: " + std::to_string(baseline.size()));
 
     if (!policy->set(true)) {
         printLine("selector 12 (arg 1) FAILED");

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app/diagnostics/DiagnosticSupport.hpp"
+#include "core/os/Vocabulary.hpp"
 #include "core/power/LidSleepPolicy.hpp"
 #include "core/power/LidStateObserver.hpp"
 #include "core/power/PowerSourceMonitor.hpp"
@@ -74,7 +75,7 @@ int run() {
     auto policy = diagnostics::openLidSleepPolicy();
     auto observer = policy ? LidStateObserver::create() : nullptr;
     if (!policy || !observer) {
-        printLine("FAIL  could not open IOPMrootDomain");
+        printLine("FAIL  could not open " + os::vocabulary().powerService());
         return 1;
     }
 
@@ -120,8 +121,9 @@ int run() {
     const bool slept = watchForSleep();
 
     giveEverythingBack();
-    Log::info(slept ? "disconnect-guard check: the Mac slept"
-                    : "disconnect-guard check: the Mac stayed awake");
+    const std::string machine = os::vocabulary().machine();
+    Log::info(slept ? "disconnect-guard check: the " + machine + " slept"
+                    : "disconnect-guard check: the " + machine + " stayed awake");
 
     printLine("");
     printLine("Open the lid\u2026");
@@ -132,8 +134,8 @@ int run() {
     printLine(std::string("  power source:     ") + (PowerSourceMonitor::snapshot().onBattery
                                                          ? "battery - the guard is inert here"
                                                          : "AC"));
-    printLine(slept ? "FAIL  the Mac slept when the bit was cleared"
-                    : "PASS  the Mac stayed awake with the bit cleared");
+    printLine(slept ? "FAIL  the " + machine + " slept when the bit was cleared"
+                    : "PASS  the " + machine + " stayed awake with the bit cleared");
     observer->stop();
     return slept ? 1 : 0;
 }

@@ -8,6 +8,7 @@
 #include "core/gesture/LidAngleSensor.hpp"
 #include "core/os/System.hpp"
 #include "core/os/Thermal.hpp"
+#include "core/os/Vocabulary.hpp"
 #include "core/power/LidSleepPolicy.hpp"
 #include "core/power/LidStateObserver.hpp"
 #include "core/power/SleepAssertion.hpp"
@@ -88,12 +89,12 @@ int run() {
 
     auto policy = diagnostics::openLidSleepPolicy();
     if (!policy) {
-        printLine(std::string(kFail) + "open IOPMrootDomain user client");
+        printLine(std::string(kFail) + "open " + os::vocabulary().lidLock());
         return 1;
     }
     // Before the flag is ever set: an interrupt from here on clears it again.
     Recovery::installSignalHandlers();
-    printLine(std::string(kOk) + "opened IOPMrootDomain user client");
+    printLine(std::string(kOk) + "opened " + os::vocabulary().lidLock());
     printLine(std::string(kInfo) + "the advisory lid-sleep property = " +
               advisoryText(policy->kernelLidCausesSleep()) + " (advisory only)");
     // Where the platform says who acts on a lid close (a desktop's power manager, logind),
@@ -108,8 +109,8 @@ int run() {
     checklist.check("set lid-close flag (selector 12, arg 1)", policy->set(true));
     checklist.check("set is idempotent", policy->set(true));
     if (policy->kernelVisiblyConfirmsSuppression()) {
-        printLine(std::string(kNote) +
-                  "kernel now visibly reports suppression (macOS behaviour changed?)");
+        printLine(std::string(kNote) + "kernel now visibly reports suppression (" +
+                  os::vocabulary().operatingSystem() + " behaviour changed?)");
     }
 
     {
@@ -133,7 +134,8 @@ int run() {
         sensor.close();
     } else {
         printLine(std::string(kInfo) +
-                  "lid-angle sensor absent (Fn-close gesture unavailable on this Mac)");
+                  "lid-angle sensor absent (Fn-close gesture unavailable on this " +
+                  os::vocabulary().machine() + ")");
     }
 
     if (auto observer = LidStateObserver::create()) {

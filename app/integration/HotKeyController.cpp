@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/os/System.hpp"
+#include "core/os/Vocabulary.hpp"
 #include "core/runtime/Runtime.hpp"
 #include "core/support/Log.hpp"
 
@@ -86,10 +87,10 @@ void HotKeyController::registerHotKey(std::function<void()> onFire) {
         hotKeys_->registerHotKey(kKeyCode, kModifiers, {kSignature, kHotKeyNumber}, 0, &ref);
     if (registered == os::HotKeys::kNoError) {
         ref_ = ref;
-        Log::info("hotkey registered (⌃⌥⌘L)");
+        Log::info("hotkey registered (" + os::vocabulary().chord() + ")");
     } else {
         Log::warn("hotkey registration FAILED (status " + std::to_string(registered) +
-                  "); another app may be using ⌃⌥⌘L");
+                  "); another app may be using " + os::vocabulary().chord());
     }
 }
 

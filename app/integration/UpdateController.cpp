@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "app/integration/AppcastUpdater.hpp"
+#include "core/os/Vocabulary.hpp"
 #include "core/support/AppInfo.hpp"
 #include "core/support/Log.hpp"
 #include "core/support/Prefs.hpp"
@@ -64,8 +65,8 @@ void UpdateController::explainMissingFeed() {
     alert.message = QStringLiteral("This build has no update source");
     alert.informativeText = QString::fromStdString(
         "Noctave " + AppInfo::shortVersion() +
-        " was built without an update feed, which is normal for a build you compiled yourself. "
-        "Released builds update themselves.");
+        " was built without an update feed, which is normal for a build you compiled yourself. " +
+        os::vocabulary().updatesArrive());
     alert.style = Alert::Style::informational;
     alert.buttons = {QStringLiteral("OK")};
     alert.activatesApplication = true;

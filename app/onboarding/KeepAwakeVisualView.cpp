@@ -6,6 +6,7 @@
 #include "app/onboarding/OnboardingDrawing.hpp"
 #include "app/onboarding/OnboardingPalette.hpp"
 #include "app/settings/CallbackSwitch.hpp"
+#include "core/os/Vocabulary.hpp"
 #include "core/support/Prefs.hpp"
 
 namespace noctave::app {
@@ -75,10 +76,11 @@ void KeepAwakeVisualView::paintEvent(QPaintEvent*) {
     }
     QColor command = OnboardingPalette::primaryText();
     command.setAlphaF(0.76f);
-    OnboardingDrawing::drawText(
-        painter, QRectF(kTerminal.left() + 18, kTerminal.top() + 62, 190, 18),
-        QStringLiteral("$ caffeinate -i"), OnboardingDrawing::monospacedFont(11, QFont::Normal),
-        command, Qt::AlignLeft | Qt::AlignVCenter);
+    OnboardingDrawing::drawText(painter,
+                                QRectF(kTerminal.left() + 18, kTerminal.top() + 62, 190, 18),
+                                QString::fromStdString(os::vocabulary().keepAwakeCommand()),
+                                OnboardingDrawing::monospacedFont(11, QFont::Normal), command,
+                                Qt::AlignLeft | Qt::AlignVCenter);
     OnboardingDrawing::drawText(
         painter, QRectF(kTerminal.left() + 18, kTerminal.top() + 38, 190, 18),
         QStringLiteral("No Terminal needed."), OnboardingDrawing::systemFont(10.5, QFont::Normal),

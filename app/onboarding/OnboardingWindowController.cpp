@@ -21,6 +21,7 @@
 #include "app/onboarding/OnboardingPalette.hpp"
 #include "app/onboarding/ReadyVisualView.hpp"
 #include "app/onboarding/StandardOnboardingPage.hpp"
+#include "core/os/Vocabulary.hpp"
 #include "core/session/SessionController.hpp"
 #include "core/support/Prefs.hpp"
 
@@ -140,7 +141,8 @@ void OnboardingWindowController::buildPages() {
         return self != nullptr && self->keepAwakeChanged(isOn);
     });
     pageHost_->addPage(new StandardOnboardingPage(
-        QStringLiteral("WELCOME TO NOCTAVE"), QStringLiteral("Close your Mac.\nKeep it running."),
+        QStringLiteral("WELCOME TO NOCTAVE"),
+        QString::fromStdString("Close your " + os::vocabulary().machine() + ".\nKeep it running."),
         QStringLiteral("The display sleeps. Your agents keep working."), nullptr));
     pageHost_->addPage(new StandardOnboardingPage(
         QStringLiteral("ONE-SHOT CLOSE"), QStringLiteral("Hold Fn. Move the lid."),
@@ -149,7 +151,7 @@ void OnboardingWindowController::buildPages() {
         QStringLiteral("LID OPEN"), QStringLiteral("No Terminal.\nNo sleeping agents."),
         QStringLiteral("Keep agents running while the display sleeps normally."), keepAwake));
     pageHost_->addPage(new StandardOnboardingPage(
-        QString(), QStringLiteral("Noctave lives\nin the menu bar."),
+        QString(), QString::fromStdString("Noctave lives\nin the " + os::vocabulary().tray() + "."),
         QStringLiteral("Right-click the icon to arm your next close."), new ReadyVisualView));
 }
 

@@ -15,6 +15,7 @@
 #include "app/tray/MenuBarIcon.hpp"
 #include "core/os/HotKeys.hpp"
 #include "core/os/System.hpp"
+#include "core/os/Vocabulary.hpp"
 #include "core/session/SessionController.hpp"
 #include "core/support/AppInfo.hpp"
 #include "core/support/Prefs.hpp"
@@ -90,14 +91,16 @@ Column* SettingsWindowController::buildArmingPane() {
         {
             {"armWithGesture",
              hasSensor ? QStringLiteral("Fn + close lid")
-                       : QStringLiteral("Fn + close lid  (not supported on this Mac)"),
+                       : QString::fromStdString("Fn + close lid  (not supported on this " +
+                                                os::vocabulary().machine() + ")"),
              [hasSensor] { return hasSensor && Prefs::armWithGesture(); }, setGesture, hasSensor},
-            {"armWithRightClick", QStringLiteral("Right-click menu bar icon"),
+            {"armWithRightClick",
+             QString::fromStdString("Right-click " + os::vocabulary().tray() + " icon"),
              Prefs::armWithRightClick, stores(Prefs::setArmWithRightClick)},
             hasShortcut
                 ? SwitchRow{"armWithShortcut", QStringLiteral("Keyboard shortcut"),
                             Prefs::armWithShortcut, setShortcut, true,
-                            QString::fromUtf8("\u2303\u2325\u2318L")}
+                            QString::fromStdString(os::vocabulary().chord())}
                 : SwitchRow{"armWithShortcut",
                             QStringLiteral("Keyboard shortcut  (this desktop offers no global "
                                            "shortcut)"),
@@ -106,10 +109,7 @@ Column* SettingsWindowController::buildArmingPane() {
     column->add(box);
 
     if (!hasSensor) {
-        auto* note = UI::caption(QStringLiteral(
-            "Fn + lid close needs a Mac with a lid-angle sensor (MacBook Air M2 2022 or later, "
-            "MacBook Pro 14\"/16\" 2021 or later). Right-click arming and the keyboard shortcut "
-            "still work."));
+        auto* note = UI::caption(QString::fromStdString(os::vocabulary().hingeSensorNote()));
         note->setObjectName(QStringLiteral("sensorCaption"));
         column->add(note);
     }

@@ -5,6 +5,7 @@
 
 #include "core/os/HidManager.hpp"
 #include "core/os/System.hpp"
+#include "core/os/Vocabulary.hpp"
 #include "core/support/Log.hpp"
 
 namespace noctave {
@@ -32,14 +33,16 @@ bool LidAngleSensor::openLocked() {
     closeLocked();
     const auto& hid = os::system().hidManager;
     if (!hid) {
-        Log::info("lid-angle sensor not present on this Mac; tilt gesture unavailable");
+        Log::info("lid-angle sensor not present on this " + os::vocabulary().machine() +
+                  "; tilt gesture unavailable");
         return false;
     }
     auto manager = hid->create(kMatching);
     auto devices = manager->copyDevices();
     if (!devices || devices->empty() || !devices->front()) {
         manager->close();
-        Log::info("lid-angle sensor not present on this Mac; tilt gesture unavailable");
+        Log::info("lid-angle sensor not present on this " + os::vocabulary().machine() +
+                  "; tilt gesture unavailable");
         return false;
     }
     std::shared_ptr<os::HidDevice> device = devices->front();

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "core/os/Paths.hpp"
+#include "core/os/Vocabulary.hpp"
 
 namespace noctave::os {
 
@@ -26,6 +27,15 @@ System& system() {
 
 bool isSystemInstalled() {
     return gSystem.load(std::memory_order_acquire) != nullptr;
+}
+
+const Vocabulary& vocabulary() {
+    static const MacVocabulary mac;
+    const auto& installed = system().vocabulary;
+    if (installed) {
+        return *installed;
+    }
+    return mac;
 }
 
 SystemInstaller::SystemInstaller(System& system)

@@ -18,6 +18,8 @@ class Workspace;
 class HotKeys;
 class ReduceMotion;
 class Thermal;
+class Vocabulary;
+class DesktopNotifications;
 
 // The process's operating system: one pointer per port. A platform (the virtual laptop, the
 // Linux backend) fills the ports it offers; core code reaches them through os::system().
@@ -39,6 +41,10 @@ struct System {
     std::shared_ptr<ReduceMotion> reduceMotion;
     // Empty: no temperature can be read, so nothing is ever cut off for heat.
     std::shared_ptr<Thermal> thermal;
+    // Empty: the Mac's words (see Vocabulary.hpp).
+    std::shared_ptr<Vocabulary> vocabulary;
+    // Empty: no notification centre; notices are shown by the shell only.
+    std::shared_ptr<DesktopNotifications> notifications;
 };
 
 // The installed system. With none installed, a default one that only knows the XDG paths.

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "core/os/System.hpp"
+#include "core/os/Vocabulary.hpp"
 
 namespace noctave {
 
@@ -37,11 +38,11 @@ LidSleepPolicy::OpenError::OpenError(Kind kind, os::IoReturn code, std::string c
 
 std::string LidSleepPolicy::OpenError::description() const {
     if (kind_ == Kind::serviceNotFound) {
-        return "IOPMrootDomain service not found";
+        return os::vocabulary().powerService() + " service not found";
     }
     char hex[16];
     std::snprintf(hex, sizeof hex, "%x", static_cast<uint32_t>(code_));
-    return std::string("IOServiceOpen failed (0x") + hex + ")";
+    return os::vocabulary().serviceOpen() + " failed (0x" + hex + ")";
 }
 
 LidSleepPolicy::LidSleepPolicy() : power_(powerPort()) {

@@ -2,13 +2,17 @@
 
 #include "core/os/SessionLockFacility.hpp"
 #include "core/os/System.hpp"
+#include "core/os/Vocabulary.hpp"
 #include "core/support/Log.hpp"
 
 namespace noctave::SessionLocker {
 
 namespace {
 constexpr int kLazyLocal = 5;
-constexpr const char* kUnavailable = "macOS Lock Screen action is unavailable";
+
+std::string unavailable() {
+    return os::vocabulary().lockAction() + " action is unavailable";
+}
 }  // namespace
 
 Outcome lockNow() {
@@ -17,23 +21,23 @@ Outcome lockNow() {
     const os::SessionLockFacility::LibraryHandle library =
         facility ? facility->openLibrary(os::kLoginFrameworkPath, kLazyLocal) : 0;
     if (library == 0) {
-        Log::warn("could not load macOS login framework");
-        return Outcome::failed(kUnavailable);
+        Log::warn("could not load " + os::vocabulary().sessionLocker());
+        return Outcome::failed(unavailable());
     }
     auto lock = facility->lookup(library, os::kLockScreenSymbol);
     if (!lock) {
-        Log::warn("macOS Lock Screen symbol is unavailable");
+        Log::warn(os::vocabulary().lockAction() + " symbol is unavailable");
         facility->closeLibrary(library);
-        return Outcome::failed(kUnavailable);
+        return Outcome::failed(unavailable());
     }
     const std::string refused = lock();
     facility->closeLibrary(library);
     if (!refused.empty()) {
         // A refusal is a failure like a missing library: the caller's failure path must run.
         Log::warn("session lock refused: " + refused);
-        return Outcome::failed(std::string(kUnavailable) + " (" + refused + ")");
+        return Outcome::failed(unavailable() + " (" + refused + ")");
     }
-    Log::info("session locked via macOS login framework");
+    Log::info("session locked via " + os::vocabulary().sessionLocker());
     return Outcome::locked();
 }
 

@@ -7,6 +7,7 @@
 
 #include "core/os/HttpClient.hpp"
 #include "core/os/System.hpp"
+#include "core/os/Vocabulary.hpp"
 #include "core/runtime/Runtime.hpp"
 #include "core/support/AppInfo.hpp"
 #include "core/support/Log.hpp"
@@ -62,7 +63,8 @@ RemoteConfigLoader::RemoteConfigLoader()
         configuration.requestTimeout = 10;
         configuration.resourceTimeout = 20;
         configuration.headers = {{"Accept", "application/json"},
-                                 {"User-Agent", "Noctave/" + AppInfo::shortVersion() + " (macOS)"}};
+                                 {"User-Agent", "Noctave/" + AppInfo::shortVersion() + " (" +
+                                                    os::vocabulary().operatingSystem() + ")"}};
         session_ = client->makeSession(std::move(configuration));
     }
 }

@@ -2,7 +2,9 @@
 
 #include <utility>
 
+#include "core/os/DesktopNotifications.hpp"
 #include "core/os/System.hpp"
+#include "core/os/Vocabulary.hpp"
 #include "core/runtime/Runtime.hpp"
 #include "core/session/Recovery.hpp"
 #include "core/support/Log.hpp"
@@ -11,13 +13,15 @@
 namespace noctave {
 
 namespace {
-constexpr const char* kArmedReason = "Noctave: keeping Mac awake (lid closed)";
+std::string armedReason() {
+    return "Noctave: keeping " + os::vocabulary().machine() + " awake (lid closed)";
+}
 constexpr const char* kKeepAwakeReason = "Noctave: keep awake (lid open)";
 constexpr const char* kClosedLidReason = "Noctave: lid shut, session running";
 }  // namespace
 
 SessionController::SessionController()
-    : armedAssertion_(os::kPreventUserIdleSystemSleep, kArmedReason),
+    : armedAssertion_(os::kPreventUserIdleSystemSleep, armedReason()),
       keepAwakeAssertion_(os::kPreventUserIdleSystemSleep, kKeepAwakeReason),
       closedLidAssertion_(os::kPreventSystemSleep, kClosedLidReason),
       displays_(std::make_unique<DisplayObserver>()),
@@ -139,17 +143,26 @@ void SessionController::notify(const std::string& title, const std::string& body
     }
 }
 
+void SessionController::notifySafetyDisarm(const std::string& title, const std::string& body) {
+    if (auto notifications = os::system().notifications) {
+        notifications->post(title, body);
+    }
+    notify(title, body);
+}
+
 bool SessionController::engagePower() {
     if (!flag_->set(true)) {
         Log::error("could not set lid-close kernel flag");
         // Where another program holds the lid, saying which is the only useful advice.
         const std::string cause = flag_->setFailure();
-        notify("Could not change the Mac's sleep setting", cause.empty() ? "Try again." : cause);
+        notify("Could not change the " + os::vocabulary().machine() + "'s sleep setting",
+               cause.empty() ? "Try again." : cause);
         return false;
     }
     if (!armedAssertion_.acquire()) {
         Log::error("could not create idle-sleep assertion; rolling back");
-        notify("Could not keep the Mac awake", "The power assertion was refused.");
+        notify("Could not keep the " + os::vocabulary().machine() + " awake",
+               "The power assertion was refused.");
         // The flag is set by now: a rollback the kernel refuses must be retried like a failed
         // disarm, never forgotten, or every lid close is ignored until a restart.
         if (!Recovery::guardedClear(*flag_)) {
@@ -186,8 +199,9 @@ void SessionController::withdrawPending() {
 void SessionController::enterRestoreFailed() {
     setState(State::restoreFailed);
     Log::error("disarm FAILED: kernel flag clear not confirmed; entering retry state");
-    notify("Lid sleep could not be restored",
-           "Retrying. Open the lid before leaving your Mac; a restart always resets this.");
+    notify("Lid sleep could not be restored", "Retrying. Open the lid before leaving your " +
+                                                  os::vocabulary().machine() +
+                                                  "; a restart always resets this.");
     scheduleRestoreRetry();
 }
 

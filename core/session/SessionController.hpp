@@ -117,6 +117,9 @@ class SessionController {
     void handleGestureCancel();
     void subscribeToWorkspace();
     void notify(const std::string& title, const std::string& body);
+    // A safety disarm's notice: shown like any other, and kept in the desktop's notification
+    // history for whoever opens the lid later.
+    void notifySafetyDisarm(const std::string& title, const std::string& body);
     bool isSessionActive() const { return state_ == State::pending || state_ == State::armed; }
 
     // Closed lid (SessionControllerLid.cpp).

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/os/Vocabulary.hpp"
 #include "core/power/DisplaySleeper.hpp"
 #include "core/power/SessionLocker.hpp"
 #include "core/runtime/Runtime.hpp"
@@ -82,7 +83,7 @@ void SessionController::handleLidClosed() {
     std::vector<std::string> problems;
     if (!locked.succeeded()) {
         Log::error(locked.message);
-        problems.emplace_back("The Mac could not be locked.");
+        problems.emplace_back("The " + os::vocabulary().machine() + " could not be locked.");
     }
     if (!blanked.succeeded()) {
         Log::error(blanked.message);
@@ -206,9 +207,9 @@ void SessionController::syncClosedLidGuard() {
             return;
         }
         if (closedLidAssertion_.acquire()) {
-            Log::info(
-                "lid-shut guard held (blocks the lid-close sleep macOS requests when an external "
-                "display disappears; AC only)");
+            Log::info("lid-shut guard held (blocks the lid-close sleep " +
+                      os::vocabulary().operatingSystem() +
+                      " requests when an external display disappears; AC only)");
         } else {
             Log::warn("lid-shut guard refused; relying on the kernel flag alone");
         }

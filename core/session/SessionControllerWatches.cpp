@@ -3,6 +3,7 @@
 #include <string>
 
 #include "core/os/System.hpp"
+#include "core/os/Vocabulary.hpp"
 #include "core/runtime/Runtime.hpp"
 #include "core/session/Recovery.hpp"
 #include "core/session/SessionController.hpp"
@@ -36,8 +37,10 @@ void SessionController::handleBattery(const PowerSourceMonitor::Snapshot& snapsh
         }
         Log::warn("battery level unavailable twice while safety enabled; disarming");
         disarm("battery-telemetry-lost");
-        notify("Noctave disarmed as a precaution",
-               "macOS stopped reporting battery charge, so the Mac can sleep.");
+        notifySafetyDisarm("Noctave disarmed as a precaution",
+                           os::vocabulary().operatingSystem() +
+                               " stopped reporting battery charge, so the " +
+                               os::vocabulary().machine() + " can sleep.");
         return;
     }
     missingBatterySamples_ = 0;
@@ -48,8 +51,9 @@ void SessionController::handleBattery(const PowerSourceMonitor::Snapshot& snapsh
     const std::string text = std::to_string(percent);
     Log::info("low battery (" + text + "%); disarming");
     disarm("low-battery");
-    notify("Noctave disarmed",
-           "Battery dropped to " + text + "%. Your Mac can sleep instead of running flat.");
+    notifySafetyDisarm("Noctave disarmed", "Battery dropped to " + text + "%. Your " +
+                                               os::vocabulary().machine() +
+                                               " can sleep instead of running flat.");
 }
 
 // Runs only while a session stands with the lid shut: that is when heat has nowhere to go, and
@@ -69,8 +73,8 @@ void SessionController::handleTooHot(int celsius) {
     const std::string text = std::to_string(celsius);
     Log::warn("thermal cut-off (" + text + " °C); disarming");
     disarm("thermal cut-off");
-    notify("Noctave disarmed",
-           "Too hot with the lid closed (" + text + " °C); disarming so the laptop can sleep.");
+    notifySafetyDisarm("Noctave disarmed", "Too hot with the lid closed (" + text +
+                                               " °C); disarming so the laptop can sleep.");
 }
 
 void SessionController::handleWake() {
@@ -99,7 +103,8 @@ void SessionController::reapplyIfArmed(const std::string& reason) {
     Log::error("re-apply FAILED while armed (" + reason +
                "); disarming to avoid a false armed state");
     disarm("reapply-failed");
-    notify("Noctave disarmed", "The Mac's sleep setting could not be maintained.");
+    notify("Noctave disarmed",
+           "The " + os::vocabulary().machine() + "'s sleep setting could not be maintained.");
 }
 
 void SessionController::postDisplayReconfiguration(runtime::WeakPtr<SessionController> weak,

@@ -6,12 +6,14 @@
 #include "platform/linux/LinuxDisplays.hpp"
 #include "platform/linux/LinuxHidManager.hpp"
 #include "platform/linux/LinuxKeyboardState.hpp"
+#include "platform/linux/LinuxNotifications.hpp"
 #include "platform/linux/LinuxPowerManagement.hpp"
 #include "platform/linux/LinuxPowerSources.hpp"
 #include "platform/linux/LinuxProcesses.hpp"
 #include "platform/linux/LinuxReduceMotion.hpp"
 #include "platform/linux/LinuxSessionLock.hpp"
 #include "platform/linux/LinuxThermal.hpp"
+#include "platform/linux/LinuxVocabulary.hpp"
 #include "platform/linux/LinuxWorkspace.hpp"
 #include "platform/linux/bus/DBusConnection.hpp"
 #include "platform/linux/hotkeys/LinuxHotKeys.hpp"
@@ -53,6 +55,8 @@ std::unique_ptr<os::System> makeSystem() {
     made->workspace = std::make_shared<LinuxWorkspace>(system, session, displays);
     made->httpClient = std::make_shared<CurlHttpClient>();
     made->hotKeys = makeHotKeys();
+    made->vocabulary = std::make_shared<LinuxVocabulary>();
+    made->notifications = std::make_shared<LinuxNotifications>(session);
     warnIfDesktopOwnsLid(*session);
     return made;
 }

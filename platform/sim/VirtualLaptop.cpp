@@ -5,12 +5,14 @@
 #include <string>
 #include <system_error>
 
+#include "core/os/Vocabulary.hpp"
 #include "platform/sim/SimChangeNotifier.hpp"
 #include "platform/sim/SimHinge.hpp"
 #include "platform/sim/SimHotKeys.hpp"
 #include "platform/sim/SimHttpClient.hpp"
 #include "platform/sim/SimKeyboard.hpp"
 #include "platform/sim/SimLidUser.hpp"
+#include "platform/sim/SimNotifications.hpp"
 #include "platform/sim/SimPower.hpp"
 #include "platform/sim/SimProcesses.hpp"
 #include "platform/sim/SimReduceMotion.hpp"
@@ -50,6 +52,7 @@ VirtualLaptop::VirtualLaptop(fs::path root) : root_(std::move(root)) {
     std::error_code ignored;
     fs::create_directories(root_, ignored);
     system_.paths = std::make_shared<SimPaths>(root_);
+    system_.vocabulary = std::make_shared<os::MacVocabulary>();
     processes_ = attach<SimProcesses>(system_.processes, keys_);
     http_ = attach<SimHttpClient>(system_.httpClient, keys_);
     hotKeys_ = attach<SimHotKeys>(system_.hotKeys, keys_);
@@ -57,6 +60,7 @@ VirtualLaptop::VirtualLaptop(fs::path root) : root_(std::move(root)) {
     keyboard_ = attach<SimKeyboard>(system_.keyboardState, keys_);
     reduceMotion_ = attach<SimReduceMotion>(system_.reduceMotion, keys_);
     thermal_ = attach<SimThermal>(system_.thermal, keys_);
+    notifications_ = attach<SimNotifications>(system_.notifications, keys_);
     changes_ = SimChangeNotifier::make();
     power_ = SimPower::make(changes_);
     power_->install(system_, keys_);

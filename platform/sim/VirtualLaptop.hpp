@@ -23,6 +23,7 @@ class SimPower;
 class SimScreen;
 class SimChangeNotifier;
 class SimThermal;
+class SimNotifications;
 
 // Files of the virtual laptop live under one folder (a test's temporary folder).
 class SimPaths final : public os::Paths {
@@ -65,6 +66,7 @@ class VirtualLaptop {
     SimKeyboard& keyboard() { return *keyboard_; }
     SimReduceMotion& reduceMotion() { return *reduceMotion_; }
     SimThermal& thermal() { return *thermal_; }
+    SimNotifications& notifications() { return *notifications_; }
     // Root power domain, assertions, lid, power sources, displays.
     SimPower& power() { return *power_; }
     // Instant display sleep, the panel, the session lock.
@@ -91,6 +93,7 @@ class VirtualLaptop {
     std::shared_ptr<SimKeyboard> keyboard_;
     std::shared_ptr<SimReduceMotion> reduceMotion_;
     std::shared_ptr<SimThermal> thermal_;
+    std::shared_ptr<SimNotifications> notifications_;
     std::shared_ptr<SimChangeNotifier> changes_;
     std::shared_ptr<SimPower> power_;
     std::shared_ptr<SimScreen> screen_;

@@ -1,12 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include <QAction>
 #include <QMenu>
 
 #include "app/AppDelegate.hpp"
 #include "app/tray/Alerts.hpp"
+#include "core/gesture/GestureDriver.hpp"
 #include "core/support/AppInfo.hpp"
 #include "core/support/Prefs.hpp"
+#include "core/support/UserDefaults.hpp"
+#include "platform/sim/SimHotKeys.hpp"
 #include "platform/sim/SimPower.hpp"
 #include "platform/sim/SimProcesses.hpp"
 #include "tests/app/ShellTest.hpp"
@@ -438,6 +444,48 @@ TEST_F(AppDelegateTest, AnUpdateInstallAndTerminationShutTheSessionDownOnce) {
     EXPECT_TRUE(log.contains("disarmed (quit)"));
     EXPECT_EQ(log.count("clean exit"), 2u);
     EXPECT_EQ(laptop.power().workspaceObservers(), observers - 4);
+}
+
+}  // namespace
+}  // namespace noctave::test
+
+namespace noctave::test {
+namespace {
+
+// Another program (an editor, a dotfiles sync) rewrites the settings file: each preference the
+// delegate applied once follows the file, with no control interface running.
+TEST_F(AppDelegateTest, EditsToTheSettingsFileTakeEffectWithoutARestart) {
+    launch();
+    GestureDriver* gesture = delegate->session()->gesture();
+    ASSERT_NE(gesture, nullptr);
+    ASSERT_TRUE(gesture->isEnabled());
+    ASSERT_EQ(laptop.hotKeys().registrationCount(), 1U);
+    ASSERT_FALSE(delegate->session()->isKeepAwakeActive());
+
+    const auto file = UserDefaults::standard().file();
+    const auto edit = [&file](const std::string& text) {
+        const auto written = file.string() + ".edit";
+        std::ofstream(written) << text;
+        std::filesystem::rename(written, file);
+    };
+    edit("armWithGesture = false\narmWithShortcut = false\nkeepAwakeWithLidOpen = true\n");
+    // The toolkit reports the change; the gesture's queue runs in virtual time.
+    EXPECT_TRUE(spinUntil([&] {
+        runUntilIdle();
+        return !gesture->isEnabled() && laptop.hotKeys().registrationCount() == 0 &&
+               delegate->session()->isKeepAwakeActive();
+    }));
+
+    // And back again, the watch following the file through its replacement.
+    log.clear();
+    edit("armWithGesture = true\n");
+    EXPECT_TRUE(spinUntil([&] {
+        runUntilIdle();
+        return gesture->isEnabled() && laptop.hotKeys().registrationCount() == 1 &&
+               !delegate->session()->isKeepAwakeActive();
+    }));
+    EXPECT_EQ(log.count("hotkey registered (⌃⌥⌘L)"), 1U);
+    delegate->applicationWillTerminate();
 }
 
 }  // namespace

@@ -25,6 +25,7 @@
 #include "platform/linux/LinuxPowerSources.hpp"
 #include "platform/linux/LinuxProcesses.hpp"
 #include "platform/linux/LinuxSessionLock.hpp"
+#include "platform/linux/LinuxVocabulary.hpp"
 #include "platform/sim/VirtualLaptop.hpp"
 #include "tests/support/ChildProcess.hpp"
 #include "tests/support/LogCapture.hpp"
@@ -198,6 +199,7 @@ class LinuxSession : public LinuxBus {
         system.sessionLock = std::make_shared<linuxos::LinuxSessionLock>(systemBus);
         system.hidManager = std::make_shared<linuxos::LinuxHidManager>(roots);
         system.keyboardState = std::make_shared<linuxos::LinuxKeyboardState>(roots);
+        system.vocabulary = std::make_shared<linuxos::LinuxVocabulary>();
     }
     ~LinuxSession() override {
         controller.reset();
@@ -241,7 +243,8 @@ TEST_F(LinuxSession, ArmedLidCloseLocksTheSessionKeepsTheLockAcrossALogindRestar
     ASSERT_TRUE(runUntil([&] { return log.contains("lid shut; arm stands"); }))
         << ::testing::PrintToString(log.lines());
     EXPECT_EQ(bus.logindCalls("LockSession"), std::vector<std::string>{"auto"});
-    EXPECT_TRUE(log.contains("display slept via pmset displaysleepnow"));
+    EXPECT_TRUE(log.contains("display slept via xset dpms force off"));
+    EXPECT_TRUE(log.contains("session locked via logind's LockSession"));
     EXPECT_TRUE(notices.empty()) << ::testing::PrintToString(notices);
 
     // Only logind can drop our lock, by going away: no timer re-applies it, logind's return does.
@@ -269,14 +272,15 @@ TEST_F(LinuxSession, ALockLogindRefusesIsAFailureWithItsNoticeAndTheSessionStays
         << ::testing::PrintToString(log.lines());
 
     EXPECT_EQ(bus.logindCalls("LockSession"), std::vector<std::string>{"auto"});
-    EXPECT_EQ(notices, std::vector<std::string>{"Noctave needs attention / The Mac could not be "
+    EXPECT_EQ(notices, std::vector<std::string>{"Noctave needs attention / The laptop could not be "
                                                 "locked."});
     const std::string why =
         "logind could not lock the session (org.freedesktop.login1.NoSessionForPID: PID 4242 "
         "does not belong to any known session)";
     EXPECT_EQ(count(log.lines(), "WRN session lock refused: " + why), 1u)
         << ::testing::PrintToString(log.lines());
-    EXPECT_EQ(count(log.lines(), "ERR macOS Lock Screen action is unavailable (" + why + ")"), 1u);
+    EXPECT_EQ(count(log.lines(), "ERR logind's LockSession action is unavailable (" + why + ")"),
+              1u);
     EXPECT_FALSE(log.contains("session locked via"));
     EXPECT_EQ(controller->state(), State::armed);
     EXPECT_EQ(count(bus.inhibitors(), kLidLock), 1u);
@@ -292,7 +296,7 @@ TEST_F(LinuxSession, BatteryReportsReachTheGuard) {
     upower(kDisplayDevice, kDevice, "Energy", 15.0);
     ASSERT_TRUE(runUntil([&] { return !notices.empty(); }));
     EXPECT_EQ(notices.front(),
-              "Noctave disarmed / Battery dropped to 15%. Your Mac can sleep instead of running "
+              "Noctave disarmed / Battery dropped to 15%. Your laptop can sleep instead of running "
               "flat.");
     EXPECT_EQ(controller->state(), State::disarmed);
     EXPECT_TRUE(log.contains("disarmed (low-battery)")) << ::testing::PrintToString(log.lines());
@@ -328,7 +332,7 @@ TEST_F(LinuxSession, VanishedLogindMakesReapplyFailAndDisarms) {
     ASSERT_TRUE(runUntil([&] { return !notices.empty(); }))
         << ::testing::PrintToString(log.lines());
     EXPECT_EQ(notices.front(),
-              "Noctave disarmed / The Mac's sleep setting could not be maintained.");
+              "Noctave disarmed / The laptop's sleep setting could not be maintained.");
     EXPECT_EQ(controller->state(), State::disarmed);
     EXPECT_TRUE(log.contains(
         "re-apply FAILED while armed (power-source change); disarming to avoid a false armed "

@@ -155,8 +155,17 @@ TEST_F(InstallLayoutTest, DesktopEntryAndMetadataValidateAndNameTheInstalledFile
     EXPECT_TRUE(fs::exists(installed(NOCTAVE_INSTALL_BINDIR "/" + entry.at("Exec"))));
     EXPECT_EQ(entry.at("Icon"), kAppId);
     EXPECT_EQ(entry.at("StartupNotify"), "false");
-    EXPECT_EQ(desktopGroup(desktop, "Desktop Action Settings").at("Exec"),
+    // Started by the bus under the entry's own name, which the bus service file must carry;
+    // the actions' names are the ones the running program answers to.
+    EXPECT_EQ(entry.at("DBusActivatable"), "true");
+    EXPECT_EQ(entry.at("Actions"), "settings;onboarding;");
+    EXPECT_EQ(desktopGroup(desktop, "Desktop Action settings").at("Exec"),
               "noctave --show-settings");
+    EXPECT_EQ(desktopGroup(desktop, "Desktop Action onboarding").at("Exec"),
+              "noctave --show-onboarding");
+    const std::string service =
+        readFile(installed(NOCTAVE_INSTALL_DATADIR "/dbus-1/services/" + kAppId + ".service"));
+    EXPECT_NE(service.find("\nName=" + kAppId + "\n"), std::string::npos) << service;
 
     const std::string metainfo = readFile(metainfoFile);
     EXPECT_EQ(firstMatch(metainfo, "<id>([^<]*)</id>"), kAppId);

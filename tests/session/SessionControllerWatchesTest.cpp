@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "core/support/Prefs.hpp"
+#include "platform/sim/SimNotifications.hpp"
 #include "tests/session/SessionFixture.hpp"
 
 namespace noctave::test {
@@ -155,6 +156,8 @@ TEST_F(SessionWatchesTest, LowBatteryDisarmsAtTheThreshold) {
     EXPECT_THAT(notices, ElementsAre(Notice{"Noctave disarmed",
                                             "Battery dropped to 20%. Your Mac can sleep instead "
                                             "of running flat."}));
+    // Kept in the desktop's notification history as well.
+    EXPECT_EQ(laptop.notifications().posted(), notices);
 
     // With the safety off, or on mains, nothing disarms; the threshold is read at each report.
     Prefs::setDisarmOnLowBattery(false);
@@ -202,6 +205,7 @@ TEST_F(SessionWatchesTest, OnlyTwoMissingLevelsInARowDisarm) {
     EXPECT_THAT(notices, ElementsAre(Notice{
                              "Noctave disarmed as a precaution",
                              "macOS stopped reporting battery charge, so the Mac can sleep."}));
+    EXPECT_EQ(laptop.notifications().posted(), notices);
 
     // Missing levels seen while no session stands do not count towards the next one.
     report(std::nullopt);

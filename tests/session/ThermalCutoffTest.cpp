@@ -1,6 +1,7 @@
 // The thermal cut-off: a session with its lid shut ends after a minute above the cut-off, and
 // nothing is read while the lid is open or no session stands.
 #include "core/support/Prefs.hpp"
+#include "platform/sim/SimNotifications.hpp"
 #include "platform/sim/SimThermal.hpp"
 #include "tests/session/SessionFixture.hpp"
 
@@ -32,6 +33,7 @@ TEST_F(ThermalCutoffTest, MinuteAboveTheCutoffWithTheLidShutDisarmsAndTheLaptopS
     EXPECT_TRUE(log.contains("thermal cut-off (99 °C); disarming"));
     EXPECT_TRUE(log.contains("disarmed (thermal cut-off)"));
     EXPECT_THAT(notices, ElementsAre(Notice{"Noctave disarmed", kHotNotice}));
+    EXPECT_EQ(laptop.notifications().posted(), notices);
     advance(power().sleepRequestDelay());
     EXPECT_TRUE(power().isAsleep());
     expectNothingHeld();

@@ -12,7 +12,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 
-LID_LOCK = 'Noctave: keeping Mac awake (lid closed)'
+LID_LOCK = 'Noctave: keeping laptop awake (lid closed)'
 KEEP_AWAKE = 'Noctave: keep awake (lid open)'
 
 
@@ -64,8 +64,8 @@ def a_lock_logind_refuses_is_a_failure_with_its_notice(h):
     # Noctave runs outside any logind session here, as over ssh or from a user service.
     app = armed(h)
     close_lid_refused(h)
-    h.wait_log(app, 'ERR macOS Lock Screen action is unavailable (logind could not lock the session')
-    h.wait_log(app, 'The Mac could not be locked.')
+    h.wait_log(app, 'ERR logind\'s LockSession action is unavailable (logind could not lock the session')
+    h.wait_log(app, 'The laptop could not be locked.')
     if 'session locked via' in app.log():
         raise harness.Failure('a refused lock was reported as done')
     if ctl_ok(h, 'status').find('armed') < 0:

@@ -2,6 +2,8 @@
 // `noctave ctl` run as a script would run it. Waits are for bus names and output lines, each
 // with a deadline; nothing sleeps.
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -9,10 +11,13 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/control/ControlClient.hpp"
@@ -125,8 +130,104 @@ TEST_F(ControlBusTest, WithoutARunningNoctaveCtlSaysSoAndExits69) {
     EXPECT_EQ(ctl({"disarm"}).status, 69);
     setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (temp.path() / "none").string()).c_str(), 1);
     EXPECT_EQ(ctl({"watch"}).status, 69);
-    EXPECT_THAT(lastErrors(), HasSubstr("noctave ctl: no session bus ("));
+    EXPECT_THAT(lastErrors(), HasSubstr("noctave ctl: cannot reach Noctave: no session bus ("));
     EXPECT_EQ(ctl({"bogus"}).status, 64);
+}
+
+// A bus that takes the connection and drops it, as another user's session bus does: every
+// verb is "cannot reach Noctave" with 69, and a hold runs nothing.
+TEST_F(ControlBusTest, ABusThatRefusesUsIsUnreachableForEveryVerb) {
+    const auto socketPath = temp.path() / "refusing";
+    const int listener = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 16), 0);
+    std::thread refuser([listener] {
+        for (int client; (client = accept(listener, nullptr, nullptr)) >= 0;) {
+            close(client);
+        }
+    });
+    setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + socketPath.string()).c_str(), 1);
+
+    const auto marker = temp.path() / "ran";
+    const std::vector<std::vector<std::string>> verbs{{"status"},
+                                                      {"status", "--json"},
+                                                      {"arm"},
+                                                      {"arm", "--for", "1h"},
+                                                      {"disarm"},
+                                                      {"keep-awake", "on"},
+                                                      {"history"},
+                                                      {"watch"},
+                                                      {"hold", "--pid", std::to_string(getpid())},
+                                                      {"hold", "--", "touch", marker.string()}};
+    for (const auto& verb : verbs) {
+        const ProgramRun result = ctl(verb);
+        EXPECT_EQ(result.status, 69) << verb[0] << ": " << lastErrors();
+        EXPECT_THAT(lastErrors(), HasSubstr("noctave ctl: cannot reach Noctave")) << verb[0];
+    }
+    EXPECT_FALSE(std::filesystem::exists(marker));
+    shutdown(listener, SHUT_RDWR);
+    close(listener);
+    refuser.join();
+}
+
+TEST_F(ControlBusTest, ACommandThatCannotStartNeverArms) {
+    launch();
+    const ProgramRun missing = ctl({"hold", "--", "/nonexistent"});
+    EXPECT_EQ(missing.status, 127);
+    EXPECT_THAT(lastErrors(), HasSubstr("cannot run /nonexistent: No such file or directory"));
+    const ProgramRun denied = ctl({"hold", "--", temp.path().string()});
+    EXPECT_EQ(denied.status, 126);
+    EXPECT_EQ(ctl({"hold", "--", "no-such-program-anywhere"}).status, 127);
+    // Nothing was ever held: no session ended, none is recorded.
+    const Json status = statusJson();
+    EXPECT_EQ(status["state"], "disarmed");
+    EXPECT_TRUE(status["lastDisarm"].is_null());
+    EXPECT_EQ(Json::parse(ctl({"history", "--json"}).out, nullptr, false)["sessions"],
+              Json::array());
+}
+
+// One Noctave per user: a second launch asks the running one to come forward and ends; the
+// exports and snapshots still run beside it.
+TEST_F(ControlBusTest, ASecondLaunchBringsTheRunningOneForwardAndEnds) {
+    launch();
+    const auto firstLog = temp.path() / "noctave.log";
+    const auto logged = [&firstLog](const std::string& line) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (readFile(firstLog).find(line) != std::string::npos) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    };
+
+    const ProgramRun second = runProgram(NOCTAVE_BINARY, {}, {}, 20);
+    EXPECT_EQ(second.status, 0) << second.err;
+    EXPECT_EQ(second.out, "Noctave is already running; it was brought forward.\n");
+    EXPECT_TRUE(logged("INF activated\n")) << readFile(firstLog);
+    EXPECT_EQ(runProgram(NOCTAVE_BINARY, {"--show-onboarding"}, {}, 20).status, 0);
+    EXPECT_TRUE(logged("INF activated (onboarding)\n")) << readFile(firstLog);
+
+    // The launcher's actions by name; one it does not offer is refused.
+    EXPECT_FALSE(client->activate("settings", 5.0));
+    EXPECT_TRUE(logged("INF activated (settings)\n")) << readFile(firstLog);
+    const auto unknown = client->activate("bogus", 5.0);
+    ASSERT_TRUE(unknown);
+    EXPECT_EQ(unknown->name, "org.freedesktop.DBus.Error.InvalidArgs");
+
+    const auto picture = temp.path() / "settings.png";
+    const ProgramRun snapshot =
+        runProgram(NOCTAVE_BINARY, {"--snapshot-settings", picture.string()}, {}, 60);
+    EXPECT_EQ(snapshot.status, 0) << snapshot.err;
+    EXPECT_EQ(snapshot.out, "wrote " + picture.string() + "\n");
+    // And the first one is still the one serving.
+    EXPECT_EQ(statusJson()["state"], "disarmed");
+    EXPECT_TRUE(client->connection().nameHasOwner(control::kBusName, 5.0).value_or(false));
 }
 
 TEST_F(ControlBusTest, ArmDisarmAndKeepAwakeRoundTripThroughStatus) {
@@ -149,7 +250,7 @@ TEST_F(ControlBusTest, ArmDisarmAndKeepAwakeRoundTripThroughStatus) {
 
     const ProgramRun keepAwake = ctl({"keep-awake", "on"});
     EXPECT_EQ(keepAwake.status, 0);
-    EXPECT_EQ(keepAwake.out, "KeepAwake=on\n");
+    EXPECT_EQ(keepAwake.out, "keep-awake: on\n");
     const ProgramRun text = ctl({"status"});
     EXPECT_THAT(text.out, HasSubstr("State: disarmed\nKeep awake: on\nLid: open\n"));
     EXPECT_THAT(text.out, HasSubstr("Last disarm: dbus at "));
@@ -289,7 +390,7 @@ TEST_F(ControlBusTest, ArmForShowsTheTimeLeftAndEndsWithTimeIsUp) {
     status = statusJson();
     EXPECT_TRUE(status["keepAwake"].get<bool>());
     EXPECT_TRUE(status["keepAwakeUntil"].is_string());
-    EXPECT_EQ(ctl({"keep-awake", "off"}).out, "KeepAwake=off\n");
+    EXPECT_EQ(ctl({"keep-awake", "off"}).out, "keep-awake: off\n");
     EXPECT_TRUE(statusJson()["keepAwakeUntil"].is_null());
 }
 

@@ -145,6 +145,7 @@ TEST(OnboardingSnapshotOptionTest, WritesThePageAsA720By560PngOrSaysWhyNot) {
     ProgramRun shot = run({"--snapshot-onboarding", "third.png", "3"});
     EXPECT_EQ(shot.status, 0) << shot.err;
     EXPECT_EQ(shot.out, "wrote " + (temp.path() / "third.png").string() + "\n");
+    EXPECT_EQ(shot.err, "");
     const QImage image(QString::fromStdString((temp.path() / "third.png").string()));
     ASSERT_EQ(image.size(), QSize(720, 560));
     // The third dot is the current one: ember, where the others are faint white.
