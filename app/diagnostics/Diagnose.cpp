@@ -126,7 +126,8 @@ int run() {
     printLine(os::vocabulary().powerService() + " properties: " + std::to_string(baseline.size()));
 
     if (!policy->set(true)) {
-        printLine("selector 12 (arg 1) FAILED");
+        const os::Vocabulary& words = os::vocabulary();
+        printLine(words.lidFlagCall() + " (" + words.lidFlagArgument(true) + ") FAILED");
         return 1;
     }
     diagnostics::pause(kSettleSeconds);

@@ -106,7 +106,12 @@ int run() {
                   (mechanism != properties.end() ? " (" + mechanism->second + ")" : ""));
     }
 
-    checklist.check("set lid-close flag (selector 12, arg 1)", policy->set(true));
+    const os::Vocabulary& words = os::vocabulary();
+    const auto lidFlagStep = [&words](bool set) {
+        return std::string(set ? "set" : "clear") + " lid-close flag (" + words.lidFlagCall() +
+               ", " + words.lidFlagArgument(set) + ")";
+    };
+    checklist.check(lidFlagStep(true), policy->set(true));
     checklist.check("set is idempotent", policy->set(true));
     if (policy->kernelVisiblyConfirmsSuppression()) {
         printLine(std::string(kNote) + "kernel now visibly reports suppression (" +
@@ -115,12 +120,12 @@ int run() {
 
     {
         SleepAssertion assertion(os::kPreventUserIdleSystemSleep, "Noctave self-test");
-        checklist.check("acquire PreventUserIdleSystemSleep assertion", assertion.acquire());
+        checklist.check("acquire " + words.idleAssertion() + " assertion", assertion.acquire());
         checklist.check("assertion released", assertion.release());
     }
 
     const bool cleared = policy->set(false);
-    checklist.check("clear lid-close flag (selector 12, arg 0)", cleared);
+    checklist.check(lidFlagStep(false), cleared);
     if (!cleared) {
         // The report stands as it is, but a flag left set would keep the machine from sleeping
         // on every lid close until the next restart: try the confirmed clear as well.

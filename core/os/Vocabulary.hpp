@@ -39,6 +39,13 @@ class Vocabulary {
     virtual std::string sessionLocker() const = 0;
     virtual std::string lockAction() const = 0;
 
+    // The call that sets or clears the lid-close flag, and its argument, as the self-test
+    // names the step: "set lid-close flag (<call>, <argument>)".
+    virtual std::string lidFlagCall() const = 0;
+    virtual std::string lidFlagArgument(bool set) const = 0;
+    // The assertion that keeps the machine from idle sleep, as "acquire <name> assertion".
+    virtual std::string idleAssertion() const = 0;
+
     // The shell command that keeps the machine awake while it runs, as a terminal shows it.
     virtual std::string keepAwakeCommand() const = 0;
     // The sentence that says how released builds get their updates.
@@ -64,6 +71,9 @@ class MacVocabulary final : public Vocabulary {
     }
     std::string sessionLocker() const override { return "macOS login framework"; }
     std::string lockAction() const override { return "macOS Lock Screen"; }
+    std::string lidFlagCall() const override { return "selector 12"; }
+    std::string lidFlagArgument(bool set) const override { return set ? "arg 1" : "arg 0"; }
+    std::string idleAssertion() const override { return "PreventUserIdleSystemSleep"; }
     std::string keepAwakeCommand() const override { return "$ caffeinate -i"; }
     std::string updatesArrive() const override { return "Released builds update themselves."; }
     std::string hingeSensorNote() const override {

@@ -67,6 +67,18 @@ std::string LinuxVocabulary::lockAction() const {
     return "logind's LockSession";
 }
 
+std::string LinuxVocabulary::lidFlagCall() const {
+    return "logind's Inhibit(handle-lid-switch)";
+}
+
+std::string LinuxVocabulary::lidFlagArgument(bool set) const {
+    return set ? "taken" : "released";
+}
+
+std::string LinuxVocabulary::idleAssertion() const {
+    return "logind idle";
+}
+
 std::string LinuxVocabulary::keepAwakeCommand() const {
     return "$ systemd-inhibit";
 }

@@ -21,6 +21,9 @@ class LinuxVocabulary final : public os::Vocabulary {
     std::string displaySleepCall(uint64_t library) const override;
     std::string sessionLocker() const override;
     std::string lockAction() const override;
+    std::string lidFlagCall() const override;
+    std::string lidFlagArgument(bool set) const override;
+    std::string idleAssertion() const override;
     std::string keepAwakeCommand() const override;
     std::string updatesArrive() const override;
     std::string hingeSensorNote() const override;

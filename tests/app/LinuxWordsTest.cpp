@@ -41,7 +41,8 @@ using State = SessionController::State;
 // The words that would be false on Linux: the machine, its system and frameworks, its tools,
 // its key symbols and where its status icons live.
 const std::regex kMacWords(
-    R"(\bMac\b|MacBook|macOS|IOPM|IOKit|IOService|SkyLight|SLSDisplay|login framework|)"
+    R"(\bMac\b|MacBook|macOS|IOPM|IOKit|IOService|SkyLight|SLSDisplay|login framework|selector|)"
+    R"(PreventUserIdleSystemSleep|PreventSystemSleep|)"
     R"(Lock Screen|caffeinate|pmset|Sparkle|menu bar|\xE2\x8C\x98|\xE2\x8C\xA5|\xE2\x8C\x83)");
 
 class StatusItemTexts final : public app::StatusItem {
