@@ -9,7 +9,9 @@
 #include <QDesktopServices>
 #include <QFileSystemWatcher>
 #include <QUrl>
+#include <QWidget>
 
+#include "app/WindowMemory.hpp"
 #include "app/control/ControlNames.hpp"
 #include "app/integration/UpdateController.hpp"
 #include "app/onboarding/OnboardingWindowController.hpp"
@@ -509,6 +511,8 @@ void AppDelegate::openSettings() {
             updates_.get(),
             runtime::bindWeak(weak, [](AppDelegate& self) { self.updateHotKeyRegistration(); }),
             std::move(options));
+        settings_->onClose =
+            runtime::bindWeak(weak, [](AppDelegate& self) { self.discardClosedWindowsLater(); });
     }
     settings_->show();
 }
@@ -524,7 +528,7 @@ void AppDelegate::snapshotSettings(const std::string& path,
     runtime::mainQueue().asyncAfter(
         0.5, runtime::bindWeak(weakFactory_.weak(), [file](AppDelegate& self) {
             std::string error;
-            if (self.settings_->writeSnapshot(file, &error)) {
+            if (self.settings_ && self.settings_->writeSnapshot(file, &error)) {
                 std::printf("wrote %s\n", file.c_str());
                 std::fflush(stdout);
             } else {
@@ -542,8 +546,31 @@ void AppDelegate::showFirstRunOnboarding() {
     }
     if (!onboarding_) {
         onboarding_ = std::make_unique<OnboardingWindowController>(*session_);
+        onboarding_->onDismiss = runtime::bindWeak(
+            weakFactory_.weak(), [](AppDelegate& self) { self.discardClosedWindowsLater(); });
     }
     onboarding_->show(nullptr, 0);
+}
+
+// After the call that reported the close has returned: the window is deleted outside its own
+// event handler. A window shown again in between is kept, and so is the settings window while
+// its onboarding shows (the onboarding is the settings window's and comes back to it).
+void AppDelegate::discardClosedWindowsLater() {
+    runtime::mainQueue().async(runtime::bindWeak(weakFactory_.weak(), [](AppDelegate& self) {
+        bool discarded = false;
+        if (self.settings_ && !self.settings_->window()->isVisible() &&
+            !self.settings_->isShowingOnboarding()) {
+            self.settings_.reset();
+            discarded = true;
+        }
+        if (self.onboarding_ && !self.onboarding_->window()->isVisible()) {
+            self.onboarding_.reset();
+            discarded = true;
+        }
+        if (discarded) {
+            WindowMemory::trimAfterClose();
+        }
+    }));
 }
 
 void AppDelegate::snapshotOnboarding(const std::string& path, int page) {
@@ -554,7 +581,7 @@ void AppDelegate::snapshotOnboarding(const std::string& path, int page) {
     runtime::mainQueue().asyncAfter(
         0.2, runtime::bindWeak(weakFactory_.weak(), [file, page](AppDelegate& self) {
             std::string error;
-            if (self.settings_->writeOnboardingSnapshot(file, page, &error)) {
+            if (self.settings_ && self.settings_->writeOnboardingSnapshot(file, page, &error)) {
                 std::printf("wrote %s\n", file.c_str());
                 std::fflush(stdout);
             } else {
