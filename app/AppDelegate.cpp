@@ -95,8 +95,23 @@ void AppDelegate::applicationDidFinishLaunching() {
     makeStatusItem();
     applyGesturePreference();
     shutDownBeforeUpdates();
-    startRemoteConfiguration();
+    // The session's callbacks first and at once: a notice it queued while starting finds them.
     followSession();
+    // The tray item is on its way to the tray now. What the first moments do not need waits
+    // for the loop's next turn, so the item's registration and first drawing run before it:
+    // the remote configuration's fetch, the wake observers, the shortcut, the second drawing
+    // and the settings file's watch. Their order among themselves is kept, and the launch-time
+    // windows, queued below, still come after them.
+    runtime::mainQueue().async(
+        runtime::bindWeak(weakFactory_.weak(), [](AppDelegate& self) { self.finishLaunching(); }));
+    openLaunchWindows();
+}
+
+void AppDelegate::finishLaunching() {
+    if (isTerminated_ || !session_) {
+        return;
+    }
+    startRemoteConfiguration();
     installWorkspaceObservers();
     updateHotKeyRegistration();
     refreshIcon(session_->state());
@@ -108,7 +123,6 @@ void AppDelegate::applicationDidFinishLaunching() {
     QObject::connect(settingsWatcher_.get(), &QFileSystemWatcher::directoryChanged,
                      settingsWatcher_.get(), changed);
     watchSettingsFile();
-    openLaunchWindows();
 }
 
 void AppDelegate::makeMainMenu() {

@@ -130,6 +130,8 @@ class AppDelegate {
     void shutDownBeforeUpdates();
     void startRemoteConfiguration();
     void followSession();
+    // The launch's steps that wait for the loop's next turn.
+    void finishLaunching();
     void openLaunchWindows();
 
     void handleStateChange(SessionController::State state);

@@ -91,7 +91,8 @@ class AppDelegateTest : public SimTest {
     }
     ~AppDelegateTest() override { app::Alerts::setPresenter(nullptr); }
 
-    void launch(std::unique_ptr<app::UpdateAdapter> updates = nullptr) {
+    // Up to the end of the launch handler, before the loop turns again.
+    void startLaunch(std::unique_ptr<app::UpdateAdapter> updates = nullptr) {
         app::AppDelegate::Options options;
         options.makeStatusItem = [this] {
             auto item = std::make_unique<FakeStatusItem>();
@@ -105,6 +106,9 @@ class AppDelegateTest : public SimTest {
         options.openURL = [this](const std::string& url) { openedURLs.push_back(url); };
         delegate = std::make_unique<app::AppDelegate>(std::move(options));
         delegate->applicationDidFinishLaunching();
+    }
+    void launch(std::unique_ptr<app::UpdateAdapter> updates = nullptr) {
+        startLaunch(std::move(updates));
         runUntilIdle();
     }
 
@@ -444,6 +448,27 @@ TEST_F(AppDelegateTest, AnUpdateInstallAndTerminationShutTheSessionDownOnce) {
     EXPECT_TRUE(log.contains("disarmed (quit)"));
     EXPECT_EQ(log.count("clean exit"), 2u);
     EXPECT_EQ(laptop.power().workspaceObservers(), observers - 4);
+}
+
+// The tray item is drawn by the launch handler itself; the shortcut and the wake observers come
+// a turn of the loop later, and not at all when the program is quitting by then.
+TEST_F(AppDelegateTest, TheTrayItemComesFirstAndAQuitBeforeTheRestLeavesNothingRegistered) {
+    Prefs::setArmWithShortcut(true);
+    startLaunch();
+    ASSERT_NE(tray, nullptr);
+    expectItem(IconState::ready, "Noctave - ready (not active)");
+    EXPECT_EQ(laptop.hotKeys().registrationCount(), 0U);
+    const int sessionsOwn = laptop.power().workspaceObservers();
+    runUntilIdle();
+    EXPECT_EQ(laptop.hotKeys().registrationCount(), 1U);
+    EXPECT_EQ(laptop.power().workspaceObservers(), sessionsOwn + 4);
+    delegate.reset();
+
+    startLaunch();
+    delegate->applicationWillTerminate();
+    runUntilIdle();
+    EXPECT_EQ(laptop.hotKeys().registrationCount(), 0U);
+    EXPECT_EQ(laptop.power().workspaceObservers(), sessionsOwn);
 }
 
 }  // namespace
