@@ -207,7 +207,12 @@ void AppDelegate::followSession() {
             if (self.control_) {
                 self.control_->noteNotice(title, body);
             }
-            self.notify(title, body);
+            // The alert waits for a person, with the lid shut perhaps until it opens: shown from
+            // the loop, so that the session first finishes what it was doing (the watches of a
+            // closed lid, the thermal cut-off among them, start after its notice).
+            runtime::mainQueue().async(runtime::bindWeak(
+                self.weakFactory_.weak(),
+                [title, body](AppDelegate& later) { later.notify(title, body); }));
         });
     session_->onLidOpen =
         runtime::bindWeak(weak, [](AppDelegate& self) { self.hideCloseOverlay(); });

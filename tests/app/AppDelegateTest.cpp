@@ -15,6 +15,7 @@
 #include "platform/sim/SimHotKeys.hpp"
 #include "platform/sim/SimPower.hpp"
 #include "platform/sim/SimProcesses.hpp"
+#include "platform/sim/SimScreen.hpp"
 #include "tests/app/ShellTest.hpp"
 #include "tests/support/BusDaemon.hpp"
 #include "tests/support/SimTest.hpp"
@@ -380,6 +381,7 @@ TEST_F(AppDelegateTest, NoticesAreAlertsAndReadMoreOpensOnlyASafeAddress) {
     launch();
     laptop.power().setRefuseFlag(true);
     delegate->session()->arm("test");
+    runUntilIdle();  // the session's notices are shown from the loop
     ASSERT_EQ(alerts.size(), 1u);
     EXPECT_EQ(alerts[0].message, "Could not change the Mac's sleep setting");
     EXPECT_EQ(alerts[0].informativeText, "Try again.");
@@ -469,6 +471,27 @@ TEST_F(AppDelegateTest, TheTrayItemComesFirstAndAQuitBeforeTheRestLeavesNothingR
     runUntilIdle();
     EXPECT_EQ(laptop.hotKeys().registrationCount(), 0U);
     EXPECT_EQ(laptop.power().workspaceObservers(), sessionsOwn);
+}
+
+// A notice raised while the session handles a lid close must not hold the handling up: the
+// alert waits for a person who cannot click with the lid shut, and the closed lid's watches
+// (the thermal cut-off, the flag heartbeat) start only once the handling has finished.
+TEST_F(AppDelegateTest, ANoticeOfTheLidCloseWaitsForTheClosedLidsWatchesToStart) {
+    launch();
+    std::vector<bool> watchesRunning;
+    app::Alerts::setPresenter([this, &watchesRunning](const app::Alert& alert) {
+        alerts.push_back(alert);
+        watchesRunning.push_back(
+            log.contains("flag heartbeat on (100 ms) - the lid-close bit is shared with powerd"));
+        return 0;
+    });
+    laptop.screen().setSessionLockLibrary(sim::SimScreen::Library::missing);
+    ASSERT_TRUE(delegate->session()->arm("menu"));
+    laptop.power().closeLid();
+    runUntilIdle();
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0].message, "Noctave needs attention");
+    EXPECT_EQ(watchesRunning, std::vector<bool>{true});
 }
 
 }  // namespace
