@@ -9,7 +9,9 @@
 #include <QDesktopServices>
 #include <QFileSystemWatcher>
 #include <QUrl>
+#include <QWidget>
 
+#include "app/WindowMemory.hpp"
 #include "app/control/ControlNames.hpp"
 #include "app/integration/UpdateController.hpp"
 #include "app/onboarding/OnboardingWindowController.hpp"
@@ -93,8 +95,23 @@ void AppDelegate::applicationDidFinishLaunching() {
     makeStatusItem();
     applyGesturePreference();
     shutDownBeforeUpdates();
-    startRemoteConfiguration();
+    // The session's callbacks first and at once: a notice it queued while starting finds them.
     followSession();
+    // The tray item is on its way to the tray now. What the first moments do not need waits
+    // for the loop's next turn, so the item's registration and first drawing run before it:
+    // the remote configuration's fetch, the wake observers, the shortcut, the second drawing
+    // and the settings file's watch. Their order among themselves is kept, and the launch-time
+    // windows, queued below, still come after them.
+    runtime::mainQueue().async(
+        runtime::bindWeak(weakFactory_.weak(), [](AppDelegate& self) { self.finishLaunching(); }));
+    openLaunchWindows();
+}
+
+void AppDelegate::finishLaunching() {
+    if (isTerminated_ || !session_) {
+        return;
+    }
+    startRemoteConfiguration();
     installWorkspaceObservers();
     updateHotKeyRegistration();
     refreshIcon(session_->state());
@@ -106,7 +123,6 @@ void AppDelegate::applicationDidFinishLaunching() {
     QObject::connect(settingsWatcher_.get(), &QFileSystemWatcher::directoryChanged,
                      settingsWatcher_.get(), changed);
     watchSettingsFile();
-    openLaunchWindows();
 }
 
 void AppDelegate::makeMainMenu() {
@@ -191,7 +207,12 @@ void AppDelegate::followSession() {
             if (self.control_) {
                 self.control_->noteNotice(title, body);
             }
-            self.notify(title, body);
+            // The alert waits for a person, with the lid shut perhaps until it opens: shown from
+            // the loop, so that the session first finishes what it was doing (the watches of a
+            // closed lid, the thermal cut-off among them, start after its notice).
+            runtime::mainQueue().async(runtime::bindWeak(
+                self.weakFactory_.weak(),
+                [title, body](AppDelegate& later) { later.notify(title, body); }));
         });
     session_->onLidOpen =
         runtime::bindWeak(weak, [](AppDelegate& self) { self.hideCloseOverlay(); });
@@ -509,6 +530,8 @@ void AppDelegate::openSettings() {
             updates_.get(),
             runtime::bindWeak(weak, [](AppDelegate& self) { self.updateHotKeyRegistration(); }),
             std::move(options));
+        settings_->onClose =
+            runtime::bindWeak(weak, [](AppDelegate& self) { self.discardClosedWindowsLater(); });
     }
     settings_->show();
 }
@@ -524,7 +547,7 @@ void AppDelegate::snapshotSettings(const std::string& path,
     runtime::mainQueue().asyncAfter(
         0.5, runtime::bindWeak(weakFactory_.weak(), [file](AppDelegate& self) {
             std::string error;
-            if (self.settings_->writeSnapshot(file, &error)) {
+            if (self.settings_ && self.settings_->writeSnapshot(file, &error)) {
                 std::printf("wrote %s\n", file.c_str());
                 std::fflush(stdout);
             } else {
@@ -542,8 +565,31 @@ void AppDelegate::showFirstRunOnboarding() {
     }
     if (!onboarding_) {
         onboarding_ = std::make_unique<OnboardingWindowController>(*session_);
+        onboarding_->onDismiss = runtime::bindWeak(
+            weakFactory_.weak(), [](AppDelegate& self) { self.discardClosedWindowsLater(); });
     }
     onboarding_->show(nullptr, 0);
+}
+
+// After the call that reported the close has returned: the window is deleted outside its own
+// event handler. A window shown again in between is kept, and so is the settings window while
+// its onboarding shows (the onboarding is the settings window's and comes back to it).
+void AppDelegate::discardClosedWindowsLater() {
+    runtime::mainQueue().async(runtime::bindWeak(weakFactory_.weak(), [](AppDelegate& self) {
+        bool discarded = false;
+        if (self.settings_ && !self.settings_->window()->isVisible() &&
+            !self.settings_->isShowingOnboarding()) {
+            self.settings_.reset();
+            discarded = true;
+        }
+        if (self.onboarding_ && !self.onboarding_->window()->isVisible()) {
+            self.onboarding_.reset();
+            discarded = true;
+        }
+        if (discarded) {
+            WindowMemory::trimAfterClose();
+        }
+    }));
 }
 
 void AppDelegate::snapshotOnboarding(const std::string& path, int page) {
@@ -554,7 +600,7 @@ void AppDelegate::snapshotOnboarding(const std::string& path, int page) {
     runtime::mainQueue().asyncAfter(
         0.2, runtime::bindWeak(weakFactory_.weak(), [file, page](AppDelegate& self) {
             std::string error;
-            if (self.settings_->writeOnboardingSnapshot(file, page, &error)) {
+            if (self.settings_ && self.settings_->writeOnboardingSnapshot(file, page, &error)) {
                 std::printf("wrote %s\n", file.c_str());
                 std::fflush(stdout);
             } else {

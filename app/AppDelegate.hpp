@@ -67,7 +67,7 @@ class AppDelegate {
     // What a launcher's activation shows: the window standing in for the tray where no tray
     // shows the item, else the settings.
     void activate();
-    // The first-run onboarding at page 0, its window made on first use and kept.
+    // The first-run onboarding at page 0, its window made when needed and deleted once left.
     void showFirstRunOnboarding();
 
     // The status item's click and menu.
@@ -111,9 +111,10 @@ class AppDelegate {
     CloseOverlay* closeOverlay() { return closeOverlay_.get(); }
     RemoteConfigLoader& remoteConfig() { return remoteConfig_; }
 
-    // The settings window, once it has been opened.
+    // The settings window while it is open (or hidden behind its onboarding); deleted once
+    // the user closes it, made anew by the next openSettings.
     SettingsWindowController* settings() { return settings_.get(); }
-    // The first-run onboarding, once it has been shown.
+    // The first-run onboarding while it shows.
     OnboardingWindowController* onboarding() { return onboarding_.get(); }
     // What the process should exit with: 1 after a launch-time snapshot failed, else 0.
     int exitStatus() const { return exitStatus_; }
@@ -129,6 +130,8 @@ class AppDelegate {
     void shutDownBeforeUpdates();
     void startRemoteConfiguration();
     void followSession();
+    // The launch's steps that wait for the loop's next turn.
+    void finishLaunching();
     void openLaunchWindows();
 
     void handleStateChange(SessionController::State state);
@@ -145,6 +148,7 @@ class AppDelegate {
     // Every preference read once and kept (gesture, shortcut, keep-awake, verbose log,
     // automatic updates, holdWhileRunning) takes the settings file's value again.
     void applySettingsFile();
+    void discardClosedWindowsLater();
 
     Options options_;
     std::unique_ptr<MainMenu> mainMenu_;

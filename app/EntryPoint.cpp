@@ -15,6 +15,7 @@
 #include "app/AppDelegate.hpp"
 #include "app/QtRuntime.hpp"
 #include "app/TerminationSignals.hpp"
+#include "app/WindowMemory.hpp"
 #include "app/control/ControlClient.hpp"
 #include "app/control/ControlNames.hpp"
 #include "app/onboarding/OnboardingSnapshotPage.hpp"
@@ -23,6 +24,7 @@
 #include "app/simulator/SimulatorWindow.hpp"
 #include "app/tray/MenuBarIcon.hpp"
 #include "core/os/System.hpp"
+#include "core/runtime/Runtime.hpp"
 #include "core/session/Recovery.hpp"
 #include "core/support/CommandLine.hpp"
 #include "core/support/Log.hpp"
@@ -183,6 +185,18 @@ bool activatesRunningNoctave(const LaunchOptions& launch) {
     return true;
 }
 
+// Nothing opens the virtual laptop's window again: once closed it is deleted, outside its own
+// event handler, and its memory handed back.
+void deleteWhenClosed(std::unique_ptr<SimulatorWindow>& window) {
+    window->onClose = [&window] {
+        runtime::mainQueue().async([&window] {
+            if (window && !window->isVisible()) {
+                window.reset();
+                WindowMemory::trimAfterClose();
+            }
+        });
+    };
+}
 }  // namespace
 
 int runApplication(int argc, char** argv) {
@@ -263,6 +277,7 @@ int runApplication(int argc, char** argv) {
                                simulatorWindow = simulator.open(*platform->laptop);
                                if (simulatorWindow) {
                                    simulatorWindow->followApp(delegate);
+                                   deleteWhenClosed(simulatorWindow);
                                }
                            }
                        });

@@ -7,6 +7,7 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QClipboard>
+#include <QCloseEvent>
 #include <QGridLayout>
 #include <QImage>
 #include <QImageWriter>
@@ -42,12 +43,22 @@ constexpr int kMarginBottom = 18;
 // A window that stays put in size: the controller sets its height for each pane.
 class SettingsWindow final : public QWidget {
   public:
+    std::function<void()> onClose;
+
     SettingsWindow()
         : QWidget(nullptr, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                                Qt::WindowCloseButtonHint) {
         setObjectName(QStringLiteral("Noctave.Settings.window"));
         setAutoFillBackground(true);
         setBackgroundRole(QPalette::Window);
+    }
+
+  protected:
+    void closeEvent(QCloseEvent* event) override {
+        QWidget::closeEvent(event);
+        if (event->isAccepted() && onClose) {
+            onClose();
+        }
     }
 };
 
@@ -147,7 +158,14 @@ QWidget* SettingsWindowController::pane(Tab tab) const {
 }
 
 void SettingsWindowController::buildWindow() {
-    window_ = std::make_unique<SettingsWindow>();
+    auto window = std::make_unique<SettingsWindow>();
+    window->onClose = runtime::bindWeak(weakFactory_.weak(), [](SettingsWindowController& self) {
+        if (self.onClose) {
+            auto handler = self.onClose;
+            handler();
+        }
+    });
+    window_ = std::move(window);
     auto* layout = new QVBoxLayout(window_.get());
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
@@ -337,8 +355,11 @@ bool SettingsWindowController::ensureOnboarding() {
     if (!onboarding_ && options_.makeOnboarding) {
         onboarding_ = options_.makeOnboarding();
         if (onboarding_) {
-            onboarding_->onDismiss = runtime::bindWeak(
-                weakFactory_.weak(), [](SettingsWindowController& self) { self.show(); });
+            onboarding_->onDismiss =
+                runtime::bindWeak(weakFactory_.weak(), [](SettingsWindowController& self) {
+                    self.isShowingOnboarding_ = false;
+                    self.show();
+                });
         }
     }
     return onboarding_ != nullptr;
@@ -349,6 +370,7 @@ bool SettingsWindowController::showOnboarding(int page) {
         return false;
     }
     window_->hide();
+    isShowingOnboarding_ = true;
     onboarding_->show(nullptr, page);
     return true;
 }

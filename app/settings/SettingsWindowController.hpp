@@ -40,8 +40,8 @@ class UpdateAdapter;
 // The settings window: a toolbar of three tabs (Arming, General, About) over one pane of
 // switches and buttons per tab, bound to the preferences. The window's height follows the pane
 // shown, the last tab is remembered across launches ("lastSettingsTab"), and the General pane
-// copies the diagnostic log for support. Made once by the application delegate and kept.
-// Main thread only.
+// copies the diagnostic log for support. Made by the application delegate when the window is
+// asked for; the delegate deletes it once the user closes the window. Main thread only.
 class SettingsWindowController {
   public:
     enum class Tab : int64_t { arming = 0, general = 1, about = 2 };
@@ -102,6 +102,12 @@ class SettingsWindowController {
     // Hides this window and shows the onboarding at `page`; its dismissal brings this window
     // back. False (and nothing happens) without an onboarding window.
     bool showOnboarding(int page);
+    // From showOnboarding until that onboarding is left.
+    bool isShowingOnboarding() const { return isShowingOnboarding_; }
+
+    // Called, on the main thread, when the user has closed the window (not when it hides for
+    // the onboarding). The controller may be deleted once the call has returned.
+    std::function<void()> onClose;
     void showWelcomeGuide() { showOnboarding(0); }
     void checkForUpdates();
     void copyDiagnostics();
@@ -173,6 +179,7 @@ class SettingsWindowController {
     QPointer<QPushButton> diagnosticsButton_;
     std::vector<Binding> bindings_;
     std::unique_ptr<OnboardingPresenter> onboarding_;
+    bool isShowingOnboarding_ = false;
     runtime::WeakFactory<SettingsWindowController> weakFactory_{this};
 };
 

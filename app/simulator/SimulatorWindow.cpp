@@ -7,6 +7,7 @@
 
 #include <QButtonGroup>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QEvent>
 #include <QFontDatabase>
 #include <QGridLayout>
@@ -546,6 +547,14 @@ void SimulatorWindow::savePosition() {
 void SimulatorWindow::showEvent(QShowEvent* event) {
     wasShown_ = true;
     QWidget::showEvent(event);
+}
+
+void SimulatorWindow::closeEvent(QCloseEvent* event) {
+    QWidget::closeEvent(event);
+    if (event->isAccepted() && onClose) {
+        auto handler = onClose;
+        handler();
+    }
 }
 
 void SimulatorWindow::hideEvent(QHideEvent* event) {

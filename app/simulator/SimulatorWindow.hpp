@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -56,7 +57,11 @@ class SimulatorWindow final : public QWidget {
     // Renders the window as it stands into a PNG file.
     bool writeSnapshot(const std::filesystem::path& file, std::string* error);
 
+    // Called when the user has closed the window; the window may be deleted once it returns.
+    std::function<void()> onClose;
+
   protected:
+    void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void hideEvent(QHideEvent* event) override;

@@ -25,11 +25,15 @@ struct LinuxPowerSources::Source {
     std::shared_ptr<std::atomic<bool>> live = std::make_shared<std::atomic<bool>>(true);
     std::vector<uint64_t> subscriptions;
     std::unique_ptr<UdevMonitor> monitor;
+    // Whether UPower has the bus name, as its coming and going told; read on the monitor's
+    // thread.
+    std::shared_ptr<std::atomic<bool>> upowerPresent = std::make_shared<std::atomic<bool>>(false);
     bool added = false;
 };
 
-LinuxPowerSources::LinuxPowerSources(MachineRoots roots, std::shared_ptr<DBusConnection> systemBus)
-    : roots_(std::move(roots)), bus_(std::move(systemBus)) {}
+LinuxPowerSources::LinuxPowerSources(MachineRoots roots, std::shared_ptr<DBusConnection> systemBus,
+                                     double rereadSeconds)
+    : roots_(std::move(roots)), bus_(std::move(systemBus)), rereadSeconds_(rereadSeconds) {}
 
 LinuxPowerSources::~LinuxPowerSources() {
     std::vector<Handle> handles;
@@ -143,8 +147,27 @@ void LinuxPowerSources::addToMainQueue(Handle handle) {
             }
         });
     };
+    // The kernel's events serve whenever UPower is away, also when it leaves after the start
+    // (it may crash or be restarted). While it runs it announces every change itself, so the
+    // kernel's events and the periodic re-read would only wake the process for nothing.
+    auto upower = source->upowerPresent;
+    source->monitor = std::make_unique<UdevMonitor>(
+        "power_supply", [this, post, upower](UdevMonitor::Wake wake, bool isListening) {
+            if (*upower) {
+                return -1.0;
+            }
+            if (wake == UdevMonitor::Wake::event || wake == UdevMonitor::Wake::period) {
+                post();
+            }
+            // Charge drift is rarely announced; without udev events nothing would announce
+            // unplugging either: re-read then as well.
+            const bool onBattery =
+                runsOnBattery(readPowerSupplies(roots_.sys / "class" / "power_supply"));
+            return onBattery || !isListening ? rereadSeconds_ : -1.0;
+        });
     // UPower's signals (the match holds whether or not it runs now), and its coming and going:
-    // either way the figures now come from somewhere else, so callers must read again.
+    // either way the figures now come from somewhere else, so callers must read again. The
+    // monitor is made first: a coming or going tells it at once.
     for (const char* path : {kUPowerPath, kDisplayDevice}) {
         source->subscriptions.push_back(bus_->subscribe(
             std::string("type='signal',sender='") + kUPower + "',path='" + path +
@@ -157,24 +180,26 @@ void LinuxPowerSources::addToMainQueue(Handle handle) {
                 "',interface='" + kUPower + "',member='" + member + "'",
             [post](sd_bus_message*) { post(); }));
     }
+    UdevMonitor* monitor = source->monitor.get();
     source->subscriptions.push_back(bus_->subscribe(
         std::string(
             "type='signal',sender='org.freedesktop.DBus',member='NameOwnerChanged',arg0='") +
             kUPower + "'",
-        [post](sd_bus_message*) { post(); }));
-    // The kernel's events serve whenever UPower is away, also when it leaves after the start
-    // (it may crash or be restarted); while it runs they only cause a repeated read.
-    source->monitor = std::make_unique<UdevMonitor>(
-        "power_supply", [this, post](UdevMonitor::Wake wake, bool isListening) {
-            if (wake != UdevMonitor::Wake::start) {
-                post();
+        [post, upower, monitor](sd_bus_message* message) {
+            const char* name = nullptr;
+            const char* oldOwner = nullptr;
+            const char* newOwner = nullptr;
+            if (sd_bus_message_read(message, "sss", &name, &oldOwner, &newOwner) >= 0 &&
+                newOwner != nullptr) {
+                *upower = newOwner[0] != '\0';
+                monitor->reconsider();
             }
-            // Charge drift is rarely announced; without udev events nothing would announce
-            // unplugging either: re-read then as well.
-            const bool onBattery =
-                runsOnBattery(readPowerSupplies(roots_.sys / "class" / "power_supply"));
-            return onBattery || !isListening ? kBatteryRereadInterval : -1.0;
-        });
+            post();
+        }));
+    // After the subscription, so that a coming or going from here on is not missed; the
+    // monitor's first look may have been without it.
+    *upower = upowerRunning();
+    monitor->reconsider();
 }
 
 void LinuxPowerSources::removeNotificationSource(Handle handle) {

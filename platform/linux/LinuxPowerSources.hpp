@@ -13,12 +13,14 @@ namespace noctave::linuxos {
 
 // Power sources from UPower (OnBattery and the display device, which sums every system
 // battery), or from sysfs power_supply when UPower is not running. UPower announces its
-// changes, and the bus its coming and going; the sysfs fallback listens to udev's power_supply
-// events all along (so it serves from the moment UPower leaves) and, on battery, also
-// re-reads periodically, because charge drift is rarely announced.
+// changes, and the bus its coming and going; while UPower is away the sysfs fallback listens to
+// udev's power_supply events and, on battery, also re-reads periodically, because charge drift
+// is rarely announced. While UPower runs neither wakes the process.
 class LinuxPowerSources final : public os::PowerSources {
   public:
-    LinuxPowerSources(MachineRoots roots, std::shared_ptr<DBusConnection> systemBus);
+    // `rereadSeconds`: the period of the re-read on battery without UPower.
+    LinuxPowerSources(MachineRoots roots, std::shared_ptr<DBusConnection> systemBus,
+                      double rereadSeconds = kBatteryRereadInterval);
     ~LinuxPowerSources() override;
 
     std::optional<std::string> providingPowerSourceType() override;
@@ -37,6 +39,7 @@ class LinuxPowerSources final : public os::PowerSources {
 
     MachineRoots roots_;
     std::shared_ptr<DBusConnection> bus_;
+    double rereadSeconds_;
     std::mutex mutex_;
     std::map<Handle, std::shared_ptr<Source>> sources_;
     Handle next_ = 1;

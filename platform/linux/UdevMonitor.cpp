@@ -29,6 +29,13 @@ UdevMonitor::~UdevMonitor() {
     }
 }
 
+void UdevMonitor::reconsider() {
+    isAsked_ = true;
+    if (thread_) {
+        thread_->wake();
+    }
+}
+
 bool UdevMonitor::turn(PollThread::Turn& turn) {
     Wake wake = Wake::period;
     if (turn.isFirst) {
@@ -39,6 +46,8 @@ bool UdevMonitor::turn(PollThread::Turn& turn) {
             udev_device_unref(device);
         }
         wake = Wake::event;
+    } else if (isAsked_.exchange(false)) {
+        wake = Wake::asked;
     } else if (!turn.timedOut) {
         // Woken to stop, or an interrupted wait: nothing to report.
         return true;

@@ -15,6 +15,7 @@
 #include "platform/sim/SimHotKeys.hpp"
 #include "platform/sim/SimPower.hpp"
 #include "platform/sim/SimProcesses.hpp"
+#include "platform/sim/SimScreen.hpp"
 #include "tests/app/ShellTest.hpp"
 #include "tests/support/BusDaemon.hpp"
 #include "tests/support/SimTest.hpp"
@@ -91,7 +92,8 @@ class AppDelegateTest : public SimTest {
     }
     ~AppDelegateTest() override { app::Alerts::setPresenter(nullptr); }
 
-    void launch(std::unique_ptr<app::UpdateAdapter> updates = nullptr) {
+    // Up to the end of the launch handler, before the loop turns again.
+    void startLaunch(std::unique_ptr<app::UpdateAdapter> updates = nullptr) {
         app::AppDelegate::Options options;
         options.makeStatusItem = [this] {
             auto item = std::make_unique<FakeStatusItem>();
@@ -105,6 +107,9 @@ class AppDelegateTest : public SimTest {
         options.openURL = [this](const std::string& url) { openedURLs.push_back(url); };
         delegate = std::make_unique<app::AppDelegate>(std::move(options));
         delegate->applicationDidFinishLaunching();
+    }
+    void launch(std::unique_ptr<app::UpdateAdapter> updates = nullptr) {
+        startLaunch(std::move(updates));
         runUntilIdle();
     }
 
@@ -376,6 +381,7 @@ TEST_F(AppDelegateTest, NoticesAreAlertsAndReadMoreOpensOnlyASafeAddress) {
     launch();
     laptop.power().setRefuseFlag(true);
     delegate->session()->arm("test");
+    runUntilIdle();  // the session's notices are shown from the loop
     ASSERT_EQ(alerts.size(), 1u);
     EXPECT_EQ(alerts[0].message, "Could not change the Mac's sleep setting");
     EXPECT_EQ(alerts[0].informativeText, "Try again.");
@@ -444,6 +450,48 @@ TEST_F(AppDelegateTest, AnUpdateInstallAndTerminationShutTheSessionDownOnce) {
     EXPECT_TRUE(log.contains("disarmed (quit)"));
     EXPECT_EQ(log.count("clean exit"), 2u);
     EXPECT_EQ(laptop.power().workspaceObservers(), observers - 4);
+}
+
+// The tray item is drawn by the launch handler itself; the shortcut and the wake observers come
+// a turn of the loop later, and not at all when the program is quitting by then.
+TEST_F(AppDelegateTest, TheTrayItemComesFirstAndAQuitBeforeTheRestLeavesNothingRegistered) {
+    Prefs::setArmWithShortcut(true);
+    startLaunch();
+    ASSERT_NE(tray, nullptr);
+    expectItem(IconState::ready, "Noctave - ready (not active)");
+    EXPECT_EQ(laptop.hotKeys().registrationCount(), 0U);
+    const int sessionsOwn = laptop.power().workspaceObservers();
+    runUntilIdle();
+    EXPECT_EQ(laptop.hotKeys().registrationCount(), 1U);
+    EXPECT_EQ(laptop.power().workspaceObservers(), sessionsOwn + 4);
+    delegate.reset();
+
+    startLaunch();
+    delegate->applicationWillTerminate();
+    runUntilIdle();
+    EXPECT_EQ(laptop.hotKeys().registrationCount(), 0U);
+    EXPECT_EQ(laptop.power().workspaceObservers(), sessionsOwn);
+}
+
+// A notice raised while the session handles a lid close must not hold the handling up: the
+// alert waits for a person who cannot click with the lid shut, and the closed lid's watches
+// (the thermal cut-off, the flag heartbeat) start only once the handling has finished.
+TEST_F(AppDelegateTest, ANoticeOfTheLidCloseWaitsForTheClosedLidsWatchesToStart) {
+    launch();
+    std::vector<bool> watchesRunning;
+    app::Alerts::setPresenter([this, &watchesRunning](const app::Alert& alert) {
+        alerts.push_back(alert);
+        watchesRunning.push_back(
+            log.contains("flag heartbeat on (100 ms) - the lid-close bit is shared with powerd"));
+        return 0;
+    });
+    laptop.screen().setSessionLockLibrary(sim::SimScreen::Library::missing);
+    ASSERT_TRUE(delegate->session()->arm("menu"));
+    laptop.power().closeLid();
+    runUntilIdle();
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0].message, "Noctave needs attention");
+    EXPECT_EQ(watchesRunning, std::vector<bool>{true});
 }
 
 }  // namespace

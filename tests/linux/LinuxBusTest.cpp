@@ -224,6 +224,18 @@ class LinuxSession : public LinuxBus {
         ASSERT_TRUE(controller->arm("menu"));
     }
     bool runUntil(const std::function<bool()>& done) { return runtime.runUntil(done, 15.0); }
+    // A discharging battery at 15% in the kernel's power_supply tree.
+    void kernelBattery() {
+        const auto supply = roots.sys / "class" / "power_supply" / "BAT0";
+        std::filesystem::create_directories(supply);
+        for (const auto& [name, value] : {std::pair{"type", "Battery"},
+                                          {"present", "1"},
+                                          {"status", "Discharging"},
+                                          {"energy_now", "9000000"},
+                                          {"energy_full", "60000000"}}) {
+            std::ofstream(supply / name) << value << "\n";
+        }
+    }
 
     std::string savedPath_ = std::getenv("PATH") != nullptr ? std::getenv("PATH") : "";
     runtime::ThreadedRuntime runtime;
@@ -308,19 +320,29 @@ TEST_F(LinuxSession, WhenUPowerLeavesTheGuardReadsTheKernelsFigures) {
     battery(80);
     upower(kUPowerPath, kUPower, "OnBattery", true);
     arm();
-    const auto supply = roots.sys / "class" / "power_supply" / "BAT0";
-    std::filesystem::create_directories(supply);
-    for (const auto& [name, value] : {std::pair{"type", "Battery"},
-                                      {"present", "1"},
-                                      {"status", "Discharging"},
-                                      {"energy_now", "9000000"},
-                                      {"energy_full", "60000000"}}) {
-        std::ofstream(supply / name) << value << "\n";
-    }
+    kernelBattery();
     ASSERT_TRUE(bus.stopTemplate(kUPower));
     ASSERT_TRUE(runUntil([&] { return controller->state() == State::disarmed; }))
         << ::testing::PrintToString(log.lines());
     EXPECT_TRUE(log.contains("low battery (15%); disarming"));
+}
+
+// UPower announces every change while it runs: the kernel's figures are then not re-read on a
+// timer, which would wake an idle laptop for nothing. Once it leaves, the re-read takes over.
+TEST_F(LinuxSession, TheKernelsFiguresAreReadOnATimerOnlyWhileUPowerIsAway) {
+    kernelBattery();
+    constexpr double kPeriod = 0.05;
+    linuxos::LinuxPowerSources sources(roots, systemBus, kPeriod);
+    int reports = 0;
+    const auto handle = sources.createNotificationSource([&reports] { ++reports; });
+    sources.addToMainQueue(handle);
+    // Ten periods of nothing happening.
+    EXPECT_FALSE(runtime.runUntil([&reports] { return reports > 0; }, 10 * kPeriod));
+
+    ASSERT_TRUE(bus.stopTemplate(kUPower));
+    // Its leaving is one report; the timer's follow.
+    EXPECT_TRUE(runUntil([&reports] { return reports >= 4; }));
+    sources.removeNotificationSource(handle);
 }
 
 TEST_F(LinuxSession, VanishedLogindMakesReapplyFailAndDisarms) {
