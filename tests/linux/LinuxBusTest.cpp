@@ -2,7 +2,6 @@
 // mocked logind and UPower.
 #include <gtest/gtest.h>
 
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -100,17 +99,6 @@ TEST_F(LogindBackend, LidFlagIsOneInhibitorThatAnyConnectionOrTheCrashHandlerCle
     EXPECT_FALSE(LinuxPowerManagement::isLidInhibitorHeld());
     EXPECT_TRUE(lidLockGone());
     EXPECT_NE(clear(connection, kSelector, 1), 0);
-}
-
-TEST_F(LogindBackend, KillingTheProcessReleasesItsInhibitor) {
-    ChildProcess holder(NOCTAVE_INHIBITOR_HOLDER, {}, {.standardError = "/dev/null"});
-    ASSERT_EQ(holder.failure(), "");
-    EXPECT_EQ(holder.line(Stream::output, 15), "held");
-    EXPECT_EQ(count(bus.inhibitors(), kLidLock), 1u);
-
-    holder.signal(SIGKILL);
-    holder.wait();
-    EXPECT_TRUE(lidLockGone());
 }
 
 TEST_F(LogindBackend, HelpersStartedWhileTheLockIsHeldDoNotKeepIt) {
