@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <future>
 #include <mutex>
 #include <optional>
@@ -13,6 +12,7 @@
 
 #include "platform/linux/bus/DBusConnection.hpp"
 #include "tests/support/BusDaemon.hpp"
+#include "tests/support/Mailbox.hpp"
 
 namespace noctave::linuxos {
 namespace {
@@ -22,30 +22,7 @@ constexpr const char* kPath = "/org/example/Served";
 constexpr const char* kInterface = "org.example.Served1";
 constexpr double kTimeout = 5.0;
 
-// What the connections' threads report, for the test thread to wait on.
-template <typename T>
-class Mailbox {
-  public:
-    void put(T value) {
-        std::lock_guard lock(mutex_);
-        values_.push_back(std::move(value));
-        changed_.notify_all();
-    }
-    std::optional<T> take() {
-        std::unique_lock lock(mutex_);
-        if (!changed_.wait_for(lock, std::chrono::seconds(5), [&] { return !values_.empty(); })) {
-            return std::nullopt;
-        }
-        T value = std::move(values_.front());
-        values_.erase(values_.begin());
-        return value;
-    }
-
-  private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<T> values_;
-};
+using test::Mailbox;
 
 class BusServerTest : public ::testing::Test {
   protected:

@@ -2,7 +2,6 @@
 // mocked logind and UPower.
 #include <gtest/gtest.h>
 
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -100,17 +99,6 @@ TEST_F(LogindBackend, LidFlagIsOneInhibitorThatAnyConnectionOrTheCrashHandlerCle
     EXPECT_FALSE(LinuxPowerManagement::isLidInhibitorHeld());
     EXPECT_TRUE(lidLockGone());
     EXPECT_NE(clear(connection, kSelector, 1), 0);
-}
-
-TEST_F(LogindBackend, KillingTheProcessReleasesItsInhibitor) {
-    ChildProcess holder(NOCTAVE_INHIBITOR_HOLDER, {}, {.standardError = "/dev/null"});
-    ASSERT_EQ(holder.failure(), "");
-    EXPECT_EQ(holder.line(Stream::output, 15), "held");
-    EXPECT_EQ(count(bus.inhibitors(), kLidLock), 1u);
-
-    holder.signal(SIGKILL);
-    holder.wait();
-    EXPECT_TRUE(lidLockGone());
 }
 
 TEST_F(LogindBackend, HelpersStartedWhileTheLockIsHeldDoNotKeepIt) {
@@ -271,60 +259,6 @@ TEST_F(LinuxSession, ArmedLidCloseLocksTheSessionKeepsTheLockAcrossALogindRestar
     upower(kUPowerPath, kUPower, "LidIsClosed", false);
     ASSERT_TRUE(runUntil([&] { return controller->state() == State::disarmed; }));
     EXPECT_TRUE(lidLockGone());
-}
-
-// Outside a logind session (ssh, a user service, a container) logind refuses to lock: that is
-// the closed-lid path's lock failure, said at error and in the notice, and the session stands.
-TEST_F(LinuxSession, ALockLogindRefusesIsAFailureWithItsNoticeAndTheSessionStaysArmed) {
-    ASSERT_TRUE(bus.refuseLogindCall("LockSession", "s", "org.freedesktop.login1.NoSessionForPID",
-                                     "PID 4242 does not belong to any known session"));
-    arm();
-    upower(kUPowerPath, kUPower, "LidIsClosed", true);
-    ASSERT_TRUE(runUntil([&] { return !notices.empty(); }))
-        << ::testing::PrintToString(log.lines());
-
-    EXPECT_EQ(bus.logindCalls("LockSession"), std::vector<std::string>{"auto"});
-    EXPECT_EQ(notices, std::vector<std::string>{"Noctave needs attention / The laptop could not be "
-                                                "locked."});
-    const std::string why =
-        "logind could not lock the session (org.freedesktop.login1.NoSessionForPID: PID 4242 "
-        "does not belong to any known session)";
-    EXPECT_EQ(count(log.lines(), "WRN session lock refused: " + why), 1u)
-        << ::testing::PrintToString(log.lines());
-    EXPECT_EQ(count(log.lines(), "ERR logind's LockSession action is unavailable (" + why + ")"),
-              1u);
-    EXPECT_FALSE(log.contains("session locked via"));
-    EXPECT_EQ(controller->state(), State::armed);
-    EXPECT_EQ(count(bus.inhibitors(), kLidLock), 1u);
-}
-
-TEST_F(LinuxSession, BatteryReportsReachTheGuard) {
-    battery(50);
-    arm();
-    upower(kUPowerPath, kUPower, "OnBattery", true);
-    ASSERT_TRUE(runUntil([&] { return log.contains("power source changed: battery"); }));
-    EXPECT_EQ(controller->state(), State::armed);
-
-    upower(kDisplayDevice, kDevice, "Energy", 15.0);
-    ASSERT_TRUE(runUntil([&] { return !notices.empty(); }));
-    EXPECT_EQ(notices.front(),
-              "Noctave disarmed / Battery dropped to 15%. Your laptop can sleep instead of running "
-              "flat.");
-    EXPECT_EQ(controller->state(), State::disarmed);
-    EXPECT_TRUE(log.contains("disarmed (low-battery)")) << ::testing::PrintToString(log.lines());
-}
-
-// UPower may crash or be restarted: its leaving is itself a report, read from the kernel's
-// figures, so the battery guard keeps watching without it.
-TEST_F(LinuxSession, WhenUPowerLeavesTheGuardReadsTheKernelsFigures) {
-    battery(80);
-    upower(kUPowerPath, kUPower, "OnBattery", true);
-    arm();
-    kernelBattery();
-    ASSERT_TRUE(bus.stopTemplate(kUPower));
-    ASSERT_TRUE(runUntil([&] { return controller->state() == State::disarmed; }))
-        << ::testing::PrintToString(log.lines());
-    EXPECT_TRUE(log.contains("low battery (15%); disarming"));
 }
 
 // UPower announces every change while it runs: the kernel's figures are then not re-read on a

@@ -2,14 +2,13 @@
 // layer receives what the adapter posts; with none there, the post is dropped and logged.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "platform/linux/LinuxNotifications.hpp"
 #include "tests/support/BusDaemon.hpp"
 #include "tests/support/LogCapture.hpp"
+#include "tests/support/Mailbox.hpp"
 
 namespace noctave::linuxos {
 namespace {
@@ -34,7 +33,7 @@ class LinuxNotificationsTest : public ::testing::Test {
         client = std::make_shared<DBusConnection>(BusKind::session, daemon->address());
     }
 
-    // A notification server that keeps the one notice it is sent.
+    // A notification server that keeps what it is sent.
     void serve() {
         server = std::make_unique<DBusConnection>(BusKind::session, daemon->address());
         ExportedObject object;
@@ -78,11 +77,7 @@ class LinuxNotificationsTest : public ::testing::Test {
             if (r < 0) {
                 return r;
             }
-            {
-                std::lock_guard lock(mutex);
-                received = got;
-                arrived.notify_all();
-            }
+            received.put(got);
             return DBusConnection::replyNow(
                 call, [](sd_bus_message* m) { return sd_bus_message_append(m, "u", 7u); });
         };
@@ -90,25 +85,17 @@ class LinuxNotificationsTest : public ::testing::Test {
         ASSERT_TRUE(server->requestName(kService, kTimeout).ok());
     }
 
-    std::optional<Received> waitForNotice() {
-        std::unique_lock lock(mutex);
-        arrived.wait_for(lock, std::chrono::seconds(5), [this] { return received.has_value(); });
-        return received;
-    }
-
+    test::Mailbox<Received> received;  // what the server was sent; outlives the server
     std::optional<test::BusDaemon> daemon;
     std::shared_ptr<DBusConnection> client;
     std::unique_ptr<DBusConnection> server;
-    std::mutex mutex;
-    std::condition_variable arrived;
-    std::optional<Received> received;
 };
 
 TEST_F(LinuxNotificationsTest, ANoticeReachesTheServerAsACriticalNotificationFromNoctave) {
     serve();
     LinuxNotifications notifications(client);
     notifications.post("Noctave disarmed", "Battery dropped to 20%.");
-    const auto got = waitForNotice();
+    const auto got = received.take();
     ASSERT_TRUE(got);
     EXPECT_EQ(got->app, "Noctave");
     EXPECT_EQ(got->icon, "com.quillor.noctave");

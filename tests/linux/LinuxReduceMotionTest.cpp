@@ -28,24 +28,6 @@ bool eventually(const std::function<bool()>& done) {
     return true;
 }
 
-class PortalSettings {
-  public:
-    explicit PortalSettings(std::shared_ptr<linuxos::DBusConnection> bus) : bus_(std::move(bus)) {}
-
-    template <typename T>
-    bool set(const char* ns, const char* key, const char* type, T value) {
-        const linuxos::MethodRef method{kPortal, "/org/freedesktop/portal/desktop",
-                                        "org.freedesktop.portal.Settings", "Set"};
-        const auto write = [&](sd_bus_message* m) {
-            return sd_bus_message_append(m, "ssv", ns, key, type, value);
-        };
-        return bus_->call(method, write, {}, 5.0).ok();
-    }
-
-  private:
-    std::shared_ptr<linuxos::DBusConnection> bus_;
-};
-
 TEST(LinuxReduceMotionTest, FollowsThePortalsKeysFromTheFirstReadingThroughEachChange) {
     PrivateBus bus;
     if (!bus.unavailable().empty()) {
@@ -53,10 +35,21 @@ TEST(LinuxReduceMotionTest, FollowsThePortalsKeysFromTheFirstReadingThroughEachC
     }
     ASSERT_TRUE(bus.startTemplate(NOCTAVE_PORTAL_TEMPLATE, kPortal));
     auto connection = std::make_shared<linuxos::DBusConnection>(linuxos::BusKind::system);
-    PortalSettings portal(connection);
+    const auto set = [&](const char* ns, const char* key, const char* type, auto value) {
+        const linuxos::MethodRef method{kPortal, "/org/freedesktop/portal/desktop",
+                                        "org.freedesktop.portal.Settings", "Set"};
+        return connection
+            ->call(
+                method,
+                [&](sd_bus_message* m) {
+                    return sd_bus_message_append(m, "ssv", ns, key, type, value);
+                },
+                {}, 5.0)
+            .ok();
+    };
 
     // Nothing known yet, then GNOME's switch already off when the program starts.
-    ASSERT_TRUE(portal.set("org.gnome.desktop.interface", "enable-animations", "b", 0));
+    ASSERT_TRUE(set("org.gnome.desktop.interface", "enable-animations", "b", 0));
     linuxos::LinuxReduceMotion motion(connection);
     EXPECT_TRUE(eventually([&] { return motion.isEnabled(); }));
 
@@ -80,16 +73,16 @@ TEST(LinuxReduceMotionTest, FollowsThePortalsKeysFromTheFirstReadingThroughEachC
         bool sent = false;
         switch (c.type) {
             case 'b':
-                sent = portal.set(c.ns, c.key, "b", static_cast<int>(c.value));
+                sent = set(c.ns, c.key, "b", static_cast<int>(c.value));
                 break;
             case 'u':
-                sent = portal.set(c.ns, c.key, "u", static_cast<uint32_t>(c.value));
+                sent = set(c.ns, c.key, "u", static_cast<uint32_t>(c.value));
                 break;
             case 'd':
-                sent = portal.set(c.ns, c.key, "d", c.value);
+                sent = set(c.ns, c.key, "d", c.value);
                 break;
             default:
-                sent = portal.set(c.ns, c.key, "s", "prefer-dark");
+                sent = set(c.ns, c.key, "s", "prefer-dark");
         }
         ASSERT_TRUE(sent);
         EXPECT_TRUE(eventually([&] { return motion.isEnabled() == c.reduce; }));

@@ -98,21 +98,6 @@ bool PrivateBus::stopTemplate(const std::string& busName) {
     return waitForName(busName, false);
 }
 
-bool PrivateBus::refuseLogindCall(const std::string& method, const std::string& inSignature,
-                                  const std::string& errorName, const std::string& message) {
-    const std::string code =
-        "raise dbus.exceptions.DBusException('" + message + "', name='" + errorName + "')";
-    return control_
-        ->call(
-            {kLogin, kLoginPath, "org.freedesktop.DBus.Mock", "AddMethod"},
-            [&](sd_bus_message* m) {
-                return sd_bus_message_append(m, "sssss", "org.freedesktop.login1.Manager",
-                                             method.c_str(), inSignature.c_str(), "", code.c_str());
-            },
-            {}, 5.0)
-        .ok();
-}
-
 std::vector<std::string> PrivateBus::logindCalls(const std::string& method) {
     std::vector<std::string> calls;
     control_->call(

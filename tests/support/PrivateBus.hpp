@@ -47,10 +47,6 @@ class PrivateBus {
         };
         return control_->call(set, write, {}, 5.0).ok();
     }
-    // Mocked logind answers `method` of its manager with the D-Bus error `errorName`, as the
-    // real one does to a caller outside any session.
-    bool refuseLogindCall(const std::string& method, const std::string& inSignature,
-                          const std::string& errorName, const std::string& message);
     // The string argument of each call of a one-string method (LockSession) on mocked logind.
     std::vector<std::string> logindCalls(const std::string& method);
     // logind's inhibitors now, "what:mode:who" each.

@@ -214,10 +214,6 @@ class Compositor:
         walk(self.tree(), None)
         return found
 
-    def focused_window(self):
-        focused = [title for title, is_focused, _ in self.windows() if is_focused]
-        return focused[0] if focused else None
-
     def capture(self, output):
         path = os.path.join(self.captures, '%s-%f.ppm' % (output, time.monotonic()))
         self.run(['grim', '-t', 'ppm', '-o', output, path])

@@ -100,22 +100,6 @@ TEST(LidStandDown, NothingIsRecordedWhenTheLidAlreadyDoesNothing) {
     EXPECT_EQ(readFile(files.profiles), quiet);
 }
 
-TEST(LidStandDown, AValueTheUserChangedWhileArmedIsKeptAndTheOthersRestored) {
-    Files files;
-    auto owner = files.standDownProfiles(kProfiles);
-    ASSERT_TRUE(owner->write("[Battery][HandleButtonEvents]lidAction", "64"));
-
-    EXPECT_EQ(files.restore(Writer::thisProcess), Restore::restored);
-    SettingValue value;
-    ASSERT_TRUE(owner->read("[Battery][HandleButtonEvents]lidAction", value));
-    EXPECT_EQ(value, "64");
-    ASSERT_TRUE(owner->read("[AC][HandleButtonEvents]lidAction", value));
-    EXPECT_EQ(value, "1");
-    ASSERT_TRUE(owner->read("[LowBattery][HandleButtonEvents]lidAction", value));
-    EXPECT_EQ(value, std::nullopt);
-    EXPECT_FALSE(fs::exists(files.record));
-}
-
 // An owner whose store refuses the n-th write: a stand-down cut short must put back what it
 // had changed and leave no record behind.
 class FailingOwner final : public LidOwner {
