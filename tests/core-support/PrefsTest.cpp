@@ -27,21 +27,6 @@ class PrefsTest : public test::SimTest {
     std::string fileText() const { return test::readFile(file()); }
 };
 
-TEST_F(PrefsTest, FreshUserReadsEveryDefaultAndNothingIsWritten) {
-    EXPECT_TRUE(Prefs::armWithGesture());
-    EXPECT_TRUE(Prefs::armWithRightClick());
-    EXPECT_TRUE(Prefs::armWithShortcut());
-    EXPECT_FALSE(Prefs::stayOnAfterOpeningLid());
-    EXPECT_TRUE(Prefs::disarmOnLowBattery());
-    EXPECT_EQ(Prefs::lowBatteryPercent(), 20);
-    EXPECT_FALSE(Prefs::keepAwake());
-    EXPECT_FALSE(Prefs::openAtLogin());
-    EXPECT_FALSE(Prefs::verboseLogging());
-    EXPECT_TRUE(Prefs::automaticUpdates());
-    EXPECT_FALSE(Prefs::hasSeenOnboarding());
-    EXPECT_FALSE(fs::exists(file())) << "registered defaults are never saved";
-}
-
 TEST_F(PrefsTest, WritesUseTheStoredKeyNamesAndSurviveANewStore) {
     Prefs::setKeepAwake(true);
     Prefs::setLowBatteryPercent(35);
@@ -61,6 +46,7 @@ TEST_F(PrefsTest, WritesUseTheStoredKeyNamesAndSurviveANewStore) {
 
 TEST_F(PrefsTest, AValueWrittenFromOutsideIsSeenByTheNextRead) {
     EXPECT_EQ(Prefs::lowBatteryPercent(), 20);
+    EXPECT_FALSE(fs::exists(file())) << "registered defaults are never saved";
     writeFromOutside("lowBatteryDisarmPercent = 70\n");
     EXPECT_EQ(Prefs::lowBatteryPercent(), 70) << "not range-checked";
     writeFromOutside("lowBatteryDisarmPercent = 70\nverboseLogging = true\n");
@@ -211,7 +197,7 @@ TEST_F(PrefsTest, AFileThatCannotBeReadIsNeverWrittenOver) {
               1u);
 }
 
-TEST(UserDefaultsFormatTest, RejectsWhatItCannotReadAndAcceptsWhatItWrites) {
+TEST(UserDefaultsFormatTest, RejectsWhatItCannotReadAndReadsCommentsBlanksAndSpaces) {
     std::string error;
     EXPECT_FALSE(UserDefaults::parse("a = maybe\n", &error));
     EXPECT_FALSE(UserDefaults::parse("a = \"unterminated\n", &error));
@@ -221,9 +207,6 @@ TEST(UserDefaultsFormatTest, RejectsWhatItCannotReadAndAcceptsWhatItWrites) {
     ASSERT_TRUE(parsed);
     EXPECT_EQ(std::get<int64_t>(parsed->at("a")), -3);
     EXPECT_EQ(std::get<bool>(parsed->at("b")), true);
-    auto again = UserDefaults::parse(UserDefaults::serialize(*parsed), &error);
-    ASSERT_TRUE(again);
-    EXPECT_EQ(*again, *parsed);
 }
 
 }  // namespace

@@ -49,7 +49,7 @@ TEST(ThreadedRuntimeTest, SerialQueueRunsJobsOneAtATimeInOrder) {
     }
 }
 
-TEST(ThreadedRuntimeTest, IsCurrentOnlyOnTheQueuesOwnThread) {
+TEST(ThreadedRuntimeTest, IsCurrentOnlyOnTheQueuesOwnThreadAndAWorkerPostsBackToTheMainLoop) {
     ThreadedRuntime runtime;
     RuntimeInstaller installer{runtime};
     auto queue = runtime.makeSerialQueue("noctave.test");
@@ -57,27 +57,19 @@ TEST(ThreadedRuntimeTest, IsCurrentOnlyOnTheQueuesOwnThread) {
     EXPECT_FALSE(queue->isCurrent());
     bool onQueue = false;
     bool mainFromQueue = true;
-    queue->sync([&] {
-        onQueue = queue->isCurrent();
-        mainFromQueue = runtime.mainQueue().isCurrent();
-    });
-    EXPECT_TRUE(onQueue);
-    EXPECT_FALSE(mainFromQueue);
-}
-
-TEST(ThreadedRuntimeTest, WorkerPostsBackToTheMainRunLoop) {
-    ThreadedRuntime runtime;
-    RuntimeInstaller installer{runtime};
-    auto queue = runtime.makeSerialQueue("noctave.test");
     std::thread::id ranOn;
     bool done = false;
     queue->async([&] {
+        onQueue = queue->isCurrent();
+        mainFromQueue = runtime.mainQueue().isCurrent();
         runtime.mainQueue().async([&] {
             ranOn = std::this_thread::get_id();
             done = true;
         });
     });
     EXPECT_TRUE(runtime.runUntil([&] { return done; }, 10));
+    EXPECT_TRUE(onQueue);
+    EXPECT_FALSE(mainFromQueue);
     EXPECT_EQ(ranOn, std::this_thread::get_id());
 }
 

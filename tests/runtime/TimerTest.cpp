@@ -29,12 +29,10 @@ TEST_F(TimerTest, OneShotFiresExactlyAtItsDeadlineAndOnlyOnce) {
     EXPECT_EQ(fired, 1);
 }
 
-TEST_F(TimerTest, RepeatingTimerKeepsItsCadenceAndRecordsItsTolerance) {
+TEST_F(TimerTest, RepeatingTimerKeepsItsCadence) {
     std::vector<double> at;
     auto heartbeat = Timer::repeating(runtime.mainQueue(), 0.1, 0.02,
                                       [&] { at.push_back(clock().monotonic()); });
-    EXPECT_DOUBLE_EQ(heartbeat->leeway(), 0.02);
-    EXPECT_TRUE(heartbeat->repeats());
     runtime.advance(0.35);
     ASSERT_EQ(at.size(), 3u);
     EXPECT_NEAR(at[0], 0.1, 1e-9);
@@ -44,12 +42,16 @@ TEST_F(TimerTest, RepeatingTimerKeepsItsCadenceAndRecordsItsTolerance) {
     EXPECT_EQ(at.size(), 1003u) << "a hundred seconds of 0.1 s ticks without drift";
 }
 
-TEST_F(TimerTest, CancelAndDestructionBeforeTheDeadlineStopTheHandler) {
+TEST_F(TimerTest, CancelAndDestructionBeforeTheDeadlineStopTheHandlerOnAnyQueue) {
+    auto queue = runtime.makeSerialQueue("noctave.gesture");
     auto cancelled = Timer::oneShot(runtime.mainQueue(), 1, 0, [&] { ++fired; });
     auto destroyed = Timer::repeating(runtime.mainQueue(), 0.5, 0, [&] { ++fired; });
+    auto onWorker = Timer::repeating(*queue, 0.05, 0.005, [&] { ++fired; });
     cancelled->cancel();
     EXPECT_FALSE(cancelled->isValid());
     destroyed.reset();
+    onWorker.reset();
+    queue.reset();
     runtime.advance(5);
     EXPECT_EQ(fired, 0);
 }
@@ -63,15 +65,6 @@ TEST_F(TimerTest, AHandlerMayDestroyItsOwnTimer) {
     runtime.advance(1);
     EXPECT_EQ(fired, 1);
     EXPECT_EQ(timer, nullptr);
-}
-
-TEST_F(TimerTest, ATimerOnAQueueThatGoesAwayNeverFires) {
-    auto queue = runtime.makeSerialQueue("noctave.gesture");
-    auto timer = Timer::repeating(*queue, 0.05, 0.005, [&] { ++fired; });
-    timer.reset();
-    queue.reset();
-    runtime.advance(1);
-    EXPECT_EQ(fired, 0);
 }
 
 TEST_F(TimerTest, AFiringOfADestroyedTimerNeverRunsTheTimerThatTookItsPlace) {

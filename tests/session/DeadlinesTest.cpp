@@ -2,10 +2,12 @@
 #include "core/session/Deadlines.hpp"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <time.h>
 
 #include <chrono>
+#include <optional>
+
+#include "tests/support/ScopedVariable.hpp"
 
 namespace noctave::test {
 namespace {
@@ -25,18 +27,9 @@ TEST(Deadlines, DurationsInHoursMinutesAndSecondsAndNothingElse) {
 
 class LocalTime : public ::testing::Test {
   protected:
-    void SetUp() override {
-        const char* zone = ::getenv("TZ");
-        saved_ = zone ? std::optional<std::string>(zone) : std::nullopt;
-        ::setenv("TZ", "UTC", 1);
-        ::tzset();
-    }
+    void SetUp() override { ::tzset(); }
     void TearDown() override {
-        if (saved_) {
-            ::setenv("TZ", saved_->c_str(), 1);
-        } else {
-            ::unsetenv("TZ");
-        }
+        zone_.reset();
         ::tzset();
     }
     // 2026-12-05 at hh:mm UTC.
@@ -45,7 +38,7 @@ class LocalTime : public ::testing::Test {
     }
 
   private:
-    std::optional<std::string> saved_;
+    std::optional<ScopedVariable> zone_{std::in_place, "TZ", "UTC"};
 };
 
 TEST_F(LocalTime, ClockTimesAndTheMorningAreTheNextOnesToCome) {

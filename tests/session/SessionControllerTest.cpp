@@ -5,6 +5,7 @@
 #include "core/os/PowerManagement.hpp"
 #include "core/os/System.hpp"
 #include "core/support/Prefs.hpp"
+#include "platform/sim/SimKeyboard.hpp"
 #include "platform/sim/SimProcesses.hpp"
 #include "tests/session/SessionFixture.hpp"
 
@@ -86,35 +87,49 @@ TEST_F(SessionControllerTest, ARepeatedArmOrDisarmIsSilentAndTheDisarmGivesEvery
     EXPECT_THAT(states, ElementsAre(State::armed, State::disarmed));
 }
 
-TEST_F(SessionControllerTest, GestureSessionIsPendingUntilTheLidShutsAndEndsWhenItOpens) {
+// The whole Fn + close road with the real gesture driver on the virtual hinge and keyboard.
+TEST_F(SessionControllerTest, FnHeldWhileClosingArmsAOneShotSessionThatEndsWhenTheLidOpens) {
     Prefs::setStayOnAfterOpeningLid(true);  // does not keep a one-shot session
     auto& session = start();
 
     log.clear();
-    commitGesture();
+    hinge().setAngle(110);
+    laptop.keyboard().setFunctionHeld(true);
+    advance(0.2);
+    hinge().moveTo(32, 0.8);
+    advance(0.85);
     EXPECT_EQ(session.state(), State::pending);
     EXPECT_TRUE(power().kernelFlag());
     EXPECT_THAT(assertionNames(), ElementsAre(kArmedName));
     EXPECT_TRUE(markerExists());
     EXPECT_THAT(
         log.lines(),
-        ElementsAre("INF gesture committed; flag set provisionally, awaiting confirmed close"));
+        ElementsAre("INF gesture: committed @32° (from 110°) - fn may now be released",
+                    "INF gesture committed; flag set provisionally, awaiting confirmed close"));
 
     // A second commit, like one in any other state than disarmed, changes nothing.
     const auto calls = power().scalarCalls();
     commitGesture();
     EXPECT_EQ(power().scalarCalls(), calls);
 
+    // Fn may go now; the lid goes on down and shuts.
+    laptop.keyboard().setFunctionHeld(false);
+    hinge().moveTo(0, 0.3);
+    advance(0.35);
+    EXPECT_EQ(session.state(), State::pending);
     closeLid();
     EXPECT_EQ(session.state(), State::armed);
     EXPECT_TRUE(log.contains("lid shut; gesture confirmed - one-shot session active"));
     EXPECT_EQ(screen().sessionLocks(), 1);
     EXPECT_EQ(screen().instantIdleCalls(), 1);
 
-    // Once the lid shut, a late cancel of the gesture no longer withdraws anything.
+    // Once the lid shut, neither a late cancel nor the gesture's commit timeout withdraws it.
     cancelGesture();
+    advance(30);
     EXPECT_EQ(session.state(), State::armed);
+    EXPECT_EQ(log.count("gesture: cancelled (committed but lid never closed)"), 0u);
 
+    hinge().moveTo(110, 0.8);
     openLid();
     EXPECT_TRUE(log.contains("disarmed (lid-open (one-shot))"));
     EXPECT_EQ(lidOpens, 1);

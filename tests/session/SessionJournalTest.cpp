@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 
 #include "core/session/SessionJournal.hpp"
@@ -105,41 +106,41 @@ TEST_F(SessionJournalTest, KeepsOnlyTheLastSessions) {
     EXPECT_EQ(sessions.back().source, "n204");
 }
 
-TEST_F(SessionJournalTest, CorruptFileIsMovedAsideWithOneLineAndTheStartGoesOn) {
-    plant("{\"sessions\": [ {\"armed\": \"yesterday\"} ]}");
-    auto& session = start();
-    expectMovedAsideOnce();
-    EXPECT_EQ(readFile(file().string() + ".bad"), "{\"sessions\": [ {\"armed\": \"yesterday\"} ]}");
-    ASSERT_TRUE(session.arm("menu"));
-    EXPECT_EQ(session.journal().sessions().size(), 1u);
-    EXPECT_TRUE(fs::is_regular_file(file()));
-}
-
-TEST_F(SessionJournalTest, HugeFileIsMovedAside) {
-    plant(std::string(SessionJournal::kMaxFileBytes + 1, ' '));
-    start();
-    expectMovedAsideOnce();
-}
-
-TEST_F(SessionJournalTest, LinkInPlaceOfTheFileIsNeverFollowed) {
-    const fs::path target = temp.path() / "elsewhere";
-    std::ofstream(target) << "precious";
-    fs::create_directories(file().parent_path());
-    fs::create_symlink(target, file());
-    auto& session = start();
-    expectMovedAsideOnce();
-    ASSERT_TRUE(session.arm("menu"));
-    EXPECT_EQ(readFile(target), "precious");
-    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file())));
-}
-
-TEST_F(SessionJournalTest, FolderInPlaceOfTheFileIsMovedAsideWithItsContents) {
-    fs::create_directories(file() / "inner");
-    auto& session = start();
-    expectMovedAsideOnce();
-    EXPECT_TRUE(fs::exists(file().string() + ".bad/inner"));
-    ASSERT_TRUE(session.arm("menu"));
-    EXPECT_TRUE(fs::is_regular_file(file()));
+// Corrupt, huge, a link (never followed) or a folder: each is moved aside with one line, and the
+// session goes on with a fresh file of its own.
+TEST_F(SessionJournalTest, AnUnusableFileIsMovedAsideWithOneLineAndTheStartGoesOn) {
+    const std::string corrupt = "{\"sessions\": [ {\"armed\": \"yesterday\"} ]}";
+    const fs::path bad = file().string() + ".bad";
+    const fs::path elsewhere = temp.path() / "elsewhere";
+    std::ofstream(elsewhere) << "precious";
+    const struct {
+        const char* name;
+        std::function<void()> plant;
+        std::function<void()> movedAside;
+    } cases[] = {
+        {"corrupt", [&] { plant(corrupt); }, [&] { EXPECT_EQ(readFile(bad), corrupt); }},
+        {"huge", [&] { plant(std::string(SessionJournal::kMaxFileBytes + 1, ' ')); }, [] {}},
+        {"a link", [&] { fs::create_symlink(elsewhere, file()); },
+         [&] { EXPECT_TRUE(fs::is_symlink(bad)); }},
+        {"a folder", [&] { fs::create_directories(file() / "inner"); },
+         [&] { EXPECT_TRUE(fs::exists(bad / "inner")); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(file());
+        fs::remove_all(bad);
+        fs::create_directories(file().parent_path());
+        c.plant();
+        log.clear();
+        auto& session = start();
+        expectMovedAsideOnce();
+        c.movedAside();
+        ASSERT_TRUE(session.arm("menu"));
+        EXPECT_EQ(session.journal().sessions().size(), 1u);
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(file())));
+        session.shutdown();
+    }
+    EXPECT_EQ(readFile(elsewhere), "precious");
 }
 
 }  // namespace

@@ -23,7 +23,6 @@ class SessionTimedTest : public SessionFixture {
 TEST_F(SessionTimedTest, TwoHourSessionEndsThroughTheDisarmPathNotASecondEarly) {
     auto& session = start();
     ASSERT_TRUE(session.armUntil("dbus", now() + hours(2)));
-    EXPECT_TRUE(session.deadline().has_value());
     closeLid();
 
     advance(2 * 3600 - 1);
@@ -34,8 +33,6 @@ TEST_F(SessionTimedTest, TwoHourSessionEndsThroughTheDisarmPathNotASecondEarly) 
     EXPECT_EQ(session.state(), State::disarmed);
     EXPECT_TRUE(log.contains("disarmed (time is up)"));
     EXPECT_FALSE(session.deadline().has_value());
-    ASSERT_FALSE(session.journal().sessions().empty());
-    EXPECT_EQ(session.journal().sessions().back().endReason, "time is up");
     expectNothingHeld();
 }
 
