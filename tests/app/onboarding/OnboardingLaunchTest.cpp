@@ -2,9 +2,6 @@
 // command line, with the delegate on the virtual laptop; the snapshot option as a process.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
-#include <QAbstractButton>
 #include <QApplication>
 #include <QImage>
 #include <QKeyEvent>
@@ -13,7 +10,6 @@
 #include "app/AppDelegate.hpp"
 #include "app/EntryPoint.hpp"
 #include "app/onboarding/OnboardingKeyboardView.hpp"
-#include "app/onboarding/OnboardingPageView.hpp"
 #include "app/onboarding/OnboardingWindowController.hpp"
 #include "app/settings/SettingsWindowController.hpp"
 #include "app/tray/Alerts.hpp"
@@ -66,24 +62,6 @@ TEST_F(OnboardingLaunchTest, TheFirstLaunchShowsTheOnboardingOnceAndTheSecondDoe
     launch({});
     runUntilIdle();
     EXPECT_EQ(delegate->onboarding(), nullptr);
-}
-
-TEST_F(OnboardingLaunchTest, TheKeepAwakeSwitchIsTheTrayMenusKeepAwake) {
-    launch({});
-    runUntilIdle();
-    app::OnboardingWindowController& onboarding = *delegate->onboarding();
-    onboarding.show(nullptr, 2);
-    auto* toggle = onboarding.page(2)->findChild<QAbstractButton*>();
-    ASSERT_NE(toggle, nullptr);
-    toggle->click();
-    runUntilIdle();
-    const auto entries = delegate->statusMenuEntries();
-    const auto keepAwake = std::find_if(entries.begin(), entries.end(), [](const auto& entry) {
-        return entry.title == "Keep Awake (lid open)";
-    });
-    ASSERT_NE(keepAwake, entries.end());
-    EXPECT_TRUE(keepAwake->isChecked);
-    EXPECT_TRUE(delegate->session()->isKeepAwakeActive());
 }
 
 TEST_F(OnboardingLaunchTest, AWindowOptionOnTheFirstLaunchLeavesTheFirstRunForLater) {

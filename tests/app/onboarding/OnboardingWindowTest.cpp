@@ -183,12 +183,14 @@ TEST_F(OnboardingWindowTest, EscapeOnEveryPageAndTheCloseButtonLeaveTheOnboardin
         SCOPED_TRACE(page);
         onboarding->show(nullptr, page);
         press(Qt::Key_Escape, onboarding->nextButton());
+        press(Qt::Key_Escape);  // a second Escape says nothing more
         EXPECT_EQ(dismissals, page + 1);
         EXPECT_FALSE(onboarding->window()->isVisible());
     }
     onboarding->show(nullptr, 1);
     ASSERT_TRUE(practice().isAnimating());
     onboarding->closeButton()->click();
+    onboarding->window()->close();
     EXPECT_EQ(dismissals, 5);
     EXPECT_FALSE(onboarding->window()->isVisible());
     EXPECT_FALSE(practice().isAnimating());

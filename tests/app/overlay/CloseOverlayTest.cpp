@@ -218,6 +218,13 @@ TEST_F(CloseOverlayTest, WithReduceMotionEveryStepJumps) {
     EXPECT_FALSE(overlay.isFrameClockRunning());
     frames(0.55);
     EXPECT_TRUE(overlay.views().empty());
+
+    // A gesture that ends without a session is gone at once.
+    overlay.setProgress(0.5);
+    overlay.setProgress(std::nullopt);
+    EXPECT_EQ(overlay.views()[0]->animation().displayed(), 0.0);
+    EXPECT_EQ(overlay.views()[0]->animation().fadeAlpha(), 1.0);
+    EXPECT_TRUE(overlay.views()[0]->animation().isRetracting());
 }
 
 class CloseOverlayDelegateTest : public CloseOverlayTest {

@@ -176,7 +176,7 @@ class TraylessWindowTest : public ::testing::Test {
     bool keepAwakeOn = false;
 };
 
-TEST_F(TraylessWindowTest, OffersTheMenusEntriesInOrderWithTheirStates) {
+TEST_F(TraylessWindowTest, OffersTheMenusEntriesInOrderAndShowsWhatEachChangedOnceItRan) {
     app::TraylessWindow window([this] { return menu(); },
                                [] { return QStringLiteral("Noctave - ready (not active)"); });
     window.show();
@@ -192,11 +192,8 @@ TEST_F(TraylessWindowTest, OffersTheMenusEntriesInOrderWithTheirStates) {
     ASSERT_NE(timed, nullptr);
     ASSERT_EQ(timed->actions().size(), 1);
     EXPECT_EQ(timed->actions()[0]->text(), QStringLiteral("1 hour"));
-}
 
-TEST_F(TraylessWindowTest, ShowsWhatAnEntryChangedOnceItRan) {
-    app::TraylessWindow window([this] { return menu(); }, [] { return QString(); });
-    window.show();
+    // Each entry, once it ran, shows what it changed.
     find<QPushButton>(window, "Arm for Next Close")->click();
     EXPECT_TRUE(armed);
     ASSERT_TRUE(spinUntil([&] { return find<QPushButton>(window, "Disarm") != nullptr; }));
