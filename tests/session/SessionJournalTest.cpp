@@ -93,6 +93,23 @@ TEST_F(SessionJournalTest, WakeAfterADisarmWithTheLidShutIsAnExpectedSleep) {
     EXPECT_FALSE(log.contains("slept while armed (the system did not say why)"));
 }
 
+// A withdrawn gesture ends its entry even when the kernel refuses the clear: the retry that
+// follows is no session, and the next one must not close it as "unknown".
+TEST_F(SessionJournalTest, AWithdrawnGestureEndsItsEntryWhenItsClearIsRefused) {
+    auto& session = start();
+    commitGesture();
+    power().setRefuseFlag(true);
+    cancelGesture();
+    ASSERT_EQ(session.state(), State::restoreFailed);
+    EXPECT_FALSE(session.journal().isSessionOpen());
+    EXPECT_EQ(session.journal().sessions().back().endReason, "gesture abandoned before close");
+    power().setRefuseFlag(false);
+    advance(5);
+    ASSERT_TRUE(session.arm("menu"));
+    ASSERT_EQ(session.journal().sessions().size(), 2u);
+    EXPECT_EQ(session.journal().sessions().front().endReason, "gesture abandoned before close");
+}
+
 TEST_F(SessionJournalTest, KeepsOnlyTheLastSessions) {
     auto& session = start();
     for (std::size_t i = 0; i < SessionJournal::kMaxSessions + 5; ++i) {
