@@ -141,6 +141,8 @@ TEST_F(SessionJournalTest, AnUnusableFileIsMovedAsideWithOneLineAndTheStartGoesO
          [&] { EXPECT_TRUE(fs::is_symlink(bad)); }},
         {"a folder", [&] { fs::create_directories(file() / "inner"); },
          [&] { EXPECT_TRUE(fs::exists(bad / "inner")); }},
+        {"a FIFO", [&] { ASSERT_EQ(::mkfifo(file().c_str(), 0600), 0); },
+         [&] { EXPECT_TRUE(fs::is_fifo(bad)); }},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -158,6 +160,38 @@ TEST_F(SessionJournalTest, AnUnusableFileIsMovedAsideWithOneLineAndTheStartGoesO
         session.shutdown();
     }
     EXPECT_EQ(readFile(elsewhere), "precious");
+}
+
+// The temporary file every save writes first: a FIFO there held the main thread in open(), so
+// that neither a disarm nor SIGTERM got through. Now it goes aside with one line.
+TEST_F(SessionJournalTest, AFifoOrFolderAtTheTemporaryFileIsMovedAsideAndTheSaveGoesOn) {
+    const fs::path temporary = file().string() + ".tmp";
+    for (const bool fifo : {true, false}) {
+        SCOPED_TRACE(fifo ? "a FIFO" : "a folder");
+        fs::remove_all(file().parent_path());
+        fs::create_directories(file().parent_path());
+        if (fifo) {
+            ASSERT_EQ(::mkfifo(temporary.c_str(), 0600), 0);
+        } else {
+            fs::create_directories(temporary / "inner");
+        }
+        log.clear();
+        auto& session = start();
+        ASSERT_TRUE(session.arm("menu"));
+        ASSERT_TRUE(session.disarm("menu"));
+        EXPECT_EQ(
+            log.count("session history: " + temporary.string() +
+                      " was not a file of ours; moved aside to " + temporary.string() + ".bad"),
+            1u);
+        std::string problem;
+        const auto saved = SessionJournal::read(file(), &problem);
+        ASSERT_TRUE(saved) << problem;
+        ASSERT_EQ(saved->size(), 1u);
+        EXPECT_EQ(saved->back().endReason, "menu");
+        EXPECT_FALSE(fs::exists(temporary));
+        session.shutdown();
+        controller.reset();
+    }
 }
 
 }  // namespace
