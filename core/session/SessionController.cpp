@@ -30,6 +30,8 @@ SessionController::SessionController()
       lastExternalDisplays_(DisplayObserver::externalDisplayCount()) {
     // Opening the flag is the one step that may fail; it throws before anything has started.
     flag_ = std::make_unique<LidSleepPolicy>();
+    SessionJournal::adoptEarlierFile(SessionJournal::earlierStandardFile(),
+                                     SessionJournal::standardFile());
     journal_ = std::make_unique<SessionJournal>(SessionJournal::standardFile());
     lidObserver_ = LidStateObserver::create();
     gesture_ = std::make_unique<GestureDriver>(sensor_, GestureDriver::Config());

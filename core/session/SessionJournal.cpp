@@ -1,6 +1,7 @@
 #include "core/session/SessionJournal.hpp"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -115,7 +116,32 @@ SessionJournal::SessionJournal(fs::path file) : file_(std::move(file)) {
 }
 
 fs::path SessionJournal::standardFile() {
+    return Log::directory() / "history.json";
+}
+
+fs::path SessionJournal::earlierStandardFile() {
     return os::system().paths->applicationSupport() / "history.json";
+}
+
+void SessionJournal::adoptEarlierFile(const fs::path& earlier, const fs::path& file) {
+    std::error_code error;
+    if (fs::symlink_status(earlier, error).type() != fs::file_type::regular ||
+        fs::symlink_status(file, error).type() != fs::file_type::not_found) {
+        return;
+    }
+    // An empty file says nothing about whose it is.
+    std::string problem;
+    const auto text = readBounded(earlier, &problem);
+    if (!text || text->empty() || !parse(*text, &problem)) {
+        return;
+    }
+    if (!files::makePrivateFolder(file.parent_path())) {
+        return;
+    }
+    // Never over a journal that appeared meanwhile.
+    if (::renameat2(AT_FDCWD, earlier.c_str(), AT_FDCWD, file.c_str(), RENAME_NOREPLACE) == 0) {
+        Log::info("session history moved from " + earlier.string() + " to " + file.string());
+    }
 }
 
 std::optional<std::vector<SessionJournal::Session>> SessionJournal::read(const fs::path& file,

@@ -6,9 +6,11 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "core/session/SessionJournal.hpp"
+#include "core/support/Log.hpp"
 #include "tests/session/SessionFixture.hpp"
 
 namespace noctave::test {
@@ -192,6 +194,53 @@ TEST_F(SessionJournalTest, AFifoOrFolderAtTheTemporaryFileIsMovedAsideAndTheSave
         session.shutdown();
         controller.reset();
     }
+}
+
+// Earlier versions kept the history in the state folder itself, where another program's file
+// of the same name may stand: only a journal of ours moves in, and never over one already there.
+TEST_F(SessionJournalTest, AnEarlierHistoryMovesInOnlyWhenItIsOurs) {
+    const std::string ours = SessionJournal::toJson(
+        {{1'700'000'000'000'000, "menu", {}, 1'700'000'060'000'000, "lid-open"}});
+    const std::string theirs = "{\"history\": [\"ls\", \"cd\"]}";
+    const struct {
+        const char* name;
+        std::string earlier;
+        std::optional<std::string> present;  // already at the new place
+        bool moves;
+    } cases[] = {
+        {"ours", ours, std::nullopt, true},
+        {"another program's", theirs, std::nullopt, false},
+        {"empty", "", std::nullopt, false},
+        {"ours, but one stands at the new place", ours, SessionJournal::toJson({}), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path earlier = SessionJournal::earlierStandardFile();
+        fs::remove_all(earlier.parent_path());
+        fs::create_directories(file().parent_path());
+        std::ofstream(earlier) << c.earlier;
+        if (c.present) {
+            std::ofstream(file()) << *c.present;
+        }
+        log.clear();
+        auto& session = start();
+        EXPECT_EQ(fs::exists(earlier), !c.moves);
+        if (!c.moves) {
+            EXPECT_EQ(readFile(earlier), c.earlier);
+            EXPECT_EQ(log.count("session history moved from " + earlier.string() + " to " +
+                                file().string()),
+                      0u);
+        } else {
+            EXPECT_EQ(readFile(file()), ours);
+            EXPECT_TRUE(log.contains("session history moved from " + earlier.string() + " to " +
+                                     file().string()));
+            ASSERT_EQ(session.journal().sessions().size(), 1u);
+            EXPECT_EQ(session.journal().sessions()[0].endReason, "lid-open");
+        }
+        session.shutdown();
+        controller.reset();
+    }
+    EXPECT_EQ(SessionJournal::standardFile(), Log::directory() / "history.json");
 }
 
 }  // namespace
