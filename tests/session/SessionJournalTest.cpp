@@ -1,6 +1,7 @@
 // The session history: what it records about each session, that it survives a restart within
 // its bound, and that a file it cannot use costs one log line and nothing else.
 #include <sys/stat.h>
+#include <sys/types.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -12,6 +13,7 @@
 #include "core/session/SessionJournal.hpp"
 #include "core/support/Log.hpp"
 #include "tests/session/SessionFixture.hpp"
+#include "tests/support/ChildProcess.hpp"
 
 namespace noctave::test {
 namespace {
@@ -162,6 +164,38 @@ TEST_F(SessionJournalTest, AnUnusableFileIsMovedAsideWithOneLineAndTheStartGoesO
         session.shutdown();
     }
     EXPECT_EQ(readFile(elsewhere), "precious");
+}
+
+// A history and a leftover temporary file its user may not read (another user's, mode 000):
+// the history is moved aside with its line, the leftover replaced, and the session recorded.
+TEST_F(SessionJournalTest, FilesItMayNotReadAreMovedAsideOrReplacedNotWaitedOn) {
+    const fs::path folder = file().parent_path();
+    fs::create_directories(folder);
+    for (const fs::path& planted : {file(), fs::path(file().string() + ".tmp")}) {
+        std::ofstream(planted) << "{\"sessions\": []}";
+        ::chmod(planted.c_str(), 0);
+    }
+    constexpr uid_t kNobody = 65534;
+    for (fs::path up = folder; up != temp.path().parent_path(); up = up.parent_path()) {
+        ASSERT_EQ(::chown(up.c_str(), kNobody, kNobody), 0);
+    }
+    test::ChildProcess child([&] {
+        if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) {
+            return 100;
+        }
+        SessionJournal journal(file());
+        journal.began("menu");
+        int wrong = log.count("session history unusable (Permission denied); moved aside to " +
+                              file().string() + ".bad, starting a new one") == 1
+                        ? 0
+                        : 1;
+        std::string problem;
+        const auto saved = SessionJournal::read(file(), &problem);
+        wrong |= saved && saved->size() == 1 ? 0 : 2;
+        wrong |= fs::exists(file().string() + ".tmp") ? 4 : 0;
+        return wrong;
+    });
+    EXPECT_EQ(child.wait().status, 0) << "bits: 1 line, 2 not recorded, 4 temporary left";
 }
 
 // The temporary file every save writes first: a FIFO there held the main thread in open(), so
