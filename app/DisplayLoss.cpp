@@ -30,10 +30,15 @@ constexpr std::array<std::string_view, 3> kLossWarnings = {
 std::function<int()> gQuit;
 std::thread::id gMainThread;
 std::atomic<bool> gInstalled{false};
-std::atomic<bool> gQuitting{false};
+std::atomic<bool> gAsked{false};    // a thread asked the main thread to quit
+std::atomic<bool> gStarted{false};  // the main thread runs the quit
 QtMessageHandler gPrevious = nullptr;
 
-[[noreturn]] void quitOnMainThread(const std::string& why) {
+// On the main thread; once.
+void quitOnMainThread(const std::string& why) {
+    if (gStarted.exchange(true)) {
+        return;  // the quit itself lost the display again: nothing more can be done
+    }
     Log::warn(why + "; quitting");
     const int status = gQuit();
     std::fflush(nullptr);
@@ -43,17 +48,16 @@ QtMessageHandler gPrevious = nullptr;
 // Never returns while the quit can still run: whoever called us ends the process on return.
 void handleLoss(const std::string& why) {
     if (std::this_thread::get_id() == gMainThread) {
-        if (!gQuitting.exchange(true)) {
-            quitOnMainThread(why);
-        }
-        return;  // the quit itself lost the display again: nothing more can be done
+        quitOnMainThread(why);
+        return;
     }
-    if (!gQuitting.exchange(true)) {
+    // The Wayland plugin's reader thread may see the loss first; the main thread then sees it
+    // too, and quits there at once rather than waiting for this job.
+    if (!gAsked.exchange(true)) {
         runtime::mainQueue().async([why] { quitOnMainThread(why); });
     }
-    // This thread waits for the main thread's _exit.
     for (;;) {
-        ::pause();
+        ::pause();  // until the main thread's _exit
     }
 }
 
@@ -83,7 +87,8 @@ void onExit() {
 DisplayLoss::DisplayLoss(std::function<int()> quit) {
     gQuit = std::move(quit);
     gMainThread = std::this_thread::get_id();
-    gQuitting = false;
+    gAsked = false;
+    gStarted = false;
     gPrevious = qInstallMessageHandler(onMessage);
     static bool registered = false;
     if (!registered) {
