@@ -96,6 +96,9 @@ TEST_F(LogTest, SnapshotJoinsPreviousThenCurrentAndToleratesMissingFiles) {
     EXPECT_EQ(Log::snapshot(), "previous\ncurrent\n");
     { std::ofstream(previous(), std::ios::binary) << "\xff\xfe broken"; }
     EXPECT_EQ(Log::snapshot(), "current\n") << "a file that is not UTF-8 contributes nothing";
+    { std::ofstream(previous()) << "previous\n"; }
+    fs::resize_file(previous(), 100'000'000);
+    EXPECT_EQ(Log::snapshot(), "current\n") << "nor one far larger than a log ever grows";
 }
 
 // A FIFO or a folder where a log file should be: nothing waits on it (the append ran on the log
