@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include "app/AppDelegate.hpp"
+#include "app/DisplayLoss.hpp"
 #include "app/QtRuntime.hpp"
 #include "app/TerminationSignals.hpp"
 #include "app/WindowMemory.hpp"
@@ -266,6 +267,15 @@ int runApplication(int argc, char** argv) {
                          delegate.applicationWillTerminate();
                          QCoreApplication::quit();
                      });
+    // The display going away ends the process from inside the toolkit: the same quit runs there.
+    const DisplayLoss displayLoss([&delegate, &platform, &launchFailed] {
+        delegate.applicationWillTerminate();
+        if (platform->laptop) {
+            sim::writeStateReport(platform->laptop->power(), platform->laptop->root());
+        }
+        Log::flush();
+        return launchFailed ? 1 : delegate.exitStatus();
+    });
     QTimer::singleShot(0, &application,
                        [&delegate, &launchFailed, &simulator, &simulatorWindow, &platform] {
                            delegate.applicationDidFinishLaunching();

@@ -7,7 +7,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <span>
 #include <sstream>
 #include <string_view>
@@ -16,6 +15,7 @@
 #include "core/os/Paths.hpp"
 #include "core/os/System.hpp"
 #include "core/support/Log.hpp"
+#include "core/support/PrivateFiles.hpp"
 
 namespace noctave::app::LoginItem {
 
@@ -47,8 +47,16 @@ std::optional<fs::path> systemEntry() {
 }
 
 // An entry starts the program unless its [Desktop Entry] group hides it or switches it off.
+// One that cannot be read (a FIFO, a folder, a huge file) starts nothing, and is never waited on.
 bool entryStarts(const fs::path& entry) {
-    std::ifstream file(entry);
+    constexpr std::size_t kEntryLimit = 64 * 1024;
+    std::string why;
+    const auto text =
+        files::readBoundedFile(entry, kEntryLimit, "64 KiB", files::Links::follow, &why);
+    if (!text) {
+        return false;
+    }
+    std::istringstream file(*text);
     std::string line;
     bool inMainGroup = false;
     bool starts = true;

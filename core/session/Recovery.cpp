@@ -123,7 +123,12 @@ void markArmed() {
     // is the writer's own, so two instances never write into one file.
     fs::path temporary = file;
     temporary += "." + std::to_string(pid) + ".tmp";
-    const int fd = files::openPrivateFile(temporary, O_WRONLY | O_CREAT | O_TRUNC);
+    fs::path aside;
+    const int fd = files::createTemporaryFile(temporary, &aside);
+    if (!aside.empty()) {
+        Log::warn("recovery: " + temporary.string() + " was not a file of ours; moved aside to " +
+                  aside.string());
+    }
     if (fd < 0) {
         return;
     }

@@ -30,6 +30,8 @@ SessionController::SessionController()
       lastExternalDisplays_(DisplayObserver::externalDisplayCount()) {
     // Opening the flag is the one step that may fail; it throws before anything has started.
     flag_ = std::make_unique<LidSleepPolicy>();
+    SessionJournal::adoptEarlierFile(SessionJournal::earlierStandardFile(),
+                                     SessionJournal::standardFile());
     journal_ = std::make_unique<SessionJournal>(SessionJournal::standardFile());
     lidObserver_ = LidStateObserver::create();
     gesture_ = std::make_unique<GestureDriver>(sensor_, GestureDriver::Config());
@@ -181,6 +183,9 @@ bool SessionController::engagePower() {
 // Ends a pending one-shot that never became a session. A clear the kernel refuses ends it
 // the way a failed disarm does: the flag is still set, so the menu must not say "ready".
 void SessionController::withdrawPending() {
+    // The session ends here whatever the clear reports, as in disarm(): a refused clear goes on
+    // retrying, but no longer as this session.
+    journal_->ended("gesture abandoned before close");
     if (armedAssertion_.isHeld()) {
         armedAssertion_.release();
     }
@@ -189,7 +194,6 @@ void SessionController::withdrawPending() {
         return;
     }
     Recovery::clearMarker();
-    journal_->ended("gesture abandoned before close");
     setState(State::disarmed);
     Log::info("gesture abandoned before close; no session created");
 }

@@ -1,6 +1,7 @@
 #include "core/session/SessionJournal.hpp"
 
 #include <fcntl.h>
+#include <stdio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -88,16 +89,6 @@ std::optional<std::vector<SessionJournal::Session>> SessionJournal::parse(const 
 
 namespace {
 
-fs::path firstFreeBadName(const fs::path& file) {
-    fs::path candidate = file.string() + ".bad";
-    std::error_code ignored;
-    for (int n = 1; fs::symlink_status(candidate, ignored).type() != fs::file_type::not_found;
-         ++n) {
-        candidate = file.string() + ".bad." + std::to_string(n);
-    }
-    return candidate;
-}
-
 std::string localStamp(uint64_t usec) {
     return deadlines::localText(
         runtime::WallTime(std::chrono::duration_cast<runtime::WallTime::duration>(
@@ -113,7 +104,7 @@ SessionJournal::SessionJournal(fs::path file) : file_(std::move(file)) {
         sessions_ = std::move(*loaded);
         return;
     }
-    const fs::path aside = firstFreeBadName(file_);
+    const fs::path aside = files::freeAsideName(file_);
     if (::rename(file_.c_str(), aside.c_str()) == 0) {
         Log::warn("session history unusable (" + problem + "); moved aside to " + aside.string() +
                   ", starting a new one");
@@ -125,7 +116,32 @@ SessionJournal::SessionJournal(fs::path file) : file_(std::move(file)) {
 }
 
 fs::path SessionJournal::standardFile() {
+    return Log::directory() / "history.json";
+}
+
+fs::path SessionJournal::earlierStandardFile() {
     return os::system().paths->applicationSupport() / "history.json";
+}
+
+void SessionJournal::adoptEarlierFile(const fs::path& earlier, const fs::path& file) {
+    std::error_code error;
+    if (fs::symlink_status(earlier, error).type() != fs::file_type::regular ||
+        fs::symlink_status(file, error).type() != fs::file_type::not_found) {
+        return;
+    }
+    // An empty file says nothing about whose it is.
+    std::string problem;
+    const auto text = readBounded(earlier, &problem);
+    if (!text || text->empty() || !parse(*text, &problem)) {
+        return;
+    }
+    if (!files::makePrivateFolder(file.parent_path())) {
+        return;
+    }
+    // Never over a journal that appeared meanwhile.
+    if (::renameat2(AT_FDCWD, earlier.c_str(), AT_FDCWD, file.c_str(), RENAME_NOREPLACE) == 0) {
+        Log::info("session history moved from " + earlier.string() + " to " + file.string());
+    }
 }
 
 std::optional<std::vector<SessionJournal::Session>> SessionJournal::read(const fs::path& file,
@@ -189,7 +205,12 @@ void SessionJournal::save() {
     }
     const std::string text = toJson(sessions_) + "\n";
     const fs::path temporary = file_.string() + ".tmp";
-    const int fd = files::openPrivateFile(temporary, O_WRONLY | O_CREAT | O_TRUNC);
+    fs::path aside;
+    const int fd = files::createTemporaryFile(temporary, &aside);
+    if (!aside.empty()) {
+        Log::warn("session history: " + temporary.string() +
+                  " was not a file of ours; moved aside to " + aside.string());
+    }
     if (fd < 0) {
         Log::debug(
             [&] { return "session history not written: " + std::string(std::strerror(errno)); });

@@ -44,8 +44,15 @@ class SessionJournal {
     // Loads `file` (a missing file is an empty history).
     explicit SessionJournal(std::filesystem::path file);
 
-    // The journal of the installed system: "history.json" in its state folder.
+    // The journal of the installed system: "history.json" in the program's own state folder.
     static std::filesystem::path standardFile();
+    // Where earlier versions kept it: "history.json" in the user's state folder itself.
+    static std::filesystem::path earlierStandardFile();
+    // Moves the journal at `earlier` to `file` when nothing stands at `file` yet and `earlier`
+    // is a journal of ours (it parses as one); anything else of that name (another program's)
+    // is left where it is. One log line when it moves.
+    static void adoptEarlierFile(const std::filesystem::path& earlier,
+                                 const std::filesystem::path& file);
 
     void began(const std::string& source);
     void note(const std::string& what, const std::string& detail = {});

@@ -6,11 +6,9 @@
 
 #include <atomic>
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <system_error>
 
 #include "core/os/Paths.hpp"
@@ -82,6 +80,23 @@ std::mutex& inlineAppendMutex() {
     return mutex;
 }
 
+// "[time] LVL message\n". Always the real clock: the checks on the virtual laptop run in virtual
+// time, and their lines share the file with the application's; a reader must be able to trust
+// every stamp.
+std::string formatLine(Level level, std::string_view message) {
+    const runtime::WallTime now = std::chrono::system_clock::now();
+    std::string line;
+    line.reserve(message.size() + 34);
+    line += '[';
+    line += iso8601::format(now);
+    line += "] ";
+    line += rawValue(level);
+    line += ' ';
+    line += message;
+    line += '\n';
+    return line;
+}
+
 // Our own file, never a link planted in its place: a root instance must not append to
 // whatever such a link names.
 bool appendTo(const fs::path& file, const std::string& line, bool truncate) {
@@ -101,8 +116,21 @@ void append(const fs::path& folder, const std::string& line) {
     }
     const fs::path current = folder / "diagnostics.log";
     struct stat info {};
-    if (::lstat(current.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        static_cast<std::uintmax_t>(info.st_size) <= kRotateAbove) {
+    const bool exists = ::lstat(current.c_str(), &info) == 0;
+    if (exists && !S_ISREG(info.st_mode)) {
+        // A FIFO, folder or link in its place would cost every line from now on: it goes aside
+        // and the log starts again, saying so in its first line.
+        const fs::path aside = files::freeAsideName(current);
+        if (::rename(current.c_str(), aside.c_str()) == 0) {
+            appendTo(current,
+                     formatLine(Level::warn,
+                                "log file was not a file; moved aside to " + aside.string()) +
+                         line,
+                     true);
+        }
+        return;
+    }
+    if (!exists || static_cast<std::uintmax_t>(info.st_size) <= kRotateAbove) {
         appendTo(current, line, false);
         return;
     }
@@ -113,15 +141,13 @@ void append(const fs::path& folder, const std::string& line) {
     appendTo(current, line, true);
 }
 
+// A log file holds at most kRotateAbove bytes and a line; a larger one is not ours to copy.
+constexpr std::size_t kSnapshotLimit = 1 << 20;
+
 std::string readUtf8(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        return {};
-    }
-    std::ostringstream contents;
-    contents << in.rdbuf();
-    std::string text = std::move(contents).str();
-    return utf8::isValid(text) ? text : std::string();
+    std::string why;
+    auto text = files::readBoundedFile(file, kSnapshotLimit, "1 MiB", files::Links::refuse, &why);
+    return text && utf8::isValid(*text) ? std::move(*text) : std::string();
 }
 
 }  // namespace
@@ -184,18 +210,7 @@ fs::path directory() {
 }
 
 void write(Level level, std::string_view message) {
-    // Always the real clock: the checks on the virtual laptop run in virtual time, and their
-    // lines share the file with the application's; a reader must be able to trust every stamp.
-    const runtime::WallTime now = std::chrono::system_clock::now();
-    std::string line;
-    line.reserve(message.size() + 34);
-    line += '[';
-    line += iso8601::format(now);
-    line += "] ";
-    line += rawValue(level);
-    line += ' ';
-    line += message;
-    line += '\n';
+    std::string line = formatLine(level, message);
 
     if (gStandardError.load(std::memory_order_relaxed)) {
         // stderr is unbuffered: one fwrite of the whole line is one write.

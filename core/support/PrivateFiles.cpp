@@ -45,14 +45,54 @@ bool makePrivateFolder(const fs::path& folder) {
 int openPrivateFile(const fs::path& file, int flags) {
     int fd;
     do {
-        fd = ::open(file.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, 0600);
+        fd = ::open(file.c_str(), flags | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return -1;
+    }
     struct stat info {};
-    if (fd >= 0 && (flags & O_CREAT) != 0 && ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-        info.st_uid == ::geteuid() && (info.st_mode & 077) != 0) {
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        const int why = S_ISDIR(info.st_mode) ? EISDIR : ENXIO;
+        ::close(fd);
+        errno = why;
+        return -1;
+    }
+    if ((flags & O_CREAT) != 0 && info.st_uid == ::geteuid() && (info.st_mode & 077) != 0) {
         ::fchmod(fd, 0600);
     }
     return fd;
+}
+
+fs::path freeAsideName(const fs::path& file) {
+    fs::path candidate = file.string() + ".bad";
+    std::error_code ignored;
+    for (int n = 1; fs::symlink_status(candidate, ignored).type() != fs::file_type::not_found;
+         ++n) {
+        candidate = file.string() + ".bad." + std::to_string(n);
+    }
+    return candidate;
+}
+
+int createTemporaryFile(const fs::path& temporary, fs::path* movedAside) {
+    movedAside->clear();
+    // Twice at most: once more after clearing the name.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const int fd = openPrivateFile(temporary, O_WRONLY | O_CREAT | O_EXCL);
+        if (fd >= 0 || errno != EEXIST || attempt > 0) {
+            return fd;
+        }
+        struct stat info {};
+        if (::lstat(temporary.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+            ::unlink(temporary.c_str());
+            continue;
+        }
+        const fs::path aside = freeAsideName(temporary);
+        if (::rename(temporary.c_str(), aside.c_str()) != 0) {
+            return -1;
+        }
+        *movedAside = aside;
+    }
+    return -1;
 }
 
 std::optional<std::string> readBoundedFile(const fs::path& file, std::size_t limit,
@@ -62,7 +102,11 @@ std::optional<std::string> readBoundedFile(const fs::path& file, std::size_t lim
     // writes to it; only a regular file is read.
     int fd = -1;
     if (links == Links::refuse) {
-        fd = openPrivateFile(file, O_RDONLY | O_NONBLOCK);
+        fd = openPrivateFile(file, O_RDONLY);
+        if (fd < 0 && errno == ENXIO) {
+            *why = "not a regular file";
+            return std::nullopt;
+        }
     } else {
         do {
             fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);

@@ -19,10 +19,20 @@ bool makePrivateFolder(const std::filesystem::path& folder);
 
 // Opens one of the program's own files: never through a symbolic link (a link planted where
 // our file should be is refused with ELOOP), never inherited by a child process, created 0600.
-// With O_CREAT the file is ours to keep private: an existing one of this user's that others
-// could read is made 0600. `flags` are open(2)'s access and creation flags. Returns the
-// descriptor, or -1 with errno set.
+// Only a regular file is opened, and without waiting: a FIFO planted at the path cannot hold the
+// caller until someone opens its other end (ENXIO), a folder is EISDIR. With O_CREAT the file is
+// ours to keep private: an existing one of this user's that others could read is made 0600.
+// `flags` are open(2)'s access and creation flags. Returns the descriptor, or -1 with errno set.
 int openPrivateFile(const std::filesystem::path& file, int flags);
+
+// The first of "<file>.bad", "<file>.bad.1", "<file>.bad.2", ... that names nothing.
+std::filesystem::path freeAsideName(const std::filesystem::path& file);
+
+// Creates `temporary` new, private and write-only, for a file that is then renamed into place.
+// A regular file already there is a leftover of an interrupted write and is removed; anything
+// else in its place (a FIFO, a folder, a link) is moved aside to freeAsideName(temporary),
+// which `movedAside` then names. Returns the descriptor, or -1 with errno set.
+int createTemporaryFile(const std::filesystem::path& temporary, std::filesystem::path* movedAside);
 
 // Whether a read goes through a symbolic link: the user's own files may be links (a settings file
 // kept with the rest of their configuration); the program's private files never are.

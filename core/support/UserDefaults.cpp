@@ -504,8 +504,12 @@ bool UserDefaults::writeLocked(const std::string& text) {
     if (::stat(target.c_str(), &existing) == 0) {
         mode = existing.st_mode & 0777;
     }
-    const int fd =
-        ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode);
+    fs::path aside;
+    const int fd = files::createTemporaryFile(temporary, &aside);
+    if (!aside.empty()) {
+        Log::warn("settings file: " + temporary.string() +
+                  " was not a file of ours; moved aside to " + aside.string());
+    }
     if (fd < 0) {
         return false;
     }

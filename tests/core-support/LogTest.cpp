@@ -96,6 +96,38 @@ TEST_F(LogTest, SnapshotJoinsPreviousThenCurrentAndToleratesMissingFiles) {
     EXPECT_EQ(Log::snapshot(), "previous\ncurrent\n");
     { std::ofstream(previous(), std::ios::binary) << "\xff\xfe broken"; }
     EXPECT_EQ(Log::snapshot(), "current\n") << "a file that is not UTF-8 contributes nothing";
+    { std::ofstream(previous()) << "previous\n"; }
+    fs::resize_file(previous(), 100'000'000);
+    EXPECT_EQ(Log::snapshot(), "current\n") << "nor one far larger than a log ever grows";
+}
+
+// A FIFO or a folder where a log file should be: nothing waits on it (the append ran on the log
+// queue, the snapshot on the main thread), and the current file starts again beside it.
+TEST_F(LogTest, AFifoOrFolderInAFilesPlaceIsNeverWaitedOnAndTheLogStartsAgain) {
+    for (const bool fifo : {true, false}) {
+        SCOPED_TRACE(fifo ? "a FIFO" : "a folder");
+        fs::remove_all(folder());
+        fs::create_directories(folder());
+        for (const fs::path& file : {current(), previous()}) {
+            if (fifo) {
+                ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+            } else {
+                fs::create_directories(file / "inside");
+            }
+        }
+        EXPECT_EQ(Log::snapshot(), "");
+        Log::info("after the FIFO");
+        runUntilIdle();
+        const fs::path aside = current().string() + ".bad";
+        EXPECT_EQ(fs::is_fifo(aside), fifo);
+        EXPECT_EQ(fs::is_directory(aside), !fifo);
+        const std::string text = test::readFile(current());
+        EXPECT_TRUE(std::regex_match(
+            text, std::regex(R"(\[[^\]]+\] WRN log file was not a file; moved aside to )" +
+                             aside.string() + R"(\n\[[^\]]+\] INF after the FIFO\n)")))
+            << text;
+        EXPECT_EQ(Log::snapshot(), text);
+    }
 }
 
 TEST_F(LogTest, AFolderThatCannotBeMadeDropsTheLineOnlyForTheFile) {

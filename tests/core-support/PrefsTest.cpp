@@ -197,6 +197,21 @@ TEST_F(PrefsTest, AFileThatCannotBeReadIsNeverWrittenOver) {
               1u);
 }
 
+// The temporary file a write goes through is named after the writer: a FIFO planted at that
+// name held every settings change (on the main thread) in open().
+TEST_F(PrefsTest, AFifoAtTheTemporaryNameIsMovedAsideAndTheWriteGoesOn) {
+    writeFromOutside("lowBatteryDisarmPercent = 45\n");
+    const fs::path temporary = file().string() + ".tmp." + std::to_string(::getpid());
+    ASSERT_EQ(::mkfifo(temporary.c_str(), 0600), 0);
+    Prefs::setKeepAwake(true);
+    EXPECT_EQ(fileText(), "lowBatteryDisarmPercent = 45\nkeepAwakeWithLidOpen = true\n");
+    EXPECT_TRUE(fs::is_fifo(temporary.string() + ".bad"));
+    EXPECT_FALSE(fs::exists(temporary));
+    EXPECT_EQ(log.count("settings file: " + temporary.string() +
+                        " was not a file of ours; moved aside to " + temporary.string() + ".bad"),
+              1u);
+}
+
 TEST(UserDefaultsFormatTest, RejectsWhatItCannotReadAndReadsCommentsBlanksAndSpaces) {
     std::string error;
     EXPECT_FALSE(UserDefaults::parse("a = maybe\n", &error));

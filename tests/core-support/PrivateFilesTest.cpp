@@ -9,8 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -112,6 +115,55 @@ TEST_F(PrivateFilesTest, ALooseFolderAndLogAreMadePrivateAtTheNextWriteButNotThr
     fs::create_directory_symlink(elsewhere, temp.path() / "linked");
     files::makePrivateFolder(temp.path() / "linked");
     EXPECT_EQ(fs::status(elsewhere).permissions(), fs::perms::all & ~fs::perms::others_write);
+}
+
+// Whatever stands where one of our files should be, nothing waits on it: a FIFO nobody writes
+// to is refused at once for reading and writing, and a temporary file's name is cleared of it.
+TEST_F(PrivateFilesTest, OnlyRegularFilesOpenAndATemporarysNameIsClearedOfAnythingElse) {
+    const fs::path target = temp.path() / "target";
+    std::ofstream(target) << "theirs";
+    const struct {
+        const char* name;
+        std::function<void(const fs::path&)> plant;
+        int openErrno;  // of openPrivateFile(O_RDONLY)
+        bool movedAside;
+    } cases[] = {
+        {"a FIFO", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, ENXIO, true},
+        {"a folder", [](const fs::path& p) { fs::create_directories(p / "inside"); }, EISDIR, true},
+        {"a link", [&](const fs::path& p) { fs::create_symlink(target, p); }, ELOOP, true},
+        {"a leftover file", [](const fs::path& p) { std::ofstream(p) << "half a write"; }, 0,
+         false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const fs::path file = temp.path() / "state.tmp";
+        fs::remove_all(file);
+        fs::remove_all(file.string() + ".bad");
+        c.plant(file);
+        for (const int access : {O_RDONLY, O_WRONLY}) {
+            const int fd = files::openPrivateFile(file, access);
+            if (c.openErrno == 0) {
+                EXPECT_GE(fd, 0);
+                ::close(fd);
+            } else {
+                EXPECT_EQ(fd, -1);
+                // Writing a folder is refused by the kernel itself, with the same word.
+                EXPECT_EQ(errno, c.openErrno);
+            }
+        }
+        fs::path aside;
+        const int fd = files::createTemporaryFile(file, &aside);
+        ASSERT_GE(fd, 0) << std::strerror(errno);
+        EXPECT_EQ(::write(fd, "new", 3), 3);
+        ::close(fd);
+        EXPECT_EQ(test::readFile(file), "new");
+        EXPECT_EQ(aside.empty(), !c.movedAside);
+        EXPECT_EQ(fs::exists(fs::symlink_status(file.string() + ".bad")), c.movedAside);
+        if (c.movedAside) {
+            EXPECT_EQ(aside, file.string() + ".bad");
+        }
+    }
+    EXPECT_EQ(test::readFile(target), "theirs");
 }
 
 }  // namespace

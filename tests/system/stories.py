@@ -3,8 +3,12 @@
 second argument (the first is the noctave executable). Each story gets a harness of its own.
 Prints one line when it passes; exits 77 with one line when the harness cannot run here.'''
 
+import importlib.util
+import json
 import os
+import shutil
 import signal
+import stat
 import sys
 
 # Running the tests leaves the source tree as it was.
@@ -194,6 +198,139 @@ def diagnose_runs_and_leaves_no_lock(h):
     return '--diagnose: status 0, no lock left'
 
 
+# ---- the display going away, and files in odd states ----
+
+def state_folder(h):
+    '''Noctave's state folder on the Linux backend (the virtual laptop keeps its own).'''
+    return os.path.join(h.dir, 'home', '.local', 'state', 'Noctave')
+
+
+def start_xvfb(h):
+    '''An X server for Noctave (Xvfb, reachable by the unprivileged user); returns the process
+    and its display name.'''
+    if not shutil.which('Xvfb'):
+        raise harness.Skip('Xvfb is missing (package xvfb)')
+    read_end, write_end = os.pipe()
+    xvfb = harness.Process('xvfb', ['Xvfb', '-displayfd', str(write_end), '-nolisten', 'tcp',
+                                    '-screen', '0', '1024x768x24'],
+                           os.path.join(h.logs, 'xvfb.log'), pass_fds=(write_end,))
+    os.close(write_end)
+    h.processes.append(xvfb)
+    with os.fdopen(read_end) as pipe:
+        number = pipe.readline().strip()
+    if not number:
+        raise harness.Failure('Xvfb did not start')
+    return xvfb, ':' + number
+
+
+def load_wayland_harness():
+    '''The Wayland stories' compositor harness, beside this folder's own `harness`.'''
+    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'wayland', 'harness.py')
+    spec = importlib.util.spec_from_file_location('wayland_harness', path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def display_lost_while_armed_is_a_quit(h, app, kill_display, platform, state=None):
+    '''Armed (on the Linux backend with the lid shut), the display server dies: Noctave ends
+    as on SIGTERM. `state` is the virtual laptop's state folder when it runs on one.'''
+    sim = state is not None
+    state = state or state_folder(h)
+    ctl_ok(h, 'arm')
+    if sim:
+        h.wait_log(app, 'armed (dbus)')
+    else:
+        h.expect(lambda: h.lid_inhibitors(), 'arming took no handle-lid-switch lock')
+        close_lid_refused(h)
+        h.wait_log(app, 'lid shut; arm stands')
+    marker = os.path.join(state, 'session.pid')
+    if not os.path.exists(marker):
+        raise harness.Failure('no recovery marker while armed')
+    kill_display()
+    status = app.wait(15)
+    said = app.log()
+    if status != 0:
+        raise harness.Failure(f'losing the display ended Noctave with status {status}:\n{said}')
+    for line in (f'WRN display connection lost ({platform}); quitting', 'INF disarmed (quit)',
+                 'INF clean exit'):
+        if line not in said:
+            raise harness.Failure(f'losing the display: no {line!r}:\n{said}')
+    if os.path.exists(marker):
+        raise harness.Failure('the recovery marker outlived the quit')
+    with open(os.path.join(state, 'history.json')) as f:
+        last = json.load(f)['sessions'][-1]
+    if last.get('reason') != 'quit':
+        raise harness.Failure(f'the history does not end the session with the quit: {last}')
+    if not sim:
+        # logind hears of a closed lock on its own loop, a moment after the close.
+        h.expect(lambda: not noctave_locks(h), 'locks outlived the quit')
+        expect_suspend(h, 'the lid left shut did not suspend once Noctave had quit')
+
+
+def x_server_killed_while_armed_is_a_quit(h):
+    xvfb, display = start_xvfb(h)
+    app = h.start_noctave(env={'QT_QPA_PLATFORM': 'xcb', 'DISPLAY': display})
+    display_lost_while_armed_is_a_quit(h, app, lambda: xvfb.signal(signal.SIGKILL), 'xcb')
+    return 'Xvfb killed, armed, lid shut: disarmed (quit), clean exit, status 0, logind suspended'
+
+
+def x_server_killed_on_the_virtual_laptop_is_a_quit(h):
+    xvfb, display = start_xvfb(h)
+    home = os.path.join(h.dir, 'home')
+    app = h.start_noctave(env={'QT_QPA_PLATFORM': 'xcb', 'DISPLAY': display,
+                               'NOCTAVE_PLATFORM': 'sim', 'NOCTAVE_SIM_HOME': home})
+    display_lost_while_armed_is_a_quit(h, app, lambda: xvfb.signal(signal.SIGKILL), 'xcb',
+                                       state=os.path.join(home, 'state', 'Noctave'))
+    with open(os.path.join(home, 'sim-state')) as f:
+        if 'lid-close bit: clear' not in f.read():
+            raise harness.Failure('the virtual laptop was left with its lid-close bit set')
+    return 'Xvfb killed on the virtual laptop: disarmed (quit), clean exit, bit clear, status 0'
+
+
+def compositor_killed_while_armed_is_a_quit(h):
+    wayland = load_wayland_harness()
+    try:
+        compositor = wayland.Compositor(1)
+    except wayland.Skip as e:
+        raise harness.Skip(str(e))
+    with compositor:
+        socket = os.path.join(compositor.runtime, compositor.env['WAYLAND_DISPLAY'])
+        app = h.start_noctave(env={'QT_QPA_PLATFORM': 'wayland', 'WAYLAND_DISPLAY': socket})
+        display_lost_while_armed_is_a_quit(
+            h, app, lambda: compositor.sway.send_signal(signal.SIGKILL), 'wayland')
+    return 'sway killed, armed, lid shut: disarmed (quit), clean exit, status 0, logind suspended'
+
+
+def plant(h, name, make):
+    folder = state_folder(h)
+    os.makedirs(folder, exist_ok=True)
+    path = os.path.join(folder, name)
+    make(path)
+    for item in (os.path.join(h.dir, 'home'), os.path.join(h.dir, 'home', '.local'),
+                 os.path.dirname(folder), folder, path):
+        os.lchown(item, h.user.pw_uid, h.user.pw_gid)
+    return path
+
+
+def a_fifo_at_the_history_temporary_stops_nothing(h):
+    h.noctave_env()  # makes the home
+    fifo = plant(h, 'history.json.tmp', lambda path: os.mkfifo(path, 0o600))
+    app = h.start_noctave()
+    for verb in ('arm', 'disarm', 'arm'):
+        done = h.ctl(verb)
+        if done.returncode != 0:
+            raise harness.Failure(f'ctl {verb} beside a FIFO at {fifo}: {done.returncode} '
+                                  f'{done.stderr}')
+    if not stat.S_ISFIFO(os.lstat(fifo + '.bad').st_mode):
+        raise harness.Failure('the FIFO was not moved aside')
+    app.signal(signal.SIGTERM)
+    status = app.wait(10)
+    if status != 0 or 'INF disarmed (quit)' not in app.log():
+        raise harness.Failure(f'SIGTERM beside the FIFO ended with {status}:\n{app.log()}')
+    return 'a FIFO at history.json.tmp: moved aside; arm, disarm and SIGTERM answered'
+
+
 STORIES = {f.__name__: f for f in (
     arming_holds_logind_off_a_lid_close,
     a_lock_logind_refuses_is_a_failure_with_its_notice,
@@ -207,6 +344,10 @@ STORIES = {f.__name__: f for f in (
     another_programs_lid_lock_makes_the_arm_fail_naming_it,
     selftest_passes_and_leaves_no_lock,
     diagnose_runs_and_leaves_no_lock,
+    x_server_killed_while_armed_is_a_quit,
+    x_server_killed_on_the_virtual_laptop_is_a_quit,
+    compositor_killed_while_armed_is_a_quit,
+    a_fifo_at_the_history_temporary_stops_nothing,
 )}
 
 

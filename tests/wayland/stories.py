@@ -6,6 +6,7 @@ Prints one line when it passes; exits 77 with one line when the harness cannot r
 import json
 import os
 import signal
+import subprocess
 import sys
 import time
 
@@ -185,6 +186,32 @@ def tray_item_and_menu(c, program):
         seen['activateMs'])
 
 
+def compositor_killed_while_armed_is_a_quit(c, program):
+    '''The compositor dies under an armed session: Noctave ends as on SIGTERM, in order.'''
+    app = c.noctave(program)
+    ctl = [program, 'ctl']
+    expect(lambda: c.run(ctl + ['status'], check=False).returncode == 0,
+           'Noctave never answered `noctave ctl status`')
+    c.run(ctl + ['arm'])
+    expect(lambda: 'armed (dbus)' in c.app_log(), 'ctl arm did not arm')
+    marker = os.path.join(c.home, 'state', 'Noctave', 'session.pid')
+    check(os.path.exists(marker), 'no recovery marker while armed')
+    c.sway.send_signal(signal.SIGKILL)
+    try:
+        status = app.wait(timeout=15)
+    except subprocess.TimeoutExpired:
+        raise Failure('Noctave hung after the compositor died') from None
+    said = c.app_log()
+    check(status == 0, 'losing the compositor ended Noctave with status %d' % status)
+    for line in ('WRN display connection lost (wayland); quitting', 'INF disarmed (quit)',
+                 'INF clean exit'):
+        check(line in said, 'losing the compositor: no %r' % line)
+    check(not os.path.exists(marker), 'the recovery marker outlived the quit')
+    with open(os.path.join(c.home, 'sim-state')) as f:
+        check('lid-close bit: clear' in f.read(), 'the lid-close bit was left set')
+    return 'sway killed under an armed session: disarmed (quit), clean exit, status 0'
+
+
 # (story, number of outputs).
 STORIES = {
     'curtain_on_one_output': (curtain_story(1), 1),
@@ -193,6 +220,7 @@ STORIES = {
     'quitting_leaves_no_surface': (quitting_leaves_no_surface, 1),
     'client_pieces': (client_pieces, 2),
     'tray_item_and_menu': (tray_item_and_menu, 1),
+    'compositor_killed_while_armed_is_a_quit': (compositor_killed_while_armed_is_a_quit, 1),
 }
 
 
