@@ -148,8 +148,9 @@ TEST_F(InstallLayoutTest, GnomeShellExtensionIsTheFormOfTheShellLinesItNames) {
     }
     const std::regex moduleSyntax(R"(^(import|export) )", std::regex::multiline);
     for (const char* file : {"extension.js", "noctave.js"}) {
-        EXPECT_EQ(std::regex_search(readText(installed(kExtensionFolder + "/" + file)), moduleSyntax),
-                  modules)
+        EXPECT_EQ(
+            std::regex_search(readText(installed(kExtensionFolder + "/" + file)), moduleSyntax),
+            modules)
             << file;
     }
 }
