@@ -52,8 +52,8 @@ class Vocabulary {
     virtual std::string updatesArrive() const = 0;
     // Which machines have a lid-angle sensor and what works without one (a whole sentence).
     virtual std::string hingeSensorNote() const = 0;
-    // How to turn on the desktop's own place for the program where no tray shows it (a whole
-    // sentence with the command); empty where there is none.
+    // How to turn on the desktop's own place for the program where no tray shows it (a
+    // sentence, then the command on a line of its own); empty where there is none.
     virtual std::string desktopExtensionNote() const = 0;
 };
 

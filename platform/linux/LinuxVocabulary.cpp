@@ -95,7 +95,8 @@ std::string LinuxVocabulary::hingeSensorNote() const {
 }
 
 std::string LinuxVocabulary::desktopExtensionNote() const {
-    return std::string("On GNOME, Quick Settings can hold Noctave: gnome-extensions enable ") +
+    // The command on a line of its own, so that no line break falls inside it.
+    return std::string("On GNOME, Quick Settings can hold Noctave:\ngnome-extensions enable ") +
            kGnomeExtensionUuid;
 }
 

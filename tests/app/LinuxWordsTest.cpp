@@ -250,7 +250,7 @@ TEST_F(LinuxWordsTest, TrayWindowsAndAlertsSpeakOfTheLaptopAndTheTray) {
         keepWidgets(*onboarding.window());
     }
     EXPECT_THAT(texts, ::testing::Contains(::testing::HasSubstr(
-                           "Quick Settings can hold Noctave: gnome-extensions enable "
+                           "Quick Settings can hold Noctave:\ngnome-extensions enable "
                            "noctave@quillor.com")));
 
     app::UpdateController updates([] { return std::nullopt; }, nullptr,
