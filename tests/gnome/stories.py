@@ -431,6 +431,8 @@ def disable_leaves_nothing(s):
         if s.eval(COUNTS) == counts:
             raise Failed("the extension added nothing to Quick Settings")
         s.disable(UUID)
+        print("round %d: the shell's match rules %d, enabled %d, disabled %d" % (
+            round, len(before), len(during), len(s.match_rules())))
         if s.has_owner("com.quillor.noctave.GnomeShell"):
             raise Failed("round %d: the bus name outlived disable()" % round)
         if s.match_rules() != before:
