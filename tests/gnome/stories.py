@@ -62,6 +62,7 @@ DESCRIBE = """(() => {
         toggleBox: box(t),
         arrowBox: box(t._menuButton),
         keepAwakeBox: box(items.keepAwake),
+        settingsBox: box(items.settings),
     };
 })()""" % UUID
 
@@ -327,9 +328,10 @@ def quick_settings(s):
     """Turned on with gnome-extensions, with no Noctave running: the toggle says so; a click
     starts Noctave through D-Bus activation and arms it, a second disarms it; `noctave ctl`
     arming for 2 h shows as checked with the time left, with the panel indicator; the toggle's
-    menu offers what the tray menu offers, and its keep-awake switch reaches Noctave; Noctave
-    opens no window standing in for a tray, and --diagnose names the extension as the surface;
-    nothing of the extension's in the shell's log."""
+    menu offers what the tray menu offers, its keep-awake switch reaches Noctave and Settings...
+    opens Noctave's settings window; Noctave opens no window standing in for a tray, and
+    --diagnose names the extension as the surface; nothing of the extension's in the shell's
+    log."""
     if s.has_owner("com.quillor.noctave"):
         raise Failed("Noctave ran before anyone asked for it")
     s.enable(UUID)
@@ -395,6 +397,12 @@ def quick_settings(s):
     s.eval("Main.messageTray.getSources().forEach(source => source.destroy())")
     time.sleep(0.5)
     print("capture:", s.capture("quick-settings-menu-disarmed.png"))
+    # Settings... asks the running Noctave for its window and closes Quick Settings.
+    s.click(s.describe()["settingsBox"], at=0.3)
+    wait("the settings window", lambda: subprocess.run(
+        ["xdotool", "search", "--onlyvisible", "--name", "^(Arming|General|About)$"], env=s.env,
+        capture_output=True).returncode == 0)
+    wait("Quick Settings closed", lambda: not s.describe()["quickSettingsOpen"])
 
     time.sleep(3.5)  # past the moment a window would stand in for the missing tray
     log = s.noctave_log()
