@@ -277,11 +277,12 @@ class Session:
         return file
 
     def match_rules(self):
-        """The match rules the shell's connection holds on the bus."""
+        """The match rules the shell's connection holds on the bus that name Noctave (the shell
+        adds rules of its own as it goes; every one of the extension's names Noctave)."""
         owner = str(self.daemon.GetNameOwner(SHELL, dbus_interface="org.freedesktop.DBus"))
         rules = self.daemon.GetAllMatchRules(
             dbus_interface="org.freedesktop.DBus.Debug.Stats").get(owner, [])
-        return sorted(str(rule) for rule in rules)
+        return sorted(str(rule) for rule in rules if "com.quillor.noctave" in str(rule))
 
     def shell_errors(self):
         """What the shell logged of the extension's: its own warnings, and the stack frames of
@@ -434,12 +435,12 @@ def disable_leaves_nothing(s):
         s.enable(UUID)
         wait("the armed state in the toggle", lambda: s.describe().get("checked"))
         during = s.match_rules()
-        if not any("com.quillor.noctave" in rule for rule in during):
-            raise Failed("no match rule of the extension's on the bus: %s" % during)
+        if not during:
+            raise Failed("no match rule of the extension's on the bus")
         if s.eval(COUNTS) == counts:
             raise Failed("the extension added nothing to Quick Settings")
         s.disable(UUID)
-        print("round %d: the shell's match rules %d, enabled %d, disabled %d" % (
+        print("round %d: match rules naming Noctave %d, enabled %d, disabled %d" % (
             round, len(before), len(during), len(s.match_rules())))
         if s.has_owner("com.quillor.noctave.GnomeShell"):
             raise Failed("round %d: the bus name outlived disable()" % round)
