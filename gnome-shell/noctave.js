@@ -66,7 +66,7 @@ function shortState(state) {
 }
 
 // What the toggle, its menu and the indicator show for `status` (the interface's properties;
-// null while Noctave does not run) at `nowUsec`. `timed` tells whether a deadline stands.
+// null while Noctave does not run) at `nowUsec`. `nextDeadline` is the one the timer waits for.
 function describe(status, nowUsec) {
     const running = status !== null;
     const state = running ? status.State : 'disarmed';
