@@ -3,16 +3,22 @@
 #include "app/control/Ctl.hpp"
 #include "core/support/AppInfo.hpp"
 #include "core/support/CommandLine.hpp"
+#include "platform/PlatformSelection.hpp"
+#include "platform/linux/LinuxVocabulary.hpp"
 
 namespace noctave::app {
 
-std::string helpText() {
+std::string helpText(const os::Vocabulary& words) {
     std::string text =
         "Usage: noctave [OPTION...]\n"
         "       noctave ctl COMMAND [ARGUMENT...]\n"
         "\n"
         "Keeps the laptop awake and running with its lid closed. Without one of the\n"
-        "one-shot options below, Noctave starts in the tray.\n"
+        "one-shot options below, Noctave starts in the tray.\n";
+    if (const std::string note = words.desktopExtensionNote(); !note.empty()) {
+        text += note + "\n";
+    }
+    text +=
         "\n"
         "Checks of the power mechanisms (a report; the exit status is the verdict):\n"
         "  --selftest                    lid-close flag, power assertion, hinge sensor, lid\n"
@@ -68,7 +74,11 @@ std::optional<int> runInfoMode(int argc, char** argv, std::FILE* out) {
     const CommandLine line(argc, argv);
     std::string text;
     if (line.has("--help")) {
-        text = helpText();
+        if (platform::requestedPlatform() == platform::Platform::Kind::sim) {
+            text = helpText(os::MacVocabulary());
+        } else {
+            text = helpText(linuxos::LinuxVocabulary());
+        }
     } else if (line.has("--version")) {
         text = versionText();
     } else {

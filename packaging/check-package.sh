@@ -54,6 +54,14 @@ appstreamcli validate --no-net "/usr/share/metainfo/$app_id.metainfo.xml" >/dev/
     || fail "AppStream metadata"
 icon=$(sed -n 's/^Icon=//p' "$desktop")
 [ -f "/usr/share/icons/hicolor/128x128/apps/$icon.png" ] || fail "no launcher icon \"$icon\""
+# The GNOME Shell extension and the symbolic icons its panel indicator names.
+extension=/usr/share/gnome-shell/extensions/noctave@quillor.com
+grep -q '"uuid": "noctave@quillor.com"' "$extension/metadata.json" || fail "GNOME Shell extension"
+[ -f "$extension/extension.js" ] || fail "GNOME Shell extension"
+for state in ready armed warning; do
+    [ -f "/usr/share/icons/hicolor/scalable/status/$app_id-$state-symbolic.svg" ] \
+        || fail "no symbolic icon for $state"
+done
 
 # The man page: found by name through the man database, and rendered without a warning.
 [ "$(man -w noctave)" = /usr/share/man/man1/noctave.1.gz ] || fail "man -w noctave"

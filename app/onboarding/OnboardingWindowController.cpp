@@ -12,6 +12,8 @@
 #include <QScreen>
 #include <QWindow>
 
+#include <string>
+
 #include "app/onboarding/GesturePracticeView.hpp"
 #include "app/onboarding/KeepAwakeVisualView.hpp"
 #include "app/onboarding/OnboardingButton.hpp"
@@ -150,9 +152,14 @@ void OnboardingWindowController::buildPages() {
     pageHost_->addPage(new StandardOnboardingPage(
         QStringLiteral("LID OPEN"), QStringLiteral("No Terminal.\nNo sleeping agents."),
         QStringLiteral("Keep agents running while the display sleeps normally."), keepAwake));
+    // Where the desktop has a place of its own for Noctave, the last page says how to turn it on.
+    std::string lastBody = "Right-click the icon to arm your next close.";
+    if (const std::string note = os::vocabulary().desktopExtensionNote(); !note.empty()) {
+        lastBody += "\n" + note;
+    }
     pageHost_->addPage(new StandardOnboardingPage(
         QString(), QString::fromStdString("Noctave lives\nin the " + os::vocabulary().tray() + "."),
-        QStringLiteral("Right-click the icon to arm your next close."), new ReadyVisualView));
+        QString::fromStdString(lastBody), new ReadyVisualView));
 }
 
 void OnboardingWindowController::buildNavigation() {

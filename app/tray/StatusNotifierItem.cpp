@@ -22,6 +22,7 @@
 #include "app/tray/TraylessWindow.hpp"
 #include "core/runtime/Runtime.hpp"
 #include "core/support/Log.hpp"
+#include "platform/linux/GnomeShellExtension.hpp"
 
 namespace noctave::app {
 
@@ -264,6 +265,15 @@ void StatusNotifierItem::noWatcherFound() {
     if (hasHost_) {
         return;
     }
+    // Asked once here as well: the extension may own its name since before the watch began.
+    if (!extensionServes_ && options_.bus &&
+        options_.bus->nameHasOwner(linuxos::kGnomeExtensionBusName, 1.0).value_or(false)) {
+        extensionChanged(true);
+    }
+    if (extensionServes_) {
+        Log::info("no StatusNotifierWatcher; the GNOME Shell extension stands in for the tray");
+        return;
+    }
     // Asked only now: Qt picks the watcher over an embedding tray whenever a watcher runs.
     if (QGuiApplication::platformName() == QLatin1String("xcb") &&
         QSystemTrayIcon::isSystemTrayAvailable()) {
@@ -317,6 +327,7 @@ StatusNotifierItem::~StatusNotifierItem() {
     // watcher's late answer finds the item gone.
     shared_->alive = false;
     options_.bus->unsubscribe(watcherWatch_);
+    options_.bus->unsubscribe(extensionWatch_);
     options_.bus->unexport(menuExport_);
     options_.bus->unexport(itemExport_);
     if (ownsName_) {
@@ -559,6 +570,38 @@ void StatusNotifierItem::start() {
         kStartTimeoutSeconds);
     bus->post(
         [shared, reportTo](sd_bus* live) { registerWith(live, shared->serviceName, reportTo); });
+    extensionWatch_ = bus->subscribe(
+        std::string("type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+                    "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='") +
+            linuxos::kGnomeExtensionBusName + "'",
+        [owner, shared](sd_bus_message* m) {
+            const char* name = nullptr;
+            const char* before = nullptr;
+            const char* after = nullptr;
+            if (sd_bus_message_read(m, "sss", &name, &before, &after) >= 0 && shared->alive) {
+                onMain(owner, [serves = after[0] != '\0'](StatusNotifierItem& self) {
+                    self.extensionChanged(serves);
+                });
+            }
+        },
+        kStartTimeoutSeconds);
+}
+
+void StatusNotifierItem::extensionChanged(bool serves) {
+    if (serves == extensionServes_) {
+        return;
+    }
+    extensionServes_ = serves;
+    if (!serves) {
+        // Disabled for the lock screen as well: no window comes up for that.
+        Log::info("the GNOME Shell extension went away");
+        return;
+    }
+    Log::info("the GNOME Shell extension serves Noctave in Quick Settings");
+    QObject::disconnect(standInWait_);
+    if (standIn_) {
+        standIn_->close();
+    }
 }
 
 void StatusNotifierItem::hostChanged(bool registered) {
@@ -689,7 +732,7 @@ void StatusNotifierItem::menuEvent(int32_t id) {
 }
 
 bool StatusNotifierItem::showStandIn() {
-    if (hasHost_ || isEmbedded()) {
+    if (hasHost_ || isEmbedded() || extensionServes_) {
         return false;
     }
     if (!standIn_) {

@@ -30,7 +30,8 @@ namespace noctave::app {
 // It registers with the StatusNotifierWatcher when it starts and every time a watcher takes
 // the name afterwards (a panel started late, or restarted). While no watcher has taken the
 // item for `standInAfterSeconds` after the start, a window stands in for the tray (once no
-// other window of the program is open); it goes when a watcher takes the item.
+// other window of the program is open); it goes when a watcher takes the item. Neither comes
+// while Noctave's GNOME Shell extension owns its bus name: Quick Settings serves the user then.
 //
 // A left click pops the menu up at the point the host gives (X11); where a client cannot place
 // a menu (Wayland), the item says it is a menu and the host shows the exported one.
@@ -75,6 +76,7 @@ class StatusNotifierItem final : public StatusItem {
     // Without a watcher after the wait: the X11 embedding tray if one runs, else the window.
     void noWatcherFound();
     void hostChanged(bool registered);
+    void extensionChanged(bool serves);
     void clicked(Click click, QPoint at);
     void menuEvent(int32_t id);
     // Builds the exported menu again; true (and LayoutUpdated sent) when it changed.
@@ -88,8 +90,10 @@ class StatusNotifierItem final : public StatusItem {
     uint64_t itemExport_ = 0;
     uint64_t menuExport_ = 0;
     uint64_t watcherWatch_ = 0;
+    uint64_t extensionWatch_ = 0;
     bool ownsName_ = false;
     bool hasHost_ = false;
+    bool extensionServes_ = false;
     QString toolTip_;
     QPoint lastClick_;
     bool hasClickPoint_ = false;

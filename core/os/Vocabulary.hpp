@@ -52,6 +52,9 @@ class Vocabulary {
     virtual std::string updatesArrive() const = 0;
     // Which machines have a lid-angle sensor and what works without one (a whole sentence).
     virtual std::string hingeSensorNote() const = 0;
+    // How to turn on the desktop's own place for the program where no tray shows it (a
+    // sentence, then the command on a line of its own); empty where there is none.
+    virtual std::string desktopExtensionNote() const = 0;
 };
 
 // The Mac's words, which the virtual laptop speaks (it plays a Mac) and which a system
@@ -81,6 +84,7 @@ class MacVocabulary final : public Vocabulary {
                "MacBook Pro 14\"/16\" 2021 or later). Right-click arming and the keyboard "
                "shortcut still work.";
     }
+    std::string desktopExtensionNote() const override { return {}; }
 };
 
 // The installed system's vocabulary, or the Mac's when it supplies none.

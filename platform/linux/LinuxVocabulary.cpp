@@ -1,5 +1,6 @@
 #include "platform/linux/LinuxVocabulary.hpp"
 
+#include "platform/linux/GnomeShellExtension.hpp"
 #include "platform/linux/LinuxDisplayIdle.hpp"
 
 namespace noctave::linuxos {
@@ -91,6 +92,12 @@ std::string LinuxVocabulary::hingeSensorNote() const {
     return "Fn + lid close needs a laptop with a lid-angle sensor (convertibles and 2-in-1s "
            "whose hinge sensor Linux exposes as an HID or IIO hinge-angle device). Right-click "
            "arming, the keyboard shortcut and the tray menu work on every laptop.";
+}
+
+std::string LinuxVocabulary::desktopExtensionNote() const {
+    // The command on a line of its own, so that no line break falls inside it.
+    return std::string("On GNOME, Quick Settings can hold Noctave:\ngnome-extensions enable ") +
+           kGnomeExtensionUuid;
 }
 
 }  // namespace noctave::linuxos

@@ -27,6 +27,7 @@ class LinuxVocabulary final : public os::Vocabulary {
     std::string keepAwakeCommand() const override;
     std::string updatesArrive() const override;
     std::string hingeSensorNote() const override;
+    std::string desktopExtensionNote() const override;
 };
 
 }  // namespace noctave::linuxos

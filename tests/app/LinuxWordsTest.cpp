@@ -249,6 +249,9 @@ TEST_F(LinuxWordsTest, TrayWindowsAndAlertsSpeakOfTheLaptopAndTheTray) {
         onboarding.show(nullptr, page);
         keepWidgets(*onboarding.window());
     }
+    EXPECT_THAT(texts, ::testing::Contains(::testing::HasSubstr(
+                           "Quick Settings can hold Noctave:\ngnome-extensions enable "
+                           "noctave@quillor.com")));
 
     app::UpdateController updates([] { return std::nullopt; }, nullptr,
                                   [this](const app::Alert& alert) {

@@ -1,9 +1,10 @@
 #!/usr/bin/python3
-# Noctave on the virtual laptop in a session whose tray comes and goes: a panel that starts two
-# seconds after Noctave, no panel at all (the window that stands in for it), a panel that
-# appears later and restarts, the menu the item exports over com.canonical.dbusmenu, and an X11
-# tray that only embeds windows. Run inside `xvfb-run -a dbus-run-session --`; the arguments
-# are the noctave executable and the embedding tray (tests/app/tray/XEmbedTray.cpp).
+# Noctave on the virtual laptop in a session whose tray comes and goes: Noctave's GNOME Shell
+# extension in place of a tray, a panel that starts two seconds after Noctave, no panel at all
+# (the window that stands in for it), a panel that appears later and restarts, the menu the item
+# exports over com.canonical.dbusmenu, and an X11 tray that only embeds windows. Run inside
+# `xvfb-run -a dbus-run-session --`; the arguments are the noctave executable and the embedding
+# tray (tests/app/tray/XEmbedTray.cpp).
 import os, subprocess, sys, time
 
 import dbus, dbus.bus, dbus.mainloop.glib
@@ -180,13 +181,33 @@ def embedding_tray(executable, tray_executable):
     tray.wait()
 
 
+def gnome_extension(executable):
+    """Noctave's GNOME Shell extension holds its bus name: no window stands in for the tray,
+    also when the extension goes away (as it does for the lock screen)."""
+    address = os.environ["DBUS_SESSION_BUS_ADDRESS"]
+    extension = dbus.bus.BusConnection(address)
+    extension.request_name("com.quillor.noctave.GnomeShell")
+    run = Noctave("tray_host_e2e GNOME extension", executable)
+    run.expect(lambda: "the GNOME Shell extension stands in for the tray" in run.log(),
+               "the extension's bus name went unnoticed")
+    extension.close()
+    run.expect(lambda: "the GNOME Shell extension went away" in run.log(),
+               "the extension's going went unnoticed")
+    pump(0.5)
+    run.expect(lambda: not visible("--name", "^Noctave$") and "a window stands in" not in run.log(),
+               "a window stood in although the extension served")
+    run.app.terminate()
+    run.expect(lambda: run.app.poll() is not None, "SIGTERM did not end the application")
+
+
 def main():
     dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
+    gnome_extension(sys.argv[1])
     late_panel(sys.argv[1])
     no_panel_then_one(sys.argv[1])
     embedding_tray(sys.argv[1], sys.argv[2])
-    print("tray_host_e2e: late panel, no panel (window), panel restart, exported menu, "
-          "X11 embedding tray")
+    print("tray_host_e2e: GNOME extension, late panel, no panel (window), panel restart, "
+          "exported menu, X11 embedding tray")
 
 
 if __name__ == "__main__":

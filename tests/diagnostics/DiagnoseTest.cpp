@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "app/diagnostics/Diagnose.hpp"
+#include "app/diagnostics/TrayHost.hpp"
 #include "platform/sim/SimPower.hpp"
 #include "tests/diagnostics/DiagnosticRuns.hpp"
 #include "tests/support/SimTest.hpp"
@@ -64,6 +65,33 @@ TEST_F(DiagnoseReport, ListsWhatChangedWhileSetAndWhatDidNotComeBack) {
                        "      after:  <absent>\n" + kNow);
     EXPECT_EQ(status, 0);
     EXPECT_FALSE(laptop.power().kernelFlag());
+}
+
+// Which surfaces serve the user, for each answer of the bus: the last line names them, and where
+// none runs the report says how to turn the extension on.
+TEST(TrayHostReport, NamesTheSurfacesThatServeTheUserAndHowToGetOne) {
+    const std::string enable = "gnome-extensions enable noctave@quillor.com";
+    struct Case {
+        std::optional<bool> watcher, extension;
+        std::string surfaces;
+        bool saysHowToEnable;
+    };
+    for (const Case& c : std::vector<Case>{{true, true, "tray host, GNOME extension", false},
+                                           {true, false, "tray host", true},
+                                           {false, true, "GNOME extension", false},
+                                           {false, false, "none", true}}) {
+        const auto lines = app::TrayHost::report(c.watcher, c.extension);
+        std::string text;
+        for (const auto& line : lines) {
+            text += line + "\n";
+        }
+        EXPECT_EQ(lines.back(), "  " + c.surfaces) << text;
+        EXPECT_EQ(text.find(enable) != std::string::npos, c.saysHowToEnable) << text;
+        // A window stands in only where nothing else serves.
+        EXPECT_EQ(text.find("opens a window") != std::string::npos, c.surfaces == "none") << text;
+    }
+    EXPECT_EQ(app::TrayHost::report(std::nullopt, std::nullopt).back(),
+              "  cannot tell: the session bus does not answer");
 }
 
 }  // namespace

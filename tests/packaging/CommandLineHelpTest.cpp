@@ -48,6 +48,18 @@ TEST(CommandLineHelpTest, HelpWinsOverVersionAndBothYieldToACheckOrExportAnywher
     }
 }
 
+// On Linux the help says how GNOME users turn the extension on; the virtual laptop plays a Mac,
+// which has no such thing.
+TEST(CommandLineHelpTest, OnLinuxTheHelpSaysHowToTurnOnTheGnomeShellExtension) {
+    const std::string enable = "gnome-extensions enable noctave@quillor.com\n";
+    const ProgramRun onLinux =
+        runProgram(NOCTAVE_BINARY, {"--help"}, {.unset = {"NOCTAVE_PLATFORM"}});
+    EXPECT_NE(onLinux.out.find(enable), std::string::npos) << onLinux.out;
+    const ProgramRun onSim =
+        runProgram(NOCTAVE_BINARY, {"--help"}, {.set = {{"NOCTAVE_PLATFORM", "sim"}}});
+    EXPECT_EQ(onSim.out.find("gnome-extensions"), std::string::npos) << onSim.out;
+}
+
 TEST(CommandLineHelpTest, ATextThatCannotBeWrittenIsAFailureNotAnAnswer) {
     for (const char* option : {"--help", "--version"}) {
         SCOPED_TRACE(option);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <regex>
@@ -11,7 +13,9 @@
 #include <vector>
 
 #include <QImage>
+#include <nlohmann/json.hpp>
 
+#include "platform/linux/GnomeShellExtension.hpp"
 #include "platform/linux/HingeSensorNodes.hpp"
 #include "tests/support/ChildProcess.hpp"
 #include "tests/support/TempDir.hpp"
@@ -82,6 +86,14 @@ std::set<std::string> longOptions(const std::string& text) {
     return options;
 }
 
+const std::string kExtensionFolder =
+    NOCTAVE_INSTALL_DATADIR "/gnome-shell/extensions/" + std::string(linuxos::kGnomeExtensionUuid);
+
+std::string readText(const fs::path& file) {
+    std::ifstream in(file);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 const std::pair<const char*, int> kIconFolders[] = {
     {"16x16", 16},      {"16x16@2", 32},  {"32x32", 32},       {"32x32@2", 64},
     {"64x64", 64},      {"128x128", 128}, {"128x128@2", 256},  {"256x256", 256},
@@ -101,6 +113,13 @@ TEST_F(InstallLayoutTest, InstallsTheApplicationFilesAndNothingElse) {
         expected.insert(NOCTAVE_INSTALL_DATADIR "/icons/hicolor/" + std::string(folder) + "/apps/" +
                         kAppId + ".png");
     }
+    for (const char* file : {"metadata.json", "extension.js", "noctave.js"}) {
+        expected.insert(kExtensionFolder + "/" + file);
+    }
+    for (const char* state : {"ready", "armed", "warning"}) {
+        expected.insert(NOCTAVE_INSTALL_DATADIR "/icons/hicolor/scalable/status/" + kAppId + "-" +
+                        state + "-symbolic.svg");
+    }
     if (NOCTAVE_HAS_BUS_SERVICE) {
         expected.insert(NOCTAVE_INSTALL_DATADIR "/dbus-1/services/" + kAppId + ".service");
     }
@@ -113,6 +132,27 @@ TEST_F(InstallLayoutTest, InstallsTheApplicationFilesAndNothingElse) {
     EXPECT_EQ(found, expected);
     const auto program = fs::status(installed(NOCTAVE_INSTALL_BINDIR "/noctave")).permissions();
     EXPECT_NE(program & fs::perms::others_exec, fs::perms::none);
+}
+
+// The shell loads extension.js as an ES module from GNOME 45 on and through the legacy importer
+// before: the installed form and the versions its metadata names agree, or the shell refuses it.
+TEST_F(InstallLayoutTest, GnomeShellExtensionIsTheFormOfTheShellLinesItNames) {
+    const auto metadata =
+        nlohmann::json::parse(readText(installed(kExtensionFolder + "/metadata.json")));
+    EXPECT_EQ(metadata.at("uuid"), linuxos::kGnomeExtensionUuid);
+    const auto& versions = metadata.at("shell-version");
+    ASSERT_FALSE(versions.empty());
+    const bool modules = std::stoi(versions.front().get<std::string>()) >= 45;
+    for (const auto& version : versions) {
+        EXPECT_EQ(std::stoi(version.get<std::string>()) >= 45, modules) << version;
+    }
+    const std::regex moduleSyntax(R"(^(import|export) )", std::regex::multiline);
+    for (const char* file : {"extension.js", "noctave.js"}) {
+        EXPECT_EQ(
+            std::regex_search(readText(installed(kExtensionFolder + "/" + file)), moduleSyntax),
+            modules)
+            << file;
+    }
 }
 
 TEST_F(InstallLayoutTest, EveryIconIsTheDrawnTileAtItsFolderSize) {
