@@ -39,10 +39,7 @@ class LinuxNotificationsTest : public ::testing::Test {
         ExportedObject object;
         object.path = "/org/freedesktop/Notifications";
         object.interface = kService;
-        object.members = {{BusMember::Kind::method, "Notify", "susssasa{sv}i", "u",
-                           "app_name replaces_id app_icon summary body actions hints "
-                           "expire_timeout id"}};
-        object.onMethod = [this](sd_bus_message* call) {
+        auto notify = [this](sd_bus_message* call) {
             Received got;
             const char *app = nullptr, *icon = nullptr, *summary = nullptr, *body = nullptr;
             uint32_t replaces = 0;
@@ -81,6 +78,10 @@ class LinuxNotificationsTest : public ::testing::Test {
             return DBusConnection::replyNow(
                 call, [](sd_bus_message* m) { return sd_bus_message_append(m, "u", 7u); });
         };
+        object.methods = {{"Notify", "susssasa{sv}i", "u",
+                           "app_name replaces_id app_icon summary body actions hints "
+                           "expire_timeout id",
+                           notify}};
         ASSERT_NE(server->exportObject(std::move(object), kTimeout), 0U);
         ASSERT_TRUE(server->requestName(kService, kTimeout).ok());
     }
