@@ -143,22 +143,28 @@ int ControlService::activate(sd_bus_message* call, std::string action) {
 
 std::vector<linuxos::BusMethod> ControlService::controlMethods() {
     auto sender = [](sd_bus_message* call) { return std::string(sd_bus_message_get_sender(call)); };
-    auto readDeadline = [](sd_bus_message* call, uint64_t& usec) {
-        return sd_bus_message_read(call, "t", &usec);
+    // A request without arguments, and one with a deadline ("t").
+    auto plain = [this](void (ControlModel::*request)(Reply)) {
+        return [this, request](sd_bus_message* call) {
+            return forward(call, [request](ControlModel& model, Reply reply) {
+                (model.*request)(std::move(reply));
+            });
+        };
+    };
+    auto until = [this](void (ControlModel::*request)(uint64_t, Reply)) {
+        return [this, request](sd_bus_message* call) {
+            uint64_t usec = 0;
+            if (const int r = sd_bus_message_read(call, "t", &usec); r < 0) {
+                return r;
+            }
+            return forward(call, [request, usec](ControlModel& model, Reply reply) {
+                (model.*request)(usec, std::move(reply));
+            });
+        };
     };
     return {
-        methodRow(kArm,
-                  [this](sd_bus_message* call) {
-                      return forward(call, [](ControlModel& model, Reply reply) {
-                          model.arm(std::move(reply));
-                      });
-                  }),
-        methodRow(kDisarm,
-                  [this](sd_bus_message* call) {
-                      return forward(call, [](ControlModel& model, Reply reply) {
-                          model.disarm(std::move(reply));
-                      });
-                  }),
+        methodRow(kArm, plain(&ControlModel::arm)),
+        methodRow(kDisarm, plain(&ControlModel::disarm)),
         methodRow(kSetKeepAwake,
                   [this](sd_bus_message* call) {
                       bool on = false;
@@ -203,26 +209,8 @@ std::vector<linuxos::BusMethod> ControlService::controlMethods() {
                           return appendProperties(reply, side_.status);
                       });
                   }),
-        methodRow(kArmUntil,
-                  [this, readDeadline](sd_bus_message* call) {
-                      uint64_t usec = 0;
-                      if (const int r = readDeadline(call, usec); r < 0) {
-                          return r;
-                      }
-                      return forward(call, [usec](ControlModel& model, Reply reply) {
-                          model.armUntil(usec, std::move(reply));
-                      });
-                  }),
-        methodRow(kSetKeepAwakeUntil,
-                  [this, readDeadline](sd_bus_message* call) {
-                      uint64_t usec = 0;
-                      if (const int r = readDeadline(call, usec); r < 0) {
-                          return r;
-                      }
-                      return forward(call, [usec](ControlModel& model, Reply reply) {
-                          model.keepAwakeUntil(usec, std::move(reply));
-                      });
-                  }),
+        methodRow(kArmUntil, until(&ControlModel::armUntil)),
+        methodRow(kSetKeepAwakeUntil, until(&ControlModel::keepAwakeUntil)),
         methodRow(kHistory,
                   [this](sd_bus_message* call) {
                       // The history is the session's, kept on the main queue.
