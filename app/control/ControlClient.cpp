@@ -70,12 +70,12 @@ std::optional<ControlClient::Error> ControlClient::activate(const std::string& a
                                                             double timeoutSeconds) {
     if (action.empty()) {
         return callOn(
-            kApplicationInterface, "Activate", false,
+            kApplicationInterface, kActivate.name, false,
             [](sd_bus_message* m) { return sd_bus_message_append(m, "a{sv}", 0); }, {},
             timeoutSeconds);
     }
     return callOn(
-        kApplicationInterface, "ActivateAction", false,
+        kApplicationInterface, kActivateAction.name, false,
         [&action](sd_bus_message* m) {
             return sd_bus_message_append(m, "sava{sv}", action.c_str(), 0, 0);
         },
@@ -123,7 +123,7 @@ std::optional<ControlClient::Error> ControlClient::callOn(const char* interface,
 }
 
 std::optional<ControlClient::Error> ControlClient::status(Status& out) {
-    return call("Status", false, {}, [&out](sd_bus_message* m) {
+    return call(kStatus.name, false, {}, [&out](sd_bus_message* m) {
         unsigned found = 0;
         return readProperties(m, out, &found);
     });
@@ -131,13 +131,13 @@ std::optional<ControlClient::Error> ControlClient::status(Status& out) {
 
 std::optional<ControlClient::Error> ControlClient::hold(const std::string& reason, uint32_t* id) {
     return call(
-        "Hold", true,
+        kHold.name, true,
         [&reason](sd_bus_message* m) { return sd_bus_message_append(m, "s", reason.c_str()); },
         [id](sd_bus_message* m) { return sd_bus_message_read(m, "u", id); });
 }
 
 std::optional<ControlClient::Error> ControlClient::release(uint32_t id) {
-    return call("Release", false,
+    return call(kRelease.name, false,
                 [id](sd_bus_message* m) { return sd_bus_message_append(m, "u", id); });
 }
 

@@ -1,13 +1,14 @@
 #include "app/control/ControlInterface.hpp"
 
 #include <array>
+#include <utility>
 
 namespace noctave::control {
 
 namespace {
 
-using linuxos::BusMember;
 using linuxos::readBool;
+using linuxos::readString;
 
 int appendHolds(sd_bus_message* m, const Status& status) {
     int r = sd_bus_message_open_container(m, 'a', "(usst)");
@@ -37,21 +38,12 @@ int readHolds(sd_bus_message* m, Status& status) {
     return r < 0 ? r : sd_bus_message_exit_container(m);
 }
 
-int readText(sd_bus_message* m, std::string& out) {
-    const char* text = nullptr;
-    const int r = sd_bus_message_read(m, "s", &text);
-    if (r >= 0) {
-        out = text;
-    }
-    return r;
-}
-
 const std::array<ControlProperty, 9> kProperties = {{
     {kState, "State", "s",
      [](sd_bus_message* m, const Status& s) {
          return sd_bus_message_append(m, "s", s.state.c_str());
      },
-     [](sd_bus_message* m, Status& s) { return readText(m, s.state); }},
+     [](sd_bus_message* m, Status& s) { return readString(m, s.state); }},
     {kKeepAwake, "KeepAwake", "b",
      [](sd_bus_message* m, const Status& s) { return sd_bus_message_append(m, "b", s.keepAwake); },
      [](sd_bus_message* m, Status& s) { return readBool(m, s.keepAwake); }},
@@ -95,40 +87,26 @@ const std::array<ControlProperty, 9> kProperties = {{
      }},
 }};
 
-constexpr auto kMethod = BusMember::Kind::method;
-
-constexpr std::size_t kMethods = 9;
-
-// The methods as written here, then one property entry for each of kProperties.
-std::array<BusMember, kMethods + kProperties.size()> makeMembers() {
-    std::array<BusMember, kMethods + kProperties.size()> members = {{
-        {kMethod, "Arm", "", "", ""},
-        {kMethod, "Disarm", "", "", ""},
-        {kMethod, "SetKeepAwake", "b", "", "on"},
-        {kMethod, "Hold", "s", "u", "reason id"},
-        {kMethod, "Release", "u", "", "id"},
-        {kMethod, "Status", "", "a{sv}", "status"},
-        {kMethod, "ArmUntil", "t", "", "deadline"},
-        {kMethod, "SetKeepAwakeUntil", "t", "", "deadline"},
-        {kMethod, "History", "", "s", "json"},
-    }};
-    for (std::size_t i = 0; i < kProperties.size(); ++i) {
-        members[kMethods + i] = {BusMember::Kind::property, kProperties[i].name,
-                                 kProperties[i].signature, "", ""};
-    }
-    return members;
-}
-
-const auto kMembers = makeMembers();
-
 }  // namespace
 
 std::span<const ControlProperty> controlProperties() {
     return kProperties;
 }
 
-std::span<const linuxos::BusMember> controlMembers() {
-    return kMembers;
+std::vector<linuxos::BusProperty> propertyRows(const Status& status) {
+    std::vector<linuxos::BusProperty> rows;
+    for (const auto& property : kProperties) {
+        rows.push_back({property.name, property.signature,
+                        [&status, append = property.append](sd_bus_message* reply) {
+                            return append(reply, status);
+                        }});
+    }
+    return rows;
+}
+
+linuxos::BusMethod methodRow(const ControlMethod& method,
+                             std::function<int(sd_bus_message*)> handler) {
+    return {method.name, method.signature, method.result, method.argumentNames, std::move(handler)};
 }
 
 const ControlProperty* findProperty(std::string_view name) {

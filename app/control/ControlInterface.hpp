@@ -2,8 +2,10 @@
 
 #include <systemd/sd-bus.h>
 
+#include <functional>
 #include <span>
 #include <string_view>
+#include <vector>
 
 #include "app/control/ControlStatus.hpp"
 #include "platform/linux/bus/DBusConnection.hpp"
@@ -27,10 +29,38 @@ struct ControlProperty {
     int (*read)(sd_bus_message* m, Status& status);          // inside its variant
 };
 
+// One method of the interface: the service binds a handler to it, the client calls it by it.
+struct ControlMethod {
+    const char* name;
+    const char* signature;
+    const char* result;
+    const char* argumentNames;
+};
+
+inline constexpr ControlMethod kArm{"Arm", "", "", ""};
+inline constexpr ControlMethod kDisarm{"Disarm", "", "", ""};
+inline constexpr ControlMethod kSetKeepAwake{"SetKeepAwake", "b", "", "on"};
+inline constexpr ControlMethod kHold{"Hold", "s", "u", "reason id"};
+inline constexpr ControlMethod kRelease{"Release", "u", "", "id"};
+inline constexpr ControlMethod kStatus{"Status", "", "a{sv}", "status"};
+inline constexpr ControlMethod kArmUntil{"ArmUntil", "t", "", "deadline"};
+inline constexpr ControlMethod kSetKeepAwakeUntil{"SetKeepAwakeUntil", "t", "", "deadline"};
+inline constexpr ControlMethod kHistory{"History", "", "s", "json"};
+
+// org.freedesktop.Application, on the same object.
+inline constexpr ControlMethod kActivate{"Activate", "a{sv}", "", "platform_data"};
+inline constexpr ControlMethod kOpen{"Open", "asa{sv}", "", "uris platform_data"};
+inline constexpr ControlMethod kActivateAction{"ActivateAction", "sava{sv}", "",
+                                               "action_name parameter platform_data"};
+
+// The exported row of `method`, dispatched to `handler`.
+linuxos::BusMethod methodRow(const ControlMethod& method,
+                             std::function<int(sd_bus_message*)> handler);
+
 // Every property, in the order of their bits.
 std::span<const ControlProperty> controlProperties();
-// The methods and the properties, as exported.
-std::span<const linuxos::BusMember> controlMembers();
+// The properties' exported rows, their values read from `status` (on the connection's thread).
+std::vector<linuxos::BusProperty> propertyRows(const Status& status);
 // Nothing for a name the interface does not have.
 const ControlProperty* findProperty(std::string_view name);
 

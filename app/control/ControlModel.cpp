@@ -17,11 +17,6 @@ namespace {
 constexpr const char* kSource = "dbus";
 constexpr const char* kLastHoldSource = "dbus: last hold ended";
 
-uint64_t usecOf(runtime::WallTime time) {
-    return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::microseconds>(time.time_since_epoch()).count());
-}
-
 uint64_t nowUsec() {
     return usecOf(runtime::clock().wall());
 }

@@ -1,13 +1,11 @@
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
-#include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "app/control/ControlModel.hpp"
 #include "core/runtime/WeakPtr.hpp"
@@ -54,18 +52,20 @@ class ControlService {
     // What the connection's thread alone reads and writes.
     struct BusSide {
         Status status;
-        // Unique names are never reused on a bus, so a verdict stands until its name goes.
-        std::unordered_map<std::string, bool> verdicts;
         std::unordered_set<std::string> holders;
-        uid_t uid = 0;
         runtime::WeakPtr<ControlService> service;  // for hops to the main queue
     };
 
     ControlService(SessionController& session, std::shared_ptr<linuxos::DBusConnection> bus);
     bool serve(std::string* error);
-    bool isAllowed(sd_bus_message* call);
-    int handle(sd_bus_message* call);
-    int handleApplication(sd_bus_message* call);
+    using Reply = ControlModel::Reply;
+    using Request = std::function<void(ControlModel&, Reply)>;
+    // The interface's rows, each bound to its handler.
+    std::vector<linuxos::BusMethod> controlMethods();
+    // Keeps `call` and runs `request` on the main queue; its outcome answers the call, with
+    // the outcome's id for `answersId`.
+    int forward(sd_bus_message* call, Request request, bool answersId = false);
+    int activate(sd_bus_message* call, std::string action);
     void nameLost(const std::string& name);
 
     ControlModel model_;

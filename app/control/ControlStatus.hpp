@@ -1,11 +1,18 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 // What the control interface shows, shared by the service and `noctave ctl`.
 namespace noctave::control {
+
+// The interface's times: microseconds since 1970.
+inline uint64_t usecOf(std::chrono::system_clock::time_point time) {
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::microseconds>(time.time_since_epoch()).count());
+}
 
 // One job's claim on the session: it stands until released, until its owner's bus connection
 // goes, or until the session ends.

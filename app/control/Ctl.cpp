@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/control/ControlClient.hpp"
+#include "app/control/ControlInterface.hpp"
 #include "app/control/ControlNames.hpp"
 #include "app/control/ProcessSupervisor.hpp"
 #include "app/control/ProgramFollower.hpp"
@@ -263,15 +264,10 @@ std::optional<WallTime> deadlineFrom(const std::string& option, const std::strin
     return std::nullopt;
 }
 
-uint64_t usecOf(WallTime time) {
-    return static_cast<uint64_t>(
-        std::chrono::duration_cast<std::chrono::microseconds>(time.time_since_epoch()).count());
-}
-
 // arm [--for DURATION | --until HH:MM]
 int runArm(const std::vector<std::string>& rest) {
     if (rest.empty()) {
-        return runSimple("Arm", true, {}, stateOf);
+        return runSimple(kArm.name, true, {}, stateOf);
     }
     if (rest.size() != 2 || (rest[0] != "--for" && rest[0] != "--until")) {
         return usageError("arm takes --for DURATION or --until HH:MM");
@@ -283,7 +279,8 @@ int runArm(const std::vector<std::string>& rest) {
     }
     const uint64_t usec = usecOf(*deadline);
     return runSimple(
-        "ArmUntil", true, [usec](sd_bus_message* m) { return sd_bus_message_append(m, "t", usec); },
+        kArmUntil.name, true,
+        [usec](sd_bus_message* m) { return sd_bus_message_append(m, "t", usec); },
         [](const Status& status) {
             return status.deadlineUsec == 0
                        ? status.state
@@ -306,7 +303,7 @@ int runKeepAwake(const std::vector<std::string>& rest) {
     if (rest.size() == 1 && (rest[0] == "on" || rest[0] == "off")) {
         const int on = rest[0] == "on" ? 1 : 0;
         return runSimple(
-            "SetKeepAwake", true,
+            kSetKeepAwake.name, true,
             [on](sd_bus_message* m) { return sd_bus_message_append(m, "b", on); }, report);
     }
     if (rest.size() != 3 || rest[0] != "on" || rest[1] != "--for") {
@@ -318,7 +315,7 @@ int runKeepAwake(const std::vector<std::string>& rest) {
     }
     const uint64_t usec = usecOf(*deadline);
     return runSimple(
-        "SetKeepAwakeUntil", true,
+        kSetKeepAwakeUntil.name, true,
         [usec](sd_bus_message* m) { return sd_bus_message_append(m, "t", usec); }, report);
 }
 
@@ -329,13 +326,8 @@ int runHistory(bool json) {
         return exit;
     }
     std::string text;
-    if (auto error = client->call("History", false, {}, [&text](sd_bus_message* m) {
-            const char* read = nullptr;
-            const int r = sd_bus_message_read(m, "s", &read);
-            if (r >= 0) {
-                text = read;
-            }
-            return r;
+    if (auto error = client->call(kHistory.name, false, {}, [&text](sd_bus_message* m) {
+            return linuxos::readString(m, text);
         })) {
         return fail(*error);
     }
@@ -529,7 +521,7 @@ std::optional<int> runCtl(int argc, char** argv) {
     }
     if (verb == "disarm" && rest.empty()) {
         // Nothing to end where nothing runs: never start Noctave for it.
-        return runSimple("Disarm", false, {}, stateOf);
+        return runSimple(kDisarm.name, false, {}, stateOf);
     }
     if (verb == "keep-awake") {
         return runKeepAwake(rest);

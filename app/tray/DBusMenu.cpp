@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <string_view>
 #include <utility>
 
 #include <QStringList>
@@ -273,6 +274,149 @@ int readIds(sd_bus_message* m, std::vector<int32_t>& out) {
         out.push_back(id);
     }
     return r < 0 ? r : sd_bus_message_exit_container(m);
+}
+
+namespace {
+
+using linuxos::BusMethod;
+using linuxos::DBusConnection;
+
+// Event's and EventGroup's reading: each event's entry id, clicks told to the owner; the ids
+// the layout lacks are collected in `unknown`.
+int readEvent(sd_bus_message* call, const DBusMenuLayout& layout, const Owner& owner,
+              std::vector<int32_t>& unknown) {
+    int32_t id = 0;
+    const char* event = nullptr;
+    uint32_t timestamp = 0;
+    int r = sd_bus_message_read(call, "is", &id, &event);
+    r = r < 0 ? r : sd_bus_message_skip(call, "v");
+    r = r < 0 ? r : sd_bus_message_read(call, "u", &timestamp);
+    if (r < 0) {
+        return r;
+    }
+    if (layout.find(id) == nullptr) {
+        unknown.push_back(id);
+    } else if (std::string_view(event) == "clicked") {
+        owner.clicked(id);
+    }
+    return r;
+}
+
+std::vector<BusMethod> methods(const std::shared_ptr<DBusConnection>& bus,
+                               const std::shared_ptr<const Owner>& owner) {
+    return {
+        {"GetLayout", "iias", "u(ia{sv}av)",
+         "parentId recursionDepth propertyNames revision layout",
+         [owner](sd_bus_message* call) {
+             const auto layout = owner->layout();
+             int32_t parent = 0;
+             int32_t depth = 0;
+             std::vector<std::string> names;
+             int r = sd_bus_message_read(call, "ii", &parent, &depth);
+             r = r < 0 ? r : readStrings(call, names);
+             if (r < 0 || layout->find(parent) == nullptr) {
+                 return r < 0 ? r : -ENOENT;
+             }
+             return DBusConnection::replyNow(call, [&](sd_bus_message* m) {
+                 return appendLayout(m, *layout, parent, depth, names);
+             });
+         }},
+        {"GetGroupProperties", "aias", "a(ia{sv})", "ids propertyNames properties",
+         [owner](sd_bus_message* call) {
+             const auto layout = owner->layout();
+             std::vector<int32_t> ids;
+             std::vector<std::string> names;
+             int r = readIds(call, ids);
+             r = r < 0 ? r : readStrings(call, names);
+             if (r < 0) {
+                 return r;
+             }
+             return DBusConnection::replyNow(call, [&](sd_bus_message* m) {
+                 return appendGroupProperties(m, *layout, ids, names);
+             });
+         }},
+        {"GetProperty", "is", "v", "id name value",
+         [owner](sd_bus_message* call) {
+             const auto layout = owner->layout();
+             int32_t id = 0;
+             const char* name = nullptr;
+             if (const int r = sd_bus_message_read(call, "is", &id, &name); r < 0) {
+                 return r;
+             }
+             return DBusConnection::replyNow(
+                 call, [&](sd_bus_message* m) { return appendProperty(m, *layout, id, name); });
+         }},
+        {"Event", "isvu", "", "id eventId data timestamp",
+         [owner](sd_bus_message* call) {
+             std::vector<int32_t> unknown;
+             if (const int r = readEvent(call, *owner->layout(), *owner, unknown); r < 0) {
+                 return r;
+             }
+             return unknown.empty() ? DBusConnection::replyNow(call, {}) : -ENOENT;
+         }},
+        {"EventGroup", "a(isvu)", "ai", "events idErrors",
+         [owner](sd_bus_message* call) {
+             const auto layout = owner->layout();
+             std::vector<int32_t> unknown;
+             int r = sd_bus_message_enter_container(call, 'a', "(isvu)");
+             while (r >= 0 && (r = sd_bus_message_enter_container(call, 'r', "isvu")) > 0) {
+                 r = readEvent(call, *layout, *owner, unknown);
+                 r = r < 0 ? r : sd_bus_message_exit_container(call);
+             }
+             if (r < 0) {
+                 return r;
+             }
+             return DBusConnection::replyNow(call, [&](sd_bus_message* m) {
+                 return sd_bus_message_append_array(m, 'i', unknown.data(),
+                                                    unknown.size() * sizeof(int32_t));
+             });
+         }},
+        // The menu is built on the main thread; the answer says whether it changed.
+        {"AboutToShow", "i", "b", "id needUpdate",
+         [bus, owner](sd_bus_message* call) {
+             owner->aboutToShow([bus, serial = bus->defer(call)](bool changed) {
+                 bus->reply(serial, [changed](sd_bus_message* m) {
+                     return sd_bus_message_append(m, "b", static_cast<int>(changed));
+                 });
+             });
+             return 1;
+         }},
+        {"AboutToShowGroup", "ai", "aiai", "ids updatesNeeded idErrors",
+         [bus, owner](sd_bus_message* call) {
+             owner->aboutToShow([bus, serial = bus->defer(call)](bool changed) {
+                 bus->reply(serial, [changed](sd_bus_message* m) {
+                     const int32_t root = 0;
+                     int r = sd_bus_message_append_array(m, 'i', &root, changed ? sizeof root : 0);
+                     return r < 0 ? r : sd_bus_message_append(m, "ai", 0);
+                 });
+             });
+             return 1;
+         }},
+    };
+}
+
+}  // namespace
+
+linuxos::ExportedObject object(const char* path, std::shared_ptr<linuxos::DBusConnection> bus,
+                               Owner owner) {
+    linuxos::ExportedObject menu;
+    menu.path = path;
+    menu.interface = kInterface;
+    menu.methods = methods(bus, std::make_shared<const Owner>(std::move(owner)));
+    menu.properties = {
+        {"Version", "u", [](sd_bus_message* m) { return sd_bus_message_append(m, "u", 3U); }},
+        {"TextDirection", "s",
+         [](sd_bus_message* m) { return sd_bus_message_append(m, "s", "ltr"); }},
+        {"Status", "s", [](sd_bus_message* m) { return sd_bus_message_append(m, "s", "normal"); }},
+        {"IconThemePath", "as",
+         [](sd_bus_message* m) { return sd_bus_message_append(m, "as", 0); }},
+    };
+    menu.emits = {
+        {"ItemsPropertiesUpdated", "a(ia{sv})a(ias)", "updatedProps removedProps"},
+        {"LayoutUpdated", "ui", "revision parent"},
+        {"ItemActivationRequested", "iu", "id timestamp"},
+    };
+    return menu;
 }
 
 }  // namespace dbusmenu

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/tray/StatusItem.hpp"
+#include "platform/linux/bus/DBusConnection.hpp"
 
 namespace noctave::app {
 
@@ -56,11 +57,27 @@ class DBusMenuModel {
     int32_t nextId_ = 1;
 };
 
-// The com.canonical.dbusmenu interface's members and the readers of a layout, run on the
-// connection's thread. Each returns what sd-bus returns (negative on failure).
+// The com.canonical.dbusmenu interface: its object, and the encoders of a layout that its
+// methods answer with, run on the connection's thread. Each returns what sd-bus returns
+// (negative on failure).
 namespace dbusmenu {
 
 inline constexpr const char* kInterface = "com.canonical.dbusmenu";
+
+// What the menu's methods ask of its owner, on the connection's thread.
+struct Owner {
+    // The picture to answer from now.
+    std::function<std::shared_ptr<const DBusMenuLayout>()> layout;
+    // A host clicked entry `id` of the current layout.
+    std::function<void(int32_t id)> clicked;
+    // A host is about to show the menu: the owner builds it again and calls `answer` (from any
+    // thread) with whether it changed.
+    std::function<void(std::function<void(bool changed)> answer)> aboutToShow;
+};
+
+// The menu object at `path` on `bus`, its methods answering from `owner`.
+linuxos::ExportedObject object(const char* path, std::shared_ptr<linuxos::DBusConnection> bus,
+                               Owner owner);
 
 // GetLayout(parentId, depth, propertyNames) -> (revision, (id, properties, children)).
 int appendLayout(sd_bus_message* reply, const DBusMenuLayout& layout, int32_t parentId,

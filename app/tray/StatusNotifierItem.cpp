@@ -4,10 +4,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstring>
 #include <initializer_list>
 #include <mutex>
-#include <string_view>
 #include <utility>
 
 #include <QCursor>
@@ -34,6 +32,8 @@ constexpr const char* kMenuPath = "/MenuBar";
 constexpr const char* kWatcher = "org.kde.StatusNotifierWatcher";
 constexpr const char* kWatcherPath = "/StatusNotifierWatcher";
 constexpr double kStartTimeoutSeconds = 5.0;
+constexpr const char* kDeniedMessage = "Noctave answers only its own user";
+constexpr const char* kGoneMessage = "Noctave is quitting";
 constexpr uint64_t kRegisterTimeoutUsec = 5'000'000;
 constexpr int kIconEdges[] = {16, 22, 24, 32, 48, 64};
 
@@ -85,8 +85,6 @@ struct StatusNotifierItem::Shared {
 namespace {
 
 using Shared = StatusNotifierItem::Shared;
-using linuxos::BusMember;
-using Kind = linuxos::BusMember::Kind;
 
 std::vector<Shared::Pixmap> pixmapsOf(const MenuBarIcon::Image& image) {
     std::vector<Shared::Pixmap> pixmaps;
@@ -116,77 +114,6 @@ int appendPixmaps(sd_bus_message* m, const std::vector<Shared::Pixmap>& pixmaps)
         r = r < 0 ? r : sd_bus_message_close_container(m);
     }
     return r < 0 ? r : sd_bus_message_close_container(m);
-}
-
-// Properties first (all read-only, of the given types), then the other members.
-std::vector<BusMember> membersOf(
-    std::initializer_list<std::pair<const char*, const char*>> properties,
-    std::initializer_list<BusMember> others) {
-    std::vector<BusMember> members;
-    for (const auto& [name, type] : properties) {
-        members.push_back({Kind::property, name, type, "", ""});
-    }
-    members.insert(members.end(), others);
-    return members;
-}
-
-std::vector<BusMember> itemMembers() {
-    return membersOf({{"Category", "s"},
-                      {"Id", "s"},
-                      {"Title", "s"},
-                      {"Status", "s"},
-                      {"WindowId", "i"},
-                      {"IconName", "s"},
-                      {"IconPixmap", "a(iiay)"},
-                      {"OverlayIconName", "s"},
-                      {"AttentionIconName", "s"},
-                      {"ToolTip", "(sa(iiay)ss)"},
-                      {"ItemIsMenu", "b"},
-                      {"Menu", "o"}},
-                     {
-                         {Kind::method, "ContextMenu", "ii", "", "x y"},
-                         {Kind::method, "Activate", "ii", "", "x y"},
-                         {Kind::method, "SecondaryActivate", "ii", "", "x y"},
-                         {Kind::method, "Scroll", "is", "", "delta orientation"},
-                         {Kind::signal, "NewTitle", "", "", ""},
-                         {Kind::signal, "NewIcon", "", "", ""},
-                         {Kind::signal, "NewAttentionIcon", "", "", ""},
-                         {Kind::signal, "NewOverlayIcon", "", "", ""},
-                         {Kind::signal, "NewToolTip", "", "", ""},
-                         {Kind::signal, "NewStatus", "s", "", "status"},
-                     });
-}
-
-std::vector<BusMember> menuMembers() {
-    return membersOf(
-        {{"Version", "u"}, {"TextDirection", "s"}, {"Status", "s"}, {"IconThemePath", "as"}},
-        {
-            {Kind::method, "GetLayout", "iias", "u(ia{sv}av)",
-             "parentId recursionDepth propertyNames revision layout"},
-            {Kind::method, "GetGroupProperties", "aias", "a(ia{sv})",
-             "ids propertyNames properties"},
-            {Kind::method, "GetProperty", "is", "v", "id name value"},
-            {Kind::method, "Event", "isvu", "", "id eventId data timestamp"},
-            {Kind::method, "EventGroup", "a(isvu)", "ai", "events idErrors"},
-            {Kind::method, "AboutToShow", "i", "b", "id needUpdate"},
-            {Kind::method, "AboutToShowGroup", "ai", "aiai", "ids updatesNeeded idErrors"},
-            {Kind::signal, "ItemsPropertiesUpdated", "a(ia{sv})a(ias)", "",
-             "updatedProps removedProps"},
-            {Kind::signal, "LayoutUpdated", "ui", "", "revision parent"},
-            {Kind::signal, "ItemActivationRequested", "iu", "", "id timestamp"},
-        });
-}
-
-// A text property that never changes, from `table`; -ENOENT when `name` is not in it.
-int appendFixedText(std::string_view name,
-                    std::initializer_list<std::pair<std::string_view, const char*>> table,
-                    sd_bus_message* reply) {
-    for (const auto& [property, text] : table) {
-        if (property == name) {
-            return sd_bus_message_append(reply, "s", text);
-        }
-    }
-    return -ENOENT;
 }
 
 // Runs `fn(item)` on the main queue if the item still exists then.
@@ -247,6 +174,72 @@ std::string nextServiceName() {
 }
 
 }  // namespace
+
+// The item's object: its properties read from `shared`, its clicks hopping to the main queue
+// once the host has had its answer (a menu never holds the host's call).
+linuxos::ExportedObject StatusNotifierItem::itemObject(
+    const std::shared_ptr<Shared>& shared, const runtime::WeakPtr<StatusNotifierItem>& owner) {
+    auto text = [](const char* value) {
+        return [value](sd_bus_message* m) { return sd_bus_message_append(m, "s", value); };
+    };
+    auto locked = [shared](auto append) {
+        return [shared, append](sd_bus_message* m) {
+            const std::lock_guard lock(shared->mutex);
+            return append(m, *shared);
+        };
+    };
+    auto click = [owner](Click which) {
+        return [owner, which](sd_bus_message* call) {
+            int32_t x = 0;
+            int32_t y = 0;
+            if (const int r = sd_bus_message_read(call, "ii", &x, &y); r < 0) {
+                return r;
+            }
+            const int r = linuxos::DBusConnection::replyNow(call, {});
+            onMain(owner, [which, x, y](StatusNotifierItem& self) { self.clicked(which, {x, y}); });
+            return r;
+        };
+    };
+    linuxos::ExportedObject item;
+    item.path = kItemPath;
+    item.interface = kItemInterface;
+    item.properties = {
+        {"Category", "s", text("ApplicationStatus")},
+        {"Id", "s", text("noctave")},
+        {"Title", "s", text("Noctave")},
+        {"Status", "s", text("Active")},
+        {"WindowId", "i", [](sd_bus_message* m) { return sd_bus_message_append(m, "i", 0); }},
+        {"IconName", "s", text("")},
+        {"IconPixmap", "a(iiay)",
+         locked([](sd_bus_message* m, const Shared& s) { return appendPixmaps(m, s.icon); })},
+        {"OverlayIconName", "s", text("")},
+        {"AttentionIconName", "s", text("")},
+        {"ToolTip", "(sa(iiay)ss)", locked([](sd_bus_message* m, const Shared& s) {
+             int r = sd_bus_message_open_container(m, 'r', "sa(iiay)ss");
+             r = r < 0 ? r : sd_bus_message_append(m, "s", "");
+             r = r < 0 ? r : appendPixmaps(m, {});
+             r = r < 0 ? r : sd_bus_message_append(m, "ss", s.toolTip.c_str(), "");
+             return r < 0 ? r : sd_bus_message_close_container(m);
+         })},
+        {"ItemIsMenu", "b", locked([](sd_bus_message* m, const Shared& s) {
+             return sd_bus_message_append(m, "b", static_cast<int>(s.itemIsMenu));
+         })},
+        {"Menu", "o", [](sd_bus_message* m) { return sd_bus_message_append(m, "o", kMenuPath); }},
+    };
+    item.methods = {
+        {"ContextMenu", "ii", "", "x y", click(Click::right)},
+        {"Activate", "ii", "", "x y", click(Click::left)},
+        {"SecondaryActivate", "ii", "", "x y", click(Click::left)},
+        {"Scroll", "is", "", "delta orientation",
+         [](sd_bus_message* call) { return linuxos::DBusConnection::replyNow(call, {}); }},
+    };
+    item.emits = {
+        {"NewTitle", "", ""},       {"NewIcon", "", ""},    {"NewAttentionIcon", "", ""},
+        {"NewOverlayIcon", "", ""}, {"NewToolTip", "", ""}, {"NewStatus", "s", "status"},
+    };
+    item.deniedMessage = kDeniedMessage;
+    return item;
+}
 
 StatusNotifierItem::StatusNotifierItem(Options options)
     : options_(std::move(options)), shared_(std::make_shared<Shared>()) {
@@ -352,183 +345,24 @@ void StatusNotifierItem::start() {
     const auto owner = weakFactory_.weak();
     auto* connection = bus.get();
 
-    linuxos::ExportedObject item;
-    item.path = kItemPath;
-    item.interface = kItemInterface;
-    item.members = itemMembers();
-    item.onMethod = [owner](sd_bus_message* call) {
-        const char* member = sd_bus_message_get_member(call);
-        if (std::strcmp(member, "Scroll") == 0) {
-            return linuxos::DBusConnection::replyNow(call, {});
-        }
-        int32_t x = 0;
-        int32_t y = 0;
-        if (const int r = sd_bus_message_read(call, "ii", &x, &y); r < 0) {
-            return r;
-        }
-        const Click click = std::strcmp(member, "ContextMenu") == 0 ? Click::right : Click::left;
-        // The host hears back before anything runs: a menu never holds its call.
-        const int r = linuxos::DBusConnection::replyNow(call, {});
-        onMain(owner, [click, x, y](StatusNotifierItem& self) { self.clicked(click, {x, y}); });
-        return r;
-    };
-    item.onGetProperty = [shared](const char* name, sd_bus_message* reply) {
-        const std::lock_guard lock(shared->mutex);
-        const std::string_view property = name;
-        if (const int r = appendFixedText(property,
-                                          {{"Category", "ApplicationStatus"},
-                                           {"Id", "noctave"},
-                                           {"Title", "Noctave"},
-                                           {"Status", "Active"},
-                                           {"IconName", ""},
-                                           {"OverlayIconName", ""},
-                                           {"AttentionIconName", ""}},
-                                          reply);
-            r != -ENOENT) {
-            return r;
-        }
-        if (property == "WindowId") {
-            return sd_bus_message_append(reply, "i", 0);
-        }
-        if (property == "IconPixmap") {
-            return appendPixmaps(reply, shared->icon);
-        }
-        if (property == "ToolTip") {
-            int r = sd_bus_message_open_container(reply, 'r', "sa(iiay)ss");
-            r = r < 0 ? r : sd_bus_message_append(reply, "s", "");
-            r = r < 0 ? r : appendPixmaps(reply, {});
-            r = r < 0 ? r : sd_bus_message_append(reply, "ss", shared->toolTip.c_str(), "");
-            return r < 0 ? r : sd_bus_message_close_container(reply);
-        }
-        if (property == "ItemIsMenu") {
-            return sd_bus_message_append(reply, "b", static_cast<int>(shared->itemIsMenu));
-        }
-        if (property == "Menu") {
-            return sd_bus_message_append(reply, "o", kMenuPath);
-        }
-        return -EINVAL;
-    };
-    itemExport_ = bus->exportObject(std::move(item), kStartTimeoutSeconds);
+    itemExport_ = bus->exportObject(itemObject(shared_, owner), kStartTimeoutSeconds);
 
-    linuxos::ExportedObject menu;
-    menu.path = kMenuPath;
-    menu.interface = dbusmenu::kInterface;
-    menu.members = menuMembers();
-    menu.onMethod = [shared, owner, connection](sd_bus_message* call) {
-        const std::string_view member = sd_bus_message_get_member(call);
-        std::shared_ptr<const DBusMenuLayout> layout;
-        {
-            const std::lock_guard lock(shared->mutex);
-            layout = shared->layout;
-        }
-        if (member == "GetLayout") {
-            int32_t parent = 0;
-            int32_t depth = 0;
-            std::vector<std::string> names;
-            int r = sd_bus_message_read(call, "ii", &parent, &depth);
-            r = r < 0 ? r : dbusmenu::readStrings(call, names);
-            if (r < 0 || layout->find(parent) == nullptr) {
-                return r < 0 ? r : -ENOENT;
-            }
-            return linuxos::DBusConnection::replyNow(call, [&](sd_bus_message* m) {
-                return dbusmenu::appendLayout(m, *layout, parent, depth, names);
-            });
-        }
-        if (member == "GetGroupProperties") {
-            std::vector<int32_t> ids;
-            std::vector<std::string> names;
-            int r = dbusmenu::readIds(call, ids);
-            r = r < 0 ? r : dbusmenu::readStrings(call, names);
-            if (r < 0) {
-                return r;
-            }
-            return linuxos::DBusConnection::replyNow(call, [&](sd_bus_message* m) {
-                return dbusmenu::appendGroupProperties(m, *layout, ids, names);
-            });
-        }
-        if (member == "GetProperty") {
-            int32_t id = 0;
-            const char* name = nullptr;
-            if (const int r = sd_bus_message_read(call, "is", &id, &name); r < 0) {
-                return r;
-            }
-            return linuxos::DBusConnection::replyNow(call, [&](sd_bus_message* m) {
-                return dbusmenu::appendProperty(m, *layout, id, name);
-            });
-        }
-        if (member == "Event" || member == "EventGroup") {
-            const bool isGroup = member == "EventGroup";
-            std::vector<int32_t> unknown;
-            int r = isGroup ? sd_bus_message_enter_container(call, 'a', "(isvu)") : 1;
-            while (r >= 0) {
-                if (isGroup && (r = sd_bus_message_enter_container(call, 'r', "isvu")) <= 0) {
-                    break;
-                }
-                int32_t id = 0;
-                const char* event = nullptr;
-                uint32_t timestamp = 0;
-                r = sd_bus_message_read(call, "is", &id, &event);
-                r = r < 0 ? r : sd_bus_message_skip(call, "v");
-                r = r < 0 ? r : sd_bus_message_read(call, "u", &timestamp);
-                if (r < 0) {
-                    return r;
-                }
-                if (layout->find(id) == nullptr) {
-                    unknown.push_back(id);
-                } else if (std::strcmp(event, "clicked") == 0) {
-                    onMain(owner, [id](StatusNotifierItem& self) { self.menuEvent(id); });
-                }
-                if (!isGroup) {
-                    break;
-                }
-                r = sd_bus_message_exit_container(call);
-            }
-            if (r < 0) {
-                return r;
-            }
-            if (!isGroup) {
-                return unknown.empty() ? linuxos::DBusConnection::replyNow(call, {}) : -ENOENT;
-            }
-            return linuxos::DBusConnection::replyNow(call, [&](sd_bus_message* m) {
-                return sd_bus_message_append_array(m, 'i', unknown.data(),
-                                                   unknown.size() * sizeof(int32_t));
-            });
-        }
-        if (member == "AboutToShow" || member == "AboutToShowGroup") {
-            // The menu is built on the main thread; the answer says whether it changed.
-            const bool isGroup = member == "AboutToShowGroup";
-            const uint64_t serial = connection->defer(call);
-            onMain(owner, [serial, isGroup](StatusNotifierItem& self) {
-                const bool changed = self.refreshMenu();
-                self.options_.bus->reply(serial, [changed, isGroup](sd_bus_message* m) {
-                    if (!isGroup) {
-                        return sd_bus_message_append(m, "b", static_cast<int>(changed));
-                    }
-                    const int32_t root = 0;
-                    int r = sd_bus_message_append_array(m, 'i', &root, changed ? sizeof root : 0);
-                    return r < 0 ? r : sd_bus_message_append(m, "ai", 0);
-                });
-            });
-            return 1;
-        }
-        return -EBADR;
+    dbusmenu::Owner menuOwner;
+    menuOwner.layout = [shared] {
+        const std::lock_guard lock(shared->mutex);
+        return shared->layout;
     };
-    menu.onGetProperty = [](const char* name, sd_bus_message* reply) {
-        const std::string_view property = name;
-        if (property == "Version") {
-            return sd_bus_message_append(reply, "u", 3U);
-        }
-        if (const int r =
-                appendFixedText(property, {{"TextDirection", "ltr"}, {"Status", "normal"}}, reply);
-            r != -ENOENT) {
-            return r;
-        }
-        if (property == "IconThemePath") {
-            return sd_bus_message_append(reply, "as", 0);
-        }
-        return -EINVAL;
+    menuOwner.clicked = [owner](int32_t id) {
+        onMain(owner, [id](StatusNotifierItem& self) { self.menuEvent(id); });
     };
-    menu.goneMessage = "Noctave is quitting";
+    menuOwner.aboutToShow = [owner](std::function<void(bool)> answer) {
+        onMain(owner, [answer = std::move(answer)](StatusNotifierItem& self) {
+            answer(self.refreshMenu());
+        });
+    };
+    auto menu = dbusmenu::object(kMenuPath, bus, std::move(menuOwner));
+    menu.goneMessage = kGoneMessage;
+    menu.deniedMessage = kDeniedMessage;
     menuExport_ = bus->exportObject(std::move(menu), kStartTimeoutSeconds);
     if (itemExport_ == 0 || menuExport_ == 0) {
         Log::warn("could not export the tray item on the session bus");
@@ -550,22 +384,16 @@ void StatusNotifierItem::start() {
     };
     // A watcher that starts later (the panel after an autostarted Noctave) or again (a
     // restarted panel) has never heard of the item: it is told as soon as it takes the name.
-    watcherWatch_ = bus->subscribe(
-        std::string("type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
-                    "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='") +
-            kWatcher + "'",
-        [shared, reportTo](sd_bus_message* m) {
-            const char* name = nullptr;
-            const char* before = nullptr;
-            const char* after = nullptr;
-            if (sd_bus_message_read(m, "sss", &name, &before, &after) < 0) {
+    watcherWatch_ = bus->watchNameOwner(
+        kWatcher,
+        [connection, shared, reportTo](bool present) {
+            if (!present) {
+                reportTo(false);
                 return;
             }
-            if (after[0] == '\0') {
-                reportTo(false);
-            } else {
-                registerWith(sd_bus_message_get_bus(m), shared->serviceName, reportTo);
-            }
+            connection->post([shared, reportTo](sd_bus* live) {
+                registerWith(live, shared->serviceName, reportTo);
+            });
         },
         kStartTimeoutSeconds);
     bus->post(

@@ -72,6 +72,8 @@ class StatusNotifierItem final : public StatusItem {
     struct Shared;  // what the connection's thread serves from
 
   private:
+    static linuxos::ExportedObject itemObject(const std::shared_ptr<Shared>& shared,
+                                              const runtime::WeakPtr<StatusNotifierItem>& owner);
     void start();
     // Without a watcher after the wait: the X11 embedding tray if one runs, else the window.
     void noWatcherFound();

@@ -181,19 +181,10 @@ void LinuxPowerSources::addToMainQueue(Handle handle) {
             [post](sd_bus_message*) { post(); }));
     }
     UdevMonitor* monitor = source->monitor.get();
-    source->subscriptions.push_back(bus_->subscribe(
-        std::string(
-            "type='signal',sender='org.freedesktop.DBus',member='NameOwnerChanged',arg0='") +
-            kUPower + "'",
-        [post, upower, monitor](sd_bus_message* message) {
-            const char* name = nullptr;
-            const char* oldOwner = nullptr;
-            const char* newOwner = nullptr;
-            if (sd_bus_message_read(message, "sss", &name, &oldOwner, &newOwner) >= 0 &&
-                newOwner != nullptr) {
-                *upower = newOwner[0] != '\0';
-                monitor->reconsider();
-            }
+    source->subscriptions.push_back(
+        bus_->watchNameOwner(kUPower, [post, upower, monitor](bool present) {
+            *upower = present;
+            monitor->reconsider();
             post();
         }));
     // After the subscription, so that a coming or going from here on is not missed; the

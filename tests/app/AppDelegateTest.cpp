@@ -18,44 +18,14 @@
 #include "platform/sim/SimScreen.hpp"
 #include "tests/app/ShellTest.hpp"
 #include "tests/support/BusDaemon.hpp"
+#include "tests/support/DelegateTest.hpp"
 #include "tests/support/SimTest.hpp"
 
 namespace noctave::test {
 namespace {
 
-using State = SessionController::State;
-using Click = app::StatusItem::Click;
 using IconState = app::MenuBarIcon::State;
 using Notification = os::Workspace::Notification;
-
-// Stands in for the tray: keeps what the shell shows and the menus it pops up.
-class FakeStatusItem final : public app::StatusItem {
-  public:
-    void setImage(const app::MenuBarIcon::Image& image) override {
-        isTemplate = image.isTemplate && image.icon.isMask();
-        // Tell the states apart by what is drawn: the ember's centre is empty in the outline,
-        // black when filled, orange in the warning.
-        const Rgba centre = pixelAt(image.icon.pixmap(38, 38).toImage(), 16, 16);
-        icon = centre.a < 40    ? IconState::ready
-               : centre.r > 150 ? IconState::warning
-                                : IconState::armed;
-    }
-    void setToolTip(const QString& text) override { toolTip = text; }
-    void setAccessibilityLabel(const QString&) override {}
-    void setAccessibilityValue(const QString& text) override { value = text; }
-    void popUpMenu(const std::vector<app::MenuEntry>& entries) override {
-        menus.push_back(entries);
-    }
-    void menuChanged() override { ++menuChanges; }
-    bool showStandIn() override { return standsIn; }
-
-    std::optional<IconState> icon;
-    bool isTemplate = false;
-    QString toolTip, value;
-    std::vector<std::vector<app::MenuEntry>> menus;
-    int menuChanges = 0;
-    bool standsIn = false;  // no tray shows the item: a window stands in
-};
 
 class FakeCloseOverlay final : public app::CloseOverlay {
   public:
@@ -80,42 +50,17 @@ class FakeUpdates final : public app::UpdateAdapter {
     bool checking = false;
 };
 
-class AppDelegateTest : public SimTest {
+class AppDelegateTest : public DelegateTest {
   protected:
-    AppDelegateTest() {
-        ensureApplication();
-        // Every alert is answered with `answer` instead of waiting for a person.
-        app::Alerts::setPresenter([this](const app::Alert& alert) {
-            alerts.push_back(alert);
-            return answer;
-        });
-    }
-    ~AppDelegateTest() override { app::Alerts::setPresenter(nullptr); }
-
-    // Up to the end of the launch handler, before the loop turns again.
     void startLaunch(std::unique_ptr<app::UpdateAdapter> updates = nullptr) {
-        app::AppDelegate::Options options;
-        options.makeStatusItem = [this] {
-            auto item = std::make_unique<FakeStatusItem>();
-            tray = item.get();
-            return item;
-        };
-        if (updates) {
-            options.makeUpdates = [&updates] { return std::move(updates); };
-        }
-        options.terminate = [this] { ++terminations; };
-        options.openURL = [this](const std::string& url) { openedURLs.push_back(url); };
-        delegate = std::make_unique<app::AppDelegate>(std::move(options));
-        delegate->applicationDidFinishLaunching();
+        DelegateTest::startLaunch([&updates](app::AppDelegate::Options& options) {
+            if (updates) {
+                options.makeUpdates = [&updates] { return std::move(updates); };
+            }
+        });
     }
     void launch(std::unique_ptr<app::UpdateAdapter> updates = nullptr) {
         startLaunch(std::move(updates));
-        runUntilIdle();
-    }
-
-    State state() { return delegate->session()->state(); }
-    void click(Click click) {
-        delegate->statusItem()->onClick(click);
         runUntilIdle();
     }
     std::vector<app::MenuEntry>& menu() { return tray->menus.back(); }
@@ -125,13 +70,6 @@ class AppDelegateTest : public SimTest {
         EXPECT_EQ(tray->toolTip, QString::fromUtf8(toolTip));
         EXPECT_EQ(tray->value, tray->toolTip);
     }
-
-    std::vector<app::Alert> alerts;
-    int answer = 0;
-    FakeStatusItem* tray = nullptr;  // owned by the delegate
-    int terminations = 0;
-    std::vector<std::string> openedURLs;
-    std::unique_ptr<app::AppDelegate> delegate;
 };
 
 // A launch that cannot reach the power service alerts and terminates with nothing set up. After

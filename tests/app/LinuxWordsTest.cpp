@@ -29,14 +29,13 @@
 #include "platform/sim/SimScreen.hpp"
 #include "tests/app/ShellTest.hpp"
 #include "tests/diagnostics/DiagnosticRuns.hpp"
-#include "tests/support/QuietStatusItem.hpp"
+#include "tests/support/DelegateTest.hpp"
 #include "tests/support/SimTest.hpp"
 
 namespace noctave::test {
 namespace {
 
 using Library = sim::SimScreen::Library;
-using State = SessionController::State;
 
 // The words that would be false on Linux: the machine, its system and frameworks, its tools,
 // its key symbols and where its status icons live.
@@ -44,28 +43,6 @@ const std::regex kMacWords(
     R"(\bMac\b|MacBook|macOS|IOPM|IOKit|IOService|SkyLight|SLSDisplay|login framework|selector|)"
     R"(PreventUserIdleSystemSleep|PreventSystemSleep|)"
     R"(Lock Screen|caffeinate|pmset|Sparkle|menu bar|\xE2\x8C\x98|\xE2\x8C\xA5|\xE2\x8C\x83)");
-
-class StatusItemTexts final : public app::StatusItem {
-  public:
-    explicit StatusItemTexts(std::vector<std::string>& texts) : texts_(texts) {}
-    void setImage(const app::MenuBarIcon::Image&) override {}
-    void setToolTip(const QString& text) override { texts_.push_back(text.toStdString()); }
-    void setAccessibilityLabel(const QString& text) override {
-        texts_.push_back(text.toStdString());
-    }
-    void setAccessibilityValue(const QString& text) override {
-        texts_.push_back(text.toStdString());
-    }
-    void popUpMenu(const std::vector<app::MenuEntry>& entries) override {
-        for (const app::MenuEntry& entry : entries) {
-            texts_.push_back(entry.title.toStdString());
-            popUpMenu(entry.submenu);
-        }
-    }
-
-  private:
-    std::vector<std::string>& texts_;
-};
 
 // The virtual laptop's instant display sleep, with the fallback command the Linux backend runs.
 class LinuxFallback final : public os::DisplayIdle {
@@ -84,18 +61,12 @@ class LinuxFallback final : public os::DisplayIdle {
     linuxos::LinuxDisplayIdle linux_{nullptr};
 };
 
-class LinuxWordsTest : public SimTest {
+class LinuxWordsTest : public DelegateTest {
   protected:
     LinuxWordsTest() {
         laptop.system().vocabulary = std::make_shared<linuxos::LinuxVocabulary>();
         laptop.system().displayIdle = std::make_shared<LinuxFallback>(laptop.system().displayIdle);
-        ensureApplication();
-        app::Alerts::setPresenter([this](const app::Alert& alert) {
-            keep(alert);
-            return 0;
-        });
     }
-    ~LinuxWordsTest() override { app::Alerts::setPresenter(nullptr); }
 
     void keep(const app::Alert& alert) {
         texts.push_back(alert.message.toStdString());
@@ -137,8 +108,21 @@ class LinuxWordsTest : public SimTest {
         runUntilIdle();
     }
 
+    // The alerts raised so far, and what the tray showed, among the texts.
+    void keepShown() {
+        for (const app::Alert& alert : alerts) {
+            keep(alert);
+        }
+        alerts.clear();
+        if (tray != nullptr) {
+            texts.insert(texts.end(), tray->texts.begin(), tray->texts.end());
+            tray->texts.clear();
+        }
+    }
+
     // Nothing kept, nor anything logged, names the Mac.
     void expectLinuxWordsOnly() {
+        keepShown();
         std::vector<std::string> all = texts;
         for (const std::string& line : log.messages()) {
             all.push_back(line);
@@ -219,22 +203,17 @@ TEST_F(LinuxWordsTest, SessionNoticesLogLinesAndInhibitorReasonsSpeakOfTheLaptop
 
 TEST_F(LinuxWordsTest, TrayWindowsAndAlertsSpeakOfTheLaptopAndTheTray) {
     laptop.hinge().setSensor(sim::SimHinge::Sensor::absent);
-    app::AppDelegate::Options options;
-    options.makeStatusItem = [this] { return std::make_unique<StatusItemTexts>(texts); };
-    options.terminate = [] {};
-    auto delegate = std::make_unique<app::AppDelegate>(std::move(options));
-    delegate->applicationDidFinishLaunching();
-    runUntilIdle();
-    for (auto click : {app::StatusItem::Click::left, app::StatusItem::Click::right,
-                       app::StatusItem::Click::left}) {
-        delegate->statusItem()->onClick(click);
-        runUntilIdle();
+    launch();
+    for (const Click which : {Click::left, Click::right, Click::left}) {
+        click(which);
     }
+    keepShown();
     EXPECT_THAT(
         texts, ::testing::Contains("Noctave - active; the next lid close keeps this laptop awake"));
     EXPECT_TRUE(log.contains("hotkey registered (Ctrl+Alt+Super+L)"));
     delegate->applicationWillTerminate();
     delegate.reset();
+    tray = nullptr;
 
     SessionController controller;
     app::SettingsWindowController settings([&controller] { return &controller; }, nullptr, [] {});
@@ -261,26 +240,16 @@ TEST_F(LinuxWordsTest, TrayWindowsAndAlertsSpeakOfTheLaptopAndTheTray) {
     updates.explainMissingFeed();
 
     laptop.hotKeys().setRegistrationRefusal(-9878);
-    app::AppDelegate::Options second;
-    second.makeStatusItem = [] { return std::make_unique<QuietStatusItem>(); };
-    second.terminate = [] {};
     laptop.power().setRootDomainPresent(false);
-    app::AppDelegate refused(std::move(second));
-    refused.applicationDidFinishLaunching();
-    runUntilIdle();
-
+    launch();
+    keepShown();
     EXPECT_THAT(texts, ::testing::Contains(::testing::StartsWith(
                            "Could not open a connection to systemd-logind.")));
 
     // The service is there but will not open.
     laptop.power().setRootDomainPresent(true);
     laptop.power().setOpenFailure(os::IoReturn{0x2c2});
-    app::AppDelegate::Options third;
-    third.makeStatusItem = [] { return std::make_unique<QuietStatusItem>(); };
-    third.terminate = [] {};
-    app::AppDelegate unopened(std::move(third));
-    unopened.applicationDidFinishLaunching();
-    runUntilIdle();
+    launch();
     EXPECT_TRUE(log.contains("launch failed: logind's Inhibit failed (0x2c2)"));
     expectLinuxWordsOnly();
 }

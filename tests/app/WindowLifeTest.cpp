@@ -15,15 +15,12 @@
 #include <QPointer>
 #include <QWidget>
 
-#include "app/AppDelegate.hpp"
 #include "app/WindowMemory.hpp"
 #include "app/onboarding/OnboardingKeyboardView.hpp"
 #include "app/onboarding/OnboardingWindowController.hpp"
 #include "app/settings/SettingsWindowController.hpp"
-#include "app/tray/Alerts.hpp"
 #include "core/support/Prefs.hpp"
-#include "tests/app/ShellTest.hpp"
-#include "tests/support/SimTest.hpp"
+#include "tests/support/DelegateTest.hpp"
 #include "tests/support/TempDir.hpp"
 
 namespace noctave::test {
@@ -31,34 +28,14 @@ namespace {
 
 using app::WindowMemory::Mapping;
 
-class WindowLifeTest : public SimTest {
+class WindowLifeTest : public DelegateTest {
   protected:
-    WindowLifeTest() {
-        ensureApplication();
-        app::Alerts::setPresenter([](const app::Alert&) { return 0; });
-    }
-    ~WindowLifeTest() override {
-        delegate.reset();
-        app::Alerts::setPresenter(nullptr);
-    }
-
-    void launch() {
-        app::AppDelegate::Options options;
-        options.makeStatusItem = [] { return nullptr; };
-        options.terminate = [] {};
-        delegate = std::make_unique<app::AppDelegate>(std::move(options));
-        delegate->applicationDidFinishLaunching();
-        runUntilIdle();
-    }
-
     // The settings window as the menu opens it, shown.
     QWidget* openSettings() {
         delegate->openSettings();
         runUntilIdle();
         return delegate->settings()->window();
     }
-
-    std::unique_ptr<app::AppDelegate> delegate;
 };
 
 TEST_F(WindowLifeTest, ClosingTheSettingsDeletesThemAndTheNextOpenMakesThemAnew) {

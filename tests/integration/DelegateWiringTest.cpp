@@ -1,52 +1,26 @@
 #include <gtest/gtest.h>
 
-#include <QApplication>
-
 #include <memory>
 #include <string>
 
-#include "app/AppDelegate.hpp"
 #include "app/integration/HotKeyController.hpp"
-#include "app/tray/Alerts.hpp"
 #include "core/support/AppInfo.hpp"
 #include "core/support/Prefs.hpp"
 #include "platform/sim/SimHotKeys.hpp"
-#include "tests/support/QuietStatusItem.hpp"
-#include "tests/support/SimTest.hpp"
+#include "tests/support/DelegateTest.hpp"
 
 namespace noctave::app {
 namespace {
 
-using State = SessionController::State;
-
 // The shortcut and the update adapter as the running application uses them: the delegate
 // of a build without an update feed, on the virtual laptop.
-class DelegateWiringTest : public test::SimTest {
+class DelegateWiringTest : public test::DelegateTest {
   protected:
-    DelegateWiringTest() {
-        static int argc = 1;
-        static char* argv[] = {const_cast<char*>("noctave"), nullptr};
-        if (QCoreApplication::instance() == nullptr) {
-            qputenv("QT_QPA_PLATFORM", "offscreen");
-            new QApplication(argc, argv);  // lives until the process ends
-        }
-        Alerts::setPresenter([this](const Alert& alert) {
-            alerts.push_back(alert);
-            return 0;
-        });
-        AppDelegate::Options options;
-        options.makeStatusItem = [] { return std::make_unique<test::QuietStatusItem>(); };
-        options.terminate = [] {};
-        options.openURL = [](const std::string&) {};
-        delegate = std::make_unique<AppDelegate>(std::move(options));
-        delegate->applicationDidFinishLaunching();
-        runUntilIdle();
-    }
+    DelegateWiringTest() { launch(); }
     ~DelegateWiringTest() override {
         delegate->applicationWillTerminate();
         delegate.reset();
         runUntilIdle();
-        Alerts::setPresenter(nullptr);
     }
 
     bool pressChord() {
@@ -57,8 +31,6 @@ class DelegateWiringTest : public test::SimTest {
     }
 
     AppInfo::Override build{{"1.4.2", false, "", "REPLACE_ME", "REPLACE_ME", ""}};
-    std::vector<Alert> alerts;
-    std::unique_ptr<AppDelegate> delegate;
 };
 
 TEST_F(DelegateWiringTest, ShortcutTogglesTheSessionWhileThePreferenceIsOn) {

@@ -1,6 +1,8 @@
 // The bus layer's server half between two connections on a private bus: an object served
-// from its table, answers kept and given later from another thread, the caller check, a
-// well-known name and the peers watching it.
+// from its rows, answers kept and given later from another thread, the caller check against
+// a real process of another user, a well-known name and the peers watching it.
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -12,6 +14,7 @@
 
 #include "platform/linux/bus/DBusConnection.hpp"
 #include "tests/support/BusDaemon.hpp"
+#include "tests/support/ChildProcess.hpp"
 #include "tests/support/Mailbox.hpp"
 
 namespace noctave::linuxos {
@@ -23,6 +26,7 @@ constexpr const char* kInterface = "org.example.Served1";
 constexpr double kTimeout = 5.0;
 
 using test::Mailbox;
+using test::ProgramRun;
 
 class BusServerTest : public ::testing::Test {
   protected:
@@ -37,41 +41,52 @@ class BusServerTest : public ::testing::Test {
     }
 
     // Echo (s -> s) answers at once; Later (u -> u) is kept and its serial handed to the test;
-    // Count (u) is a property; Ping (s) a signal. Callers named in `refused` are turned away.
+    // Count (u) is a property; Ping (s) a signal. Open (s -> s) answers every user, the rest
+    // only this process's.
     ExportedObject served() {
+        auto echo = [](sd_bus_message* call) {
+            std::string text;
+            const int r = readString(call, text);
+            return r < 0 ? r : DBusConnection::replyNow(call, [&](sd_bus_message* m) {
+                return sd_bus_message_append(m, "s", text.c_str());
+            });
+        };
         ExportedObject object;
         object.path = kPath;
         object.interface = kInterface;
-        object.members = {{BusMember::Kind::method, "Echo", "s", "s", "text echo"},
-                          {BusMember::Kind::method, "Later", "u", "u", "value value"},
-                          {BusMember::Kind::property, "Count", "u"},
-                          {BusMember::Kind::signal, "Ping", "s", "", "text"}};
-        object.onMethod = [this](sd_bus_message* call) {
-            if (sd_bus_message_is_method_call(call, kInterface, "Echo") > 0) {
-                const char* text = nullptr;
-                const int r = sd_bus_message_read(call, "s", &text);
-                const std::string echoed = r >= 0 ? text : "";
-                return r < 0 ? r : DBusConnection::replyNow(call, [&](sd_bus_message* m) {
-                    return sd_bus_message_append(m, "s", echoed.c_str());
-                });
-            }
-            uint32_t value = 0;
-            const int r = sd_bus_message_read(call, "u", &value);
-            if (r >= 0) {
-                kept.put({server->defer(call), value});
-            }
-            return r;
-        };
-        object.onGetProperty = [this](const char*, sd_bus_message* reply) {
-            return sd_bus_message_append(reply, "u", count.load());
-        };
-        object.isAllowed = [this](sd_bus_message* call) {
-            std::lock_guard lock(refusedMutex);
-            return refused != sd_bus_message_get_sender(call);
-        };
+        object.methods = {{"Echo", "s", "s", "text echo", echo},
+                          {"Later", "u", "u", "value value",
+                           [this](sd_bus_message* call) {
+                               uint32_t value = 0;
+                               const int r = sd_bus_message_read(call, "u", &value);
+                               if (r >= 0) {
+                                   kept.put({server->defer(call), value});
+                               }
+                               return r;
+                           }},
+                          {"Open", "s", "s", "text echo", echo, Callers::anyone}};
+        object.properties = {{"Count", "u", [this](sd_bus_message* reply) {
+                                  return sd_bus_message_append(reply, "u", count.load());
+                              }}};
+        object.emits = {{"Ping", "s", "text"}};
         object.deniedMessage = "not you";
         object.goneMessage = "served no more";
         return object;
+    }
+
+    // dbus-send run as `nobody`: its exit status and what it printed.
+    ProgramRun asNobody(const std::string& method, const std::vector<std::string>& arguments) {
+        std::vector<std::string> argv = {"--reuid=65534",
+                                         "--regid=65534",
+                                         "--clear-groups",
+                                         "dbus-send",
+                                         "--bus=" + address(),
+                                         "--print-reply",
+                                         std::string("--dest=") + kName,
+                                         kPath,
+                                         method};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        return test::runProgram("setpriv", argv);
     }
 
     CallStatus callLater(DBusConnection& from, uint32_t value, uint32_t* answer) {
@@ -88,9 +103,8 @@ class BusServerTest : public ::testing::Test {
     Mailbox<std::string> seen;
     Mailbox<std::string> lost;
     Mailbox<std::string> anyLost;
+    Mailbox<bool> owned;
     std::atomic<uint32_t> count{7};
-    std::mutex refusedMutex;
-    std::string refused;
     std::optional<test::BusDaemon> daemon;
     std::unique_ptr<DBusConnection> server;
     std::unique_ptr<DBusConnection> client;
@@ -171,30 +185,49 @@ TEST_F(BusServerTest, AnObjectIsServedFromItsTableAndKeptCallsAreAnsweredLaterFr
     EXPECT_EQ(seen.take(), "Ping=pong");
 }
 
-TEST_F(BusServerTest, ARefusedCallerIsDeniedBeforeAnyMethodRunsAndOthersAreStillServed) {
+TEST_F(BusServerTest, AnotherUsersCallerIsDeniedByTheUsersRowsAndAnsweredByAnyonesRows) {
+    if (geteuid() != 0 || !test::hasProgram("setpriv") || !test::hasProgram("dbus-send")) {
+        GTEST_SKIP() << "needs root, setpriv and dbus-send to call as another user";
+    }
+    // A bus that admits other users: the check is the object's.
+    server.reset();
+    client.reset();
+    daemon.emplace("session", true);
+    server = std::make_unique<DBusConnection>(BusKind::session, address());
     ASSERT_NE(server->exportObject(served()), 0u);
     ASSERT_TRUE(server->requestName(kName, kTimeout).ok());
-    {
-        std::lock_guard lock(refusedMutex);
-        refused = client->uniqueName(kTimeout).value_or("");
-    }
-    uint32_t answer = 0;
-    const CallStatus denied = callLater(*client, 1, &answer);
-    EXPECT_EQ(denied.errorName, "org.freedesktop.DBus.Error.AccessDenied");
-    EXPECT_EQ(denied.errorMessage, "not you");
-    // Properties are behind the same check.
-    EXPECT_FALSE(client
-                     ->getProperty(
-                         kName, kPath, kInterface, "Count", "u",
-                         [&](sd_bus_message* m) { return sd_bus_message_read(m, "u", &answer); },
-                         kTimeout)
-                     .ok());
 
-    DBusConnection other(BusKind::session, address());
-    auto call = std::async(std::launch::async, [&] { return callLater(other, 3, &answer); });
+    struct Case {
+        const char* method;
+        const char* argument;
+        bool answered;
+    };
+    const std::string interface = kInterface;
+    for (const Case& c : {Case{"Later", "uint32:1", false}, Case{"Echo", "string:hi", false},
+                          Case{"Open", "string:hi", true}}) {
+        SCOPED_TRACE(c.method);
+        const ProgramRun run = asNobody(interface + "." + c.method, {c.argument});
+        if (c.answered) {
+            EXPECT_EQ(run.status, 0) << run.err;
+            EXPECT_NE(run.out.find("\"hi\""), std::string::npos) << run.out;
+        } else {
+            EXPECT_NE(run.status, 0);
+            EXPECT_NE(run.err.find("AccessDenied: not you"), std::string::npos) << run.err;
+        }
+    }
+    // Properties are behind the same check.
+    const ProgramRun get =
+        asNobody("org.freedesktop.DBus.Properties.Get", {"string:" + interface, "string:Count"});
+    EXPECT_NE(get.err.find("AccessDenied: not you"), std::string::npos) << get.err;
+    EXPECT_TRUE(kept.takeAll().empty()) << "no refused call reached its handler";
+
+    // This user's caller is still served.
+    DBusConnection mine(BusKind::session, address());
+    uint32_t answer = 0;
+    auto call = std::async(std::launch::async, [&] { return callLater(mine, 3, &answer); });
     auto serial = kept.take();
     ASSERT_TRUE(serial);
-    EXPECT_EQ(serial->second, 3u) << "only the allowed caller's call reached the object";
+    EXPECT_EQ(serial->second, 3u);
     server->reply(serial->first,
                   [](sd_bus_message* m) { return sd_bus_message_append(m, "u", 4u); });
     EXPECT_TRUE(call.get().ok());
@@ -209,6 +242,7 @@ TEST_F(BusServerTest, ANameHasOneOwnerAndItsWatchersLearnWhenItGoesWithItsKeptCa
 
     ASSERT_NE(client->watchNameLost(kName, [&](const std::string& name) { lost.put(name); }), 0u);
     ASSERT_NE(client->watchNameLost("", [&](const std::string& name) { anyLost.put(name); }), 0u);
+    ASSERT_NE(client->watchNameOwner(kName, [&](bool present) { owned.put(present); }), 0u);
 
     // Withdrawn, the object answers what it kept rather than leaving the caller to time out.
     uint32_t answer = 0;
@@ -230,7 +264,9 @@ TEST_F(BusServerTest, ANameHasOneOwnerAndItsWatchersLearnWhenItGoesWithItsKeptCa
     ASSERT_TRUE(first && second);
     EXPECT_TRUE((*first == kName && *second == serverName) ||
                 (*first == serverName && *second == kName));
+    EXPECT_EQ(owned.take(), false);
     EXPECT_TRUE(rival.requestName(kName, kTimeout).ok()) << "the name is free again";
+    EXPECT_EQ(owned.take(), true);
 }
 
 TEST_F(BusServerTest,

@@ -39,10 +39,7 @@ class LinuxNotificationsTest : public ::testing::Test {
         ExportedObject object;
         object.path = "/org/freedesktop/Notifications";
         object.interface = kService;
-        object.members = {{BusMember::Kind::method, "Notify", "susssasa{sv}i", "u",
-                           "app_name replaces_id app_icon summary body actions hints "
-                           "expire_timeout id"}};
-        object.onMethod = [this](sd_bus_message* call) {
+        auto notify = [this](sd_bus_message* call) {
             Received got;
             const char *app = nullptr, *icon = nullptr, *summary = nullptr, *body = nullptr;
             uint32_t replaces = 0;
@@ -52,24 +49,15 @@ class LinuxNotificationsTest : public ::testing::Test {
                 r = sd_bus_message_skip(call, "as");
             }
             if (r >= 0) {
-                r = sd_bus_message_enter_container(call, 'a', "{sv}");
-            }
-            while (r >= 0 && sd_bus_message_enter_container(call, 'e', "sv") > 0) {
-                const char* key = nullptr;
-                uint8_t urgency = 0;
-                r = sd_bus_message_read(call, "s", &key);
-                if (r >= 0 && std::string(key) == "urgency") {
-                    r = sd_bus_message_read(call, "v", "y", &urgency);
+                r = readPropertyDictionary(call, [&got](const std::string& key, sd_bus_message* m) {
+                    uint8_t urgency = 0;
+                    if (key != "urgency") {
+                        return sd_bus_message_skip(m, "v");
+                    }
+                    const int read = sd_bus_message_read(m, "v", "y", &urgency);
                     got.urgency = urgency;
-                } else if (r >= 0) {
-                    r = sd_bus_message_skip(call, "v");
-                }
-                if (r >= 0) {
-                    r = sd_bus_message_exit_container(call);
-                }
-            }
-            if (r >= 0) {
-                r = sd_bus_message_exit_container(call);
+                    return read;
+                });
             }
             if (r >= 0) {
                 r = sd_bus_message_read(call, "i", &got.timeout);
@@ -81,6 +69,10 @@ class LinuxNotificationsTest : public ::testing::Test {
             return DBusConnection::replyNow(
                 call, [](sd_bus_message* m) { return sd_bus_message_append(m, "u", 7u); });
         };
+        object.methods = {{"Notify", "susssasa{sv}i", "u",
+                           "app_name replaces_id app_icon summary body actions hints "
+                           "expire_timeout id",
+                           notify}};
         ASSERT_NE(server->exportObject(std::move(object), kTimeout), 0U);
         ASSERT_TRUE(server->requestName(kService, kTimeout).ok());
     }

@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
+
+#include "tests/support/NameWait.hpp"
 
 namespace noctave::test {
 
@@ -47,36 +47,6 @@ PrivateBus::~PrivateBus() {
     unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
 }
 
-bool PrivateBus::waitForName(const std::string& name, bool present) {
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool dirty = false;
-    uint64_t id = control_->subscribe(
-        "type='signal',sender='org.freedesktop.DBus',member='NameOwnerChanged',arg0='" + name + "'",
-        [&](sd_bus_message*) {
-            std::lock_guard lock(mutex);
-            dirty = true;
-            changed.notify_all();
-        });
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    bool reached = false;
-    for (;;) {
-        {
-            std::lock_guard lock(mutex);
-            dirty = false;
-        }
-        if ((reached = control_->nameHasOwner(name, 2.0) == present)) {
-            break;
-        }
-        std::unique_lock lock(mutex);
-        if (!changed.wait_until(lock, deadline, [&] { return dirty; })) {
-            break;
-        }
-    }
-    control_->unsubscribe(id);
-    return reached;
-}
-
 bool PrivateBus::startTemplate(const std::string& name, const std::string& busName) {
     auto service = std::make_unique<ChildProcess>(
         kPython, std::vector<std::string>{"-m", "dbusmock", "--system", "--template", name},
@@ -85,7 +55,7 @@ bool PrivateBus::startTemplate(const std::string& name, const std::string& busNa
         return false;
     }
     services_[busName] = std::move(service);
-    return waitForName(busName, true);
+    return waitForOwner(*control_, busName, true, 15);
 }
 
 bool PrivateBus::stopTemplate(const std::string& busName) {
@@ -95,7 +65,7 @@ bool PrivateBus::stopTemplate(const std::string& busName) {
     }
     stop(*it->second, SIGKILL);
     services_.erase(it);
-    return waitForName(busName, false);
+    return waitForOwner(*control_, busName, false, 15);
 }
 
 std::vector<std::string> PrivateBus::logindCalls(const std::string& method) {

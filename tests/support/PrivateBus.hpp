@@ -54,8 +54,6 @@ class PrivateBus {
     bool waitForInhibitors(const std::function<bool(const std::vector<std::string>&)>& pred);
 
   private:
-    bool waitForName(const std::string& name, bool present);
-
     std::string unavailable_;
     std::optional<BusDaemon> daemon_;
     std::map<std::string, std::unique_ptr<ChildProcess>> services_;

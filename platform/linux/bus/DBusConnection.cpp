@@ -1,6 +1,7 @@
 #include "platform/linux/bus/DBusConnection.hpp"
 
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -8,6 +9,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <future>
+#include <string_view>
 
 namespace noctave::linuxos {
 
@@ -41,19 +43,24 @@ struct DBusConnection::Subscription {
     std::function<void()> onConnectionLost;
 };
 
+// What sd-bus hands a method's or a property's callback: the vtable's userdata is the first
+// row and each entry's offset leads to its own, so a call reaches its row without a lookup.
+struct DBusConnection::Row {
+    Export* object = nullptr;
+    const BusMethod* method = nullptr;
+    const BusProperty* property = nullptr;
+};
+
 struct DBusConnection::Export {
     uint64_t id = 0;
     ExportedObject object;
     std::vector<std::string> names;  // each member's argument names, NUL-separated
+    std::vector<Row> rows;
     std::vector<sd_bus_vtable> vtable;
     sd_bus_slot* objectSlot = nullptr;
-    sd_bus_slot* filterSlot = nullptr;
     DBusConnection* owner = nullptr;
 
-    void releaseSlots() {
-        objectSlot = sd_bus_slot_unref(objectSlot);
-        filterSlot = sd_bus_slot_unref(filterSlot);
-    }
+    void releaseSlots() { objectSlot = sd_bus_slot_unref(objectSlot); }
 };
 
 namespace {
@@ -81,6 +88,13 @@ CallStatus statusFromError(const sd_bus_error* error, int fallbackCode) {
     return status;
 }
 
+// The match rule of the bus daemon's NameOwnerChanged, narrowed by `args` (",arg0='x'").
+std::string nameOwnerChanged(const std::string& args) {
+    return "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+           "interface='org.freedesktop.DBus',member='NameOwnerChanged'" +
+           args;
+}
+
 // A method call with its arguments written; on failure nothing is left to release.
 int newCall(sd_bus* bus, const MethodRef& method, const DBusConnection::Writer& write,
             sd_bus_message** message) {
@@ -99,7 +113,10 @@ int newCall(sd_bus* bus, const MethodRef& method, const DBusConnection::Writer& 
 }  // namespace
 
 DBusConnection::DBusConnection(BusKind kind, std::string address, BusThread driver)
-    : kind_(kind), address_(std::move(address)), creator_(std::this_thread::get_id()) {
+    : kind_(kind),
+      address_(std::move(address)),
+      uid_(geteuid()),
+      creator_(std::this_thread::get_id()) {
     if (driver == BusThread::own) {
         startThread();
     }
@@ -202,6 +219,8 @@ void DBusConnection::dropBus(int why) {
         sd_bus_message_unref(kept.call);
     }
     kept_.clear();
+    // A new bus daemon hands out the same unique names again.
+    verdicts_.clear();
     if (bus_ != nullptr) {
         bus_ = sd_bus_flush_close_unref(bus_);
         ++generation_;
@@ -544,9 +563,7 @@ uint64_t DBusConnection::addSubscription(const std::shared_ptr<Subscription>& su
 uint64_t DBusConnection::watchNameLost(const std::string& name,
                                        std::function<void(const std::string&)> onLost,
                                        double timeoutSeconds) {
-    std::string rule =
-        "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
-        "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg2=''";
+    std::string rule = nameOwnerChanged(",arg2=''");
     if (!name.empty()) {
         rule += ",arg0='" + name + "'";
     }
@@ -562,6 +579,21 @@ uint64_t DBusConnection::watchNameLost(const std::string& name,
     if (!name.empty()) {
         sub->onConnectionLost = [onLost, name] { onLost(name); };
     }
+    return addSubscription(sub, timeoutSeconds);
+}
+
+uint64_t DBusConnection::watchNameOwner(const std::string& name,
+                                        std::function<void(bool present)> onChange,
+                                        double timeoutSeconds) {
+    auto sub = std::make_shared<Subscription>();
+    sub->rule = nameOwnerChanged(",arg0='" + name + "'");
+    sub->handler = [onChange](sd_bus_message* m) {
+        const char *changed = nullptr, *before = nullptr, *after = nullptr;
+        if (sd_bus_message_read(m, "sss", &changed, &before, &after) >= 0 && after != nullptr) {
+            onChange(*after != '\0');
+        }
+    };
+    sub->onConnectionLost = [onChange] { onChange(false); };
     return addSubscription(sub, timeoutSeconds);
 }
 
@@ -650,15 +682,9 @@ int DBusConnection::installExport(Export& object) {
     if (bus_ == nullptr || object.objectSlot != nullptr) {
         return 0;
     }
-    int r = 0;
-    if (object.object.isAllowed) {
-        r = sd_bus_add_filter(bus_, &object.filterSlot, &DBusConnection::onFilter, &object);
-    }
-    if (r >= 0) {
-        r = sd_bus_add_object_vtable(bus_, &object.objectSlot, object.object.path.c_str(),
-                                     object.object.interface.c_str(), object.vtable.data(),
-                                     &object);
-    }
+    const int r = sd_bus_add_object_vtable(bus_, &object.objectSlot, object.object.path.c_str(),
+                                           object.object.interface.c_str(), object.vtable.data(),
+                                           object.rows.data());
     if (r < 0) {
         object.releaseSlots();
     }
@@ -670,28 +696,31 @@ uint64_t DBusConnection::exportObject(ExportedObject object, double timeoutSecon
     auto exported = std::make_shared<Export>();
     exported->owner = this;
     exported->object = std::move(object);
-    const auto& members = exported->object.members;
-    exported->names.reserve(members.size());  // the vtable points into these strings
+    const ExportedObject& rows = exported->object;
+    // The vtable and the rows point into these: sized once, never moved.
+    exported->names.reserve(rows.methods.size() + rows.emits.size());
+    exported->rows.reserve(rows.methods.size() + rows.properties.size());
     exported->vtable.push_back(SD_BUS_VTABLE_START(0));
-    for (const BusMember& member : members) {
+    auto offsetOfNext = [&] { return exported->rows.size() * sizeof(Row); };
+    for (const BusMethod& method : rows.methods) {
         const char* names =
-            exported->names.emplace_back(argumentNames(member.argumentNames)).c_str();
-        switch (member.kind) {
-            case BusMember::Kind::method:
-                exported->vtable.push_back(SD_BUS_METHOD_WITH_NAMES(
-                    member.name, member.signature, names, member.result, ,
-                    &DBusConnection::onMethodCall, SD_BUS_VTABLE_UNPRIVILEGED));
-                break;
-            case BusMember::Kind::property:
-                exported->vtable.push_back(SD_BUS_PROPERTY(member.name, member.signature,
-                                                           &DBusConnection::onPropertyGet, 0,
-                                                           SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE));
-                break;
-            case BusMember::Kind::signal:
-                exported->vtable.push_back(
-                    SD_BUS_SIGNAL_WITH_NAMES(member.name, member.signature, names, 0));
-                break;
-        }
+            exported->names.emplace_back(argumentNames(method.argumentNames)).c_str();
+        exported->vtable.push_back(SD_BUS_METHOD_WITH_NAMES_OFFSET(
+            method.name, method.signature, names, method.result, , &DBusConnection::onMethodCall,
+            offsetOfNext(), SD_BUS_VTABLE_UNPRIVILEGED));
+        exported->rows.push_back({exported.get(), &method, nullptr});
+    }
+    for (const BusProperty& property : rows.properties) {
+        exported->vtable.push_back(SD_BUS_PROPERTY(property.name, property.type,
+                                                   &DBusConnection::onPropertyGet, offsetOfNext(),
+                                                   SD_BUS_VTABLE_PROPERTY_EMITS_CHANGE));
+        exported->rows.push_back({exported.get(), nullptr, &property});
+    }
+    for (const BusSignal& signal : rows.emits) {
+        const char* names =
+            exported->names.emplace_back(argumentNames(signal.argumentNames)).c_str();
+        exported->vtable.push_back(
+            SD_BUS_SIGNAL_WITH_NAMES(signal.name, signal.signature, names, 0));
     }
     exported->vtable.push_back(SD_BUS_VTABLE_END);
     {
@@ -708,6 +737,7 @@ uint64_t DBusConnection::exportObject(ExportedObject object, double timeoutSecon
                 return CallStatus{r, "", "could not export the object"};
             }
             exports_[exported->id] = exported;
+            watchCallers();
             return CallStatus{};
         },
         timeoutSeconds);
@@ -749,36 +779,86 @@ void DBusConnection::answerKept(uint64_t exportId) {
     }
 }
 
-int DBusConnection::onFilter(sd_bus_message* m, void* userdata, sd_bus_error* error) {
-    auto* object = static_cast<Export*>(userdata);
-    uint8_t type = 0;
-    if (sd_bus_message_get_type(m, &type) < 0 || type != SD_BUS_MESSAGE_METHOD_CALL) {
-        return 0;
+void DBusConnection::watchCallers() {
+    if (callerWatch_ != 0) {
+        return;
     }
-    const char* path = sd_bus_message_get_path(m);
-    if (path == nullptr || object->object.path != path || object->object.isAllowed(m)) {
-        return 0;
+    auto sub = std::make_shared<Subscription>();
+    sub->rule = nameOwnerChanged(",arg2=''");  // every name that goes
+    sub->handler = [this](sd_bus_message* m) {
+        const char* gone = nullptr;
+        if (sd_bus_message_read(m, "s", &gone) >= 0 && gone != nullptr) {
+            if (auto it = verdicts_.find(std::string_view(gone)); it != verdicts_.end()) {
+                verdicts_.erase(it);
+            }
+        }
+    };
+    {
+        std::lock_guard lock(mutex_);
+        sub->id = nextSubscription_++;
     }
-    return sd_bus_error_setf(error, SD_BUS_ERROR_ACCESS_DENIED, "%s",
-                             object->object.deniedMessage.c_str());
+    callerWatch_ = sub->id;
+    subscriptions_[sub->id] = sub;
+    installMatch(sub);
 }
 
-int DBusConnection::onMethodCall(sd_bus_message* m, void* userdata, sd_bus_error*) {
-    auto* object = static_cast<Export*>(userdata);
-    if (!object->object.onMethod) {
+bool DBusConnection::admits(Callers callers, const Export& object, sd_bus_message* call,
+                            sd_bus_error* error) {
+    if (callers == Callers::anyone) {
+        return true;
+    }
+    const char* sender = call != nullptr ? sd_bus_message_get_sender(call) : nullptr;
+    bool allowed = false;
+    if (sender != nullptr) {
+        if (auto it = verdicts_.find(std::string_view(sender)); it != verdicts_.end()) {
+            allowed = it->second;
+        } else {
+            // The bus's word on the caller (its peer credentials), never anything it sent.
+            sd_bus_creds* creds = nullptr;
+            if (sd_bus_query_sender_creds(call, SD_BUS_CREDS_EUID | SD_BUS_CREDS_AUGMENT, &creds) >=
+                0) {
+                uid_t euid = 0;
+                allowed = sd_bus_creds_get_euid(creds, &euid) >= 0 && euid == uid_;
+                sd_bus_creds_unref(creds);
+            }
+            verdicts_.emplace(sender, allowed);
+        }
+    }
+    if (!allowed) {
+        sd_bus_error_setf(error, SD_BUS_ERROR_ACCESS_DENIED, "%s",
+                          object.object.deniedMessage.c_str());
+    }
+    return allowed;
+}
+
+int DBusConnection::onMethodCall(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+    const auto* row = static_cast<const Row*>(userdata);
+    Export& object = *row->object;
+    DBusConnection& self = *object.owner;
+    if (!self.admits(row->method->callers, object, m, error)) {
+        return -EACCES;
+    }
+    if (!row->method->handler) {
         return -EOPNOTSUPP;
     }
-    object->owner->dispatching_ = object->id;
-    const int r = object->object.onMethod(m);
-    object->owner->dispatching_ = 0;
+    self.dispatching_ = object.id;
+    const int r = row->method->handler(m);
+    self.dispatching_ = 0;
     return r < 0 ? r : 1;
 }
 
-int DBusConnection::onPropertyGet(sd_bus*, const char*, const char*, const char* property,
-                                  sd_bus_message* reply, void* userdata, sd_bus_error*) {
-    auto* object = static_cast<Export*>(userdata);
-    return object->object.onGetProperty ? object->object.onGetProperty(property, reply)
-                                        : -EOPNOTSUPP;
+int DBusConnection::onPropertyGet(sd_bus* bus, const char*, const char*, const char*,
+                                  sd_bus_message* reply, void* userdata, sd_bus_error* error) {
+    const auto* row = static_cast<const Row*>(userdata);
+    Export& object = *row->object;
+    // A peer's Get or GetAll is checked; our own PropertiesChanged reads the value too.
+    sd_bus_message* call = sd_bus_get_current_message(bus);
+    if (call != nullptr &&
+        sd_bus_message_is_method_call(call, "org.freedesktop.DBus.Properties", nullptr) > 0 &&
+        !object.owner->admits(row->property->callers, object, call, error)) {
+        return -EACCES;
+    }
+    return row->property->get ? row->property->get(reply) : -EOPNOTSUPP;
 }
 
 uint64_t DBusConnection::defer(sd_bus_message* call) {
@@ -933,6 +1013,15 @@ int readBool(sd_bus_message* m, bool& out) {
     int r = sd_bus_message_read(m, "b", &value);
     if (r >= 0) {
         out = value != 0;
+    }
+    return r;
+}
+
+int readString(sd_bus_message* m, std::string& out) {
+    const char* text = nullptr;
+    const int r = sd_bus_message_read(m, "s", &text);
+    if (r >= 0) {
+        out = text;
     }
     return r;
 }

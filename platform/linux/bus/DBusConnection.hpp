@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/types.h>
 #include <systemd/sd-bus.h>
 
 #include <atomic>
@@ -49,31 +50,49 @@ struct MethodRef {
     std::string member;
 };
 
-// One member of an exported interface: what its introspection shows and what is dispatched.
-struct BusMember {
-    enum class Kind { method, property, signal };
-    Kind kind = Kind::method;
-    const char* name = "";
-    const char* signature = "";  // a method's arguments in, a property's type, a signal's arguments
-    const char* result = "";     // a method's arguments out
-    const char* argumentNames = "";  // space-separated, in then out ("reason id")
+// Who may call a method or read a property of an exported object.
+enum class Callers {
+    user,    // only connections of this process's user id (the bus's word, never the caller's)
+    anyone,  // every peer the bus admits
 };
 
-// An interface on one object, served from a table. The functions run on the connection's
+// One method of an exported interface: what its introspection shows and the handler it is
+// dispatched to, on the connection's thread. The handler reads its arguments, then answers at
+// once (replyNow) or keeps the call (defer) to answer later by serial; a negative errno
+// answers with that error.
+struct BusMethod {
+    const char* name = "";
+    const char* signature = "";      // the arguments in
+    const char* result = "";         // the arguments out
+    const char* argumentNames = "";  // space-separated, in then out ("reason id")
+    std::function<int(sd_bus_message* call)> handler;
+    Callers callers = Callers::user;
+};
+
+// A read-only property and its getter, which appends the value (not wrapped in a variant).
+struct BusProperty {
+    const char* name = "";
+    const char* type = "";
+    std::function<int(sd_bus_message* reply)> get;
+    Callers callers = Callers::user;
+};
+
+struct BusSignal {
+    const char* name = "";
+    const char* signature = "";
+    const char* argumentNames = "";
+};
+
+// An interface on one object, served from its rows. The functions run on the connection's
 // thread.
 struct ExportedObject {
     std::string path;
     std::string interface;
-    std::vector<BusMember> members;
-    // A call of one of the methods: reads its arguments, then answers at once (replyNow) or
-    // keeps it (defer) to answer later by serial. A negative errno answers with that error.
-    std::function<int(sd_bus_message* call)> onMethod;
-    // Appends property `name`'s value, not wrapped in a variant.
-    std::function<int(const char* name, sd_bus_message* reply)> onGetProperty;
-    // Checked before anything of the object is dispatched; a refused caller gets AccessDenied
-    // with `deniedMessage`. Empty: everyone is answered.
-    std::function<bool(sd_bus_message* call)> isAllowed;
-    std::string deniedMessage;
+    std::vector<BusMethod> methods;
+    std::vector<BusProperty> properties;
+    std::vector<BusSignal> emits;  // its signals (a name Qt keeps for itself)
+    // What a caller a row refuses reads with its AccessDenied.
+    std::string deniedMessage = "answered only for its own user";
     // The message of the NoServer error that calls still waiting for an answer get when the
     // object is withdrawn or the connection closes.
     std::string goneMessage;
@@ -140,6 +159,12 @@ class DBusConnection {
     // unsubscribe, 0 when the watch could not be installed now.
     uint64_t watchNameLost(const std::string& name, std::function<void(const std::string&)> onLost,
                            double timeoutSeconds = 5.0);
+    // Runs `onChange(present)` on the connection's thread whenever `name` gains an owner
+    // (true) or loses it (false, also when the connection to the bus is lost). What the owner
+    // is before the watch is not reported: ask nameHasOwner after installing it. Returns an id
+    // for unsubscribe, 0 when the watch could not be installed now.
+    uint64_t watchNameOwner(const std::string& name, std::function<void(bool present)> onChange,
+                            double timeoutSeconds = 5.0);
 
     // The server half. Exports `object` on this connection and on every later one; returns
     // an id for unexport, 0 when the table could not be exported.
@@ -150,15 +175,15 @@ class DBusConnection {
     // connection owns it. releaseName gives it up.
     CallStatus requestName(const std::string& name, double timeoutSeconds);
     void releaseName(const std::string& name);
-    // On the connection's thread, in onMethod: keeps `call` to be answered later. The serial
-    // names it for reply/replyError; a call whose object or connection went is forgotten.
+    // On the connection's thread, in a method's handler: keeps `call` to be answered later. The
+    // serial names it for reply/replyError; a call whose object or connection went is forgotten.
     uint64_t defer(sd_bus_message* call);
     // From any thread: answers a kept call (`write` appends the results), once.
     void reply(uint64_t serial, Writer write);
     void replyError(uint64_t serial, std::string name, std::string message);
     // Answers `call` at once; on the connection's thread.
     static int replyNow(sd_bus_message* call, const Writer& write);
-    // From any thread: PropertiesChanged for `names`, their values read from onGetProperty,
+    // From any thread: PropertiesChanged for `names`, their values read from their getters,
     // or a signal of an exported interface (`signal.destination` unused).
     void emitPropertiesChanged(std::string path, std::string interface,
                                std::vector<std::string> names);
@@ -178,6 +203,7 @@ class DBusConnection {
     struct PendingCall;
     struct Subscription;
     struct Export;
+    struct Row;
 
     bool turn(PollThread::Turn& turn);
     void startThread();
@@ -195,7 +221,9 @@ class DBusConnection {
     static int onPropertyGet(sd_bus* bus, const char* path, const char* interface,
                              const char* property, sd_bus_message* reply, void* userdata,
                              sd_bus_error* error);
-    static int onFilter(sd_bus_message* m, void* userdata, sd_bus_error* error);
+    // Whether a row admitting `callers` answers `call`; sets `error` when it does not.
+    bool admits(Callers callers, const Export& object, sd_bus_message* call, sd_bus_error* error);
+    void watchCallers();
     static int onReply(sd_bus_message* reply, void* userdata, sd_bus_error* error);
     static int onSignal(sd_bus_message* message, void* userdata, sd_bus_error* error);
     static int onMatchInstalled(sd_bus_message* reply, void* userdata, sd_bus_error* error);
@@ -204,6 +232,7 @@ class DBusConnection {
 
     BusKind kind_;
     std::string address_;
+    uid_t uid_;  // whose callers a row for the user admits
     std::mutex mutex_;
     std::vector<std::function<void(sd_bus*)>> commands_;
     bool stopping_ = false;
@@ -223,7 +252,11 @@ class DBusConnection {
     };
     std::map<uint64_t, Kept> kept_;
     uint64_t nextKept_ = 1;
-    uint64_t dispatching_ = 0;  // the export whose onMethod runs now
+    uint64_t dispatching_ = 0;  // the export whose method handler runs now
+    // Each caller's user id checked once: unique names are never reused on one bus, so a
+    // verdict stands until its name goes or the connection does.
+    std::map<std::string, bool, std::less<>> verdicts_;
+    uint64_t callerWatch_ = 0;
     std::atomic<uint64_t> generation_{0};
 
     std::thread::id creator_;
@@ -235,8 +268,9 @@ class DBusConnection {
 std::shared_ptr<DBusConnection> systemBus();
 std::shared_ptr<DBusConnection> sessionBus();
 
-// Reads a boolean ("b") from a message positioned on it.
+// Reads a boolean ("b") or a string ("s") from a message positioned on it.
 int readBool(sd_bus_message* m, bool& out);
+int readString(sd_bus_message* m, std::string& out);
 // Walks an "a{sv}" dictionary, calling `onEntry(name, message)` with the message positioned
 // on the variant; `onEntry` must consume it (read it or sd_bus_message_skip).
 int readPropertyDictionary(sd_bus_message* m,

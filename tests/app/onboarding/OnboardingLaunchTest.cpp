@@ -7,45 +7,27 @@
 #include <QKeyEvent>
 #include <QWidget>
 
-#include "app/AppDelegate.hpp"
 #include "app/EntryPoint.hpp"
 #include "app/onboarding/OnboardingKeyboardView.hpp"
 #include "app/onboarding/OnboardingWindowController.hpp"
 #include "app/settings/SettingsWindowController.hpp"
-#include "app/tray/Alerts.hpp"
 #include "core/support/Prefs.hpp"
-#include "tests/app/ShellTest.hpp"
 #include "tests/support/ChildProcess.hpp"
-#include "tests/support/SimTest.hpp"
+#include "tests/support/DelegateTest.hpp"
 
 namespace noctave::test {
 namespace {
 
-class OnboardingLaunchTest : public SimTest {
+class OnboardingLaunchTest : public DelegateTest {
   protected:
-    OnboardingLaunchTest() {
-        ensureApplication();
-        app::Alerts::setPresenter([](const app::Alert&) { return 0; });
-    }
-    ~OnboardingLaunchTest() override {
-        delegate.reset();
-        app::Alerts::setPresenter(nullptr);
-    }
-
     void launch(std::vector<std::string> arguments) {
         delegate.reset();
-        app::AppDelegate::Options options;
         arguments.insert(arguments.begin(), "noctave");
-        std::string usage;
-        options.launch = app::parseLaunchOptions(arguments, &usage).value();
-        options.makeStatusItem = [] { return nullptr; };
-        options.terminate = [this] { ++terminations; };
-        delegate = std::make_unique<app::AppDelegate>(std::move(options));
-        delegate->applicationDidFinishLaunching();
+        startLaunch([&arguments](app::AppDelegate::Options& options) {
+            std::string usage;
+            options.launch = app::parseLaunchOptions(arguments, &usage).value();
+        });
     }
-
-    std::unique_ptr<app::AppDelegate> delegate;
-    int terminations = 0;
 };
 
 TEST_F(OnboardingLaunchTest, TheFirstLaunchShowsTheOnboardingOnceAndTheSecondDoesNot) {

@@ -19,7 +19,7 @@
 #include "platform/sim/SimKeyboard.hpp"
 #include "platform/sim/SimPower.hpp"
 #include "platform/sim/SimReduceMotion.hpp"
-#include "tests/support/QuietStatusItem.hpp"
+#include "tests/support/FakeStatusItem.hpp"
 #include "tests/support/SimTest.hpp"
 
 namespace noctave::test {
@@ -231,7 +231,7 @@ class CloseOverlayDelegateTest : public CloseOverlayTest {
   protected:
     void launch() {
         app::AppDelegate::Options options;
-        options.makeStatusItem = [] { return std::make_unique<QuietStatusItem>(); };
+        options.makeStatusItem = [] { return std::make_unique<FakeStatusItem>(); };
         options.terminate = [] {};
         options.openURL = [](const std::string&) {};
         delegate = std::make_unique<app::AppDelegate>(std::move(options));

@@ -12,51 +12,32 @@
 #include <QTest>
 #include <QWindow>
 
-#include "app/AppDelegate.hpp"
 #include "app/simulator/SimulatorWindow.hpp"
-#include "app/tray/Alerts.hpp"
 #include "core/support/UserDefaults.hpp"
 #include "platform/sim/SimHinge.hpp"
 #include "platform/sim/SimKeyboard.hpp"
 #include "platform/sim/SimPower.hpp"
 #include "platform/sim/SimThermal.hpp"
-#include "tests/app/ShellTest.hpp"
-#include "tests/support/QuietStatusItem.hpp"
-#include "tests/support/SimTest.hpp"
+#include "tests/support/DelegateTest.hpp"
 
 namespace noctave::test {
 namespace {
 
-using State = SessionController::State;
-
 // The application on the virtual laptop, with the window beside it; everything is done
 // through the window's controls, found by name, in virtual time.
-class SimulatorWindowTest : public SimTest {
+class SimulatorWindowTest : public DelegateTest {
   protected:
-    SimulatorWindowTest() {
-        ensureApplication();
-        app::Alerts::setPresenter([this](const app::Alert& alert) {
-            alerts.push_back(alert.message.toStdString());
-            return 0;
-        });
-    }
     ~SimulatorWindowTest() override {
         window.reset();
         if (delegate) {
             delegate->applicationWillTerminate();
             runUntilIdle();
         }
-        app::Alerts::setPresenter(nullptr);
     }
 
     void launch() {
-        app::AppDelegate::Options options;
-        options.launch.simulate = true;
-        options.makeStatusItem = [] { return std::make_unique<QuietStatusItem>(); };
-        options.terminate = [] {};
-        delegate = std::make_unique<app::AppDelegate>(std::move(options));
-        delegate->applicationDidFinishLaunching();
-        runUntilIdle();
+        DelegateTest::launch(
+            [](app::AppDelegate::Options& options) { options.launch.simulate = true; });
         openWindow();
     }
     void openWindow() {
@@ -87,13 +68,8 @@ class SimulatorWindowTest : public SimTest {
     }
     QString logTail() { return control<QPlainTextEdit>("logTail")->toPlainText(); }
     State state() { return delegate->session()->state(); }
-    void rightClickTray() {
-        delegate->statusItem()->onClick(app::StatusItem::Click::right);
-        runUntilIdle();
-    }
+    void rightClickTray() { DelegateTest::click(Click::right); }
 
-    std::vector<std::string> alerts;
-    std::unique_ptr<app::AppDelegate> delegate;
     std::unique_ptr<app::SimulatorWindow> window;
 };
 
@@ -235,7 +211,8 @@ TEST_F(SimulatorWindowTest, TemperatureRaisedWithTheLidShutDisarmsAfterAMinute) 
     advance(ThermalGuard::kSustainSeconds + ThermalGuard::kPeriodSeconds);
     EXPECT_EQ(state(), State::disarmed);
     EXPECT_TRUE(logTail().contains("thermal cut-off (99 \u00B0C); disarming"));
-    EXPECT_EQ(alerts, std::vector<std::string>{"Noctave disarmed"});
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0].message, "Noctave disarmed");
 }
 
 // The curtain that follows the gesture is the close overlay's story.
