@@ -398,18 +398,12 @@ void StatusNotifierItem::start() {
         kStartTimeoutSeconds);
     bus->post(
         [shared, reportTo](sd_bus* live) { registerWith(live, shared->serviceName, reportTo); });
-    extensionWatch_ = bus->subscribe(
-        std::string("type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
-                    "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='") +
-            linuxos::kGnomeExtensionBusName + "'",
-        [owner, shared](sd_bus_message* m) {
-            const char* name = nullptr;
-            const char* before = nullptr;
-            const char* after = nullptr;
-            if (sd_bus_message_read(m, "sss", &name, &before, &after) >= 0 && shared->alive) {
-                onMain(owner, [serves = after[0] != '\0'](StatusNotifierItem& self) {
-                    self.extensionChanged(serves);
-                });
+    extensionWatch_ = bus->watchNameOwner(
+        linuxos::kGnomeExtensionBusName,
+        [owner, shared](bool serves) {
+            if (shared->alive) {
+                onMain(owner,
+                       [serves](StatusNotifierItem& self) { self.extensionChanged(serves); });
             }
         },
         kStartTimeoutSeconds);
