@@ -11,16 +11,16 @@
 #include <cstdio>
 #include <fstream>
 
-#include "platform/linux/desktops/GSettingsLidOwner.hpp"
-#include "platform/linux/desktops/LidGuardian.hpp"
-#include "platform/linux/desktops/LidRecord.hpp"
-#include "platform/linux/desktops/LidStandDown.hpp"
-#include "platform/linux/desktops/LogindLidSettings.hpp"
-#include "platform/linux/desktops/PowerDevilLidOwner.hpp"
+#include "platform/linux/lid/GSettingsLidOwner.hpp"
+#include "platform/linux/lid/LidGuardian.hpp"
+#include "platform/linux/lid/LidRecord.hpp"
+#include "platform/linux/lid/LidStandDown.hpp"
+#include "platform/linux/lid/LogindLidSettings.hpp"
+#include "platform/linux/lid/PowerDevilLidOwner.hpp"
 #include "tests/support/ScopedVariable.hpp"
 #include "tests/support/TempDir.hpp"
 
-namespace noctave::linuxos::desktops {
+namespace noctave::linuxos::lid {
 namespace {
 
 namespace fs = std::filesystem;
@@ -332,4 +332,4 @@ TEST(LogindLidSettings, DropInsOverrideTheMainFileInNameOrderWithEtcWinningForOn
 }
 
 }  // namespace
-}  // namespace noctave::linuxos::desktops
+}  // namespace noctave::linuxos::lid

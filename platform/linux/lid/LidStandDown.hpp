@@ -5,9 +5,9 @@
 #include <memory>
 #include <string>
 
-#include "platform/linux/desktops/LidOwner.hpp"
+#include "platform/linux/lid/LidOwner.hpp"
 
-namespace noctave::linuxos::desktops {
+namespace noctave::linuxos::lid {
 
 // Builds the owner a record names again (from its program and location); null when this
 // build does not know it.
@@ -40,4 +40,4 @@ enum class Writer {
 Restore restoreRecord(const std::filesystem::path& record, Writer writer,
                       const OwnerFactory& makeOwner);
 
-}  // namespace noctave::linuxos::desktops
+}  // namespace noctave::linuxos::lid

@@ -1,4 +1,4 @@
-#include "platform/linux/desktops/LidStandDown.hpp"
+#include "platform/linux/lid/LidStandDown.hpp"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,9 +10,9 @@
 
 #include "core/support/Log.hpp"
 #include "core/support/PrivateFiles.hpp"
-#include "platform/linux/desktops/LidRecord.hpp"
+#include "platform/linux/lid/LidRecord.hpp"
 
-namespace noctave::linuxos::desktops {
+namespace noctave::linuxos::lid {
 
 namespace fs = std::filesystem;
 
@@ -168,4 +168,4 @@ Restore restoreRecord(const fs::path& record, Writer writer, const OwnerFactory&
     return Restore::restored;
 }
 
-}  // namespace noctave::linuxos::desktops
+}  // namespace noctave::linuxos::lid

@@ -1,10 +1,10 @@
-#include "platform/linux/desktops/GSettingsLidOwner.hpp"
+#include "platform/linux/lid/GSettingsLidOwner.hpp"
 
 #include <gio/gio.h>
 
 #include <vector>
 
-namespace noctave::linuxos::desktops {
+namespace noctave::linuxos::lid {
 
 namespace {
 
@@ -107,4 +107,4 @@ std::unique_ptr<LidOwner> makeCinnamonLidOwner() {
                 {{"lid-close-battery-action", "'nothing'"}, {"lid-close-ac-action", "'nothing'"}});
 }
 
-}  // namespace noctave::linuxos::desktops
+}  // namespace noctave::linuxos::lid

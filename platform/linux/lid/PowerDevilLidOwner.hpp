@@ -4,9 +4,9 @@
 #include <memory>
 
 #include "platform/linux/bus/DBusConnection.hpp"
-#include "platform/linux/desktops/LidOwner.hpp"
+#include "platform/linux/lid/LidOwner.hpp"
 
-namespace noctave::linuxos::desktops {
+namespace noctave::linuxos::lid {
 
 // PowerDevil (KDE Plasma) keeps its lid action per power profile in a KConfig file: Plasma 5
 // in powermanagementprofilesrc ([AC][HandleButtonEvents] lidAction=), Plasma 6 in powerdevilrc
@@ -25,4 +25,4 @@ std::filesystem::path powerDevilProfilesFile();
 std::unique_ptr<LidOwner> makePowerDevilLidOwner(std::filesystem::path file,
                                                  std::shared_ptr<DBusConnection> sessionBus);
 
-}  // namespace noctave::linuxos::desktops
+}  // namespace noctave::linuxos::lid

@@ -1,10 +1,10 @@
-#include "platform/linux/desktops/XfconfLidOwner.hpp"
+#include "platform/linux/lid/XfconfLidOwner.hpp"
 
 #include <charconv>
 #include <cstring>
 #include <string_view>
 
-namespace noctave::linuxos::desktops {
+namespace noctave::linuxos::lid {
 
 namespace {
 
@@ -175,4 +175,4 @@ std::unique_ptr<LidOwner> makeXfceLidOwner(std::shared_ptr<DBusConnection> sessi
     return std::make_unique<XfconfLidOwner>(std::move(sessionBus));
 }
 
-}  // namespace noctave::linuxos::desktops
+}  // namespace noctave::linuxos::lid

@@ -1,4 +1,4 @@
-#include "platform/linux/desktops/LidOwners.hpp"
+#include "platform/linux/lid/LidOwners.hpp"
 
 #include <unistd.h>
 
@@ -8,11 +8,11 @@
 #include <fstream>
 
 #include "platform/linux/bus/BusNames.hpp"
-#include "platform/linux/desktops/GSettingsLidOwner.hpp"
-#include "platform/linux/desktops/PowerDevilLidOwner.hpp"
-#include "platform/linux/desktops/XfconfLidOwner.hpp"
+#include "platform/linux/lid/GSettingsLidOwner.hpp"
+#include "platform/linux/lid/PowerDevilLidOwner.hpp"
+#include "platform/linux/lid/XfconfLidOwner.hpp"
 
-namespace noctave::linuxos::desktops {
+namespace noctave::linuxos::lid {
 
 namespace {
 
@@ -157,4 +157,4 @@ LidOwnership findLidOwner(DBusConnection& systemBus,
     return found;
 }
 
-}  // namespace noctave::linuxos::desktops
+}  // namespace noctave::linuxos::lid

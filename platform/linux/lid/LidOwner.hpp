@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace noctave::linuxos::desktops {
+namespace noctave::linuxos::lid {
 
 // A setting's value as its owner spells it in text, or none when the user never set it (the
 // desktop's default applies): a restore then removes the key rather than writing the default.
@@ -45,4 +45,4 @@ class LidOwner {
     virtual bool handsLidToLogind() const { return false; }
 };
 
-}  // namespace noctave::linuxos::desktops
+}  // namespace noctave::linuxos::lid
