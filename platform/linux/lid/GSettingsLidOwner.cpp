@@ -69,6 +69,25 @@ class GSettingsLidOwner final : public LidOwner {
         return written;
     }
 
+    LidAnswer answer() override {
+        // The values in effect, defaults and the administrator's locks included: what the
+        // daemon reads through the same dconf.
+        LidAnswer answer;
+        answer.source = "GSettings " + schema_ + " as " + program_ + " reads it";
+        for (const auto& key : keys_) {
+            GVariant* value = g_settings_get_value(settings_, key.name.c_str());
+            gchar* text = g_variant_print(value, FALSE);
+            const std::string said = text;
+            g_free(text);
+            g_variant_unref(value);
+            const bool locked = g_settings_is_writable(settings_, key.name.c_str()) == FALSE;
+            answer.states.push_back(
+                {key.name.find("-ac") != std::string::npos ? "on AC" : "on battery",
+                 key.name + "=" + said + (locked ? " (locked)" : ""), said == key.standDownValue});
+        }
+        return answer;
+    }
+
   private:
     std::string program_;
     std::string schema_;

@@ -240,6 +240,7 @@ void LidHold::describe(std::map<std::string, std::string>& properties) {
             if (found.owner->handsLidToLogind()) {
                 mechanism += ", handing the lid to logind";
             }
+            properties["lid-close owner answer"] = found.owner->answer().describe();
             break;
     }
     properties["lid-close owner"] = owner;

@@ -70,9 +70,12 @@ std::string LidHolder::describe() const {
 std::unique_ptr<LidOwner> makeLidOwner(const std::string& program, const std::string& location,
                                        const std::shared_ptr<DBusConnection>& sessionBus) {
     if (program == "PowerDevil") {
-        return makePowerDevilLidOwner(
-            location.empty() ? powerDevilProfilesFile() : std::filesystem::path(location),
-            sessionBus);
+        if (!location.empty()) {
+            return makePowerDevilLidOwner(PowerDevilFiles::ofLocation(location), sessionBus);
+        }
+        auto files = PowerDevilFiles::ofSession();
+        files.versions = plasmaVersions(files.configHome, sessionBus);
+        return makePowerDevilLidOwner(std::move(files), sessionBus);
     }
     if (program == "xfce4-power-manager") {
         return makeXfceLidOwner(sessionBus);

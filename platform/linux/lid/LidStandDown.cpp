@@ -63,6 +63,16 @@ bool putBack(LidOwner& owner, const LidRecord& record) {
     return ok;
 }
 
+// Whether the owner itself now says a lid close does nothing; `why` quotes it when not.
+bool confirmed(LidOwner& owner, std::string* why) {
+    const LidAnswer answer = owner.answer();
+    if (answer.doesNothing()) {
+        return true;
+    }
+    *why = owner.program() + " answers " + answer.describe();
+    return false;
+}
+
 }  // namespace
 
 bool standDown(LidOwner& owner, const fs::path& record, std::string* why) {
@@ -72,15 +82,22 @@ bool standDown(LidOwner& owner, const fs::path& record, std::string* why) {
     for (const auto& key : owner.keys()) {
         SettingValue current;
         if (!owner.read(key.name, current)) {
-            *why = "cannot read " + key.name + " of " + changes.program;
+            const std::string refused = owner.refusal(key.name);
+            *why = refused.empty() ? "cannot read " + key.name + " of " + changes.program : refused;
             return false;
         }
         if (current != key.standDownValue) {
+            if (auto refused = owner.refusal(key.name); !refused.empty()) {
+                *why = refused;
+                return false;
+            }
             changes.entries.push_back({key.name, current, key.standDownValue});
         }
     }
     if (changes.entries.empty()) {
-        return true;
+        // Nothing to change in the user's store; the daemon may still act (a system-wide or
+        // locked value), and only its answer tells.
+        return confirmed(owner, why);
     }
     // Record first: a death between here and the change leaves a record whose restore finds
     // the user's values still in place and changes nothing.
@@ -108,6 +125,9 @@ bool standDown(LidOwner& owner, const fs::path& record, std::string* why) {
                    " after the change";
             ok = false;
         }
+    }
+    if (ok) {
+        ok = confirmed(owner, why);
     }
     if (!ok && putBack(owner, changes)) {
         removeDurably(record);

@@ -15,10 +15,11 @@ using OwnerFactory = std::function<std::unique_ptr<LidOwner>(const std::string& 
                                                              const std::string& location)>;
 
 // Sets the owner's lid action to nothing: records the values it is about to change in
-// `record` (on the disk first), changes them, has the daemon reload, and reads them back.
-// When any step fails, whatever was changed is put back and `why` says what failed.
-// Keys already at "nothing" are left alone and not recorded; with none to change no record
-// is written.
+// `record` (on the disk first), changes them, has the daemon reload, reads them back, and
+// asks the owner what a lid close now does: anything but nothing is a failure. When any step
+// fails, whatever was changed is put back and `why` says what failed. A key the owner
+// refuses to change exactly fails before anything is written. Keys already at "nothing" are
+// left alone and not recorded; with none to change no record is written.
 bool standDown(LidOwner& owner, const std::filesystem::path& record, std::string* why);
 
 enum class Restore {
