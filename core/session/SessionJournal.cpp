@@ -88,16 +88,6 @@ std::optional<std::vector<SessionJournal::Session>> SessionJournal::parse(const 
 
 namespace {
 
-fs::path firstFreeBadName(const fs::path& file) {
-    fs::path candidate = file.string() + ".bad";
-    std::error_code ignored;
-    for (int n = 1; fs::symlink_status(candidate, ignored).type() != fs::file_type::not_found;
-         ++n) {
-        candidate = file.string() + ".bad." + std::to_string(n);
-    }
-    return candidate;
-}
-
 std::string localStamp(uint64_t usec) {
     return deadlines::localText(
         runtime::WallTime(std::chrono::duration_cast<runtime::WallTime::duration>(
@@ -113,7 +103,7 @@ SessionJournal::SessionJournal(fs::path file) : file_(std::move(file)) {
         sessions_ = std::move(*loaded);
         return;
     }
-    const fs::path aside = firstFreeBadName(file_);
+    const fs::path aside = files::freeAsideName(file_);
     if (::rename(file_.c_str(), aside.c_str()) == 0) {
         Log::warn("session history unusable (" + problem + "); moved aside to " + aside.string() +
                   ", starting a new one");

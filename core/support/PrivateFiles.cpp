@@ -42,6 +42,17 @@ bool makePrivateFolder(const fs::path& folder) {
     return true;
 }
 
+fs::path freeAsideName(const fs::path& file) {
+    std::error_code error;
+    for (int n = 1;; ++n) {
+        fs::path aside = file;
+        aside += n == 1 ? std::string(".bad") : ".bad." + std::to_string(n);
+        if (!fs::exists(fs::symlink_status(aside, error))) {
+            return aside;
+        }
+    }
+}
+
 int openPrivateFile(const fs::path& file, int flags) {
     int fd;
     do {

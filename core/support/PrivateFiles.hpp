@@ -24,6 +24,10 @@ bool makePrivateFolder(const std::filesystem::path& folder);
 // descriptor, or -1 with errno set.
 int openPrivateFile(const std::filesystem::path& file, int flags);
 
+// "<file>.bad", or the first free "<file>.bad.N": where an unusable file is moved aside, never
+// over an earlier copy.
+std::filesystem::path freeAsideName(const std::filesystem::path& file);
+
 // Whether a read goes through a symbolic link: the user's own files may be links (a settings file
 // kept with the rest of their configuration); the program's private files never are.
 enum class Links { follow, refuse };

@@ -25,7 +25,19 @@ class GSettingsLidOwner final : public LidOwner {
     std::string location() const override { return schema_; }
     std::vector<Key> keys() const override { return keys_; }
 
+    bool hasKey(const std::string& key) override {
+        // Asked of the schema first: GSettings aborts the process on a key it lacks.
+        GSettingsSchema* schema = nullptr;
+        g_object_get(settings_, "settings-schema", &schema, nullptr);
+        const bool has = g_settings_schema_has_key(schema, key.c_str()) != FALSE;
+        g_settings_schema_unref(schema);
+        return has;
+    }
+
     bool read(const std::string& key, SettingValue& value) override {
+        if (!hasKey(key)) {
+            return false;
+        }
         GVariant* user = g_settings_get_user_value(settings_, key.c_str());
         if (user == nullptr) {
             value.reset();
@@ -39,6 +51,9 @@ class GSettingsLidOwner final : public LidOwner {
     }
 
     bool write(const std::string& key, const SettingValue& value) override {
+        if (!hasKey(key)) {
+            return false;
+        }
         if (!value) {
             g_settings_reset(settings_, key.c_str());
             g_settings_sync();

@@ -69,7 +69,7 @@ LidHold::LidHold(std::shared_ptr<DBusConnection> systemBus,
     // A desktop setting left changed by a process that died must not wait for an arm: the
     // record is looked at only when one exists, so a clean start costs one stat.
     std::error_code error;
-    if (std::filesystem::exists(lidRecordPath(), error)) {
+    if (std::filesystem::exists(std::filesystem::symlink_status(lidRecordPath(), error))) {
         std::lock_guard lock(mutex_);
         restoreRecord(lidRecordPath(), Writer::gone, makeOwner_);
     }
@@ -150,14 +150,20 @@ bool LidHold::standDownOwner() {
         failure = found.program + " handles the lid, and its settings cannot be reached.";
     } else if (found.kind == Kind::desktop) {
         std::string why;
-        if (!standDown(*found.owner, record, &why)) {
-            logOnce_("could not stand " + found.program + " down: " + why);
-            failure = found.program + " handles the lid, and would not leave it (" + why + ").";
-        } else {
-            std::error_code error;
-            if (!guardian_ && std::filesystem::exists(record, error)) {
+        // The guardian stands before the first change, so that no death leaves one unguarded.
+        const auto guard = [this, &record] {
+            if (!guardian_) {
                 guardian_ = LidGuardian::start(LidGuardian::guardianProgram(), record);
             }
+        };
+        if (!standDown(*found.owner, record, &why, guard)) {
+            logOnce_("could not stand " + found.program + " down: " + why);
+            failure = found.program + " handles the lid, and would not leave it (" + why + ").";
+            std::error_code error;
+            if (!std::filesystem::exists(std::filesystem::symlink_status(record, error))) {
+                guardian_.reset();  // everything was put back: nothing left to guard
+            }
+        } else {
             Log::info("lid owner: " + found.program + " stood down (" + found.owner->mechanism() +
                       ")");
         }

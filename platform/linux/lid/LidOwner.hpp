@@ -67,6 +67,8 @@ class LidOwner {
 
     // The key's current value; false when the store cannot be read.
     virtual bool read(const std::string& key, SettingValue& value) = 0;
+    // Whether the store knows the key at all (a record may name one another version had).
+    virtual bool hasKey(const std::string& /*key*/) { return true; }
     // Why the key cannot be changed exactly (immutable, not plain); empty when it can.
     virtual std::string refusal(const std::string& /*key*/) { return {}; }
     // Writes a value, or removes the key when `value` is none. False when the store refused.

@@ -32,6 +32,12 @@ bool putBack(LidOwner& owner, const LidRecord& record) {
     bool wrote = false;
     for (const auto& entry : record.entries) {
         SettingValue current;
+        if (!owner.hasKey(entry.key)) {
+            // A record from another version of the desktop: nothing to put back there.
+            Log::warn("lid owner: " + record.program + " has no setting " + entry.key +
+                      "; skipped");
+            continue;
+        }
         if (!owner.read(entry.key, current)) {
             Log::error("lid owner: cannot read " + entry.key + " of " + record.program);
             ok = false;
@@ -54,13 +60,31 @@ bool putBack(LidOwner& owner, const LidRecord& record) {
     }
     for (const auto& entry : record.entries) {
         SettingValue current;
-        if (owner.read(entry.key, current) && current == entry.set) {
+        if (owner.hasKey(entry.key) && owner.read(entry.key, current) && current == entry.set) {
             Log::error("lid owner: " + entry.key + " of " + record.program +
                        " still reads the stand-down value");
             ok = false;
         }
     }
     return ok;
+}
+
+// Moves an unusable record out of the way, so that it cannot stop every start and the guardian
+// again; what it held, if anything, is lost, and the log says so once.
+Restore setAside(const fs::path& record, const std::string& why) {
+    const fs::path aside = files::freeAsideName(record);
+    if (::rename(record.c_str(), aside.c_str()) != 0) {
+        if (errno == ENOENT) {
+            return Restore::nothing;  // another restorer moved it first
+        }
+        Log::error("lid owner: record " + record.string() + " unusable (" + why +
+                   ") and cannot be moved aside (" + std::strerror(errno) + ")");
+        return Restore::failed;
+    }
+    Log::warn("lid owner: record " + record.string() + " unusable (" + why + "); moved aside to " +
+              aside.string() + ". The desktop's lid action may still be \"do nothing\": " +
+              "check it in the desktop's power settings");
+    return Restore::movedAside;
 }
 
 // Whether the owner itself now says a lid close does nothing; `why` quotes it when not.
@@ -75,7 +99,8 @@ bool confirmed(LidOwner& owner, std::string* why) {
 
 }  // namespace
 
-bool standDown(LidOwner& owner, const fs::path& record, std::string* why) {
+bool standDown(LidOwner& owner, const fs::path& record, std::string* why,
+               const std::function<void()>& beforeChange) {
     LidRecord changes = LidRecord::forThisProcess();
     changes.program = owner.program();
     changes.location = owner.location();
@@ -105,6 +130,9 @@ bool standDown(LidOwner& owner, const fs::path& record, std::string* why) {
         !writeDurably(record, changes.toText())) {
         *why = "cannot write " + record.string() + " (" + std::strerror(errno) + ")";
         return false;
+    }
+    if (beforeChange) {
+        beforeChange();
     }
     bool ok = true;
     for (const auto& entry : changes.entries) {
@@ -136,26 +164,31 @@ bool standDown(LidOwner& owner, const fs::path& record, std::string* why) {
 }
 
 Restore restoreRecord(const fs::path& record, Writer writer, const OwnerFactory& makeOwner) {
-    const int fd = files::openPrivateFile(record, O_RDONLY);
+    // Non-blocking: a FIFO planted at the path must not hold a start or the guardian.
+    const int fd = files::openPrivateFile(record, O_RDONLY | O_NONBLOCK);
     if (fd < 0) {
-        if (errno != ENOENT) {
-            Log::error("lid owner: cannot open " + record.string() + " (" + std::strerror(errno) +
-                       ")");
-            return Restore::failed;
+        if (errno == ENOENT) {
+            return Restore::nothing;
         }
-        return Restore::nothing;
+        return setAside(record, std::strerror(errno));  // a link, a file we may not read
     }
     // The lock goes with the descriptor: closing it on every path below releases it.
     struct Closer {
         int fd;
         ~Closer() { ::close(fd); }
     } closer{fd};
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        return Restore::failed;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return setAside(record, S_ISDIR(info.st_mode) ? "a folder" : "not a regular file");
+    }
     while (::flock(fd, LOCK_EX) != 0) {
         if (errno != EINTR) {
             return Restore::failed;
         }
     }
-    struct stat info {};
     if (::fstat(fd, &info) != 0 || info.st_nlink == 0) {
         return Restore::nothing;  // restored and removed while we waited for the lock
     }
@@ -164,9 +197,7 @@ Restore restoreRecord(const fs::path& record, Writer writer, const OwnerFactory&
         files::readBoundedFile(record, kRecordLimit, "64 KiB", files::Links::refuse, &whyNot);
     const auto changes = text ? LidRecord::fromText(*text) : std::nullopt;
     if (!changes) {
-        Log::error("lid owner: record " + record.string() + " unusable (" +
-                   (whyNot.empty() ? std::string("not a record") : whyNot) + ")");
-        return Restore::failed;
+        return setAside(record, whyNot.empty() ? std::string("not a record") : whyNot);
     }
     const bool ours = changes->writtenByThisProcess();
     if ((writer == Writer::thisProcess && !ours) ||

@@ -20,12 +20,16 @@ using OwnerFactory = std::function<std::unique_ptr<LidOwner>(const std::string& 
 // fails, whatever was changed is put back and `why` says what failed. A key the owner
 // refuses to change exactly fails before anything is written. Keys already at "nothing" are
 // left alone and not recorded; with none to change no record is written.
-bool standDown(LidOwner& owner, const std::filesystem::path& record, std::string* why);
+// `beforeChange` runs once the record is on the disk and before the first change (the
+// guardian starts there, so that no death leaves a change without one).
+bool standDown(LidOwner& owner, const std::filesystem::path& record, std::string* why,
+               const std::function<void()>& beforeChange = {});
 
 enum class Restore {
-    nothing,   // no record, a record another restorer finished, or a living writer's
-    restored,  // the values are back (or kept where the user changed them) and the record gone
-    failed,    // the record stays for the next attempt
+    nothing,     // no record, a record another restorer finished, or a living writer's
+    restored,    // the values are back (or kept where the user changed them) and the record gone
+    failed,      // the record stays for the next attempt
+    movedAside,  // a record that cannot be read (a FIFO, a link, garbage) is now <record>.bad
 };
 
 // Whose records a restore may act on.
