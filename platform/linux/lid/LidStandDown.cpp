@@ -170,7 +170,11 @@ Restore restoreRecord(const fs::path& record, Writer writer, const OwnerFactory&
         if (errno == ENOENT) {
             return Restore::nothing;
         }
-        return setAside(record, std::strerror(errno));  // a link, a file we may not read
+        if (errno == ELOOP || errno == EACCES || errno == EPERM) {
+            return setAside(record, std::strerror(errno));  // a link, a file we may not read
+        }
+        Log::error("lid owner: cannot open " + record.string() + " (" + std::strerror(errno) + ")");
+        return Restore::failed;
     }
     // The lock goes with the descriptor: closing it on every path below releases it.
     struct Closer {
