@@ -105,6 +105,9 @@ int run() {
         printLine(std::string(kInfo) + "a lid close is handled by " + owner->second +
                   (mechanism != properties.end() ? " (" + mechanism->second + ")" : ""));
     }
+    if (const auto answer = properties.find("lid-close owner answer"); answer != properties.end()) {
+        printLine(std::string(kInfo) + "its own answer: " + answer->second);
+    }
 
     const os::Vocabulary& words = os::vocabulary();
     const auto lidFlagStep = [&words](bool set) {

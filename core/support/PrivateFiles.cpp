@@ -64,13 +64,14 @@ int openPrivateFile(const fs::path& file, int flags) {
 }
 
 fs::path freeAsideName(const fs::path& file) {
-    fs::path candidate = file.string() + ".bad";
-    std::error_code ignored;
-    for (int n = 1; fs::symlink_status(candidate, ignored).type() != fs::file_type::not_found;
-         ++n) {
-        candidate = file.string() + ".bad." + std::to_string(n);
+    std::error_code error;
+    for (int n = 1;; ++n) {
+        fs::path aside = file;
+        aside += n == 1 ? std::string(".bad") : ".bad." + std::to_string(n);
+        if (!fs::exists(fs::symlink_status(aside, error))) {
+            return aside;
+        }
     }
-    return candidate;
 }
 
 int createTemporaryFile(const fs::path& temporary, fs::path* movedAside) {

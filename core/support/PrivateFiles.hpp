@@ -25,7 +25,8 @@ bool makePrivateFolder(const std::filesystem::path& folder);
 // `flags` are open(2)'s access and creation flags. Returns the descriptor, or -1 with errno set.
 int openPrivateFile(const std::filesystem::path& file, int flags);
 
-// The first of "<file>.bad", "<file>.bad.1", "<file>.bad.2", ... that names nothing.
+// "<file>.bad", or the first free "<file>.bad.N" (N from 2): where an unusable file is moved
+// aside, never over an earlier copy.
 std::filesystem::path freeAsideName(const std::filesystem::path& file);
 
 // Creates `temporary` new, private and write-only, for a file that is then renamed into place.

@@ -285,18 +285,6 @@ UserDefaults::Stamp stampOf(const fs::path& file) {
     return stamp;
 }
 
-// "<file>.bad", or the first free "<file>.bad.N": an earlier copy is never overwritten.
-fs::path freeAsideName(const fs::path& file) {
-    std::error_code error;
-    for (int n = 1;; ++n) {
-        fs::path aside = file;
-        aside += n == 1 ? std::string(".bad") : ".bad." + std::to_string(n);
-        if (!fs::exists(fs::symlink_status(aside, error))) {
-            return aside;
-        }
-    }
-}
-
 // The value as the file spells it.
 std::string valueText(const UserDefaults::Value& value) {
     if (const bool* b = std::get_if<bool>(&value)) {
@@ -331,7 +319,7 @@ void UserDefaults::reloadIfChangedLocked() {
         files::readBoundedFile(file_, kMaxFileBytes, "1 MiB", files::Links::follow, &why);
     if (contents && (!utf8::isValid(*contents) || contents->find('\0') != std::string::npos)) {
         // Not text at all: nothing in it can be a setting. Moved aside, never overwritten.
-        const fs::path aside = freeAsideName(file_);
+        const fs::path aside = files::freeAsideName(file_);
         std::error_code error;
         fs::rename(file_, aside, error);
         if (!error) {

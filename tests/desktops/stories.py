@@ -7,10 +7,13 @@ line when a package is missing here (a failure instead with NOCTAVE_REQUIRE_DESK
 in CI).
 
 Each story: the daemon suspends on a close by itself; without Noctave a lid close suspends;
-armed it does not; disarmed it does again and the desktop's lid settings are the user's, as
-they were; a value the user changes while armed stays; SIGKILL while armed gets the settings
-back within 5 s (the guardian); and a record left with no guardian is restored by the next
-start.'''
+armed it does not, and the daemon itself answers that a close does nothing; disarmed it does
+again and the desktop's lid settings are the user's, as they were; a value the user changes
+while armed stays; SIGKILL while armed gets the settings back within 5 s (the guardian); and a
+record left with no guardian is restored by the next start. Plasma's stories run on the
+installed PowerDevil, 5 or 6: with and without KDE_SESSION_VERSION, a duplicated lid key, an
+immutable one (the arm fails with its notice and changes nothing), and on Plasma 6 a user's
+Plasma 5 files it migrates.'''
 
 import os
 import shutil
@@ -35,6 +38,7 @@ class Desktop:
     '''One desktop's power manager: how to start it with the lid set to suspend, how to read
     the user's lid settings, and how the user changes one.'''
     program = ''
+    refused = None  # what a refused arm says, where the user's settings cannot be stood down
     needs = ()  # executables that must exist
     display = False
     acts_on_lid = True  # it suspends on a lid close by itself
@@ -84,6 +88,10 @@ class Desktop:
         return self.h.add_daemon(name, argv, bus_name, user=self.h.user, session=True, env=env,
                                  private=())
 
+    def noctave_env(self):
+        '''What Noctave's environment adds.'''
+        return {}
+
     def holds_lid(self):
         return any('handle-lid-switch' in i[0] and i[1] != 'Noctave' for i in self.h.inhibitors())
 
@@ -96,6 +104,11 @@ class Desktop:
     def change_while_armed(self):
         '''Changes one recorded key to a third value; returns what settings() must then show,
         or None where the owner has no key with a third value.'''
+        return None
+
+    def answer(self):
+        '''What the daemon itself says a lid close does now, through its own interface: (its
+        words, whether that is nothing); None where the daemon leaves the lid to logind.'''
         return None
 
 
@@ -123,6 +136,14 @@ class Xfce(Desktop):
                                              'GetAllProperties', 'ss', [self.program, '/'])
         return {str(k): repr(v) for k, v in found.items()}
 
+    def answer(self):
+        # Handing the lid to logind, it drops its own lid lock: then ours decides.
+        hands = self.h.session.call_blocking(XFCONF, '/org/xfce/Xfconf', XFCONF, 'GetProperty',
+                                             'ss', [self.program, self.PROPERTIES[2][0]])
+        holds = self.holds_lid()
+        return (f'logind-handle-lid-switch={bool(hands)}, own lid lock {holds}',
+                bool(hands) and not holds)
+
 
 class GSettingsDesktop(Desktop):
     schema = ''
@@ -146,6 +167,12 @@ class GSettingsDesktop(Desktop):
     def change_while_armed(self):
         self.as_user(['gsettings', 'set', self.schema, self.keys[0], 'hibernate'])
         return "hibernate"
+
+    def answer(self):
+        # The values in effect, as the daemon reads them through dconf.
+        said = [self.as_user(['gsettings', 'get', self.schema, key]).strip() for key in self.keys]
+        return ', '.join(f'{k}={v}' for k, v in zip(self.keys, said)), all(
+            v == "'nothing'" for v in said)
 
 
 class Mate(GSettingsDesktop):
@@ -184,45 +211,120 @@ class Cinnamon(GSettingsDesktop):
         self.daemon(self.program, [self.CSD], 'org.cinnamon.SettingsDaemon.Power', preload=True)
 
 
+def plasma_six():
+    '''Whether the installed PowerDevil is Plasma 6's (it runs on Qt 6).'''
+    try:
+        with open(PowerDevil.BINARY, 'rb') as f:
+            return b'libQt6Core' in f.read()
+    except OSError:
+        return False
+
+
 class PowerDevil(Desktop):
+    '''Plasma's PowerDevil, 5 or 6 as installed: a fresh user's files, the lid set to sleep.'''
     program = 'PowerDevil'
+    BUS = 'org.kde.Solid.PowerManagement'
     BINARY = '/usr/lib/x86_64-linux-gnu/libexec/org_kde_powerdevil'
-    KSCREEN = '/usr/lib/x86_64-linux-gnu/libexec/kf5/kscreen_backend_launcher'
+    KSCREEN = '/usr/lib/x86_64-linux-gnu/libexec/kf{}/kscreen_backend_launcher'
     # It takes its lock for the logind session it runs in, and here runs outside any.
     takes_lock = False
-    needs = (BINARY, KSCREEN)
     display = True
-    PROFILES = ('[AC]\nicon=battery-charging\n\n[AC][HandleButtonEvents]\nlidAction=1\n'
-                'powerButtonAction=16\n\n[Battery]\nicon=battery-060\n\n'
-                '[Battery][HandleButtonEvents]\nlidAction=1\n\n[LowBattery]\n'
-                'icon=battery-low\n\n[LowBattery][HandleButtonEvents]\nlidAction=1\n')
+    PROFILES = {5: ('[AC]\nicon=battery-charging\n\n[AC][HandleButtonEvents]\nlidAction=1\n'
+                    'powerButtonAction=16\n\n[Battery]\nicon=battery-060\n\n'
+                    '[Battery][HandleButtonEvents]\nlidAction=1\n\n[LowBattery]\n'
+                    'icon=battery-low\n\n[LowBattery][HandleButtonEvents]\nlidAction=1\n'),
+                6: ('[AC][Display]\nDimDisplayIdleTimeoutSec=300\n\n[AC][SuspendAndShutdown]\n'
+                    'LidAction=1\nPowerButtonAction=16\n\n[Battery][SuspendAndShutdown]\n'
+                    'LidAction=1\n\n[LowBattery][SuspendAndShutdown]\nLidAction=1\n')}
+    FILES = {5: 'powermanagementprofilesrc', 6: 'powerdevilrc'}
+    KEY = {5: 'lidAction', 6: 'LidAction'}
+    session_version = False  # whether Noctave is told KDE_SESSION_VERSION
 
-    def file(self):
-        return os.path.join(self.env['HOME'], '.config', 'powermanagementprofilesrc')
+    def __init__(self, h, standin):
+        super().__init__(h, standin)
+        self.version = 6 if plasma_six() else 5
+        self.needs = (self.BINARY, self.KSCREEN.format(self.version))
+
+    def file(self, version=None):
+        return os.path.join(self.env['HOME'], '.config', self.FILES[version or self.version])
+
+    def user_files(self):
+        '''The files the user has before PowerDevil first starts: {version: text}.'''
+        return {self.version: self.PROFILES[self.version]}
+
+    def noctave_env(self):
+        return {'KDE_SESSION_VERSION': str(self.version)} if self.session_version else {}
 
     def start(self):
         self.start_display()
         os.makedirs(os.path.dirname(self.file()), exist_ok=True)
-        with open(self.file(), 'w') as f:
-            f.write(self.PROFILES)
-        for path in (os.path.dirname(self.file()), self.file()):
-            os.chown(path, self.h.user.pw_uid, self.h.user.pw_gid)
+        os.chown(os.path.dirname(self.file()), self.h.user.pw_uid, self.h.user.pw_gid)
+        for version, text in self.user_files().items():
+            with open(self.file(version), 'w') as f:
+                f.write(text)
+            os.chown(self.file(version), self.h.user.pw_uid, self.h.user.pw_gid)
         # Its idle timer has a plugin for X11 only, and it crashes without one; it handles the
         # lid only once KScreen has told it the screens.
         self.env['QT_QPA_PLATFORM'] = 'xcb'
-        self.daemon('kscreen', [self.KSCREEN], 'org.kde.KScreen')
-        self.daemon(self.program, [self.BINARY], 'org.kde.Solid.PowerManagement')
+        self.daemon('kscreen', [self.KSCREEN.format(self.version)], 'org.kde.KScreen')
+        self.daemon(self.program, [self.BINARY], self.BUS)
+        # Plasma 6 migrates Plasma 5's file as it starts: the user's files are what it leaves.
+        self.h.expect(lambda: self.version == 5 or os.path.exists(self.file(5)),
+                      'PowerDevil 6 left no migration mark')
 
     def settings(self):
-        with open(self.file(), 'rb') as f:
-            return f.read()
+        found = []
+        for version in (5, 6):
+            try:
+                with open(self.file(version), 'rb') as f:
+                    found.append(f.read())
+            except FileNotFoundError:
+                found.append(None)
+        return tuple(found)
+
+    def answer(self):
+        action = self.h.session.call_blocking(
+            self.BUS, '/org/kde/Solid/PowerManagement/Actions/HandleButtonEvents',
+            'org.kde.Solid.PowerManagement.Actions.HandleButtonEvents', 'lidAction', '', [])
+        return f'lidAction() = {int(action)}', int(action) == 0
 
     def change_while_armed(self):
-        text = open(self.file()).read().replace('[Battery][HandleButtonEvents]\nlidAction=0',
-                                                '[Battery][HandleButtonEvents]\nlidAction=2')
+        key = self.KEY[self.version]
+        group = '[Battery][SuspendAndShutdown]' if self.version == 6 else \
+            '[Battery][HandleButtonEvents]'
+        text = open(self.file()).read().replace(f'{group}\n{key}=0', f'{group}\n{key}=2')
         with open(self.file(), 'w') as f:
             f.write(text)
-        return 'lidAction=2'
+        return f'{key}=2'
+
+
+class PowerDevilSession(PowerDevil):
+    '''Noctave told the Plasma version by its environment, as a Plasma session does.'''
+    session_version = True
+
+
+class PowerDevilUpgraded(PowerDevil):
+    '''Plasma 6 over a user's Plasma 5 files, which it migrates at its first start.'''
+    def user_files(self):
+        return {5: self.PROFILES[5]}
+
+
+class PowerDevilDuplicate(PowerDevil):
+    '''A hand-edited file with the lid key twice: KConfig, and PowerDevil, read the last.'''
+    def user_files(self):
+        key = self.KEY[self.version]
+        return {self.version: self.PROFILES[self.version].replace(
+            f'{key}=1\n', f'{key}=0\n{key}=1\n')}
+
+
+class PowerDevilImmutable(PowerDevil):
+    '''The user's lid action marked immutable: it cannot be stood down, and arming says so.'''
+    refused = 'is immutable ([$i])'
+
+    def user_files(self):
+        key = self.KEY[self.version]
+        return {self.version: self.PROFILES[self.version].replace(f'{key}=1\n',
+                                                                  f'{key}[$i]=1\n')}
 
 
 class Gnome(Desktop):
@@ -241,7 +343,11 @@ class Gnome(Desktop):
 
 
 DESKTOPS = {'xfce': Xfce, 'mate': Mate, 'cinnamon': Cinnamon, 'plasma': PowerDevil,
-            'gnome': Gnome}
+            'plasma-session': PowerDevilSession, 'plasma-duplicate': PowerDevilDuplicate,
+            'plasma-immutable': PowerDevilImmutable, 'gnome': Gnome}
+# Only Plasma 6 has Plasma 5's files to migrate.
+if plasma_six():
+    DESKTOPS['plasma-upgraded'] = PowerDevilUpgraded
 
 
 def ctl_ok(h, *args):
@@ -288,6 +394,14 @@ def close_lid_holds(h, why):
     h.wait_log(h.logind, 'Lid opened.', since)
 
 
+def answers_nothing(h, desktop, armed):
+    '''The daemon's own answer: nothing while armed, its own action otherwise.'''
+    if desktop.answer() is None:
+        return
+    h.expect(lambda: desktop.answer()[1] == armed,
+             f'{"armed" if armed else "unarmed"}, {desktop.program} answers {desktop.answer()[0]}')
+
+
 def guardian_of(pid):
     for entry in os.listdir('/proc'):
         if entry.isdigit():
@@ -317,11 +431,16 @@ def story(h, desktop):
     figures = []
 
     daemon_suspends_by_itself(h, desktop)
+    if desktop.refused:
+        return refused_story(h, desktop, user)
     owner = (f'lid-close owner = {desktop.program}' if desktop.acts_on_lid else
              f'lid-close owner = {desktop.program}, which leaves the lid to systemd-logind')
     status, output = h.run_noctave(['--diagnose'], seconds=40)
     if status != 0 or owner not in output:
         raise harness.Failure(f'--diagnose did not say {owner!r} ({status}):\n{output}')
+    if desktop.answer() is not None and 'lid-close owner answer = ' not in output:
+        raise harness.Failure(f'--diagnose did not give {desktop.program}\'s answer:\n{output}')
+    answers_nothing(h, desktop, False)
     if desktop.settings() != user:
         raise harness.Failure('--diagnose left the desktop\'s lid settings changed')
     # The daemon's own lid lock is the sign that it will suspend, not that nothing will.
@@ -334,10 +453,12 @@ def story(h, desktop):
         raise harness.Failure('--selftest left the desktop\'s lid settings changed')
     close_lid_suspends(h, f'without Noctave, the close did not suspend under {desktop.program}')
 
-    app = h.start_noctave()
+    app = h.start_noctave(env=desktop.noctave_env())
     figures.append(f'arm {timed(lambda: ctl_ok(h, "arm")) * 1000:.0f} ms')
+    answers_nothing(h, desktop, True)
     close_lid_holds(h, f'armed under {desktop.program}, the close suspended')
     ctl_ok(h, 'disarm')
+    answers_nothing(h, desktop, False)
     if desktop.settings() != user:
         raise harness.Failure(f'the disarm left {desktop.settings()!r}, not {user!r}')
     close_lid_suspends(h, f'disarmed, the close did not suspend under {desktop.program}')
@@ -357,6 +478,23 @@ def story(h, desktop):
     return story_deaths(h, desktop, user, figures)
 
 
+def refused_story(h, desktop, user):
+    '''Settings Noctave cannot change exactly: the arm fails with a notice naming the desktop
+    and why, and changes nothing; the close still suspends.'''
+    app = h.start_noctave(env=desktop.noctave_env())
+    done = h.ctl('arm')
+    said = done.stdout + done.stderr
+    if done.returncode == 0 or f'{desktop.program} handles the lid' not in said or \
+            desktop.refused not in said:
+        raise harness.Failure(f'arming with settings it cannot change: {done.returncode} {said!r}')
+    h.wait_log(app, f'notice: Could not change the laptop\'s sleep setting - {desktop.program} '
+                    'handles the lid')
+    if 'State: disarmed' not in ctl_ok(h, 'status') or desktop.settings() != user:
+        raise harness.Failure('a refused arm left Noctave armed or the settings changed')
+    close_lid_suspends(h, 'after the refused arm, the close did not suspend')
+    return f'{desktop.program}: the arm refused ({desktop.refused}), nothing changed'
+
+
 def story_deaths(h, desktop, user, figures):
     app = h.noctaves[-1]
     # SIGKILL while armed: the guardian puts everything back.
@@ -370,7 +508,7 @@ def story_deaths(h, desktop, user, figures):
     figures.append(f'restored {(time.monotonic() - killed) * 1000:.0f} ms after SIGKILL')
 
     # Guardian and program both gone: the next start restores the record they left.
-    app = h.start_noctave()
+    app = h.start_noctave(env=desktop.noctave_env())
     ctl_ok(h, 'arm')
     guardian = h.expect(lambda: guardian_of(app.pid), 'no guardian beside the armed Noctave')
     os.kill(guardian, signal.SIGKILL)
@@ -378,7 +516,7 @@ def story_deaths(h, desktop, user, figures):
     app.wait()
     if desktop.settings() == user:
         raise harness.Failure('the settings came back with no one left to restore them')
-    h.start_noctave()
+    h.start_noctave(env=desktop.noctave_env())
     h.expect(lambda: desktop.settings() == user, 'the next start did not restore the record')
     return f'{desktop.program}: ' + ', '.join(figures)
 

@@ -1,10 +1,10 @@
-#include "platform/linux/desktops/XfconfLidOwner.hpp"
+#include "platform/linux/lid/XfconfLidOwner.hpp"
 
 #include <charconv>
 #include <cstring>
 #include <string_view>
 
-namespace noctave::linuxos::desktops {
+namespace noctave::linuxos::lid {
 
 namespace {
 
@@ -12,6 +12,7 @@ constexpr const char* kXfconf = "org.xfce.Xfconf";
 constexpr const char* kXfconfPath = "/org/xfce/Xfconf";
 constexpr const char* kChannel = "xfce4-power-manager";
 constexpr double kTimeout = 3.0;
+constexpr const char* kHandsOver = "/xfce4-power-manager/logind-handle-lid-switch";
 
 // Reads the variant the reader stands at as typed text; only the basic types xfconf
 // properties use.
@@ -116,9 +117,7 @@ class XfconfLidOwner final : public LidOwner {
         return "xfconf channel xfce4-power-manager over the session bus";
     }
     std::string location() const override { return kChannel; }
-    std::vector<Key> keys() const override {
-        return {{"/xfce4-power-manager/logind-handle-lid-switch", "b:true"}};
-    }
+    std::vector<Key> keys() const override { return {{kHandsOver, "b:true"}}; }
     bool handsLidToLogind() const override { return true; }
 
     bool read(const std::string& key, SettingValue& value) override {
@@ -162,6 +161,35 @@ class XfconfLidOwner final : public LidOwner {
             .ok();
     }
 
+    LidAnswer answer() override {
+        LidAnswer answer;
+        answer.source = "xfconfd's live values for xfce4-power-manager";
+        SettingValue handsOver;
+        if (!read(kHandsOver, handsOver)) {
+            answer.source = "xfconfd did not answer";
+            return answer;
+        }
+        for (const auto& [state, key] :
+             {std::pair{"on AC", "/xfce4-power-manager/lid-action-on-ac"},
+              std::pair{"on battery", "/xfce4-power-manager/lid-action-on-battery"}}) {
+            if (handsOver == "b:true") {
+                // It drops its own lid lock and leaves the lid to logind, which ours holds.
+                answer.states.push_back({state, "logind-handle-lid-switch=true", true});
+                continue;
+            }
+            SettingValue action;
+            const bool known = read(key, action);
+            const std::string name = std::string(key).substr(std::string(key).rfind('/') + 1);
+            answer.states.push_back({state,
+                                     name + "=" +
+                                         (!known   ? "?"
+                                          : action ? action->substr(2)
+                                                   : "unset (its default)"),
+                                     known && (action == "u:0" || action == "i:0")});
+        }
+        return answer;
+    }
+
   private:
     std::shared_ptr<DBusConnection> bus_;
 };
@@ -175,4 +203,4 @@ std::unique_ptr<LidOwner> makeXfceLidOwner(std::shared_ptr<DBusConnection> sessi
     return std::make_unique<XfconfLidOwner>(std::move(sessionBus));
 }
 
-}  // namespace noctave::linuxos::desktops
+}  // namespace noctave::linuxos::lid

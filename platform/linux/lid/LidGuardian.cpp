@@ -1,4 +1,4 @@
-#include "platform/linux/desktops/LidGuardian.hpp"
+#include "platform/linux/lid/LidGuardian.hpp"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,18 +15,16 @@
 #include <vector>
 
 #include "core/support/Log.hpp"
+#include "platform/linux/lid/GuardianFds.hpp"
 
 extern char** environ;
 
-namespace noctave::linuxos::desktops {
+namespace noctave::linuxos::lid {
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// The fds the guardian finds its parent's pidfd and the leash at.
-constexpr int kParentFd = 3;
-constexpr int kLeashFd = 4;
 constexpr int kRestoreAttempts = 8;
 constexpr long kRetryNanoseconds = 500'000'000;
 
@@ -74,8 +72,8 @@ std::unique_ptr<LidGuardian> LidGuardian::start(const fs::path& program, const f
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, parent, kParentFd);
-    posix_spawn_file_actions_adddup2(&actions, leashRead, kLeashFd);
+    posix_spawn_file_actions_adddup2(&actions, parent, kGuardianParentFd);
+    posix_spawn_file_actions_adddup2(&actions, leashRead, kGuardianLeashFd);
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);
     // Its own session, so a Ctrl-C or a closed terminal that ends us does not end it too; and
@@ -146,4 +144,4 @@ int guardLidRecord(int parent, int leash, const fs::path& record, const OwnerFac
     return 1;
 }
 
-}  // namespace noctave::linuxos::desktops
+}  // namespace noctave::linuxos::lid

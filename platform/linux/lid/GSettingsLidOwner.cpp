@@ -1,10 +1,10 @@
-#include "platform/linux/desktops/GSettingsLidOwner.hpp"
+#include "platform/linux/lid/GSettingsLidOwner.hpp"
 
 #include <gio/gio.h>
 
 #include <vector>
 
-namespace noctave::linuxos::desktops {
+namespace noctave::linuxos::lid {
 
 namespace {
 
@@ -25,7 +25,19 @@ class GSettingsLidOwner final : public LidOwner {
     std::string location() const override { return schema_; }
     std::vector<Key> keys() const override { return keys_; }
 
+    bool hasKey(const std::string& key) override {
+        // Asked of the schema first: GSettings aborts the process on a key it lacks.
+        GSettingsSchema* schema = nullptr;
+        g_object_get(settings_, "settings-schema", &schema, nullptr);
+        const bool has = g_settings_schema_has_key(schema, key.c_str()) != FALSE;
+        g_settings_schema_unref(schema);
+        return has;
+    }
+
     bool read(const std::string& key, SettingValue& value) override {
+        if (!hasKey(key)) {
+            return false;
+        }
         GVariant* user = g_settings_get_user_value(settings_, key.c_str());
         if (user == nullptr) {
             value.reset();
@@ -39,6 +51,9 @@ class GSettingsLidOwner final : public LidOwner {
     }
 
     bool write(const std::string& key, const SettingValue& value) override {
+        if (!hasKey(key)) {
+            return false;
+        }
         if (!value) {
             g_settings_reset(settings_, key.c_str());
             g_settings_sync();
@@ -67,6 +82,25 @@ class GSettingsLidOwner final : public LidOwner {
         g_variant_unref(parsed);
         g_settings_sync();
         return written;
+    }
+
+    LidAnswer answer() override {
+        // The values in effect, defaults and the administrator's locks included: what the
+        // daemon reads through the same dconf.
+        LidAnswer answer;
+        answer.source = "GSettings " + schema_ + " as " + program_ + " reads it";
+        for (const auto& key : keys_) {
+            GVariant* value = g_settings_get_value(settings_, key.name.c_str());
+            gchar* text = g_variant_print(value, FALSE);
+            const std::string said = text;
+            g_free(text);
+            g_variant_unref(value);
+            const bool locked = g_settings_is_writable(settings_, key.name.c_str()) == FALSE;
+            answer.states.push_back(
+                {key.name.find("-ac") != std::string::npos ? "on AC" : "on battery",
+                 key.name + "=" + said + (locked ? " (locked)" : ""), said == key.standDownValue});
+        }
+        return answer;
     }
 
   private:
@@ -107,4 +141,4 @@ std::unique_ptr<LidOwner> makeCinnamonLidOwner() {
                 {{"lid-close-battery-action", "'nothing'"}, {"lid-close-ac-action", "'nothing'"}});
 }
 
-}  // namespace noctave::linuxos::desktops
+}  // namespace noctave::linuxos::lid

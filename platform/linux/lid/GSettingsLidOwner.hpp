@@ -2,9 +2,9 @@
 
 #include <memory>
 
-#include "platform/linux/desktops/LidOwner.hpp"
+#include "platform/linux/lid/LidOwner.hpp"
 
-namespace noctave::linuxos::desktops {
+namespace noctave::linuxos::lid {
 
 // mate-power-manager and csd-power keep their lid actions in GSettings; both watch their
 // schema and take a change up at once, so no reload is needed. Values are GVariant text
@@ -14,4 +14,4 @@ namespace noctave::linuxos::desktops {
 std::unique_ptr<LidOwner> makeMateLidOwner();
 std::unique_ptr<LidOwner> makeCinnamonLidOwner();
 
-}  // namespace noctave::linuxos::desktops
+}  // namespace noctave::linuxos::lid

@@ -1,4 +1,4 @@
-#include "platform/linux/desktops/LidOwners.hpp"
+#include "platform/linux/lid/LidOwners.hpp"
 
 #include <unistd.h>
 
@@ -8,11 +8,11 @@
 #include <fstream>
 
 #include "platform/linux/bus/BusNames.hpp"
-#include "platform/linux/desktops/GSettingsLidOwner.hpp"
-#include "platform/linux/desktops/PowerDevilLidOwner.hpp"
-#include "platform/linux/desktops/XfconfLidOwner.hpp"
+#include "platform/linux/lid/GSettingsLidOwner.hpp"
+#include "platform/linux/lid/PowerDevilLidOwner.hpp"
+#include "platform/linux/lid/XfconfLidOwner.hpp"
 
-namespace noctave::linuxos::desktops {
+namespace noctave::linuxos::lid {
 
 namespace {
 
@@ -70,9 +70,12 @@ std::string LidHolder::describe() const {
 std::unique_ptr<LidOwner> makeLidOwner(const std::string& program, const std::string& location,
                                        const std::shared_ptr<DBusConnection>& sessionBus) {
     if (program == "PowerDevil") {
-        return makePowerDevilLidOwner(
-            location.empty() ? powerDevilProfilesFile() : std::filesystem::path(location),
-            sessionBus);
+        if (!location.empty()) {
+            return makePowerDevilLidOwner(PowerDevilFiles::ofLocation(location), sessionBus);
+        }
+        auto files = PowerDevilFiles::ofSession();
+        files.versions = plasmaVersions(files.configHome, sessionBus);
+        return makePowerDevilLidOwner(std::move(files), sessionBus);
     }
     if (program == "xfce4-power-manager") {
         return makeXfceLidOwner(sessionBus);
@@ -157,4 +160,4 @@ LidOwnership findLidOwner(DBusConnection& systemBus,
     return found;
 }
 
-}  // namespace noctave::linuxos::desktops
+}  // namespace noctave::linuxos::lid

@@ -6,9 +6,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/linux/desktops/LidOwner.hpp"
+#include "platform/linux/lid/LidOwner.hpp"
 
-namespace noctave::linuxos::desktops {
+namespace noctave::linuxos::lid {
 
 // What a stand-down changed, kept on disk before the first change so that whoever restores
 // (the disarm, a quit, the guardian, the next start) finds the user's values even after the
@@ -51,4 +51,4 @@ bool writeDurably(const std::filesystem::path& file, const std::string& text);
 // Removes `file` and syncs its folder. True when it is gone.
 bool removeDurably(const std::filesystem::path& file);
 
-}  // namespace noctave::linuxos::desktops
+}  // namespace noctave::linuxos::lid

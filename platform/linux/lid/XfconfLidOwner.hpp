@@ -3,9 +3,9 @@
 #include <memory>
 
 #include "platform/linux/bus/DBusConnection.hpp"
-#include "platform/linux/desktops/LidOwner.hpp"
+#include "platform/linux/lid/LidOwner.hpp"
 
-namespace noctave::linuxos::desktops {
+namespace noctave::linuxos::lid {
 
 // xfce4-power-manager keeps its settings in xfconf, reached through xfconfd on the session
 // bus (which starts it on demand); the daemon watches its channel, so no reload is needed.
@@ -14,4 +14,4 @@ namespace noctave::linuxos::desktops {
 // none and is reset on restore.
 std::unique_ptr<LidOwner> makeXfceLidOwner(std::shared_ptr<DBusConnection> sessionBus);
 
-}  // namespace noctave::linuxos::desktops
+}  // namespace noctave::linuxos::lid

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "platform/linux/bus/DBusConnection.hpp"
-#include "platform/linux/desktops/LidOwner.hpp"
+#include "platform/linux/lid/LidOwner.hpp"
 
-namespace noctave::linuxos::desktops {
+namespace noctave::linuxos::lid {
 
 // Another process's handle-lid-switch block inhibitor, as logind lists it.
 struct LidHolder {
@@ -46,4 +46,4 @@ LidOwnership findLidOwner(DBusConnection& systemBus,
 std::unique_ptr<LidOwner> makeLidOwner(const std::string& program, const std::string& location,
                                        const std::shared_ptr<DBusConnection>& sessionBus);
 
-}  // namespace noctave::linuxos::desktops
+}  // namespace noctave::linuxos::lid

@@ -5,9 +5,9 @@
 #include <filesystem>
 #include <memory>
 
-#include "platform/linux/desktops/LidStandDown.hpp"
+#include "platform/linux/lid/LidStandDown.hpp"
 
-namespace noctave::linuxos::desktops {
+namespace noctave::linuxos::lid {
 
 // A small process that outlives a SIGKILL or a crash of ours to put the lid owner's settings
 // back. It watches this process through a pidfd and holds the far end of a pipe (the leash):
@@ -48,4 +48,4 @@ class LidGuardian {
 int guardLidRecord(int parent, int leash, const std::filesystem::path& record,
                    const OwnerFactory& makeOwner);
 
-}  // namespace noctave::linuxos::desktops
+}  // namespace noctave::linuxos::lid

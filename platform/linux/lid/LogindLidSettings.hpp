@@ -4,7 +4,7 @@
 #include <map>
 #include <string>
 
-namespace noctave::linuxos::desktops {
+namespace noctave::linuxos::lid {
 
 // logind's lid settings as its configuration files set them: logind.conf, then the drop-ins
 // of every logind.conf.d folder in the order of their file names, a later file winning (and
@@ -12,4 +12,4 @@ namespace noctave::linuxos::desktops {
 // LidSwitchIgnoreInhibited; a key no file sets is absent (logind's default applies).
 std::map<std::string, std::string> readLogindLidSettings(const std::filesystem::path& root = "/");
 
-}  // namespace noctave::linuxos::desktops
+}  // namespace noctave::linuxos::lid

@@ -1,9 +1,9 @@
-#include "platform/linux/desktops/LogindLidSettings.hpp"
+#include "platform/linux/lid/LogindLidSettings.hpp"
 
 #include <fstream>
 #include <vector>
 
-namespace noctave::linuxos::desktops {
+namespace noctave::linuxos::lid {
 
 namespace fs = std::filesystem;
 
@@ -61,4 +61,4 @@ std::map<std::string, std::string> readLogindLidSettings(const fs::path& root) {
     return settings;
 }
 
-}  // namespace noctave::linuxos::desktops
+}  // namespace noctave::linuxos::lid

@@ -1,4 +1,4 @@
-#include "platform/linux/desktops/LidRecord.hpp"
+#include "platform/linux/lid/LidRecord.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,7 +11,7 @@
 #include "core/support/Log.hpp"
 #include "core/support/PrivateFiles.hpp"
 
-namespace noctave::linuxos::desktops {
+namespace noctave::linuxos::lid {
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -162,4 +162,4 @@ bool removeDurably(const fs::path& file) {
     return true;
 }
 
-}  // namespace noctave::linuxos::desktops
+}  // namespace noctave::linuxos::lid
