@@ -66,6 +66,7 @@ set(CPACK_RPM_CHANGELOG_FILE ${PROJECT_BINARY_DIR}/packaging/rpm-changelog)
 # soname, "libQt6Core.so.6()(64bit)". Fedora's packages provide exactly those names, so the
 # package asks for no distribution's package names (which differ between releases, and where
 # two packages ship one library, such as libcurl and libcurl-minimal, either will do).
+# It ships no library, so it offers other packages nothing beyond its name.
 set(CPACK_RPM_PACKAGE_AUTOREQ yes)
 set(CPACK_RPM_PACKAGE_AUTOPROV no)
 # It owns only its own folders (those naming it), which rpm removes with it; the folders of the
@@ -101,7 +102,8 @@ set(CPACK_RPM_SPEC_MORE_DEFINE "%define __os_install_post %{nil}
 Packager: ${NOCTAVE_PACKAGE_MAINTAINER}
 Recommends: ${CPACK_DEBIAN_PACKAGE_RECOMMENDS}")
 # The .deb's postinst, after an install or an upgrade; and after a removal too, which gives the
-# sensor its root-only node back (RPM, unlike dpkg, keeps no record of a package for it).
+# sensor its root-only node back: in RPM a removal script leaves no record behind, as a postrm
+# does in dpkg.
 set(CPACK_RPM_POST_INSTALL_SCRIPT_FILE "${PROJECT_SOURCE_DIR}/packaging/rpm/apply-udev-rules")
 set(CPACK_RPM_POST_UNINSTALL_SCRIPT_FILE "${PROJECT_SOURCE_DIR}/packaging/rpm/apply-udev-rules")
 
