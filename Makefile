@@ -26,11 +26,12 @@ run: build
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
 
-# The Debian package, $(BUILD_DIR)/noctave_<version>_<arch>.deb: installed under /usr whatever
-# the build's prefix, and built from only what it installs (cmake/Package.cmake, packaging/).
+# The Debian package, $(BUILD_DIR)/noctave_<version>_<arch>.deb, and the RPM of the same files,
+# $(BUILD_DIR)/noctave-<version>-1.<arch>.rpm: installed under /usr whatever the build's prefix,
+# and built from only what it installs (cmake/Package.cmake, packaging/).
 package: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS) --target noctave noctave_icons noctave_manpage
-	@cd $(BUILD_DIR) && cpack -G DEB
+	@cd $(BUILD_DIR) && cpack -G "DEB;RPM"
 
 # Every test under AddressSanitizer + UndefinedBehaviorSanitizer, the shell and the programs the
 # tests start included. SANITIZE_LABEL=core narrows it to the core.

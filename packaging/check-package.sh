@@ -2,11 +2,16 @@
 # Tries a built Debian package the way a new user would, on this machine: installs it with apt,
 # asks the installed program and the desktop's tools about it, runs its self-test on the
 # virtual laptop, removes it and checks that nothing of it is left. Prints the installed size.
-#   packaging/check-package.sh build/noctave_1.0.0_amd64.deb
+# Given the RPM built beside it, first checks that against the .deb without installing it
+# (packaging/check-rpm.sh): this machine has no RPM system to install it into.
+#   packaging/check-package.sh build/noctave_1.0.0_amd64.deb [build/noctave-1.0.0-1.x86_64.rpm]
 set -euo pipefail
 
-deb=${1:?usage: packaging/check-package.sh <noctave_*.deb>}
+deb=${1:?usage: packaging/check-package.sh <noctave_*.deb> [<noctave-*.rpm>]}
 deb=$(realpath "$deb")
+if [ $# -ge 2 ]; then
+    "$(dirname "$0")/check-rpm.sh" "$2" "$deb"
+fi
 app_id=com.quillor.noctave
 
 sudo=""

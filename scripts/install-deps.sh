@@ -29,6 +29,8 @@ packages=(
   gnome-settings-daemon powerdevil libkf5screen-bin dconf-service dconf-gsettings-backend dconf-cli
   # packaging: the checks of the desktop entry, the AppStream metadata and the man page
   desktop-file-utils appstream man-db
+  # packaging: CPack's RPM generator (rpmbuild) and the RPM's checks (rpm -qp)
+  rpm
   # GNOME Shell extension stories: the real shell on Xvfb, its gjs, screen captures
   gnome-shell gjs imagemagick
 )

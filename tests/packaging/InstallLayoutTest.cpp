@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -293,23 +294,49 @@ TEST_F(InstallLayoutTest, UdevRuleLetsTheInputGroupReadOnlyOrientationSensorsAsN
     EXPECT_EQ(rules, 1);
 }
 
+// Both packages, made once by CPack from this build as `make package` makes them.
+class PackagesTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        out_ = new TempDir();
+        cpack_ = new ProgramRun(runProgram(NOCTAVE_CPACK_COMMAND,
+                                           {"-G", "DEB;RPM", "-B", out_->path().string(),
+                                            "--config", NOCTAVE_BUILD_DIR "/CPackConfig.cmake"},
+                                           {}, 240));
+    }
+    static void TearDownTestSuite() {
+        delete cpack_;
+        delete out_;
+    }
+    void SetUp() override {
+        ASSERT_EQ(cpack_->status, 0) << cpack_->out << cpack_->err;
+        ASSERT_FALSE(package(".deb").empty()) << cpack_->out;
+        ASSERT_FALSE(package(".rpm").empty()) << cpack_->out;
+    }
+
+    static fs::path package(const std::string& extension) {
+        for (const auto& entry : fs::directory_iterator(out_->path())) {
+            if (entry.path().extension() == extension) {
+                return entry.path();
+            }
+        }
+        return {};
+    }
+    static ProgramRun checkRpm(const fs::path& deb) {
+        return runProgram(NOCTAVE_CHECK_RPM, {package(".rpm").string(), deb.string()}, {}, 60);
+    }
+
+  private:
+    static TempDir* out_;
+    static ProgramRun* cpack_;
+};
+TempDir* PackagesTest::out_ = nullptr;
+ProgramRun* PackagesTest::cpack_ = nullptr;
+
 // A build configured for /usr/local (the default) still makes a package that lives in /usr, where
 // udev reads its rule and the bus finds the program its activation file names.
-TEST(DebianPackageTest, APackageInstallsUnderUsrWhateverTheBuildsPrefix) {
-    TempDir out;
-    const ProgramRun cpack = runProgram(NOCTAVE_CPACK_COMMAND,
-                                        {"-G", "DEB", "-B", out.path().string(), "--config",
-                                         NOCTAVE_BUILD_DIR "/CPackConfig.cmake"},
-                                        {}, 240);
-    ASSERT_EQ(cpack.status, 0) << cpack.out << cpack.err;
-    fs::path deb;
-    for (const auto& entry : fs::directory_iterator(out.path())) {
-        if (entry.path().extension() == ".deb") {
-            deb = entry.path();
-        }
-    }
-    ASSERT_FALSE(deb.empty()) << cpack.out;
-
+TEST_F(PackagesTest, TheDebInstallsUnderUsrWhateverTheBuildsPrefix) {
+    const fs::path deb = package(".deb");
     const ProgramRun listing = runProgram("dpkg-deb", {"-c", deb.string()});
     ASSERT_EQ(listing.status, 0) << listing.err;
     std::istringstream lines(listing.out);
@@ -322,16 +349,84 @@ TEST(DebianPackageTest, APackageInstallsUnderUsrWhateverTheBuildsPrefix) {
     }
     EXPECT_GT(files, 10);
 
-    const fs::path root = out.path() / "root";
-    ASSERT_EQ(runProgram("dpkg-deb", {"-x", deb.string(), root.string()}).status, 0);
-    EXPECT_TRUE(fs::exists(root / "usr/bin/noctave"));
+    TempDir root;
+    ASSERT_EQ(runProgram("dpkg-deb", {"-x", deb.string(), root.path().string()}).status, 0);
+    EXPECT_TRUE(fs::exists(root.path() / "usr/bin/noctave"));
     // Without it beside the program, a SIGKILL leaves the desktop's lid settings changed.
-    EXPECT_TRUE(fs::exists(root / "usr/bin/noctave-lid-guardian"));
-    EXPECT_TRUE(fs::exists(root / "usr/lib/udev/rules.d/70-noctave-hinge-sensor.rules"));
+    EXPECT_TRUE(fs::exists(root.path() / "usr/bin/noctave-lid-guardian"));
+    EXPECT_TRUE(fs::exists(root.path() / "usr/lib/udev/rules.d/70-noctave-hinge-sensor.rules"));
     if (NOCTAVE_HAS_BUS_SERVICE) {
         const auto service = desktopGroup(
-            readFile(root / ("usr/share/dbus-1/services/" + kAppId + ".service")), "D-BUS Service");
+            readFile(root.path() / ("usr/share/dbus-1/services/" + kAppId + ".service")),
+            "D-BUS Service");
         EXPECT_EQ(service.at("Exec").substr(0, service.at("Exec").find(' ')), "/usr/bin/noctave");
+    }
+}
+
+// The check compares files, folders, contents, requirements and scripts of the two; what it
+// finds wrong is the RPM's doing, since the .deb has its own tests.
+TEST_F(PackagesTest, TheRpmHoldsTheDebsFilesAndAsksForItsLibrariesBySoname) {
+    const ProgramRun check = checkRpm(package(".deb"));
+    EXPECT_EQ(check.status, 0) << check.out << check.err;
+    EXPECT_TRUE(check.out.ends_with("check-rpm: PASS\n")) << check.out;
+    const ProgramRun dependencies =
+        runProgram("rpm", {"-qp", "--nosignature", "--requires", package(".rpm").string()});
+    EXPECT_NE(dependencies.out.find("\nlibQt6Widgets.so.6()(64bit)\n"), std::string::npos)
+        << dependencies.out;
+}
+
+// The check itself: a .deb that differs from the RPM in one way, each found and named.
+TEST_F(PackagesTest, TheRpmCheckNamesWhatDiffersFromTheDeb) {
+    const std::string metainfo = "usr/share/metainfo/" + kAppId + ".metainfo.xml";
+    const std::string desktop = "usr/share/applications/" + kAppId + ".desktop";
+    const std::string rule = "usr/lib/udev/rules.d/70-noctave-hinge-sensor.rules";
+    const struct {
+        const char* name;
+        std::function<void(const fs::path&)> change;
+        std::vector<std::string> reported;
+    } cases[] = {
+        {"a file missing",
+         [&](const fs::path& tree) { fs::remove(tree / metainfo); },
+         {"files differ", "\n+-rw-r--r-- root/root", "/" + metainfo + "\n"}},
+        {"a file with other bytes of the same size",
+         [&](const fs::path& tree) {
+             std::string text = readFile(tree / desktop);
+             text.back() = text.back() == '\n' ? ' ' : '\n';
+             std::ofstream(tree / desktop, std::ios::binary | std::ios::trunc) << text;
+         },
+         {"contents differ", "/" + desktop + "\n"}},
+        {"a file with another mode",
+         [&](const fs::path& tree) {
+             fs::permissions(tree / rule, fs::perms::owner_exec, fs::perm_options::add);
+         },
+         {"files differ", "\n--rwxr--r-- root/root", "\n+-rw-r--r-- root/root"}},
+        {"a folder of its own more",
+         [&](const fs::path& tree) { fs::create_directories(tree / "usr/share/noctave"); },
+         {"exactly its own folders", "\n-/usr/share/noctave\n"}},
+        {"other udev commands",
+         [&](const fs::path& tree) {
+             std::string script = readFile(tree / "DEBIAN/postinst");
+             script.replace(script.find("--action=change"), 15, "--action=add");
+             std::ofstream(tree / "DEBIAN/postinst", std::ios::trunc) << script;
+         },
+         {"postinstall runs other udevadm commands", "\n-udevadm trigger "}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir work;
+        const fs::path tree = work.path() / "tree";
+        ASSERT_EQ(runProgram("dpkg-deb", {"-R", package(".deb").string(), tree.string()}).status,
+                  0);
+        c.change(tree);
+        const fs::path deb = work.path() / package(".deb").filename();
+        const ProgramRun build = runProgram(
+            "dpkg-deb", {"--root-owner-group", "-Znone", "-b", tree.string(), deb.string()});
+        ASSERT_EQ(build.status, 0) << build.err;
+        const ProgramRun check = checkRpm(deb);
+        EXPECT_EQ(check.status, 1) << check.out;
+        for (const std::string& text : c.reported) {
+            EXPECT_NE(check.err.find(text), std::string::npos) << text << "\n" << check.err;
+        }
     }
 }
 
