@@ -356,6 +356,23 @@ TEST_F(AppDelegateTest, TheMenusUpdateEntryExplainsAMissingFeedAndWaitsOutARunni
     EXPECT_FALSE(shown.actions().at(5)->isEnabled());
 }
 
+// A build without a feed offers no check in the menu, and asked anyway says why.
+TEST_F(AppDelegateTest, ABuildWithoutAFeedOffersNoCheckAndExplainsWhenAsked) {
+    launch();
+    EXPECT_TRUE(log.contains("no update feed configured in this build"));
+    for (const auto& entry : delegate->statusMenuEntries()) {
+        EXPECT_NE(entry.title.toStdString(), "Check for Updates\u2026");
+    }
+    delegate->checkForUpdatesFromMenu();
+    ASSERT_EQ(alerts.size(), 1U);
+    EXPECT_EQ(alerts[0].message.toStdString(), "This build has no update source");
+    EXPECT_EQ(alerts[0].informativeText.toStdString(),
+              "Noctave " + AppInfo::version() +
+                  " was built without an update feed, which is normal for a build you "
+                  "compiled yourself. Released builds update themselves.");
+    EXPECT_EQ(alerts[0].buttons, QStringList{QStringLiteral("OK")});
+}
+
 // Before an update replaces the program, and when it terminates (steps that may run more than
 // once), the session ends once, leaving the lid-close flag clear and no observer behind.
 TEST_F(AppDelegateTest, AnUpdateInstallAndTerminationShutTheSessionDownOnce) {
@@ -372,10 +389,13 @@ TEST_F(AppDelegateTest, AnUpdateInstallAndTerminationShutTheSessionDownOnce) {
     const int observers = laptop.power().workspaceObservers();
     ASSERT_TRUE(delegate->session()->arm("menu"));
     ASSERT_TRUE(laptop.power().kernelFlag());
+    ASSERT_EQ(laptop.hotKeys().registrationCount(), 1U);
     delegate->applicationWillTerminate();
     delegate->applicationWillTerminate();
     runUntilIdle();
     EXPECT_FALSE(laptop.power().kernelFlag());
+    EXPECT_EQ(laptop.hotKeys().registrationCount(), 0U);
+    EXPECT_EQ(laptop.hotKeys().handlerCount(), 0U);
     EXPECT_TRUE(log.contains("disarmed (quit)"));
     EXPECT_EQ(log.count("clean exit"), 2u);
     EXPECT_EQ(laptop.power().workspaceObservers(), observers - 4);
