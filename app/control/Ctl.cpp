@@ -264,10 +264,20 @@ std::optional<WallTime> deadlineFrom(const std::string& option, const std::strin
     return std::nullopt;
 }
 
+// The state, with the deadline when one stands: a plain arm leaves a standing one as it is, and
+// says so.
+std::string stateUntil(const Status& status) {
+    return status.deadlineUsec == 0
+               ? status.state
+               : status.state + " until " +
+                     deadlines::localText(WallTime(std::chrono::microseconds(status.deadlineUsec)),
+                                          "%H:%M");
+}
+
 // arm [--for DURATION | --until HH:MM]
 int runArm(const std::vector<std::string>& rest) {
     if (rest.empty()) {
-        return runSimple(kArm.name, true, {}, stateOf);
+        return runSimple(kArm.name, true, {}, stateUntil);
     }
     if (rest.size() != 2 || (rest[0] != "--for" && rest[0] != "--until")) {
         return usageError("arm takes --for DURATION or --until HH:MM");
@@ -280,14 +290,7 @@ int runArm(const std::vector<std::string>& rest) {
     const uint64_t usec = usecOf(*deadline);
     return runSimple(
         kArmUntil.name, true,
-        [usec](sd_bus_message* m) { return sd_bus_message_append(m, "t", usec); },
-        [](const Status& status) {
-            return status.deadlineUsec == 0
-                       ? status.state
-                       : status.state + " until " +
-                             deadlines::localText(
-                                 WallTime(std::chrono::microseconds(status.deadlineUsec)), "%H:%M");
-        });
+        [usec](sd_bus_message* m) { return sd_bus_message_append(m, "t", usec); }, stateUntil);
 }
 
 // keep-awake on [--for DURATION] | off

@@ -4,7 +4,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include <set>
+#include <iterator>
 #include <utility>
 
 namespace noctave::control {
@@ -22,7 +22,7 @@ bool hasEnded(int fd) {
 
 ProgramFollower::ProgramFollower(std::vector<ProgramWatch::Pattern> patterns,
                                  const os::Processes& processes)
-    : patterns_(std::move(patterns)), processes_(processes) {}
+    : patterns_(std::move(patterns)), tracker_(processes.trackUserProcesses()) {}
 
 ProgramFollower::~ProgramFollower() {
     for (const auto& [pid, followed] : followed_) {
@@ -31,33 +31,33 @@ ProgramFollower::~ProgramFollower() {
 }
 
 std::size_t ProgramFollower::rescan() {
-    std::set<int> seen;
-    for (const auto& process : processes_.userProcesses()) {
+    const auto letGo = [this](std::map<int, Followed>::iterator it) {
+        ::close(it->second.fd);
+        return followed_.erase(it);
+    };
+    auto changes = tracker_->update();
+    for (const int pid : changes.ended) {
+        if (const auto it = followed_.find(pid); it != followed_.end()) {
+            letGo(it);
+        }
+    }
+    for (const auto& process : changes.started) {
         bool matches = false;
         for (const auto& pattern : patterns_) {
             matches = matches || ProgramWatch::matches(pattern, process);
         }
-        if (!matches) {
-            continue;
-        }
-        seen.insert(process.pid);
-        if (followed_.count(process.pid) != 0) {
-            continue;
-        }
-        // A pid reused between the listing and this open would be followed by mistake until the
-        // next scan, which no longer lists it as a match; an error here means it has gone.
-        const int fd = pidfdOpen(process.pid);
+        // A pid reused between the look and this open would be followed by mistake until the
+        // next look, where the tracker (which tells by start time) reports it ended; an error
+        // here means it has gone.
+        const int fd = matches ? pidfdOpen(process.pid) : -1;
         if (fd >= 0) {
             followed_[process.pid] = Followed{fd, process.name};
+            tracker_->follow(process.pid);
         }
     }
+    // The pidfd knows first: /proc lists an ended process until it is reaped.
     for (auto it = followed_.begin(); it != followed_.end();) {
-        if (hasEnded(it->second.fd) || seen.count(it->first) == 0) {
-            ::close(it->second.fd);
-            it = followed_.erase(it);
-        } else {
-            ++it;
-        }
+        it = hasEnded(it->second.fd) ? letGo(it) : std::next(it);
     }
     return followed_.size();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -33,13 +34,37 @@ class Processes {
 
     struct ProcessInfo {
         int pid = 0;
-        std::string name;         // the kernel's short name of the program ("make")
+        // The program's full name: argv[0]'s base name ("transmission-gtk"), or the short name
+        // where argv[0] is empty (a kernel thread, a process on its way in or out).
+        std::string name;
         std::string commandLine;  // its arguments joined by spaces; empty for kernel threads
+        std::string shortName;    // the kernel's name, cut to 15 bytes ("transmission-gt")
+        // When it started, in the kernel's clock ticks since boot. A pid names one process
+        // only while it runs; with the start time it names it for good.
+        uint64_t startTime = 0;
     };
 
-    // The running processes of the user this process runs as, this process left out. A scan:
-    // callers hold on to it only while something depends on it.
-    virtual std::vector<ProcessInfo> userProcesses() const = 0;
+    // The running processes of the user this process runs as, this process left out, followed
+    // from one look to the next. The first update() lists every one as started; each later one
+    // those started since the last, and the ends of those the caller follows. A look reads only
+    // processes not seen before, so it costs little more than learning that nothing is new. A
+    // pid the kernel gave to a new process is a new process. One that replaced its program
+    // (exec) within a second of starting is reported as started again (as ended first when
+    // followed); one that does so later keeps the name it was first read with. Not
+    // thread-safe: one caller.
+    class Tracker {
+      public:
+        virtual ~Tracker() = default;
+        struct Changes {
+            std::vector<ProcessInfo> started;
+            std::vector<int> ended;  // followed pids
+        };
+        virtual Changes update() = 0;
+        // Follows `pid`, one the last update reported as started: an update reports its end.
+        virtual void follow(int pid) = 0;
+    };
+
+    virtual std::unique_ptr<Tracker> trackUserProcesses() const = 0;
 };
 
 }  // namespace noctave::os

@@ -28,7 +28,8 @@ bool ProgramWatch::matches(const Pattern& pattern, const os::Processes::ProcessI
         return false;
     }
     if (!pattern.byCommandLine) {
-        return ::fnmatch(pattern.text.c_str(), process.name.c_str(), 0) == 0;
+        return ::fnmatch(pattern.text.c_str(), process.name.c_str(), 0) == 0 ||
+               ::fnmatch(pattern.text.c_str(), process.shortName.c_str(), 0) == 0;
     }
     if (!hasWildcard(pattern.text)) {
         return process.commandLine.find(pattern.text) != std::string::npos;
@@ -42,7 +43,11 @@ void ProgramWatch::setPatterns(std::vector<Pattern> patterns) {
     }
     patterns_ = std::move(patterns);
     timer_.reset();
+    tracker_.reset();
+    running_.clear();
     if (!patterns_.empty() && os::system().processes) {
+        // A fresh tracker: its first look lists every process, for the new patterns to judge.
+        tracker_ = os::system().processes->trackUserProcesses();
         timer_ = runtime::Timer::repeating(
             runtime::mainQueue(), kScanSeconds, kScanLeeway,
             runtime::bindWeak(weakFactory_.weak(), [](ProgramWatch& self) { self.scan(); }));
@@ -51,22 +56,25 @@ void ProgramWatch::setPatterns(std::vector<Pattern> patterns) {
 }
 
 void ProgramWatch::scan() {
-    std::string found;
-    if (!patterns_.empty() && os::system().processes) {
-        for (const auto& process : os::system().processes->userProcesses()) {
+    if (tracker_) {
+        auto changes = tracker_->update();
+        for (const int pid : changes.ended) {
+            running_.erase(pid);
+        }
+        for (const auto& process : changes.started) {
             for (const auto& pattern : patterns_) {
                 if (matches(pattern, process)) {
-                    found = process.name + " (pid " + std::to_string(process.pid) + ")";
+                    running_[process.pid] = process.name;
+                    tracker_->follow(process.pid);
                     break;
                 }
-            }
-            if (!found.empty()) {
-                break;
             }
         }
     }
     const bool wasRunning = isRunning();
-    matched_ = std::move(found);
+    matched_ = running_.empty() ? std::string()
+                                : running_.begin()->second + " (pid " +
+                                      std::to_string(running_.begin()->first) + ")";
     if (wasRunning != isRunning() && onChange) {
         onChange(isRunning());
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,10 +15,12 @@ namespace noctave {
 // Tells whether any of the user's processes matches one of a few patterns, for holding a
 // session while a named program runs.
 //
-// A pattern is a shell wildcard (fnmatch) matched against the process's name, or, for a
-// command-line pattern, against its whole command line; a command-line pattern without a
-// wildcard matches anywhere in it. The process table is scanned when the patterns change and
-// then every kScanSeconds while there are any; with no patterns nothing runs. Main queue only.
+// A pattern is a shell wildcard (fnmatch) matched against the process's full name or its short
+// name (a script's, or one a pattern written against `top` names), or, for a command-line
+// pattern, against its whole command line; a command-line pattern without a wildcard matches
+// anywhere in it. The user's processes are followed from when the patterns change, and looked
+// at again every kScanSeconds while there are any: each look reads only processes started since
+// the last. With no patterns nothing runs, not even a timer. Main queue only.
 class ProgramWatch {
   public:
     static constexpr double kScanSeconds = 5.0;
@@ -50,6 +53,8 @@ class ProgramWatch {
     void scan();
 
     std::vector<Pattern> patterns_;
+    std::unique_ptr<os::Processes::Tracker> tracker_;
+    std::map<int, std::string> running_;  // the matching processes, by pid: their names
     std::string matched_;
     std::unique_ptr<runtime::Timer> timer_;
     runtime::WeakFactory<ProgramWatch> weakFactory_{this};

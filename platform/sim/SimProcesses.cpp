@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <map>
+#include <utility>
 
 #include "platform/sim/SimKeys.hpp"
 
@@ -59,16 +61,63 @@ void SimProcesses::setAlive(int pid, bool alive) {
     }
 }
 
-std::vector<os::Processes::ProcessInfo> SimProcesses::userProcesses() const {
-    std::lock_guard lock(mutex_);
-    ++scans_;
-    return table_;
+class SimProcesses::Tracker final : public os::Processes::Tracker {
+  public:
+    explicit Tracker(const SimProcesses& table) : table_(table) {}
+
+    Changes update() override {
+        std::lock_guard lock(table_.mutex_);
+        ++table_.scans_;
+        Changes changes;
+        std::map<int, uint64_t> now;
+        for (const auto& process : table_.table_) {
+            now[process.pid] = process.startTime;
+        }
+        for (auto it = followed_.begin(); it != followed_.end();) {
+            const auto running = now.find(it->first);
+            if (running != now.end() && running->second == it->second) {
+                ++it;
+                continue;
+            }
+            changes.ended.push_back(it->first);
+            it = followed_.erase(it);
+        }
+        for (const auto& process : table_.table_) {
+            const auto it = known_.find(process.pid);
+            if (it == known_.end() || it->second != process.startTime) {
+                changes.started.push_back(process);
+            }
+        }
+        known_ = std::move(now);
+        return changes;
+    }
+
+    void follow(int pid) override {
+        if (const auto it = known_.find(pid); it != known_.end()) {
+            followed_.insert(*it);
+        }
+    }
+
+  private:
+    const SimProcesses& table_;
+    std::map<int, uint64_t> known_;     // pid to start time
+    std::map<int, uint64_t> followed_;  // as known_
+};
+
+std::unique_ptr<os::Processes::Tracker> SimProcesses::trackUserProcesses() const {
+    return std::make_unique<Tracker>(*this);
 }
 
 int SimProcesses::startProcess(const std::string& name, const std::string& commandLine) {
     std::lock_guard lock(mutex_);
     const int pid = nextPid_++;
-    table_.push_back(ProcessInfo{pid, name, commandLine.empty() ? name : commandLine});
+    ProcessInfo process;
+    process.pid = pid;
+    process.name = name;
+    process.commandLine = commandLine.empty() ? name : commandLine;
+    process.shortName = name.substr(0, 15);
+    process.startTime = nextStart_++;
+    table_.push_back(std::move(process));
     alive_.insert(pid);
     return pid;
 }

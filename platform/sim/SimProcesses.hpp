@@ -24,20 +24,22 @@ class SimProcesses final : public os::Processes {
     int64_t bootTime() const override;
     SpawnResult spawnAndWait(const std::string& program,
                              const std::vector<std::string>& arguments) override;
-    // The process table's entries (the running process itself is never in it).
-    std::vector<ProcessInfo> userProcesses() const override;
+    // Follows the process table (the running process itself is never in it). The table must
+    // outlive its trackers.
+    std::unique_ptr<Tracker> trackUserProcesses() const override;
 
     // Knobs.
     void setBootTime(int64_t seconds);
     void setAlive(int pid, bool alive);
     // Starts a process in the virtual table (alive from now on) and returns its pid; ending it
-    // takes it out of the table and makes it not alive.
+    // takes it out of the table and makes it not alive. `name` is the full name; its short name
+    // is cut to 15 bytes, as the kernel cuts it.
     int startProcess(const std::string& name, const std::string& commandLine = {});
     void endProcess(int pid);
     // Answers for the next spawns, in order; with none left a spawn exits with status 0.
     void scriptSpawn(SpawnResult result);
 
-    // Recorded: how many times the process table was listed.
+    // Recorded: how many times the process table was looked at (a tracker's update).
     int scanCount() const;
     // Recorded: every spawn, as program followed by its arguments.
     std::vector<std::vector<std::string>> spawned() const;
@@ -45,11 +47,13 @@ class SimProcesses final : public os::Processes {
     void registerKeys(SimKeys& keys);
 
   private:
+    class Tracker;
     mutable std::mutex mutex_;
     int64_t bootTime_;
     std::set<int> alive_;
     std::vector<ProcessInfo> table_;
     int nextPid_ = 40000;
+    uint64_t nextStart_ = 1;
     mutable int scans_ = 0;
     std::vector<SpawnResult> script_;
     std::vector<std::vector<std::string>> spawned_;

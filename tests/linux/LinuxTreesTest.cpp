@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <linux/input.h>
+#include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,7 +11,9 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string>
 #include <tuple>
+#include <vector>
 
 #include "platform/linux/DrmConnectors.hpp"
 #include "platform/linux/HingeSensorNodes.hpp"
@@ -22,6 +26,7 @@
 #include "platform/linux/LinuxProcesses.hpp"
 #include "platform/linux/LinuxThermal.hpp"
 #include "platform/linux/PowerSupplyTree.hpp"
+#include "tests/support/ChildProcess.hpp"
 #include "tests/support/LogCapture.hpp"
 #include "tests/support/TempDir.hpp"
 
@@ -291,23 +296,129 @@ TEST_F(FakeTree, ProcessesBootTimeLivenessAndSpawnWithoutAShell) {
     EXPECT_FALSE(missing.error.empty());
 }
 
-TEST_F(FakeTree, UserProcessesAreNamedWithTheirCommandLinesAndThisOneLeftOut) {
-    write("proc/4242/comm", "make\n");
-    write("proc/4242/cmdline", std::string("make\0-j8\0all\0", 13));
-    write("proc/77/comm", "kworker/0:1\n");
-    write("proc/77/cmdline", "");
-    write("proc/" + std::to_string(::getpid()) + "/comm", "noctave\n");
+// A process folder as the kernel writes it; "stat" with the start time in its 22nd field.
+class FakeProcesses : public FakeTree {
+  protected:
+    void process(const std::string& folder, const std::string& comm, const std::string& cmdline,
+                 uint64_t startTime) {
+        write(folder + "/comm", comm + "\n");
+        write(folder + "/cmdline", cmdline);
+        write(folder + "/stat", "4242 (" + comm + ") S 1 4242 4242 0 -1 4194304 90 0 0 0 1 0 0 0 " +
+                                    "20 0 1 0 " + std::to_string(startTime) + " 9 1 ...\n");
+    }
+    static std::string pids(const std::vector<os::Processes::ProcessInfo>& list) {
+        std::string text;
+        for (const auto& process : list) {
+            text += std::to_string(process.pid) + ":" + process.name + " ";
+        }
+        return text;
+    }
+};
+
+TEST_F(FakeProcesses, NamedByArgvZeroWithTheKernelsShortNameBesideAndThisOneLeftOut) {
+    using namespace std::string_literals;
+    process("proc/4242", "transmission-gt", "/usr/bin/transmission-gtk\0--minimized\0"s, 100);
+    // A script: argv[0] is its interpreter, and only the short name names the script.
+    process("proc/4243", "backup.sh", "/bin/sh\0./backup.sh\0"s, 101);
+    process("proc/4244", "bash", "-bash\0"s, 102);  // exec -a, as a login shell starts
+    process("proc/77", "kworker/0:1", "", 5);
+    process("proc/" + std::to_string(::getpid()), "noctave", "noctave\0"s, 9);
     write("proc/stat", "btime 1\n");
     write("proc/gone/comm", "x\n");
     linuxos::LinuxProcesses processes(temp.path() / "proc");
-    auto list = processes.userProcesses();
+    auto list = processes.trackUserProcesses()->update().started;
     std::sort(list.begin(), list.end(), [](auto& a, auto& b) { return a.pid < b.pid; });
-    ASSERT_EQ(list.size(), 2u);
+    ASSERT_EQ(list.size(), 4u);
     EXPECT_EQ(list[0].name, "kworker/0:1");
     EXPECT_EQ(list[0].commandLine, "");
     EXPECT_EQ(list[1].pid, 4242);
-    EXPECT_EQ(list[1].name, "make");
-    EXPECT_EQ(list[1].commandLine, "make -j8 all");
+    EXPECT_EQ(list[1].name, "transmission-gtk");
+    EXPECT_EQ(list[1].shortName, "transmission-gt");
+    EXPECT_EQ(list[1].commandLine, "/usr/bin/transmission-gtk --minimized");
+    EXPECT_EQ(list[1].startTime, 100u);
+    EXPECT_EQ(list[2].name, "sh");
+    EXPECT_EQ(list[2].shortName, "backup.sh");
+    EXPECT_EQ(list[3].name, "-bash");
+}
+
+// Pids above the kernel's highest possible one, so that no real process answers for them. The
+// tree has no loadavg: every look lists the folders.
+TEST_F(FakeProcesses, ALaterLookReadsOnlyNewProcessesTellsAReusedPidByItsStartTimeAndAnExec) {
+    using namespace std::string_literals;
+    process("proc/5000001", "make", "make\0"s, 100);
+    process("proc/5000002", "rsync", "rsync\0"s, 101);
+    process("proc/5000003", "sleep", "sleep\0"s, 102);
+    linuxos::LinuxProcesses processes(temp.path() / "proc");
+    auto tracker = processes.trackUserProcesses();
+    ASSERT_EQ(tracker->update().started.size(), 3u);
+    tracker->follow(5000002);
+    tracker->follow(5000003);
+
+    // A process seen before is not read again: with its files gone it still stands.
+    fs::remove(temp.path() / "proc/5000001/stat");
+    fs::remove(temp.path() / "proc/5000001/comm");
+    process("proc/5000004", "cc1plus", "/usr/lib/gcc/cc1plus\0-O2\0"s, 103);
+    auto changes = tracker->update();
+    EXPECT_EQ(pids(changes.started), "5000004:cc1plus ");
+    EXPECT_TRUE(changes.ended.empty());
+
+    // 5000002 ends; 5000003's pid goes to a new process (its folder is new, its start time
+    // later); 5000004's folder is built anew for the same process. Each new folder stands beside
+    // the old one for a moment, so it cannot take the old one's inode number.
+    fs::remove_all(temp.path() / "proc/5000002");
+    process("proc/new-5000003", "python3", "python3\0train.py\0"s, 110);
+    process("proc/new-5000004", "cc1plus", "/usr/lib/gcc/cc1plus\0-O2\0"s, 103);
+    for (const std::string pid : {"5000003", "5000004"}) {
+        fs::remove_all(temp.path() / "proc" / pid);
+        fs::rename(temp.path() / "proc" / ("new-" + pid), temp.path() / "proc" / pid);
+    }
+    changes = tracker->update();
+    EXPECT_EQ(pids(changes.started), "5000003:python3 ");
+    std::sort(changes.ended.begin(), changes.ended.end());
+    EXPECT_EQ(changes.ended, (std::vector<int>{5000002, 5000003}));
+
+    // A process a moment old is read once more at the next look: it may have been a launcher
+    // about to exec its program.
+    timespec now{};
+    ::clock_gettime(CLOCK_BOOTTIME, &now);
+    const auto ticks = static_cast<uint64_t>(now.tv_sec * ::sysconf(_SC_CLK_TCK));
+    process("proc/5000005", "nohup", "nohup\0rsync\0-a\0"s, ticks);
+    EXPECT_EQ(pids(tracker->update().started), "5000005:nohup ");
+    write("proc/5000005/cmdline", "rsync\0-a\0"s);
+    EXPECT_EQ(pids(tracker->update().started), "5000005:rsync ");
+
+    changes = tracker->update();
+    EXPECT_TRUE(changes.started.empty());
+    EXPECT_TRUE(changes.ended.empty());
+}
+
+// The kernel's own /proc: a program started after the first look is found by probing the pids
+// handed out since, and its end is its pidfd's.
+TEST(RealProcesses, AProgramStartedLaterIsFoundAndItsEndReported) {
+    const linuxos::LinuxProcesses processes;
+    auto tracker = processes.trackUserProcesses();
+    const auto first = tracker->update().started;
+    ASSERT_FALSE(first.empty());
+    EXPECT_TRUE(std::none_of(first.begin(), first.end(),
+                             [](const auto& p) { return p.pid == ::getpid(); }));
+
+    // Looked at once it has said so, so that it is past its exec (mid-exec, its arguments are
+    // not there yet: the look after would read it again).
+    const std::string script = "echo ready; sleep 60; : noctave-tracker-test";
+    ChildProcess child("sh", {"-c", script}, {.ownProcessGroup = true});
+    ASSERT_TRUE(child.waitForLine(Stream::output, "ready"));
+    const auto started = tracker->update().started;
+    const auto found = std::find_if(started.begin(), started.end(),
+                                    [&](const auto& p) { return p.pid == child.pid(); });
+    ASSERT_NE(found, started.end());
+    EXPECT_EQ(found->name, "sh");
+    EXPECT_EQ(found->commandLine, "sh -c " + script);
+    tracker->follow(child.pid());
+
+    child.signalGroup(SIGTERM);
+    child.wait();
+    const auto ended = tracker->update().ended;
+    EXPECT_EQ(ended, (std::vector<int>{child.pid()}));
 }
 
 TEST_F(FakeTree, ThermalPrefersTheHottestCpuSensorWithItsOwnTripPoint) {

@@ -2,6 +2,8 @@
 // stops the scans is shown with the delegate (AppDelegateTest).
 #include "core/session/ProgramWatch.hpp"
 
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/sim/SimProcesses.hpp"
@@ -13,17 +15,44 @@ namespace {
 using Pattern = ProgramWatch::Pattern;
 using Info = os::Processes::ProcessInfo;
 
+Info process(std::string name, std::string shortName, std::string commandLine) {
+    Info info;
+    info.pid = 1;
+    info.name = std::move(name);
+    info.shortName = std::move(shortName);
+    info.commandLine = std::move(commandLine);
+    return info;
+}
+
 TEST(ProgramWatchMatch, NamesMatchWholeAndCommandLinesAnywhereUnlessAWildcardSaysOtherwise) {
-    const Info make{1, "make", "make -j8 all"};
-    const Info python{2, "python3", "/usr/bin/python3 train.py --epochs 90"};
-    EXPECT_TRUE(ProgramWatch::matches({"make", false}, make));
-    EXPECT_FALSE(ProgramWatch::matches({"mak", false}, make));
-    EXPECT_TRUE(ProgramWatch::matches({"pyth*", false}, python));
-    EXPECT_FALSE(ProgramWatch::matches({"train.py", false}, python));
-    EXPECT_TRUE(ProgramWatch::matches({"train.py", true}, python));
-    EXPECT_TRUE(ProgramWatch::matches({"*train.py --epochs*", true}, python));
-    EXPECT_FALSE(ProgramWatch::matches({"train.py*", true}, python));
-    EXPECT_FALSE(ProgramWatch::matches({"", true}, python));
+    const Info make = process("make", "make", "make -j8 all");
+    const Info python = process("python3", "python3", "/usr/bin/python3 train.py --epochs 90");
+    const Info transmission =
+        process("transmission-gtk", "transmission-gt", "/usr/bin/transmission-gtk");
+    const Info script = process("sh", "backup.sh", "/bin/sh ./backup.sh");
+    const struct {
+        Pattern pattern;
+        const Info& process;
+        bool matches;
+    } cases[] = {
+        {{"make", false}, make, true},
+        {{"mak", false}, make, false},
+        {{"pyth*", false}, python, true},
+        {{"train.py", false}, python, false},
+        {{"train.py", true}, python, true},
+        {{"*train.py --epochs*", true}, python, true},
+        {{"train.py*", true}, python, false},
+        {{"", true}, python, false},
+        // The kernel's name is cut to 15 bytes; the full name is matched, and the cut one too.
+        {{"transmission-gtk", false}, transmission, true},
+        {{"transmission-gt", false}, transmission, true},
+        {{"transmission", false}, transmission, false},
+        {{"backup.sh", false}, script, true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ProgramWatch::matches(c.pattern, c.process), c.matches)
+            << c.pattern.text << " on " << c.process.name;
+    }
 }
 
 class ProgramWatchTest : public SimTest {
@@ -52,10 +81,12 @@ TEST_F(ProgramWatchTest, FollowsTheLastMatchingProcessAndFindsALaterOneAtTheNext
     advance(0.5);
     EXPECT_FALSE(watch.isRunning());
 
-    // A program that starts later is found at the next scan.
-    processes().startProcess("rsync");
+    // A program that starts later is found at the next scan, by its full name.
+    watch.setPatterns({{"rsync", false}, {"transmission-gtk", false}});
+    const int later = processes().startProcess("transmission-gtk");
     advance(ProgramWatch::kScanSeconds);
     EXPECT_EQ(changes, (std::vector<bool>{true, false, true}));
+    EXPECT_EQ(watch.matched(), "transmission-gtk (pid " + std::to_string(later) + ")");
 }
 
 }  // namespace

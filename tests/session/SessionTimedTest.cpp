@@ -56,6 +56,21 @@ TEST_F(SessionTimedTest, DeadlineDiesWithItsSessionAndALaterOneReplacesIt) {
     EXPECT_EQ(session.state(), State::disarmed);
 }
 
+TEST_F(SessionTimedTest, PlainArmOnATimedSessionKeepsItsDeadline) {
+    auto& session = start();
+    ASSERT_TRUE(session.armUntil("dbus", now() + hours(2)));
+    const auto deadline = session.deadline();
+    advance(3600);
+
+    // An arm asks for a session; one stands, so nothing changes, its end included.
+    ASSERT_TRUE(session.arm("menu"));
+    EXPECT_EQ(session.deadline(), deadline);
+    EXPECT_FALSE(log.contains("armed (menu)"));
+    advance(3600);
+    EXPECT_EQ(session.state(), State::disarmed);
+    EXPECT_TRUE(log.contains("disarmed (time is up)"));
+}
+
 TEST_F(SessionTimedTest, SuspendDoesNotStretchTheDeadlineAndAClockSetBackDoesNotEndItEarly) {
     auto& session = start();
     ASSERT_TRUE(session.armUntil("dbus", now() + hours(1)));

@@ -6,6 +6,10 @@
 #include <poll.h>
 #include <signal.h>
 
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/ChildProcess.hpp"
@@ -22,7 +26,35 @@ class ListedProcesses final : public os::Processes {
     SpawnResult spawnAndWait(const std::string&, const std::vector<std::string>&) override {
         return {};
     }
-    std::vector<ProcessInfo> userProcesses() const override { return listed; }
+    // Each look reports what is listed and was not before, by pid and start time.
+    class Listing final : public Tracker {
+      public:
+        explicit Listing(const ListedProcesses& table) : table_(table) {}
+        Changes update() override {
+            Changes changes;
+            for (const auto& process : table_.listed) {
+                if (known_.insert({process.pid, process.startTime}).second) {
+                    changes.started.push_back(process);
+                }
+            }
+            return changes;
+        }
+        void follow(int) override {}
+
+      private:
+        const ListedProcesses& table_;
+        std::set<std::pair<int, uint64_t>> known_;
+    };
+    std::unique_ptr<Tracker> trackUserProcesses() const override {
+        return std::make_unique<Listing>(*this);
+    }
+    static ProcessInfo listing(int pid, const std::string& commandLine) {
+        ProcessInfo process;
+        process.pid = pid;
+        process.name = process.shortName = "sleep";
+        process.commandLine = commandLine;
+        return process;
+    }
     std::vector<ProcessInfo> listed;
 };
 
@@ -30,8 +62,8 @@ TEST(ProgramFollower, ExitOfTheLastMatchIsAnEventAndLaterProgramsAreFoundByResca
     ChildProcess first("sleep", {"60"});
     ChildProcess other("sleep", {"60"});
     ListedProcesses processes;
-    processes.listed = {{first.pid(), "sleep", "sleep 60 --job-a"},
-                        {other.pid(), "sleep", "sleep 60 --job-b"}};
+    processes.listed = {ListedProcesses::listing(first.pid(), "sleep 60 --job-a"),
+                        ListedProcesses::listing(other.pid(), "sleep 60 --job-b")};
     control::ProgramFollower follower({{"job-a", true}}, processes);
     ASSERT_EQ(follower.rescan(), 1u);
     EXPECT_EQ(follower.describe(), "sleep (pid " + std::to_string(first.pid()) + ")");
@@ -47,9 +79,10 @@ TEST(ProgramFollower, ExitOfTheLastMatchIsAnEventAndLaterProgramsAreFoundByResca
     EXPECT_EQ(follower.rescan(), 0u);
     EXPECT_TRUE(follower.descriptors().empty());
 
-    processes.listed = {{other.pid(), "sleep", "sleep 60 --job-a"}};
+    ChildProcess later("sleep", {"60"});
+    processes.listed.push_back(ListedProcesses::listing(later.pid(), "sleep 60 --job-a"));
     EXPECT_EQ(follower.rescan(), 1u);
-    EXPECT_EQ(follower.describe(), "sleep (pid " + std::to_string(other.pid()) + ")");
+    EXPECT_EQ(follower.describe(), "sleep (pid " + std::to_string(later.pid()) + ")");
 }
 
 }  // namespace
