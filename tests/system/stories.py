@@ -9,7 +9,7 @@ import sys
 
 # Running the tests leaves the source tree as it was.
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'support'))
 import harness  # noqa: E402
 
 LID_LOCK = 'Noctave: keeping laptop awake (lid closed)'
@@ -211,12 +211,8 @@ STORIES = {f.__name__: f for f in (
 
 
 def main():
-    if sys.argv[1:] == ['--list']:
-        print(' '.join(STORIES))
-        return
-    if len(sys.argv) != 3 or sys.argv[2] not in STORIES:
-        sys.exit('usage: stories.py NOCTAVE STORY\nstories: ' + ' '.join(STORIES))
-    harness.run_story(sys.argv[2], sys.argv[1], STORIES[sys.argv[2]])
+    harness.story_main(STORIES, lambda program, name: harness.run_story(name, program,
+                                                                        STORIES[name]))
 
 if __name__ == '__main__':
     main()
