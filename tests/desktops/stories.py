@@ -233,6 +233,9 @@ class Gnome(Desktop):
     def start(self):
         self.start_display()
         self.daemon(self.program, ['/usr/libexec/gsd-power'], 'org.gnome.SettingsDaemon.Power')
+        # gsd-power 48 holds the lid for some seconds after its start ("External monitor
+        # attached or configuration changed recently"): the story begins once it lets go.
+        self.h.expect(lambda: not self.holds_lid(), f'{self.program} kept its lid lock', 20)
 
     def settings(self):
         return None  # it leaves the lid to logind: nothing of the user's is changed

@@ -904,6 +904,8 @@ class Compositor(Harness):
         self.env['SWAYSOCK'] = ipc[0]
         expect(lambda: set(self.outputs) <= set(self.output_names()),
                f'the compositor never showed {self.outputs}')
+        # sway 1.10 starts with the last output focused, 1.7 with the first: windows map there.
+        self.run(['swaymsg', 'focus', 'output', self.outputs[0]])
 
     def spawn(self, argv, env=None, name=None):
         '''`argv` as the user in the compositor's session; a Process.'''
