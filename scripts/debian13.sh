@@ -89,7 +89,7 @@ inside() {
   local cache=${NOCTAVE_DEBIAN13_CCACHE:-/var/tmp/noctave-debian13-ccache}
   mkdir -p "$cache" "$root/root/.cache/ccache"
   mount --bind "$cache" "$root/root/.cache/ccache" && mounted+=("$root/root/.cache/ccache")
-  # A worktree's .git names its main repository: bind that too, read-only, when there is one.
+  # A worktree's .git names its main repository: bind that too, so git works inside.
   local common
   common=$(git -C "$src" rev-parse --path-format=absolute --git-common-dir 2>/dev/null || true)
   if [ -n "$common" ] && [ "${common#"$src"/}" = "$common" ] && [ -d "$common" ]; then

@@ -11,8 +11,7 @@ writes every lid event to both. upowerd gets the battery in a testbed without a 
 takes no lid events from anyone; Noctave's testbed shows the same battery, as the kernel would
 (with upower_lid, upowerd gets a lid node too: the desktops' power managers hear of the lid from
 it). Noctave runs as an unprivileged user (logind trusts uid 0 and would hide its refusals),
-outside any logind session, in a namespace of its own too. One more daemon on the same bus (a
-desktop's power manager) is added with add_daemon().
+outside any logind session, in a namespace of its own too.
 
 Compositor: a headless sway (pixman renderer, no input devices) with one or more outputs, run as
 the unprivileged user (sway refuses root) with a runtime folder of its own and a private session
@@ -489,9 +488,7 @@ class SystemHarness(Harness):
             import dbusmock  # noqa: F401
         except (ImportError, ValueError) as e:
             return f'{e} (packages umockdev, gir1.2-umockdev-1.0, python3-gi, python3-dbus, python3-dbusmock)'
-        try:
-            pwd.getpwnam(USER)
-        except KeyError:
+        if USER not in {entry.pw_name for entry in pwd.getpwall()}:
             return f'no user {USER!r} to run Noctave as'
         if subprocess.run(['unshare', '--mount', 'true'], capture_output=True).returncode != 0:
             return 'cannot make a mount namespace here (no CAP_SYS_ADMIN)'
