@@ -13,10 +13,13 @@ build=${1:-build}
 shift || true
 app="$build/app/noctave"
 
-# logind must answer on the system bus; leftover folders under /run/systemd prove nothing.
+# logind must own its name on the system bus; leftover folders under /run/systemd prove nothing.
+# The bus itself answers (`busctl status` asks for the owner's credentials, which a chroot
+# without cgroups cannot give).
 has_logind() {
   command -v busctl >/dev/null 2>&1 &&
-    busctl --system --no-pager status org.freedesktop.login1 >/dev/null 2>&1
+    busctl --system --no-pager call org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus \
+      NameHasOwner s org.freedesktop.login1 2>/dev/null | grep -q '^b true$'
 }
 
 if [ -z "${NOCTAVE_PLATFORM:-}" ]; then

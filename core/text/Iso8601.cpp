@@ -14,7 +14,8 @@ std::string format(runtime::WallTime time) {
     const auto day = floor<days>(ms);
     const year_month_day ymd{day};
     const hh_mm_ss hms{floor<milliseconds>(ms - day)};
-    char buffer[32];
+    // Room for every field at its widest int, so GCC 14 can prove the print never truncates.
+    char buffer[96];
     std::snprintf(buffer, sizeof buffer, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ",
                   static_cast<int>(ymd.year()), static_cast<unsigned>(ymd.month()),
                   static_cast<unsigned>(ymd.day()), static_cast<int>(hms.hours().count()),

@@ -2,40 +2,13 @@
 # Noctave on the virtual laptop, on a virtual X display, in a desktop session whose tray (a
 # StatusNotifierWatcher on a private session bus) and user (clicks, keys) this script plays.
 # Run inside `xvfb-run -a dbus-run-session --`; the one argument is the noctave executable.
-import os, subprocess, sys, tempfile, time
+import os, subprocess, sys, tempfile
 
-import dbus, dbus.mainloop.glib, dbus.service
-from gi.repository import GLib
+import dbus, dbus.mainloop.glib
 
-WATCHER = "org.kde.StatusNotifierWatcher"
-ITEM = "org.kde.StatusNotifierItem"
-# Qt reads the watcher's properties through its introspected interface, so they are declared.
-WATCHER_XML = """<node><interface name="%s">
-  <method name="RegisterStatusNotifierItem"><arg type="s" direction="in"/></method>
-  <property name="RegisteredStatusNotifierItems" type="as" access="read"/>
-  <property name="IsStatusNotifierHostRegistered" type="b" access="read"/>
-</interface></node>""" % WATCHER
-
-
-class Watcher(dbus.service.Object):
-    def __init__(self, bus):
-        self.items = []
-        super().__init__(dbus.service.BusName(WATCHER, bus), "/StatusNotifierWatcher")
-
-    @dbus.service.method(WATCHER, in_signature="s", sender_keyword="sender")
-    def RegisterStatusNotifierItem(self, service, sender=None):
-        path = service if service.startswith("/") else "/StatusNotifierItem"
-        self.items.append((sender, path))
-
-    @dbus.service.method(dbus.INTROSPECTABLE_IFACE, out_signature="s")
-    def Introspect(self):
-        return WATCHER_XML
-
-    @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="ss", out_signature="v")
-    def Get(self, interface, prop):
-        items = dbus.Array([s + p for s, p in self.items], signature="s")
-        return {"IsStatusNotifierHostRegistered": dbus.Boolean(True),
-                "RegisteredStatusNotifierItems": items}[prop]
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from harness import ITEM, pump, tray_watcher  # noqa: E402  the tray played here
 
 
 def shown_windows():
@@ -64,11 +37,7 @@ class Noctave:
             return f.read()
 
     def expect(self, done, message):
-        deadline = time.monotonic() + 15
-        while not done() and time.monotonic() < deadline:
-            GLib.MainContext.default().iteration(False)
-            time.sleep(0.02)
-        if not done():
+        if not pump(done, 15):
             for process in self.others + [self.app]:
                 process.kill()
             sys.stderr.write(self.log())
@@ -78,7 +47,7 @@ class Noctave:
 def main():
     dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
     bus = dbus.SessionBus()
-    watcher = Watcher(bus)
+    watcher = tray_watcher(bus)
     noctave = Noctave("tray_e2e", sys.argv[1])
     app, log, expect = noctave.app, noctave.log, noctave.expect
 

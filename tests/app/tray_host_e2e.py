@@ -8,19 +8,18 @@
 import os, subprocess, sys, time
 
 import dbus, dbus.bus, dbus.mainloop.glib
-from gi.repository import GLib
 
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from tray_e2e import ITEM, Noctave, Watcher, shown_windows  # noqa: E402  the tray played here
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from harness import ITEM, pump as pump_until, tray_watcher as Watcher  # noqa: E402
+from tray_e2e import Noctave, shown_windows  # noqa: E402  the tray played here
 
 MENU = "com.canonical.dbusmenu"
 
 
 def pump(seconds):
-    end = time.monotonic() + seconds
-    while time.monotonic() < end:
-        GLib.MainContext.default().iteration(False)
-        time.sleep(0.02)
+    pump_until(lambda: False, seconds)
 
 
 def visible(*query):

@@ -18,12 +18,11 @@ Plasma 5 files it migrates.'''
 import os
 import shutil
 import signal
-import subprocess
 import sys
 import time
 
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'system'))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'support'))
 import harness  # noqa: E402
 
 XFCONF = 'org.xfce.Xfconf'
@@ -62,19 +61,13 @@ class Desktop:
         return None
 
     def as_user(self, argv):
-        done = subprocess.run(argv, env=self.env, capture_output=True, text=True, timeout=20,
-                              user=self.h.user.pw_uid, group=self.h.user.pw_gid, extra_groups=[])
-        if done.returncode != 0:
-            raise harness.Failure(f'{argv} failed: {done.stderr}')
-        return done.stdout
+        return self.h.run(argv, self.env).stdout
 
     def start_display(self):
         read_end, write_end = os.pipe()
-        xvfb = harness.Process('xvfb', ['Xvfb', '-displayfd', str(write_end), '-nolisten', 'tcp',
-                                         '-screen', '0', '1024x768x24'],
-                               os.path.join(self.h.logs, 'xvfb.log'), pass_fds=(write_end,))
+        self.h.start('xvfb', ['Xvfb', '-displayfd', str(write_end), '-nolisten', 'tcp', '-screen',
+                              '0', '1024x768x24'], pass_fds=(write_end,))
         os.close(write_end)
-        self.h.processes.append(xvfb)
         with os.fdopen(read_end) as pipe:
             number = pipe.readline().strip()
         if not number:
@@ -198,16 +191,20 @@ class Cinnamon(GSettingsDesktop):
     extra = (('lid-close-suspend-with-external-monitor', 'true'),)
 
     def start_daemon(self):
+        import dbus
         # csd-power asks the session manager whether suspending is inhibited, and does not
         # suspend when it cannot tell: a stand-in that says nothing is.
         manager = 'org.gnome.SessionManager'
-        self.daemon('session-manager', [harness.PYTHON, '-m', 'dbusmock', '--session', manager,
-                                        '/org/gnome/SessionManager', manager], manager)
-        for name, signature, out, code in (
-                ('IsInhibited', 'u', 'b', 'ret = False'),
-                ('RegisterClient', 'ss', 'o', "ret = '/org/gnome/SessionManager/Client1'")):
-            self.h.session.call_blocking(manager, '/org/gnome/SessionManager', harness.MOCK,
-                                         'AddMethod', 'sssss', ['', name, signature, out, code])
+        self.h.add_mock('session-manager', manager, '/org/gnome/SessionManager', manager, [
+            ('IsInhibited', 'u', 'b', 'ret = False'),
+            ('RegisterClient', 'ss', 'o', "ret = '/org/gnome/SessionManager/Client1'")])
+        # Cinnamon 6's desktop library waits for Muffin's display configuration before csd-power
+        # starts: a stand-in with no screens to report.
+        muffin = 'org.cinnamon.Muffin.DisplayConfig'
+        self.h.add_mock('muffin-display-config', muffin, '/org/cinnamon/Muffin/DisplayConfig',
+                        muffin, [('GetResources', '', 'ua(uxiiiiiuaua{sv})a(uxiausauaua{sv})'
+                                  'a(uxuudu)ii', 'ret = (1, [], [], [], 8192, 8192)')],
+                        {'PowerSaveMode': dbus.Int32(0)})
         self.daemon(self.program, [self.CSD], 'org.cinnamon.SettingsDaemon.Power', preload=True)
 
 
@@ -337,6 +334,9 @@ class Gnome(Desktop):
     def start(self):
         self.start_display()
         self.daemon(self.program, ['/usr/libexec/gsd-power'], 'org.gnome.SettingsDaemon.Power')
+        # gsd-power 48 holds the lid for some seconds after its start ("External monitor
+        # attached or configuration changed recently"): the story begins once it lets go.
+        self.h.expect(lambda: not self.holds_lid(), f'{self.program} kept its lid lock', 20)
 
     def settings(self):
         return None  # it leaves the lid to logind: nothing of the user's is changed
@@ -521,13 +521,7 @@ def story_deaths(h, desktop, user, figures):
     return f'{desktop.program}: ' + ', '.join(figures)
 
 
-def main():
-    if len(sys.argv) == 2 and sys.argv[1] == '--list':
-        print(' '.join(DESKTOPS))
-        return
-    if len(sys.argv) != 3 or sys.argv[2] not in DESKTOPS:
-        sys.exit('usage: stories.py NOCTAVE DESKTOP\ndesktops: ' + ' '.join(DESKTOPS))
-    program, name = sys.argv[1:]
+def run_desktop(program, name):
     standin = os.environ.get('NOCTAVE_DPMS_STANDIN', '')
 
     def run(h):
@@ -539,6 +533,10 @@ def main():
 
     harness.run_story(name, program, run,
                       required=bool(os.environ.get('NOCTAVE_REQUIRE_DESKTOPS')), upower_lid=True)
+
+
+def main():
+    harness.story_main(DESKTOPS, run_desktop)
 
 
 if __name__ == '__main__':

@@ -61,7 +61,8 @@ class SessionKillTest : public SessionFixture, public ::testing::WithParamInterf
 
 TEST_P(SessionKillTest, NoSignalLeavesTheFlagSetPastTheNextStart) {
     const auto [target, signalNumber] = GetParam();
-    ChildProcess child([&]() -> int { runChild(target); });
+    // A copy for the lambda: clang before 16 cannot capture a structured binding.
+    ChildProcess child([&, state = target]() -> int { runChild(state); });
     ASSERT_TRUE(child.waitUntilStopped())
         << "the child could not reach the state, status " << child.wait().status;
     const bool flagSet = target != State::disarmed;

@@ -3,7 +3,6 @@
 second argument (the first is the noctave executable). Each story gets a harness of its own.
 Prints one line when it passes; exits 77 with one line when the harness cannot run here.'''
 
-import importlib.util
 import json
 import os
 import shutil
@@ -13,7 +12,7 @@ import sys
 
 # Running the tests leaves the source tree as it was.
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'support'))
 import harness  # noqa: E402
 
 LID_LOCK = 'Noctave: keeping laptop awake (lid closed)'
@@ -223,15 +222,6 @@ def start_xvfb(h):
     return xvfb, ':' + number
 
 
-def load_wayland_harness():
-    '''The Wayland stories' compositor harness, beside this folder's own `harness`.'''
-    path = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'wayland', 'harness.py')
-    spec = importlib.util.spec_from_file_location('wayland_harness', path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
-
-
 def display_lost_while_armed_is_a_quit(h, app, kill_display, platform, state=None):
     '''Armed (on the Linux backend with the lid shut), the display server dies: Noctave ends
     as on SIGTERM. `state` is the virtual laptop's state folder when it runs on one.'''
@@ -289,16 +279,11 @@ def x_server_killed_on_the_virtual_laptop_is_a_quit(h):
 
 
 def compositor_killed_while_armed_is_a_quit(h):
-    wayland = load_wayland_harness()
-    try:
-        compositor = wayland.Compositor(1)
-    except wayland.Skip as e:
-        raise harness.Skip(str(e))
-    with compositor:
+    with harness.Compositor('display-loss') as compositor:
         socket = os.path.join(compositor.runtime, compositor.env['WAYLAND_DISPLAY'])
         app = h.start_noctave(env={'QT_QPA_PLATFORM': 'wayland', 'WAYLAND_DISPLAY': socket})
         display_lost_while_armed_is_a_quit(
-            h, app, lambda: compositor.sway.send_signal(signal.SIGKILL), 'wayland')
+            h, app, lambda: compositor.sway.signal(signal.SIGKILL), 'wayland')
     return 'sway killed, armed, lid shut: disarmed (quit), clean exit, status 0, logind suspended'
 
 
@@ -352,12 +337,8 @@ STORIES = {f.__name__: f for f in (
 
 
 def main():
-    if sys.argv[1:] == ['--list']:
-        print(' '.join(STORIES))
-        return
-    if len(sys.argv) != 3 or sys.argv[2] not in STORIES:
-        sys.exit('usage: stories.py NOCTAVE STORY\nstories: ' + ' '.join(STORIES))
-    harness.run_story(sys.argv[2], sys.argv[1], STORIES[sys.argv[2]])
+    harness.story_main(STORIES, lambda program, name: harness.run_story(name, program,
+                                                                        STORIES[name]))
 
 if __name__ == '__main__':
     main()

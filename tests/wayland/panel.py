@@ -5,27 +5,18 @@ menu, times a left click, right-clicks once, and prints what it saw as JSON.'''
 import json, os, sys, time
 
 import dbus, dbus.mainloop.glib
-from gi.repository import GLib
 
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'app'))
-from tray_e2e import ITEM, Watcher  # noqa: E402
-
-
-def pump_until(done, seconds):
-    end = time.monotonic() + seconds
-    while not done() and time.monotonic() < end:
-        GLib.MainContext.default().iteration(False)
-        time.sleep(0.02)
-    return done()
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'support'))
+from harness import ITEM, pump, tray_watcher  # noqa: E402
 
 
 def main():
     dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
     bus = dbus.SessionBus()
-    pump_until(lambda: False, float(sys.argv[1]))
-    watcher = Watcher(bus)
-    if not pump_until(lambda: watcher.items, 15):
+    pump(lambda: False, float(sys.argv[1]))
+    watcher = tray_watcher(bus)
+    if not pump(lambda: watcher.items, 15):
         sys.exit('no item registered')
     sender = watcher.items[0][0]
     item = bus.get_object(sender, '/StatusNotifierItem')

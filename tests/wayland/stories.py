@@ -6,16 +6,13 @@ Prints one line when it passes; exits 77 with one line when the harness cannot r
 import json
 import os
 import signal
-import subprocess
 import sys
-import time
 
 # Running the tests leaves the source tree as it was.
 sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'support'))
 import harness  # noqa: E402
 
-SKIPPED = 77
 SIMULATOR = 'Virtual laptop'
 # The virtual laptop's lid starts at 110 degrees; each Page Down on its angle slider (which has
 # the focus when its window opens) takes 10 off, so the lid moves as a hand would move it.
@@ -25,31 +22,18 @@ STEP_MS = 200
 PAUSE_MS = 3000
 
 
-class Failure(Exception):
-    pass
-
-
-def check(condition, message):
-    if not condition:
-        raise Failure(message)
-
-
-def expect(condition, message, timeout=15.0):
-    try:
-        return harness.wait_for(condition, message, timeout)
-    except AssertionError:
-        raise Failure(message) from None
+check, expect = harness.check, harness.expect
 
 
 def simulator_focused(c):
-    return any(title.startswith(SIMULATOR) and focused for title, focused, _ in c.windows())
+    return any(title.startswith(SIMULATOR) and focused for title, focused, *_ in c.windows())
 
 
 def focus_is_simulators(c):
     '''The focused window is the virtual laptop's; a curtain never shows up focused.'''
     windows = c.windows()
-    focused = [title for title, is_focused, _ in windows if is_focused]
-    check(not any('curtain' in title for title, _, _ in windows),
+    focused = [title for title, is_focused, *_ in windows if is_focused]
+    check(not any('curtain' in title for title, *_ in windows),
           'a curtain is a window in the tree: %s' % windows)
     check(len(focused) == 1 and focused[0].startswith(SIMULATOR),
           'the focus left the virtual laptop: %s' % windows)
@@ -67,15 +51,15 @@ def hold_fn_and_close(c):
     return c.keys(*args, '-p', 'Super_L')
 
 
-def start_on_simulator(c, program):
-    app = c.noctave(program, '--simulate')
+def start_on_simulator(c):
+    app = c.noctave('--simulate')
     expect(lambda: simulator_focused(c), 'the virtual laptop\'s window never had the focus')
     return app
 
 
 def curtain_story(outputs):
-    def story(c, program):
-        start_on_simulator(c, program)
+    def story(c):
+        start_on_simulator(c)
         keyboard = hold_fn_and_close(c)
         expect(lambda: 'gesture: committed' in c.app_log(), 'the gesture never committed')
 
@@ -84,7 +68,7 @@ def curtain_story(outputs):
         def covered():
             captures = [c.capture(name) for name in c.outputs]
             return all(shot.share(harness.is_black, 0.0, 0.5) > 0.97 for shot in captures)
-        expect(covered, 'the curtain did not cover the top of every output', timeout=2.5)
+        expect(covered, 'the curtain did not cover the top of every output', 2.5)
         last = c.capture(c.outputs[-1])
         if outputs > 1:
             check(last.share(harness.is_background, 0.97, 1.0) > 0.9,
@@ -92,30 +76,22 @@ def curtain_story(outputs):
         focus_is_simulators(c)
 
         # The lid shuts: the session arms, the curtain seals black, then leaves every output.
-        keyboard.wait(timeout=15)
+        keyboard.wait(15)
         expect(lambda: 'gesture confirmed' in c.app_log(),
                'closing the lid did not arm the session')
         if outputs > 1:
             expect(lambda: c.capture(c.outputs[-1]).share(harness.is_background) > 0.97,
-                   'the curtain did not leave the second output after the seal', timeout=5)
+                   'the curtain did not leave the second output after the seal', 5)
         else:
             expect(lambda: c.capture(c.outputs[0]).share(harness.is_black) < 0.5,
-                   'the curtain did not leave after the seal', timeout=5)
+                   'the curtain did not leave after the seal', 5)
         focus_is_simulators(c)
         return 'the curtain covered %d output(s) and left; the focus never moved' % outputs
     return story
 
 
 def window_rects(c):
-    found = []
-
-    def walk(node):
-        if node.get('type') in ('con', 'floating_con') and node.get('pid'):
-            found.append((node['name'], node['rect']))
-        for child in node.get('nodes', []) + node.get('floating_nodes', []):
-            walk(child)
-    walk(c.tree())
-    return found
+    return [(title, rect) for title, _, _, rect in c.windows()]
 
 
 def drawn(shot, rect):
@@ -131,26 +107,26 @@ def drawn(shot, rect):
     return samples > 0 and len(colours) >= 4 and desktop <= samples // 4
 
 
-def windows_map_and_draw(c, program):
+def windows_map_and_draw(c):
     seen = []
     for option, title in (('--simulate', SIMULATOR), ('--show-settings', 'Arming'),
                           ('--show-onboarding', 'Welcome')):
-        app = c.noctave(program, option)
+        app = c.noctave(option)
         expect(lambda: any(title in name for name, _ in window_rects(c)),
                '%s mapped no window titled "%s"' % (option, title))
         rect = [rect for name, rect in window_rects(c) if title in name][0]
         expect(lambda: drawn(c.capture(c.outputs[0]), rect),
-               'the window "%s" mapped but its pixels are not in the capture' % title, timeout=10)
+               'the window "%s" mapped but its pixels are not in the capture' % title, 10)
         seen.append(title)
         os.kill(app.pid, signal.SIGTERM)
-        check(app.wait(timeout=10) == 0, 'Noctave did not quit cleanly after %s' % option)
+        check(app.wait(10) == 0, 'Noctave did not quit cleanly after %s' % option)
     return 'the %s windows mapped and drew' % ', '.join(seen)
 
 
-def quitting_leaves_no_surface(c, program):
-    app = start_on_simulator(c, program)
+def quitting_leaves_no_surface(c):
+    app = start_on_simulator(c)
     os.kill(app.pid, signal.SIGTERM)
-    status = app.wait(timeout=10)
+    status = app.wait(10)
     check(status == 0, 'SIGTERM ended Noctave with status %d' % status)
     check(not c.windows(), 'windows left after quitting: %s' % c.windows())
     shot = c.capture(c.outputs[0])
@@ -158,21 +134,21 @@ def quitting_leaves_no_surface(c, program):
     return 'SIGTERM exited 0 and left the desktop bare'
 
 
-def client_pieces(c, program):
+def client_pieces(c):
     '''The Wayland client pieces' own tests, run inside the compositor.'''
     tests = os.environ.get('NOCTAVE_WAYLAND_CLIENT_TESTS') or os.path.join(
-        os.path.dirname(program), '..', 'tests', 'noctave_wayland_client_tests')
+        os.path.dirname(c.program), '..', 'tests', 'noctave_wayland_client_tests')
     result = c.run([tests, '--gtest_brief=1'], check=False, timeout=60)
     check(result.returncode == 0, 'the client tests failed:\n' + result.stdout + result.stderr)
     check('SKIPPED' not in result.stdout, 'the client tests skipped:\n' + result.stdout)
     return 'outputs, layer surfaces and output power work against sway'
 
 
-def tray_item_and_menu(c, program):
+def tray_item_and_menu(c):
     '''A panel whose watcher appears two seconds after Noctave: it gets the item, which says it
     is a menu (a Wayland client cannot place one), exports the menu\'s entries, answers a left
     click at once, and a right click arms.'''
-    c.noctave(program)
+    c.noctave()
     panel = os.path.join(os.path.dirname(os.path.abspath(__file__)), 'panel.py')
     seen = json.loads(c.run(['/usr/bin/python3', panel, '2'], timeout=40).stdout)
     check(seen['isMenu'], 'the item does not say it is a menu')
@@ -186,21 +162,19 @@ def tray_item_and_menu(c, program):
         seen['activateMs'])
 
 
-def compositor_killed_while_armed_is_a_quit(c, program):
+def compositor_killed_while_armed_is_a_quit(c):
     '''The compositor dies under an armed session: Noctave ends as on SIGTERM, in order.'''
-    app = c.noctave(program)
-    ctl = [program, 'ctl']
+    app = c.noctave()
+    ctl = [c.program, 'ctl']
     expect(lambda: c.run(ctl + ['status'], check=False).returncode == 0,
            'Noctave never answered `noctave ctl status`')
     c.run(ctl + ['arm'])
     expect(lambda: 'armed (dbus)' in c.app_log(), 'ctl arm did not arm')
     marker = os.path.join(c.home, 'state', 'Noctave', 'session.pid')
     check(os.path.exists(marker), 'no recovery marker while armed')
-    c.sway.send_signal(signal.SIGKILL)
-    try:
-        status = app.wait(timeout=15)
-    except subprocess.TimeoutExpired:
-        raise Failure('Noctave hung after the compositor died') from None
+    c.sway.signal(signal.SIGKILL)
+    # Killed at the deadline when it hangs: any status but 0 fails below.
+    status = app.wait(15)
     said = c.app_log()
     check(status == 0, 'losing the compositor ended Noctave with status %d' % status)
     for line in ('WRN display connection lost (wayland); quitting', 'INF disarmed (quit)',
@@ -225,25 +199,10 @@ STORIES = {
 
 
 def main():
-    if sys.argv[1:] == ['--list']:
-        print(' '.join(STORIES))
-        return
-    if len(sys.argv) != 3 or sys.argv[2] not in STORIES:
-        sys.exit('usage: stories.py NOCTAVE STORY\nstories: ' + ' '.join(STORIES))
-    program, name = sys.argv[1], sys.argv[2]
-    story, outputs = STORIES[name]
-    started = time.monotonic()
-    try:
-        with harness.Compositor(outputs) as c:
-            try:
-                said = story(c, program)
-            except (Failure, AssertionError) as e:
-                log = c.app_log() if getattr(c, 'app_log_path', None) else ''
-                sys.exit(f'FAIL {name}: {e}\n--- noctave log ---\n{log}')
-    except harness.Skip as e:
-        print(f'SKIP {name}: {e}')
-        sys.exit(SKIPPED)
-    print(f'{name}: {said} ({time.monotonic() - started:.2f} s)')
+    def run(program, name):
+        story, outputs = STORIES[name]
+        harness.run_story(name, program, story, harness=harness.Compositor, outputs=outputs)
+    harness.story_main(STORIES, run)
 
 
 if __name__ == '__main__':

@@ -337,7 +337,8 @@ CallStatus DBusConnection::callInline(const MethodRef& method, const Writer& wri
     if (r < 0) {
         return CallStatus{r, "", "could not build the call"};
     }
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    // SD_BUS_ERROR_NULL is a C compound literal, which clang -Wpedantic refuses in C++.
+    sd_bus_error error{};
     sd_bus_message* reply = nullptr;
     r = sd_bus_call(bus, message, toMicroseconds(timeoutSeconds), &error, &reply);
     sd_bus_message_unref(message);

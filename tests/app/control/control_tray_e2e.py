@@ -7,15 +7,18 @@ import json, os, shutil, subprocess, sys
 
 import dbus, dbus.mainloop.glib
 
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."))
-from tray_e2e import ITEM, Noctave, Watcher  # noqa: E402  the tray this session plays
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
+from harness import ITEM, tray_watcher  # noqa: E402  the tray this session plays
+from tray_e2e import Noctave  # noqa: E402
 
 
 def main():
     noctave = sys.argv[1]
     dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
     bus = dbus.SessionBus()
-    watcher = Watcher(bus)
+    watcher = tray_watcher(bus)
     run = Noctave("control_tray_e2e", noctave)
     app, home, log, expect = run.app, run.home, run.log, run.expect
     holders = []

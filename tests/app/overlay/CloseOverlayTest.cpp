@@ -25,8 +25,6 @@
 namespace noctave::test {
 namespace {
 
-constexpr double kFrame = 1.0 / 120.0;
-
 // One QApplication for the process, offscreen with two screens side by side.
 void ensureTwoScreenApplication() {
     if (QCoreApplication::instance() != nullptr) {
