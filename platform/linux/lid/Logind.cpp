@@ -4,6 +4,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string_view>
 
@@ -47,10 +48,8 @@ int takeInhibitor(DBusConnection& systemBus, const std::string& what, const std:
     return fd;
 }
 
-std::optional<bool> holdsInhibitor(DBusConnection& systemBus, const std::string& what,
-                                   const std::string& why) {
-    const auto self = static_cast<uint32_t>(::getpid());
-    bool found = false;
+std::optional<std::vector<Inhibitor>> listInhibitors(DBusConnection& systemBus) {
+    std::vector<Inhibitor> listed;
     const CallStatus status = systemBus.call(
         {kLogin, kLoginPath, kLoginManager, "ListInhibitors"}, {},
         [&](sd_bus_message* m) {
@@ -58,22 +57,33 @@ std::optional<bool> holdsInhibitor(DBusConnection& systemBus, const std::string&
             if (r < 0) {
                 return r;
             }
-            const char* listedWhat = nullptr;
+            const char* what = nullptr;
             const char* who = nullptr;
-            const char* listedWhy = nullptr;
+            const char* why = nullptr;
             const char* mode = nullptr;
             uint32_t uid = 0;
             uint32_t pid = 0;
-            while ((r = sd_bus_message_read(m, "(ssssuu)", &listedWhat, &who, &listedWhy, &mode,
-                                            &uid, &pid)) > 0) {
-                found =
-                    found || (pid == self && what == listedWhat && why == listedWhy &&
-                              std::string_view(who) == kWho && std::string_view(mode) == "block");
+            while ((r = sd_bus_message_read(m, "(ssssuu)", &what, &who, &why, &mode, &uid, &pid)) >
+                   0) {
+                listed.push_back({what, who, why, mode, uid, pid});
             }
             return r < 0 ? r : sd_bus_message_exit_container(m);
         },
         kQueryTimeout);
-    return status.ok() ? std::optional(found) : std::nullopt;
+    return status.ok() ? std::optional(std::move(listed)) : std::nullopt;
+}
+
+std::optional<bool> holdsInhibitor(DBusConnection& systemBus, const std::string& what,
+                                   const std::string& why) {
+    const auto listed = listInhibitors(systemBus);
+    if (!listed) {
+        return std::nullopt;
+    }
+    const auto self = static_cast<uint32_t>(::getpid());
+    return std::any_of(listed->begin(), listed->end(), [&](const Inhibitor& lock) {
+        return lock.pid == self && lock.what == what && lock.why == why && lock.who == kWho &&
+               lock.mode == "block";
+    });
 }
 
 int errnoOf(const CallStatus& status) {
