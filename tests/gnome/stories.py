@@ -78,6 +78,13 @@ class Failed(Exception):
     pass
 
 
+def placed(box):
+    """`box` ([x, y, width, height]) when the shell has laid it out, else None."""
+    if box and all(isinstance(v, (int, float)) for v in box) and box[2] > 0 and box[3] > 0:
+        return box
+    return None
+
+
 def wait(what, done, seconds=20):
     deadline = time.monotonic() + seconds
     while True:
@@ -141,7 +148,13 @@ class Session:
         self.version = int(wait("the shell's object", self.shell_version, 60).split(".")[0])
         self.enable(DRIVER)
         wait("the shell's Eval", lambda: self.try_eval("1") == 1, 30)
-        self.eval("Main.overview.hide()")
+        self.leave_overview()
+
+    def leave_overview(self):
+        # The shell starts in the overview, and a hide() that comes while its opening animation
+        # still runs is dropped: asked again until the desktop shows.
+        wait("the overview hidden",
+             lambda: self.eval("Main.overview.hide(), !Main.overview.visible"), 30)
 
     def shell_version(self):
         try:
@@ -346,11 +359,12 @@ def quick_settings(s):
 
     # The shell starts in the overview; a desktop is where a user opens Quick Settings, after
     # the banner that unsafe mode brought has gone.
-    s.eval("Main.overview.hide()")
-    wait("the overview hidden", lambda: not s.eval("Main.overview.visible"))
+    s.leave_overview()
     s.eval("Main.messageTray.getSources().forEach(source => source.destroy())")
-    qs = s.eval("(b => [...b.get_transformed_position(), b.width, b.height])"
-                "(Main.panel.statusArea.quickSettings)")
+    # Laid out only once the overview has gone: before, the position reads as NaN (null).
+    qs = wait("Quick Settings placed", lambda: placed(s.eval(
+        "(b => [...b.get_transformed_position(), b.width, b.height])"
+        "(Main.panel.statusArea.quickSettings)")))
     s.click(qs)
     wait("Quick Settings open", lambda: s.describe()["quickSettingsOpen"])
     s.click(s.describe()["toggleBox"], at=0.3)
