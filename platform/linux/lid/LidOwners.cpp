@@ -4,10 +4,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <fstream>
 
+#include "platform/linux/bus/BusNames.hpp"
 #include "platform/linux/lid/GSettingsLidOwner.hpp"
-#include "platform/linux/lid/Logind.hpp"
 #include "platform/linux/lid/PowerDevilLidOwner.hpp"
 #include "platform/linux/lid/XfconfLidOwner.hpp"
 
@@ -92,20 +93,37 @@ LidOwnership findLidOwner(DBusConnection& systemBus,
                           const std::shared_ptr<DBusConnection>& sessionBus) {
     LidOwnership found;
     const auto self = static_cast<uint32_t>(::getpid());
-    const auto listed = listInhibitors(systemBus);
-    if (!listed) {
+    const CallStatus status = systemBus.call(
+        {kLogin, kLoginPath, kLoginManager, "ListInhibitors"}, {},
+        [&](sd_bus_message* m) {
+            int r = sd_bus_message_enter_container(m, 'a', "(ssssuu)");
+            if (r < 0) {
+                return r;
+            }
+            const char* what = nullptr;
+            const char* who = nullptr;
+            const char* why = nullptr;
+            const char* mode = nullptr;
+            uint32_t uid = 0;
+            uint32_t pid = 0;
+            while ((r = sd_bus_message_read(m, "(ssssuu)", &what, &who, &why, &mode, &uid, &pid)) >
+                   0) {
+                if (std::strstr(what, "handle-lid-switch") == nullptr ||
+                    std::strcmp(mode, "block") != 0) {
+                    continue;
+                }
+                if (pid == self || std::strcmp(who, "Noctave") == 0) {
+                    found.isHeldByNoctave = true;
+                } else {
+                    found.holders.push_back({who, pid, commandOf(pid)});
+                }
+            }
+            return r < 0 ? r : sd_bus_message_exit_container(m);
+        },
+        kTimeout);
+    if (!status.ok()) {
         found.kind = LidOwnership::Kind::unreadable;
         return found;
-    }
-    for (const auto& lock : *listed) {
-        if (lock.what.find("handle-lid-switch") == std::string::npos || lock.mode != "block") {
-            continue;
-        }
-        if (lock.pid == self || lock.who == "Noctave") {
-            found.isHeldByNoctave = true;
-        } else {
-            found.holders.push_back({lock.who, lock.pid, commandOf(lock.pid)});
-        }
     }
     const KnownDaemon* daemon = nullptr;
     for (const auto& holder : found.holders) {

@@ -4,7 +4,6 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <string_view>
 
@@ -48,8 +47,10 @@ int takeInhibitor(DBusConnection& systemBus, const std::string& what, const std:
     return fd;
 }
 
-std::optional<std::vector<Inhibitor>> listInhibitors(DBusConnection& systemBus) {
-    std::vector<Inhibitor> listed;
+std::optional<bool> holdsInhibitor(DBusConnection& systemBus, const std::string& what,
+                                   const std::string& why) {
+    const auto self = static_cast<uint32_t>(::getpid());
+    bool found = false;
     const CallStatus status = systemBus.call(
         {kLogin, kLoginPath, kLoginManager, "ListInhibitors"}, {},
         [&](sd_bus_message* m) {
@@ -57,33 +58,22 @@ std::optional<std::vector<Inhibitor>> listInhibitors(DBusConnection& systemBus) 
             if (r < 0) {
                 return r;
             }
-            const char* what = nullptr;
+            const char* listedWhat = nullptr;
             const char* who = nullptr;
-            const char* why = nullptr;
+            const char* listedWhy = nullptr;
             const char* mode = nullptr;
             uint32_t uid = 0;
             uint32_t pid = 0;
-            while ((r = sd_bus_message_read(m, "(ssssuu)", &what, &who, &why, &mode, &uid, &pid)) >
-                   0) {
-                listed.push_back({what, who, why, mode, uid, pid});
+            while ((r = sd_bus_message_read(m, "(ssssuu)", &listedWhat, &who, &listedWhy, &mode,
+                                            &uid, &pid)) > 0) {
+                found =
+                    found || (pid == self && what == listedWhat && why == listedWhy &&
+                              std::string_view(who) == kWho && std::string_view(mode) == "block");
             }
             return r < 0 ? r : sd_bus_message_exit_container(m);
         },
         kQueryTimeout);
-    return status.ok() ? std::optional(std::move(listed)) : std::nullopt;
-}
-
-std::optional<bool> holdsInhibitor(DBusConnection& systemBus, const std::string& what,
-                                   const std::string& why) {
-    const auto listed = listInhibitors(systemBus);
-    if (!listed) {
-        return std::nullopt;
-    }
-    const auto self = static_cast<uint32_t>(::getpid());
-    return std::any_of(listed->begin(), listed->end(), [&](const Inhibitor& lock) {
-        return lock.pid == self && lock.what == what && lock.why == why && lock.who == kWho &&
-               lock.mode == "block";
-    });
+    return status.ok() ? std::optional(found) : std::nullopt;
 }
 
 int errnoOf(const CallStatus& status) {

@@ -1,9 +1,7 @@
 #pragma once
 
-#include <cstdint>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "platform/linux/bus/DBusConnection.hpp"
 
@@ -13,19 +11,6 @@ namespace noctave::linuxos::lid {
 // its fd (close-on-exec), or -1 with `status` saying why.
 int takeInhibitor(DBusConnection& systemBus, const std::string& what, const std::string& why,
                   CallStatus& status);
-
-// One of the inhibitors logind lists.
-struct Inhibitor {
-    std::string what;  // colon-separated, "handle-lid-switch:sleep"
-    std::string who;
-    std::string why;
-    std::string mode;  // "block" or "delay"
-    uint32_t uid = 0;
-    uint32_t pid = 0;
-};
-
-// Every inhibitor logind holds, or no value when logind does not answer.
-std::optional<std::vector<Inhibitor>> listInhibitors(DBusConnection& systemBus);
 
 // Whether logind lists a block inhibitor of this process for exactly `what`, taken as
 // "Noctave" for `why`; no value when logind does not answer.
