@@ -8,9 +8,7 @@ import os
 import shutil
 import signal
 import stat
-import subprocess
 import sys
-import time
 
 # Running the tests leaves the source tree as it was.
 sys.dont_write_bytecode = True
@@ -54,38 +52,6 @@ def close_lid_refused(h):
 
 def expect_suspend(h, why):
     h.expect(lambda: 'suspend.target' in h.started_units(), why)
-
-
-def restart_logind(h, forget=False):
-    '''Stops logind and starts it again, as a package upgrade does; returns the seconds it took
-    to be back. The new one runs in the old one's mount namespace: its /run holds the state and
-    FIFOs of the inhibitors it is to keep, unless it is to `forget` them.'''
-    keeper = h.start('logind-namespace', ['nsenter', f'--mount=/proc/{h.logind.pid}/ns/mnt',
-                                          'sleep', 'infinity'])
-    h.expect(lambda: os.readlink(f'/proc/{keeper.pid}/ns/mnt') ==
-             os.readlink(f'/proc/{h.logind.pid}/ns/mnt'), 'nsenter did not enter logind\'s /run')
-    started = time.monotonic()
-    h.logind.signal(signal.SIGTERM)
-    h.logind.wait()
-    if not h.wait_name(harness.LOGIN, False):
-        raise harness.Failure('logind\'s name outlived it')
-    if forget:
-        subprocess.run(['nsenter', f'--mount=/proc/{keeper.pid}/ns/mnt', 'sh', '-c',
-                        'rm -rf /run/systemd/inhibit/*'], check=True)
-    environment = dict(os.environ, DBUS_SYSTEM_BUS_ADDRESS=h.system_bus,
-                       UMOCKDEV_DIR=h.logind_bed.get_root_dir(), SYSTEMD_LOG_LEVEL='debug',
-                       SYSTEMD_LOG_TARGET='console')
-    environment.pop('DBUS_SESSION_BUS_ADDRESS', None)
-    # nsenter moves to the namespace's / unless told; umockdev's preload would then take sd-device's
-    # relative steps through /sys for paths in its /dev.
-    h.logind = h.start('logind', ['nsenter', f'--mount=/proc/{keeper.pid}/ns/mnt',
-                                  f'--wd={os.getcwd()}', 'env', f'LD_PRELOAD={harness.PRELOAD}',
-                                  harness.LOGIND], environment)
-    if not h.wait_name(harness.LOGIN, True):
-        raise harness.Failure('logind did not come back on the bus')
-    back = time.monotonic() - started
-    h.wait_log(h.logind, 'Watching system buttons on')
-    return back
 
 
 # ---- the stories ----
@@ -152,41 +118,6 @@ def the_battery_floor_disarms_from_upowerds_figures(h):
                'instead of running flat.')
     h.expect(lambda: not noctave_locks(h), 'the low-battery disarm left a lock behind')
     return 'battery at 15 %: upowerd told Noctave, Noctave disarmed'
-
-
-def a_logind_restart_with_the_lid_open_keeps_the_lid_lock(h):
-    app = armed(h)
-    lock = h.lid_inhibitors()
-    back = restart_logind(h)
-    close_lid_refused(h)
-    if h.lid_inhibitors() != lock:
-        raise harness.Failure(f'the lid lock changed across the restart: {lock} -> '
-                              f'{h.lid_inhibitors()}')
-    h.wait_log(app, 'logind is back and still holds the lid lock')
-    if 'armed' not in ctl_ok(h, 'status'):
-        raise harness.Failure('the session did not stand across the restart')
-    h.set_lid(False)
-    ctl_ok(h, 'disarm')
-    h.expect(lambda: not noctave_locks(h), 'disarming left a lock behind')
-    h.set_lid(True)
-    expect_suspend(h, 'the close after the disarm did not suspend')
-    return f'logind back in {back:.2f} s with the same lock; a close refused, after disarm suspended'
-
-
-def a_logind_that_forgot_the_lid_lock_is_given_a_new_one_at_once(h):
-    app = armed(h)
-    back = restart_logind(h, forget=True)
-    started = time.monotonic()
-    h.wait_log(app, 'logind is back without the lid lock; took it again')
-    locks = h.expect(lambda: [i for i in h.lid_inhibitors() if i[5] == app.pid],
-                     'no new lid lock after logind came back')
-    again = time.monotonic() - started + back
-    if len(locks) != 1:
-        raise harness.Failure(f'after logind came back the lid lock is not one: {locks}')
-    close_lid_refused(h)
-    if 'armed' not in ctl_ok(h, 'status'):
-        raise harness.Failure('the session did not stand across the restart')
-    return f'logind forgot the lock: a new one {again:.2f} s after the stop; a close refused'
 
 
 def lost_battery_telemetry_disarms_when_upowerd_goes_away(h):
@@ -395,8 +326,6 @@ STORIES = {f.__name__: f for f in (
     lost_battery_telemetry_disarms_when_upowerd_goes_away,
     without_upowerd_the_floor_disarms_from_the_kernels_figures,
     sleep_and_wake_reapply_the_override,
-    a_logind_restart_with_the_lid_open_keeps_the_lid_lock,
-    a_logind_that_forgot_the_lid_lock_is_given_a_new_one_at_once,
     another_programs_lid_lock_makes_the_arm_fail_naming_it,
     selftest_passes_and_leaves_no_lock,
     diagnose_runs_and_leaves_no_lock,

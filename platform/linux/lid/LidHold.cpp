@@ -8,8 +8,6 @@
 #include <filesystem>
 #include <set>
 
-#include "core/runtime/Runtime.hpp"
-#include "core/runtime/SerialQueue.hpp"
 #include "core/support/Log.hpp"
 #include "platform/linux/bus/BusNames.hpp"
 #include "platform/linux/lid/LidRecord.hpp"
@@ -52,21 +50,16 @@ LidHold::LidHold(std::shared_ptr<DBusConnection> systemBus,
       makeOwner_([session = session_](const std::string& program, const std::string& location) {
           return makeLidOwner(program, location, session);
       }) {
-    // logind keeps its inhibitors across its own restart, so a name that changes owner is no
-    // reason to let ours go; only logind's answer once it is back says whether to take it anew.
-    // The answer is awaited off the bus thread: set holds mutex_ while it calls through it.
-    recheck_ = runtime::isInstalled()
-                   ? runtime::current().makeSerialQueue("noctave.lid-recheck")
-                   : std::make_shared<runtime::SerialQueue>("noctave.lid-recheck");
-    ownerWatch_ = system_->watchNameOwner(kLogin, [this](bool present) {
-        if (!present) {
-            if (isInhibitorHeld()) {
-                Log::info("logind left; the lid lock is kept for its return");
-            }
-            return;
-        }
-        recheck_->async([this] { recheckAfterLogindReturn(); });
-    });
+    // A logind that leaves or restarts forgets our inhibitor; dropping our end makes the next
+    // set take a fresh one, or fail when there is no logind to take it from.
+    ownerWatch_ = system_->subscribe(
+        std::string("type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop."
+                    "DBus',member='NameOwnerChanged',arg0='") +
+            kLogin + "'",
+        [this](sd_bus_message*) {
+            dropInhibitor();
+            onLoss_();
+        });
     // The bus greets every new connection with our name; a connection made anew may follow a
     // logind that came and went unseen.
     reconnectWatch_ = system_->subscribe(
@@ -85,40 +78,6 @@ LidHold::LidHold(std::shared_ptr<DBusConnection> systemBus,
 LidHold::~LidHold() {
     system_->unsubscribe(ownerWatch_);
     system_->unsubscribe(reconnectWatch_);
-    recheck_.reset();  // joins a recheck under way; the watch can post no more
-}
-
-void LidHold::recheckAfterLogindReturn() {
-    std::unique_lock lock(mutex_);
-    const int held = gInhibitorFd.load();
-    if (held < 0) {
-        return;  // not armed, or already cleared: nothing to keep
-    }
-    const auto kept = holdsInhibitor(*system_, "handle-lid-switch", kLidWhy);
-    if (kept == true) {
-        Log::info("logind is back and still holds the lid lock");
-        return;
-    }
-    CallStatus status;
-    const int fd = takeInhibitor(*system_, "handle-lid-switch", kLidWhy, status);
-    // Only the signal-safe clear changes the fd while mutex_ is held, and only to -1: a lock
-    // taken after it must not outlive it.
-    int expected = held;
-    if (fd >= 0 && gInhibitorFd.compare_exchange_strong(expected, fd)) {
-        ::close(held);
-        generation_ = system_->generation();
-        Log::info("logind is back without the lid lock; took it again");
-        return;
-    }
-    if (fd >= 0) {
-        ::close(fd);
-        return;
-    }
-    dropInhibitor();
-    Log::error("logind is back without the lid lock and refused it again (" + status.describe() +
-               ")");
-    lock.unlock();
-    onLoss_();
 }
 
 bool LidHold::isInhibitorHeld() {

@@ -8,7 +8,6 @@
 #include <optional>
 #include <string>
 
-#include "core/runtime/Queue.hpp"
 #include "platform/linux/bus/DBusConnection.hpp"
 #include "platform/linux/lid/LidGuardian.hpp"
 #include "platform/linux/lid/LidOwners.hpp"
@@ -19,9 +18,8 @@ namespace noctave::linuxos::lid {
 // - a "handle-lid-switch" block inhibitor from logind, one for the process (like the kernel
 //   bit it stands for): set takes it, clear closes its fd, and the kernel drops it when the
 //   process dies. Nothing but this process can release it while logind keeps it, so it needs
-//   no heartbeat. logind keeps it across its own restart: when logind's name has an owner
-//   again, logind is asked whether it still lists it, and it is taken anew if not; a bus
-//   connection made anew is reported as a loss;
+//   no heartbeat: its watchers hear instead when logind's name changes owner (it left or
+//   restarted, taking the inhibitor with it) and when the bus connection is made anew;
 // - where a desktop's power manager acts on the lid itself (PowerDevil, xfce4-power-manager,
 //   mate-power-manager, csd-power), set also stands that daemon down: its lid action is
 //   recorded and set to nothing, a guardian process restores it should we die, clear restores
@@ -60,9 +58,6 @@ class LidHold {
         const std::function<std::optional<bool>()>& onBattery);
 
   private:
-    // On logind's return: keeps the inhibitor logind still lists, else takes a new one, else
-    // lets go and reports the loss.
-    void recheckAfterLogindReturn();
     bool standDownOwner();
     bool restoreOwner();
 
@@ -73,7 +68,6 @@ class LidHold {
     OwnerFactory makeOwner_;
     uint64_t ownerWatch_ = 0;
     uint64_t reconnectWatch_ = 0;
-    std::shared_ptr<runtime::Queue> recheck_;  // where logind's return is looked into
 
     std::mutex mutex_;                       // serialises set, clear and the stand-down
     uint64_t generation_ = 0;                // the bus connection the inhibitor came on

@@ -1,11 +1,7 @@
 #include "platform/linux/lid/Logind.hpp"
 
 #include <fcntl.h>
-#include <sys/types.h>
 #include <unistd.h>
-
-#include <cstdint>
-#include <string_view>
 
 #include "platform/linux/bus/BusNames.hpp"
 
@@ -45,35 +41,6 @@ int takeInhibitor(DBusConnection& systemBus, const std::string& what, const std:
         fd = -1;
     }
     return fd;
-}
-
-std::optional<bool> holdsInhibitor(DBusConnection& systemBus, const std::string& what,
-                                   const std::string& why) {
-    const auto self = static_cast<uint32_t>(::getpid());
-    bool found = false;
-    const CallStatus status = systemBus.call(
-        {kLogin, kLoginPath, kLoginManager, "ListInhibitors"}, {},
-        [&](sd_bus_message* m) {
-            int r = sd_bus_message_enter_container(m, 'a', "(ssssuu)");
-            if (r < 0) {
-                return r;
-            }
-            const char* listedWhat = nullptr;
-            const char* who = nullptr;
-            const char* listedWhy = nullptr;
-            const char* mode = nullptr;
-            uint32_t uid = 0;
-            uint32_t pid = 0;
-            while ((r = sd_bus_message_read(m, "(ssssuu)", &listedWhat, &who, &listedWhy, &mode,
-                                            &uid, &pid)) > 0) {
-                found =
-                    found || (pid == self && what == listedWhat && why == listedWhy &&
-                              std::string_view(who) == kWho && std::string_view(mode) == "block");
-            }
-            return r < 0 ? r : sd_bus_message_exit_container(m);
-        },
-        kQueryTimeout);
-    return status.ok() ? std::optional(found) : std::nullopt;
 }
 
 int errnoOf(const CallStatus& status) {

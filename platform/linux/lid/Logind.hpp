@@ -12,11 +12,6 @@ namespace noctave::linuxos::lid {
 int takeInhibitor(DBusConnection& systemBus, const std::string& what, const std::string& why,
                   CallStatus& status);
 
-// Whether logind lists a block inhibitor of this process for exactly `what`, taken as
-// "Noctave" for `why`; no value when logind does not answer.
-std::optional<bool> holdsInhibitor(DBusConnection& systemBus, const std::string& what,
-                                   const std::string& why);
-
 // A failed call as the positive errno the power interface returns.
 int errnoOf(const CallStatus& status);
 
